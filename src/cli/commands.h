@@ -1,0 +1,37 @@
+// The actions the entry point dispatches to. Each returns success or the
+// Failure that main reports. Arguments are the process arguments as text.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+
+#include "cli/failure.h"
+
+namespace tovik::cli {
+
+// data_dir.cc: the default data file, "<data dir>/instance.tovik".
+[[nodiscard]] std::expected<std::string, Failure> resolve_default_data_file();
+
+// offline.cc: args[0] is the command word (put, get, delete, scan, find,
+// collections, stats, check, status), args[1] the file, then the rest.
+[[nodiscard]] Outcome run_offline(std::span<const std::string> args);
+
+// provisioning.cc: init without a file (default path, with credentials) or
+// with one; setup without arguments or with <file> <username>.
+[[nodiscard]] Outcome run_init(const std::optional<std::string>& file);
+[[nodiscard]] Outcome run_setup(const std::optional<std::string>& file,
+                                const std::optional<std::string>& username);
+
+// serve.cc: args are everything after the word "serve".
+[[nodiscard]] Outcome run_serve(std::span<const std::string> args);
+
+// shell.cc and batch.cc: the address argument when one was given.
+[[nodiscard]] Outcome run_shell(const std::optional<std::string>& address);
+[[nodiscard]] Outcome run_batch(const std::optional<std::string>& address);
+
+// maintenance.cc
+[[nodiscard]] Outcome run_backup(const std::string& database, const std::string& new_backup);
+[[nodiscard]] Outcome run_restore(const std::string& backup, const std::string& new_database);
+
+}  // namespace tovik::cli

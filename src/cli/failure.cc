@@ -1,0 +1,39 @@
+#include "cli/failure.h"
+
+#include <cstring>
+#include <string>
+
+namespace tovik::cli {
+
+Failure Failure::message(std::string text) { return Failure(std::move(text)); }
+
+Failure Failure::store(StoreError error) { return Failure(std::string(store_error_text(error))); }
+
+Failure Failure::os(int error_number) {
+  return Failure(std::string(std::strerror(error_number)) + " (os error " +
+                 std::to_string(error_number) + ")");
+}
+
+Failure Failure::json_parse(std::string_view message, std::size_t line, std::size_t column) {
+  return Failure(std::string(message) + " at line " + std::to_string(line) + " column " +
+                 std::to_string(column));
+}
+
+std::expected<std::uint64_t, Failure> parse_unsigned(std::string_view text, std::uint64_t max) {
+  if (text.empty()) return std::unexpected(Failure::message(std::string(kIntEmpty)));
+  if (text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::unexpected(Failure::message(std::string(kIntInvalidDigit)));
+  std::uint64_t value = 0;
+  // Left to right, the first fault met is the one reported.
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::unexpected(Failure::message(std::string(kIntInvalidDigit)));
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (max - digit) / 10) {
+      return std::unexpected(Failure::message(std::string(kIntTooLarge)));
+    }
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+}  // namespace tovik::cli

@@ -1,0 +1,127 @@
+// Entry point: picks one action from the command table, runs it, and turns
+// its outcome into exit status 0 or 1.
+#include <signal.h>
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/commands.h"
+#include "core/utf8.h"
+
+namespace tovik::cli {
+namespace {
+
+constexpr std::string_view kBanner = "Tovik 0.1.0 (storage v1, protocol v1)";
+constexpr std::string_view kBackupUsage =
+    "usage: tovik backup <database> <new-backup> | restore <backup> <new-database>";
+
+constexpr std::string_view kHelpLines[] = {
+    "tovik backup <database> <new-backup>",
+    "tovik restore <backup> <new-database>",
+    "tovik version",
+    "tovik [tovik://username@127.0.0.1:7337]",
+    "tovik init [file]",
+    "tovik setup [<file> <username>]",
+    "tovik batch [address]",
+    "tovik serve [file] [--bind 127.0.0.1:7337] [--max-clients 16]",
+    "Offline status/stats/check [file]; direct-file commands: "
+    "put/get/delete/scan/find/collections/stats/check",
+    "Defaults: TOVIK_ADDR, TOVIK_USER. Remote access requires an SSH tunnel.",
+    "Instance = service; warren = logical database; den = collection; shiny = document.",
+    "Shell: show warrens; use <warren>; use <den>; show dens; show shinies; use ..; use /name.",
+    "No-path init creates admin credentials; explicit-path init requires setup. "
+    "Existing collections live in the default warren.",
+};
+
+Outcome print_help() {
+  std::string text;
+  for (std::string_view line : kHelpLines) {
+    text.append(line);
+    text.push_back('\n');
+  }
+  // The last line is only shown when the default file resolves; a failure
+  // here is not the help command's failure.
+  if (auto file = resolve_default_data_file()) {
+    text += "Default data file: " + *file + " (override directory with TOVIK_DATA_DIR)\n";
+  }
+  std::cout << text << std::flush;
+  return {};
+}
+
+Outcome print_version() {
+  std::cout << kBanner << '\n' << std::flush;
+  return {};
+}
+
+bool is_offline_word(std::string_view word) {
+  for (std::string_view w :
+       {"put", "get", "delete", "scan", "find", "collections", "stats", "check", "status"}) {
+    if (word == w) return true;
+  }
+  return false;
+}
+
+Outcome dispatch(std::vector<std::string> args) {
+  if (args.empty()) return run_shell(std::nullopt);
+  const std::string& word = args[0];
+  const std::size_t count = args.size();
+
+  if (word == "init") {
+    if (count == 1) return run_init(std::nullopt);
+    if (count == 2) return run_init(args[1]);
+    return std::unexpected(Failure::message("usage: tovik init [file]"));
+  }
+  if (word == "help" || word == "--help") return print_help();
+  if (word == "version" || word == "--version") return print_version();
+  if (word == "serve") {
+    return run_serve(std::span<const std::string>(args).subspan(1));
+  }
+  if (word == "batch" && count <= 2) {
+    return run_batch(count == 2 ? std::optional<std::string>(args[1]) : std::nullopt);
+  }
+  if (word == "setup") {
+    if (count == 1) return run_setup(std::nullopt, std::nullopt);
+    if (count == 3) return run_setup(args[1], args[2]);
+    return std::unexpected(Failure::message("usage: tovik setup <file> <username>"));
+  }
+  if (word == "backup" || word == "restore") {
+    if (count != 3) return std::unexpected(Failure::message(std::string(kBackupUsage)));
+    return word == "backup" ? run_backup(args[1], args[2]) : run_restore(args[1], args[2]);
+  }
+  if (count == 1 && (word == "status" || word == "stats" || word == "check")) {
+    auto file = resolve_default_data_file();
+    if (!file) return std::unexpected(file.error());
+    args.push_back(*file);
+  } else if (count == 1) {
+    return run_shell(word);
+  }
+  if (!is_offline_word(args[0])) return std::unexpected(Failure::message("unknown command"));
+  return run_offline(args);
+}
+
+}  // namespace
+}  // namespace tovik::cli
+
+int main(int argc, char** argv) {
+  // Writes to a closed pipe fail with an error instead of killing the process.
+  ::signal(SIGPIPE, SIG_IGN);
+  std::vector<std::string> args;
+  args.reserve(argc > 1 ? static_cast<std::size_t>(argc - 1) : 0);
+  for (int i = 1; i < argc; ++i) {
+    args.emplace_back(argv[i]);
+    if (!tovik::is_valid_utf8(args.back())) {
+      std::cerr << "tovik: argument " << i << " is not valid UTF-8\n";
+      return 1;
+    }
+  }
+  auto outcome = tovik::cli::dispatch(std::move(args));
+  std::cout.flush();
+  if (!outcome) {
+    std::cerr << "tovik: " << outcome.error().text() << '\n' << std::flush;
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,104 @@
+// Store: an open, exclusively locked database file and its current snapshot.
+//
+// CONTRACT (public part fixed; the owner of src/core fills in the private part
+// and may add members, but must not change the signatures below):
+//
+//   - A Store exists only for a file whose current snapshot passed every
+//     opening rule. It owns the descriptor; dropping it releases the lock.
+//   - Not internally synchronised: one thread at a time, reads included.
+//   - Once a commit fails after it started writing, the Store is poisoned and
+//     every operation fails with StoreError::Poisoned.
+//   - Move-only.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/posix_file.h"
+#include "core/store_error.h"
+
+namespace tovik {
+
+struct StoreConfig {
+  std::uint64_t slot_size = 16'777'216;
+  std::uint64_t max_key_len = 1'024;
+  std::uint64_t max_value_len = 262'144;
+};
+
+inline constexpr std::uint64_t kDefaultIndexEntries = 64;
+inline constexpr std::size_t kMaxBatchMutations = 1'024;
+
+// A put when value is present, a delete otherwise.
+struct Mutation {
+  std::string key;
+  std::optional<std::string> value;
+};
+
+struct StoreStats {
+  std::uint64_t generation = 0;
+  std::uint64_t live_bytes = 0;
+  std::uint64_t records = 0;
+};
+
+struct Record {
+  std::string key;
+  std::string value;
+  std::uint64_t length = 0;  // 12 + key + value: the step to the next record
+};
+
+// Validator handed to Store::verify: true accepts the record.
+using RecordValidator = std::function<bool(std::string_view key, std::string_view value)>;
+
+// Opens path read-write, close-on-exec (create_new: exclusive create, 0600),
+// takes the exclusive non-blocking flock and syncs the parent directory.
+[[nodiscard]] std::expected<UniqueFd, StoreError> open_database_file(const std::string& path,
+                                                                     bool create_new);
+// open_database_file without create_new; a zero-length file is Corrupt.
+[[nodiscard]] std::expected<UniqueFd, StoreError> open_existing_database(const std::string& path);
+
+class Store {
+ public:
+  // Ascending cursor from scan_from. Valid while its Store lives and is not
+  // moved. next() yields true with key()/value() set, false at the end.
+  class Cursor {
+   public:
+    [[nodiscard]] std::expected<bool, StoreError> next();
+    std::string_view key() const;
+    std::string_view value() const;
+    // (private part: owner's choice)
+  };
+
+  // Takes ownership of fd: on failure it is closed before returning. `io` is
+  // the file seam; null means the real system calls.
+  [[nodiscard]] static std::expected<Store, StoreError> open(
+      UniqueFd fd, StoreConfig config, std::uint64_t index_entries = kDefaultIndexEntries,
+      std::shared_ptr<FileIo> io = nullptr);
+
+  [[nodiscard]] std::expected<Record, StoreError> read_record_at(std::uint64_t offset);
+  [[nodiscard]] std::expected<std::uint64_t, StoreError> locate(std::string_view key);
+  [[nodiscard]] std::expected<std::optional<std::string>, StoreError> get(std::string_view key);
+  [[nodiscard]] std::expected<Cursor, StoreError> scan_from(std::string_view start_key);
+  [[nodiscard]] std::expected<void, StoreError> apply(std::span<const Mutation> batch);
+  [[nodiscard]] std::expected<void, StoreError> verify(const RecordValidator& validator);
+
+  StoreStats stats() const;
+  std::uint64_t generation() const;
+  std::uint64_t live_bytes() const;
+  std::uint64_t records() const;
+  std::uint64_t slot() const;
+  bool poisoned() const;
+  const StoreConfig& config() const;
+  const std::vector<std::uint64_t>& index() const;
+  // Records read through this Store since it opened (a probe for tests that
+  // bound how far an operation walks).
+  std::uint64_t record_reads() const;
+};
+
+}  // namespace tovik
