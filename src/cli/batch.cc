@@ -1,8 +1,84 @@
-// Placeholder until this action is written.
+// Batch mode: never prompts, prints every response as one JSON line, and
+// stops at the first failure of any kind.
+#include "cli/batch.h"
+
+#include <cerrno>
+#include <iostream>
+#include <string>
+
 #include "cli/commands.h"
+#include "cli/shell.h"
+#include "server/client.h"
 
 namespace tovik::cli {
+namespace {
 
-Outcome run_batch(const std::optional<std::string>&) { return std::unexpected(Failure::message("batch is not available in this build")); }
+Failure message(std::string_view text) { return Failure::message(std::string(text)); }
+
+// A failed write to standard output (a closed pipe) ends the run instead of
+// carrying on unseen.
+Outcome emit(std::ostream& out, const std::string& line) {
+  out << line << '\n';
+  out.flush();
+  if (!out) return std::unexpected(Failure::os(errno != 0 ? errno : EIO));
+  return {};
+}
+
+}  // namespace
+
+std::string batch_output_line(const server::Response& response) {
+  std::string line = "{\"version\":" + std::to_string(response.version) +
+                     ",\"ok\":" + (response.ok ? "true" : "false") +
+                     ",\"data\":" + dump_compact(response.data) + ",\"error\":";
+  if (response.error) {
+    line += "{\"code\":" + dump_compact(Json(response.error->code)) +
+            ",\"message\":" + dump_compact(Json(response.error->message)) + "}";
+  } else {
+    line += "null";
+  }
+  line += "}";
+  return line;
+}
+
+Outcome run_batch_with(const std::optional<std::string>& address, InputReader& input,
+                       std::ostream& out, const server::TransportTimings& timings) {
+  auto target = parse_client_target(client_address_text(address));
+  if (!target) return std::unexpected(target.error());
+
+  std::string user = "admin";
+  if (target->user) {
+    user = *target->user;
+  } else if (auto from_env = env_text("TOVIK_USER")) {
+    user = *from_env;
+  }
+  // Checked before connecting: a script missing its secret fails the same
+  // way whether or not a server is up.
+  auto password = env_text("TOVIK_PASSWORD");
+  if (!password) return std::unexpected(message("batch requires TOVIK_PASSWORD"));
+
+  auto connection = server::connect_server(target->address, timings);
+  if (!connection) return std::unexpected(Failure::message(connection.error().text));
+  auto authenticated = server::authenticate(connection->get(), user, *password, timings);
+  if (!authenticated) return std::unexpected(Failure::message(authenticated.error().text));
+  if (!authenticated->ok) return std::unexpected(message("authentication failed"));
+
+  for (;;) {
+    auto line = input.read_input_line();
+    if (!line) return std::unexpected(line.error());
+    if (!*line) return {};
+    if ((*line)->empty()) continue;
+    auto command = parse_shell_line(**line);
+    if (!command) return std::unexpected(command.error());
+    auto response = server::send_command(connection->get(), *command, timings);
+    if (!response) return std::unexpected(Failure::message(response.error().text));
+    if (auto printed = emit(out, batch_output_line(*response)); !printed) return printed;
+    if (!response->ok) return std::unexpected(message("batch command failed"));
+    if (server::is_quit(*command)) return {};
+  }
+}
+
+Outcome run_batch(const std::optional<std::string>& address) {
+  return run_batch_with(address, standard_input(), std::cout);
+}
 
 }  // namespace tovik::cli

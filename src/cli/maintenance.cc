@@ -1,13 +1,396 @@
-// Placeholder until backup and restore are written.
+// Backup and restore. The procedure reads top to bottom in the order it runs:
+// refuse an existing destination, lock and check the source, stage, copy,
+// sync, re-open, compare, publish, clean up.
+#include "cli/maintenance.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <iostream>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
 #include "cli/commands.h"
+#include "document/documents.h"
 
 namespace tovik::cli {
 
-Outcome run_backup(const std::string&, const std::string&) {
-  return std::unexpected(Failure::message("backup is not available in this build"));
+// ---- The real file operations ------------------------------------------
+
+std::expected<bool, int> MaintenanceIo::exists(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0) return true;
+  if (errno == ENOENT) return false;
+  return std::unexpected(errno);
 }
-Outcome run_restore(const std::string&, const std::string&) {
-  return std::unexpected(Failure::message("restore is not available in this build"));
+
+std::expected<UniqueFd, int> MaintenanceIo::create_exclusive(const std::string& path) {
+  for (;;) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) return UniqueFd(fd);
+    if (errno != EINTR) return std::unexpected(errno);
+  }
+}
+
+std::expected<std::uint64_t, int> MaintenanceIo::file_size(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return std::unexpected(errno);
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+std::expected<std::size_t, int> MaintenanceIo::read_at(int fd, std::span<std::byte> buffer,
+                                                       std::uint64_t offset) {
+  const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+  if (n < 0) return std::unexpected(errno);
+  return static_cast<std::size_t>(n);
+}
+
+std::expected<std::size_t, int> MaintenanceIo::write(int fd, std::span<const std::byte> data) {
+  const ssize_t n = ::write(fd, data.data(), data.size());
+  if (n < 0) return std::unexpected(errno);
+  return static_cast<std::size_t>(n);
+}
+
+std::expected<void, int> MaintenanceIo::sync(int fd) {
+  while (::fsync(fd) != 0) {
+    if (errno != EINTR) return std::unexpected(errno);
+  }
+  return {};
+}
+
+std::expected<void, int> MaintenanceIo::link(const std::string& existing,
+                                             const std::string& new_path) {
+  // Flags 0: a symbolic link at `existing` is linked itself, never followed;
+  // an existing new_path makes linkat fail rather than replace it.
+  if (::linkat(AT_FDCWD, existing.c_str(), AT_FDCWD, new_path.c_str(), 0) != 0) {
+    return std::unexpected(errno);
+  }
+  return {};
+}
+
+std::expected<void, int> MaintenanceIo::remove(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return std::unexpected(errno);
+  return {};
+}
+
+std::expected<void, int> MaintenanceIo::sync_directory(const std::string& path) {
+  int raw;
+  do {
+    raw = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (raw < 0 && errno == EINTR);
+  if (raw < 0) return std::unexpected(errno);
+  UniqueFd dir(raw);
+  return sync(dir.get());
+}
+
+std::uint64_t MaintenanceIo::process_id() { return static_cast<std::uint64_t>(::getpid()); }
+
+// ---- Names ---------------------------------------------------------------
+
+std::string staging_name(std::uint64_t pid, unsigned attempt) {
+  std::string name(kStagingPrefix);
+  name += std::to_string(pid);
+  name += '-';
+  name += std::to_string(attempt);
+  name += kStagingSuffix;
+  return name;
+}
+
+namespace {
+
+std::string_view strip_trailing_slashes(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  return path;
+}
+
+}  // namespace
+
+std::string destination_directory(std::string_view path) {
+  path = strip_trailing_slashes(path);
+  const std::size_t slash = path.rfind('/');
+  // No slash, or the path is the root itself: no parent to speak of.
+  if (slash == std::string_view::npos || path == "/") return ".";
+  std::string_view dir = path.substr(0, slash);
+  while (!dir.empty() && dir.back() == '/') dir.remove_suffix(1);
+  if (dir.empty()) return "/";
+  return std::string(dir);
+}
+
+std::string_view final_name(std::string_view path) {
+  path = strip_trailing_slashes(path);
+  if (path == "/") return {};
+  const std::size_t slash = path.rfind('/');
+  std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  if (name == "." || name == "..") return {};
+  return name;
+}
+
+std::string format_copy_result(const CopyResult& result) {
+  nlohmann::json object = nlohmann::json::object();
+  object["bytes"] = result.bytes;
+  object["ok"] = true;
+  object["path"] = result.path;
+  // Replacing rather than throwing keeps a path with broken UTF-8 printable;
+  // the command line only hands over valid UTF-8 anyway.
+  return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+namespace {
+
+// ---- Helpers of the procedure --------------------------------------------
+
+// The configuration every offline open uses; the staged copy must open under
+// exactly the rules the source passed.
+constexpr StoreConfig kCopyConfig{16'777'216, 1'024, 262'144};
+
+bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char c) {
+      return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+std::string join_path(const std::string& dir, std::string_view name) {
+  std::string path = dir;
+  if (path.empty() || path.back() != '/') path += '/';
+  path += name;
+  return path;
+}
+
+Failure io_failure() { return Failure::store(StoreError::Io); }
+
+// A second descriptor on the same open file: flock belongs to the open file
+// description, so the lock stays held while either descriptor is open. This
+// lets Store::open take ownership of one while the procedure keeps reading
+// (and keeps the lock) through the other.
+std::expected<UniqueFd, Failure> duplicate(const UniqueFd& fd) {
+  const int copy = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return std::unexpected(io_failure());
+  return UniqueFd(copy);
+}
+
+// Fills buffer from offset; a read error or an early end of file is Io, as
+// for every read of a database file.
+std::expected<void, Failure> read_exactly(MaintenanceIo& io, int fd, std::span<std::byte> buffer,
+                                          std::uint64_t offset) {
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    auto n = io.read_at(fd, buffer.subspan(done), offset + done);
+    if (!n) {
+      if (n.error() == EINTR) continue;
+      return std::unexpected(io_failure());
+    }
+    if (*n == 0) return std::unexpected(io_failure());
+    done += *n;
+  }
+  return {};
+}
+
+std::expected<void, Failure> write_all(MaintenanceIo& io, int fd, std::span<const std::byte> data) {
+  while (!data.empty()) {
+    auto n = io.write(fd, data);
+    if (!n) {
+      if (n.error() == EINTR) continue;
+      return std::unexpected(Failure::os(n.error()));
+    }
+    // A regular file that accepts nothing without an error is out of room in
+    // all but name.
+    if (*n == 0) return std::unexpected(Failure::os(EIO));
+    data = data.subspan(*n);
+  }
+  return {};
+}
+
+// The staging file from its creation until it is renamed into place by the
+// link and removed. Dropping it while armed closes its descriptors and then
+// removes the name, which is the cleanup rule of every failure after step 7.
+class StagingFile {
+ public:
+  StagingFile(MaintenanceIo& io, std::string path, UniqueFd fd)
+      : io_(io), path_(std::move(path)), fd_(std::move(fd)) {}
+  StagingFile(const StagingFile&) = delete;
+  StagingFile& operator=(const StagingFile&) = delete;
+  ~StagingFile() {
+    fd_.reset();
+    if (armed_) (void)io_.remove(path_);
+  }
+
+  const std::string& path() const { return path_; }
+  UniqueFd& fd() { return fd_; }
+  // The name has been removed on the success path; nothing is left to clean.
+  void disarm() { armed_ = false; }
+
+ private:
+  MaintenanceIo& io_;
+  std::string path_;
+  UniqueFd fd_;
+  bool armed_ = true;
+};
+
+std::expected<void, Failure> refuse_existing(MaintenanceIo& io, const std::string& path) {
+  auto found = io.exists(path);
+  if (!found) return std::unexpected(Failure::os(found.error()));
+  if (*found) return std::unexpected(Failure::message(std::string(kDestinationExists) + path));
+  return {};
+}
+
+std::expected<std::unique_ptr<StagingFile>, Failure> create_staging(
+    MaintenanceIo& io, const std::string& directory, std::string_view destination_name) {
+  const std::uint64_t pid = io.process_id();
+  for (unsigned attempt = 0; attempt < kStagingAttempts; ++attempt) {
+    const std::string name = staging_name(pid, attempt);
+    // On a case-insensitive file system this name would be the destination
+    // itself, and the link would then fail against our own staging file.
+    if (equal_ignoring_ascii_case(destination_name, name)) continue;
+    std::string path = join_path(directory, name);
+    auto fd = io.create_exclusive(path);
+    if (fd) return std::make_unique<StagingFile>(io, std::move(path), std::move(*fd));
+    if (fd.error() != EEXIST) return std::unexpected(Failure::os(fd.error()));
+  }
+  return std::unexpected(Failure::message(std::string(kNoStagingName)));
+}
+
+}  // namespace
+
+// ---- The procedure -------------------------------------------------------
+
+std::expected<CopyResult, Failure> copy_database(const std::string& source,
+                                                 const std::string& destination, MaintenanceIo& io,
+                                                 const ValidatorFactory& validator) {
+  // Both names are refused before the source is touched, so a mistyped
+  // destination never locks out a running server even for a moment.
+  if (auto ok = refuse_existing(io, destination); !ok) return std::unexpected(ok.error());
+  if (auto ok = refuse_existing(io, destination + ".auth"); !ok) {
+    return std::unexpected(ok.error());
+  }
+
+  auto opened = open_database_file(source, false);
+  if (!opened) return std::unexpected(Failure::store(opened.error()));
+  // Held to the very end: as long as this descriptor is open, no commit can
+  // change what is being copied.
+  auto source_fd = duplicate(*opened);
+  if (!source_fd) return std::unexpected(source_fd.error());
+
+  {
+    auto length = io.file_size(source_fd->get());
+    if (!length) return std::unexpected(io_failure());
+    // The opening below would initialise an empty file, and a backup must
+    // never write to its source.
+    if (*length == 0) return std::unexpected(Failure::store(StoreError::Corrupt));
+  }
+  {
+    auto store = Store::open(std::move(*opened), kCopyConfig, kDefaultIndexEntries);
+    if (!store) return std::unexpected(Failure::store(store.error()));
+    if (auto checked = store->verify(validator()); !checked) {
+      return std::unexpected(Failure::store(checked.error()));
+    }
+  }
+  auto length = io.file_size(source_fd->get());
+  if (!length) return std::unexpected(io_failure());
+  const std::uint64_t bytes = *length;
+
+  const std::string directory = destination_directory(destination);
+  auto staging = create_staging(io, directory, final_name(destination));
+  if (!staging) return std::unexpected(staging.error());
+  StagingFile& staged = **staging;
+
+  std::vector<std::byte> buffer(kCopyBufferSize);
+  for (std::uint64_t offset = 0; offset < bytes;) {
+    const auto piece =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kCopyBufferSize, bytes - offset));
+    const std::span<std::byte> chunk(buffer.data(), piece);
+    if (auto ok = read_exactly(io, source_fd->get(), chunk, offset); !ok) {
+      return std::unexpected(ok.error());
+    }
+    if (auto ok = write_all(io, staged.fd().get(), chunk); !ok) return std::unexpected(ok.error());
+    offset += piece;
+  }
+  if (auto ok = io.sync(staged.fd().get()); !ok) return std::unexpected(Failure::os(ok.error()));
+  staged.fd().reset();
+
+  // The copy must stand on its own as a database before it gets a name a
+  // user would trust.
+  auto reopened = open_existing_database(staged.path());
+  if (!reopened) return std::unexpected(Failure::store(reopened.error()));
+  auto staged_fd = duplicate(*reopened);
+  if (!staged_fd) return std::unexpected(staged_fd.error());
+  staged.fd() = std::move(*staged_fd);
+  {
+    auto store = Store::open(std::move(*reopened), kCopyConfig, kDefaultIndexEntries);
+    if (!store) return std::unexpected(Failure::store(store.error()));
+  }
+
+  // Opening checks only the current snapshot; the comparison covers every
+  // byte, the other slot included, against the still-locked source.
+  std::vector<std::byte> other(kCopyBufferSize);
+  for (std::uint64_t offset = 0; offset < bytes;) {
+    const auto piece =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kCopyBufferSize, bytes - offset));
+    const std::span<std::byte> mine(buffer.data(), piece);
+    const std::span<std::byte> theirs(other.data(), piece);
+    if (auto ok = read_exactly(io, source_fd->get(), mine, offset); !ok) {
+      return std::unexpected(ok.error());
+    }
+    if (auto ok = read_exactly(io, staged.fd().get(), theirs, offset); !ok) {
+      return std::unexpected(ok.error());
+    }
+    if (std::memcmp(mine.data(), theirs.data(), piece) != 0) {
+      return std::unexpected(Failure::message(std::string(kStagedCopyDiffers)));
+    }
+    offset += piece;
+  }
+
+  if (auto ok = io.link(staged.path(), destination); !ok) {
+    return std::unexpected(Failure::os(ok.error()));
+  }
+
+  // Published: from here on the destination stays, whatever else fails.
+  staged.fd().reset();
+  auto removed = io.remove(staged.path());
+  staged.disarm();
+  if (auto ok = io.sync_directory(directory); !ok) return std::unexpected(Failure::os(ok.error()));
+  // The copy is complete and durable, but a leftover staging name is still
+  // worth a failure: the user would otherwise never learn of it.
+  if (!removed) return std::unexpected(Failure::os(removed.error()));
+
+  return CopyResult{bytes, destination};
+}
+
+std::expected<CopyResult, Failure> copy_database(const std::string& source,
+                                                 const std::string& destination) {
+  MaintenanceIo io;
+  return copy_database(source, destination, io, [] { return make_document_validator(); });
+}
+
+// ---- Commands ------------------------------------------------------------
+
+namespace {
+
+Outcome run_copy(const std::string& source, const std::string& destination) {
+  auto result = copy_database(source, destination);
+  if (!result) return std::unexpected(result.error());
+  std::cout << format_copy_result(*result) << '\n' << std::flush;
+  return {};
+}
+
+}  // namespace
+
+Outcome run_backup(const std::string& database, const std::string& new_backup) {
+  return run_copy(database, new_backup);
+}
+
+Outcome run_restore(const std::string& backup, const std::string& new_database) {
+  return run_copy(backup, new_database);
 }
 
 }  // namespace tovik::cli

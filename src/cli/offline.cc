@@ -1,8 +1,191 @@
-// Placeholder until this action is written.
+// The offline commands. Each one opens the file (taking its exclusive lock),
+// checks its own argument count only then, runs one operation and prints
+// compact JSON; the Store is dropped on every path, releasing the lock.
+#include "cli/offline.h"
+
+#include <sys/stat.h>
+
+#include <iostream>
+#include <span>
+#include <string>
+
 #include "cli/commands.h"
+#include "cli/provisioning.h"
+#include "document/documents.h"
+#include "document/keys.h"
+#include "document/namespaces.h"
+#include "server/credentials.h"
 
 namespace tovik::cli {
+namespace {
 
-Outcome run_offline(std::span<const std::string> args) { return std::unexpected(Failure::message(args[0] + " is not available in this build")); }
+constexpr std::string_view kNoDatabase = "database does not exist; run tovik init [file] first";
+constexpr std::string_view kMissingArgument = "missing command argument";
+constexpr std::string_view kExpectedFieldValue = "expected field=value";
+
+Failure doc_failure(const DocError& error) { return Failure::message(error.text()); }
+
+void print_line(const std::string& line) { std::cout << line << '\n' << std::flush; }
+
+void print_ok() { print_line("{\"ok\":true}"); }
+
+// Arguments each command needs, the command word and the file included.
+std::size_t required_arguments(std::string_view word) {
+  if (word == "put") return 5;
+  if (word == "get" || word == "delete" || word == "find") return 4;
+  if (word == "scan") return 3;
+  return 2;
+}
+
+Outcome run_status(Store& store, const std::string& path) {
+  Json status = Json::object();
+  status["credentials_present"] = path_exists(server::registry_path(path));
+  status["generation"] = store.generation();
+  status["state"] = "openable_offline";
+  status["storage_version"] = 1;
+  print_line(dump_compact(status));
+  return {};
+}
+
+Outcome run_stats(Store& store) {
+  const StoreStats stats = store.stats();
+  Json out = Json::object();
+  out["allocated_bytes"] = 2 * store.config().slot_size;
+  out["generation"] = stats.generation;
+  out["live_bytes"] = stats.live_bytes;
+  out["records"] = stats.records;
+  print_line(dump_compact(out));
+  return {};
+}
+
+Outcome run_check(Store& store) {
+  auto checked = check_documents(store);
+  if (!checked) return std::unexpected(Failure::store(checked.error()));
+  print_ok();
+  return {};
+}
+
+Outcome run_collections(Store& store) {
+  auto names = list_all_collections(store);
+  if (!names) return std::unexpected(doc_failure(names.error()));
+  std::string text;
+  for (const std::string& name : *names) {
+    text += dump_compact(Json(name));
+    text.push_back('\n');
+  }
+  std::cout << text << std::flush;
+  return {};
+}
+
+Outcome run_put(Store& store, std::span<const std::string> args) {
+  auto document = parse_document_argument(args[4]);
+  if (!document) return std::unexpected(document.error());
+  auto stored = put_document(store, kDefaultWarren, args[2], args[3], *document);
+  if (!stored) return std::unexpected(doc_failure(stored.error()));
+  print_ok();
+  return {};
+}
+
+Outcome run_get(Store& store, std::span<const std::string> args) {
+  auto document = get_document(store, kDefaultWarren, args[2], args[3]);
+  if (!document) return std::unexpected(doc_failure(document.error()));
+  print_line(*document ? dump_compact(**document) : std::string("null"));
+  return {};
+}
+
+Outcome run_delete(Store& store, std::span<const std::string> args) {
+  auto deleted = delete_document(store, kDefaultWarren, args[2], args[3]);
+  if (!deleted) return std::unexpected(doc_failure(deleted.error()));
+  print_ok();
+  return {};
+}
+
+// scan and find: documents are printed as the walk hands them over, so a
+// long walk shows its results at once; the summary follows on stderr.
+Outcome run_walk(Store& store, const std::string& den, const std::optional<Filter>& filter,
+                 std::uint64_t limit) {
+  const DocumentSink sink = [](const Json& document) { print_line(dump_compact(document)); };
+  auto examined = walk_documents(store, kDefaultWarren, den, filter, limit, sink);
+  if (!examined) return std::unexpected(doc_failure(examined.error()));
+  std::cerr << "examined " << *examined << " records; results capped at " << limit
+            << ", examination budget " << kQueryExaminationLimit << '\n'
+            << std::flush;
+  return {};
+}
+
+std::optional<std::string_view> argument_at(std::span<const std::string> args, std::size_t i) {
+  if (i < args.size()) return std::string_view(args[i]);
+  return std::nullopt;
+}
+
+}  // namespace
+
+bool is_regular_file(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool path_exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::expected<Json, Failure> parse_document_argument(std::string_view text) {
+  auto value = parse_json(text);
+  if (!value) {
+    const JsonParseError& e = value.error();
+    return std::unexpected(Failure::json_parse(e.message, e.line, e.column));
+  }
+  return std::move(*value);
+}
+
+std::expected<Filter, Failure> parse_field_value(std::string_view text) {
+  const auto eq = text.find('=');
+  if (eq == std::string_view::npos) {
+    return std::unexpected(Failure::message(std::string(kExpectedFieldValue)));
+  }
+  const std::string_view value_text = text.substr(eq + 1);
+  auto value = parse_json(value_text);
+  return Filter{std::string(text.substr(0, eq)), value ? std::move(*value) : Json(value_text)};
+}
+
+std::expected<std::uint64_t, Failure> parse_limit(const std::optional<std::string_view>& text) {
+  if (!text) return kDefaultOfflineLimit;
+  return parse_unsigned(*text, UINT64_MAX);
+}
+
+Outcome run_offline(std::span<const std::string> args) {
+  const std::string& word = args[0];
+  const std::string& path = args[1];
+  if (!is_regular_file(path)) return std::unexpected(Failure::message(std::string(kNoDatabase)));
+  auto fd = open_existing_database(path);
+  if (!fd) return std::unexpected(Failure::store(fd.error()));
+  auto store = Store::open(std::move(*fd), kOfflineStoreConfig);
+  if (!store) return std::unexpected(Failure::store(store.error()));
+  if (args.size() < required_arguments(word)) {
+    return std::unexpected(Failure::message(std::string(kMissingArgument)));
+  }
+
+  if (word == "status") return run_status(*store, path);
+  if (word == "stats") return run_stats(*store);
+  if (word == "check") return run_check(*store);
+  if (word == "collections") return run_collections(*store);
+  if (word == "put") return run_put(*store, args);
+  if (word == "get") return run_get(*store, args);
+  if (word == "delete") return run_delete(*store, args);
+  if (word == "scan") {
+    auto limit = parse_limit(argument_at(args, 3));
+    if (!limit) return std::unexpected(limit.error());
+    return run_walk(*store, args[2], std::nullopt, *limit);
+  }
+  if (word == "find") {
+    auto filter = parse_field_value(args[3]);
+    if (!filter) return std::unexpected(filter.error());
+    auto limit = parse_limit(argument_at(args, 4));
+    if (!limit) return std::unexpected(limit.error());
+    return run_walk(*store, args[2], *filter, *limit);
+  }
+  return std::unexpected(Failure::message("unknown command"));
+}
 
 }  // namespace tovik::cli

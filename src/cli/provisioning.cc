@@ -1,13 +1,134 @@
-// Placeholder until provisioning is written.
+// init and setup: bring a database from absent, to initialised without
+// credentials, to ready. Both hold the database lock while they work, so
+// neither can race a server or another tool on the same file.
+#include "cli/provisioning.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+
+#include <iostream>
+#include <string>
+
 #include "cli/commands.h"
+#include "cli/offline.h"
+#include "cli/terminal.h"
+#include "core/utf8.h"
+#include "server/credentials.h"
 
 namespace tovik::cli {
+namespace {
 
-Outcome run_init(const std::optional<std::string>&) {
-  return std::unexpected(Failure::message("init is not available in this build"));
+constexpr std::string_view kDefaultAdministrator = "admin";
+
+Failure credential_failure(const server::CredentialError& error) {
+  if (error.kind == server::CredentialErrorKind::Os) return Failure::os(error.os_error);
+  return Failure::message(error.text);
 }
-Outcome run_setup(const std::optional<std::string>&, const std::optional<std::string>&) {
-  return std::unexpected(Failure::message("setup is not available in this build"));
+
+// mkdir -p with mode 0777 before the umask.
+Outcome create_directories(const std::string& dir) {
+  if (dir.empty()) return {};
+  std::size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = dir.find('/', pos + 1);
+    const std::string prefix = dir.substr(0, pos);
+    if (prefix.empty()) continue;
+    struct stat existing {};
+    if (::stat(prefix.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) continue;
+    if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
+      return std::unexpected(Failure::os(errno));
+    }
+  }
+  // EEXIST above may have been a file standing where a directory belongs.
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0) return std::unexpected(Failure::os(errno));
+  if (!S_ISDIR(st.st_mode)) return std::unexpected(Failure::os(ENOTDIR));
+  return {};
+}
+
+// Steps shared by both forms of init: refuse when credentials exist, create
+// the file exclusively, and let the store write the empty database.
+Outcome initialise_file(const std::string& path) {
+  if (path_exists(server::registry_path(path))) {
+    return std::unexpected(Failure::message("credentials already exist; refusing initialization"));
+  }
+  auto fd = open_database_file(path, /*create_new=*/true);
+  if (!fd) return std::unexpected(Failure::store(fd.error()));
+  auto store = Store::open(std::move(*fd), kOfflineStoreConfig);
+  if (!store) return std::unexpected(Failure::store(store.error()));
+  return {};
+}
+
+std::string parent_of(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return "";
+  return path.substr(0, slash);
+}
+
+Outcome setup_file(const std::string& path, const std::string& username) {
+  if (!is_regular_file(path)) {
+    return std::unexpected(Failure::message("database missing; run tovik init <file> first"));
+  }
+  auto fd = open_existing_database(path);
+  if (!fd) return std::unexpected(Failure::store(fd.error()));
+  // Held open (and so locked) until the registry is written.
+  auto store = Store::open(std::move(*fd), kOfflineStoreConfig);
+  if (!store) return std::unexpected(Failure::store(store.error()));
+
+  auto password = read_password(kNewPasswordPrompt);
+  if (!password) return std::unexpected(password.error());
+  if (!password_variable_present()) {
+    auto confirmation = read_terminal_password(kConfirmPasswordPrompt);
+    if (!confirmation) return std::unexpected(confirmation.error());
+    if (*confirmation != *password) {
+      return std::unexpected(Failure::message("passwords do not match"));
+    }
+  }
+  auto credentials = server::create_credentials(username, *password);
+  if (!credentials) return std::unexpected(credential_failure(credentials.error()));
+  auto written = server::write_registry(*credentials, server::registry_path(path));
+  if (!written) return std::unexpected(credential_failure(written.error()));
+  {
+    Store closing = std::move(*store);  // released before the success line
+  }
+  std::cout << "Local administrator configured. Start with: tovik serve " << path << '\n'
+            << std::flush;
+  return {};
+}
+
+}  // namespace
+
+Outcome run_init(const std::optional<std::string>& file) {
+  if (file) {
+    auto initialised = initialise_file(*file);
+    if (!initialised) return initialised;
+    std::cout << "{\"ok\":true}\n" << std::flush;
+    return {};
+  }
+
+  auto path = resolve_default_data_file();
+  if (!path) return std::unexpected(path.error());
+  if (path_exists(*path) || path_exists(server::registry_path(*path))) {
+    return std::unexpected(
+        Failure::message("instance already exists; run tovik serve (or tovik setup <file> "
+                         "<username> to finish credentials)"));
+  }
+  auto made = create_directories(parent_of(*path));
+  if (!made) return made;
+  auto initialised = initialise_file(*path);
+  if (!initialised) return initialised;
+  std::cout << "Initialized instance: " << *path << '\n' << std::flush;
+  if (!is_valid_utf8(*path)) return std::unexpected(Failure::message("non-UTF8 path"));
+  return setup_file(*path, std::string(kDefaultAdministrator));
+}
+
+Outcome run_setup(const std::optional<std::string>& file,
+                  const std::optional<std::string>& username) {
+  if (file && username) return setup_file(*file, *username);
+  auto path = resolve_default_data_file();
+  if (!path) return std::unexpected(path.error());
+  if (!is_valid_utf8(*path)) return std::unexpected(Failure::message("non-UTF8 path"));
+  return setup_file(*path, std::string(kDefaultAdministrator));
 }
 
 }  // namespace tovik::cli

@@ -1,8 +1,162 @@
-// Placeholder until this action is written.
+// serve: parse the options, validate them and everything the server needs
+// before any socket exists, then run the accept loop until Ctrl+C.
+//
+// The store is opened with the file format's value limit, not with
+// --max-document-bytes: that option limits what the server writes, and a
+// smaller value must not make documents already stored unreadable or the
+// file refused at start-up. The configured maximum goes to the server loop,
+// which applies it to writes.
+#include "cli/serve.h"
+
+#include <errno.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
 #include "cli/commands.h"
+#include "cli/offline.h"
+#include "cli/provisioning.h"
+#include "core/store.h"
+#include "server/credentials.h"
+#include "server/server.h"
 
 namespace tovik::cli {
+namespace {
 
-Outcome run_serve(std::span<const std::string>) { return std::unexpected(Failure::message("serve is not available in this build")); }
+constexpr std::uint64_t kMinRequestBytes = 128;
+constexpr std::uint64_t kMaxRequestBytes = 1'048'576;
+constexpr std::uint64_t kMinDocumentBytes = 2;
+constexpr std::uint64_t kMaxDocumentBytes = 262'144;
+constexpr std::uint64_t kMaxIndexEntries = 64;
+constexpr std::uint64_t kMaxIndexEntriesParsed = 255;  // the option is an 8-bit number
+constexpr std::uint64_t kMinClients = 1;
+constexpr std::uint64_t kMaxClients = 64;
+
+Failure transport_failure(const server::TransportError& error) {
+  return Failure::message(error.text);
+}
+
+Outcome write_stdout(const std::string& text) {
+  if (std::fputs(text.c_str(), stdout) == EOF || std::fflush(stdout) == EOF) {
+    return std::unexpected(Failure::os(errno != 0 ? errno : EIO));
+  }
+  return {};
+}
+
+// With static storage: the SIGINT handler may refer to it for the rest of
+// the process's life.
+std::atomic<bool> g_stop{false};
+
+}  // namespace
+
+Failure cannot_start(const std::string& text) {
+  return Failure::message("cannot start server: " + text +
+                          "; provision credentials with tovik setup <file> <username>");
+}
+
+std::expected<ServeSettings, Failure> parse_serve_options(std::span<const std::string> options) {
+  ServeSettings settings;
+  for (std::size_t i = 0; i < options.size(); i += 2) {
+    const std::string& name = options[i];
+    if (i + 1 >= options.size()) {
+      return std::unexpected(Failure::message("missing option value"));
+    }
+    const std::string& value = options[i + 1];
+    if (name == "--bind") {
+      auto address = server::parse_socket_address(value);
+      if (!address) return std::unexpected(transport_failure(address.error()));
+      settings.bind = *address;
+      continue;
+    }
+    std::uint64_t* target = nullptr;
+    std::uint64_t max = UINT64_MAX;
+    if (name == "--max-clients") {
+      target = &settings.max_clients;
+    } else if (name == "--index-entries") {
+      target = &settings.index_entries;
+      max = kMaxIndexEntriesParsed;
+    } else if (name == "--max-request-bytes") {
+      target = &settings.max_request_bytes;
+    } else if (name == "--max-document-bytes") {
+      target = &settings.max_document_bytes;
+    } else {
+      return std::unexpected(Failure::message("unknown serve option"));
+    }
+    auto number = parse_unsigned(value, max);
+    if (!number) return std::unexpected(number.error());
+    *target = *number;
+  }
+  return settings;
+}
+
+std::expected<void, Failure> validate_serve_settings(const ServeSettings& settings) {
+  if (settings.max_request_bytes < kMinRequestBytes ||
+      settings.max_request_bytes > kMaxRequestBytes ||
+      settings.max_document_bytes < kMinDocumentBytes ||
+      settings.max_document_bytes > kMaxDocumentBytes ||
+      settings.index_entries > kMaxIndexEntries) {
+    return std::unexpected(cannot_start("invalid request, document or index limit"));
+  }
+  if (!server::is_loopback(settings.bind)) {
+    return std::unexpected(cannot_start(
+        "authenticated TCP is loopback-only; use an SSH tunnel for remote access"));
+  }
+  if (settings.max_clients < kMinClients || settings.max_clients > kMaxClients) {
+    return std::unexpected(cannot_start("max clients must be 1-64"));
+  }
+  return {};
+}
+
+Outcome run_serve(std::span<const std::string> args) {
+  std::string path;
+  std::span<const std::string> options;
+  if (args.empty() || (args[0].size() >= 2 && args[0].starts_with("--"))) {
+    auto file = resolve_default_data_file();
+    if (!file) return std::unexpected(file.error());
+    path = *file;
+    options = args;
+  } else {
+    path = args[0];
+    options = args.subspan(1);
+  }
+
+  auto settings = parse_serve_options(options);
+  if (!settings) return std::unexpected(settings.error());
+  auto valid = validate_serve_settings(*settings);
+  if (!valid) return valid;
+
+  if (!is_regular_file(path)) return std::unexpected(cannot_start("database missing: run tovik init first"));
+  auto credentials = server::load_registry(server::registry_path(path));
+  if (!credentials) {
+    const auto& error = credentials.error();
+    return std::unexpected(cannot_start(error.kind == server::CredentialErrorKind::Os
+                                            ? Failure::os(error.os_error).text()
+                                            : error.text));
+  }
+  auto fd = open_existing_database(path);
+  if (!fd) return std::unexpected(cannot_start(std::string(store_error_text(fd.error()))));
+  auto store = Store::open(std::move(*fd), kOfflineStoreConfig, settings->index_entries);
+  if (!store) return std::unexpected(cannot_start(std::string(store_error_text(store.error()))));
+  auto listener = server::bind_listener(settings->bind);
+  if (!listener) return std::unexpected(cannot_start(listener.error().text));
+
+  auto installed = server::install_stop_on_sigint(g_stop);
+  if (!installed) return std::unexpected(transport_failure(installed.error()));
+  auto bound = server::local_address(listener->get());
+  if (!bound) return std::unexpected(transport_failure(bound.error()));
+  auto printed = write_stdout("Tovik listening on " + server::format_socket_address(*bound) +
+                              " (loopback only). Ctrl+C stops the server.\n");
+  if (!printed) return printed;
+
+  server::ServerConfig config;
+  config.max_clients = static_cast<std::size_t>(settings->max_clients);
+  config.max_request_bytes = settings->max_request_bytes;
+  config.max_document_bytes = settings->max_document_bytes;
+  auto served = server::run_server(std::move(*listener), *store, *credentials, g_stop, config);
+  if (!served) return std::unexpected(transport_failure(served.error()));
+  return write_stdout("Tovik stopped.\n");
+}
 
 }  // namespace tovik::cli

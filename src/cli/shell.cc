@@ -1,8 +1,422 @@
-// Placeholder until this action is written.
+// The interactive shell: line grammar, response texts and the loop.
+#include "cli/shell.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <iostream>
+#include <limits>
+#include <string>
+#include <type_traits>
+#include <variant>
+
 #include "cli/commands.h"
+#include "cli/terminal.h"
 
 namespace tovik::cli {
+namespace {
 
-Outcome run_shell(const std::optional<std::string>&) { return std::unexpected(Failure::message("the shell is not available in this build")); }
+using server::Command;
+using server::Response;
+
+Failure message(std::string_view text) { return Failure::message(std::string(text)); }
+
+std::unexpected<Failure> unknown() { return std::unexpected(message(kUnknownCommandText)); }
+
+std::expected<Json, Failure> parse_json_text(std::string_view text) {
+  auto value = parse_json(text);
+  if (!value) {
+    return std::unexpected(
+        Failure::json_parse(value.error().message, value.error().line, value.error().column));
+  }
+  return std::move(*value);
+}
+
+// create / drop-empty: "<kind> <name>", the name may hold inner spaces.
+template <typename NamespaceCommand>
+std::expected<Command, Failure> parse_kind_rule(std::string_view rest) {
+  const WordSplit split = split_first_whitespace(rest);
+  if (!split.found) return std::unexpected(message("expected warren or den, then a name"));
+  NamespaceCommand command;
+  if (split.first == "warren") {
+    command.kind = server::NamespaceKind::Warren;
+  } else if (split.first == "den") {
+    command.kind = server::NamespaceKind::Den;
+  } else {
+    return std::unexpected(message("expected warren or den"));
+  }
+  command.name = std::string(split.rest);
+  return command;
+}
+
+// insert / put / update: "<id> <json>".
+template <typename DocumentCommand>
+std::expected<Command, Failure> parse_document_rule(std::string_view word, std::string_view rest) {
+  const WordSplit split = split_first_whitespace(rest);
+  if (!split.found) {
+    return std::unexpected(
+        Failure::message("usage: " + std::string(word) + " <id> <JSON object>"));
+  }
+  auto value = parse_json_text(split.rest);
+  if (!value) return std::unexpected(value.error());
+  DocumentCommand command;
+  command.id = std::string(split.first);
+  if constexpr (std::is_same_v<DocumentCommand, server::Update>) {
+    command.fields = std::move(*value);
+  } else {
+    command.document = std::move(*value);
+  }
+  return command;
+}
+
+std::expected<Command, Failure> parse_find(std::string_view rest) {
+  const auto eq = rest.find('=');
+  if (eq == std::string_view::npos) return std::unexpected(message("usage: find <field>=<value>"));
+  if (eq == 0) return std::unexpected(message("field must not be empty"));
+  const std::string_view value_text = rest.substr(eq + 1);
+  server::Find command;
+  command.field = std::string(rest.substr(0, eq));
+  // A bare word is meant as a string: find name=bob.
+  if (auto value = parse_json(value_text)) {
+    command.value = std::move(*value);
+  } else {
+    command.value = Json(std::string(value_text));
+  }
+  return command;
+}
+
+std::expected<Command, Failure> parse_page(std::string_view rest) {
+  const WordSplit split = split_first_whitespace(rest);
+  auto limit = parse_unsigned(split.first, std::numeric_limits<std::uint64_t>::max());
+  if (!limit) return std::unexpected(limit.error());
+  if (*limit < 1 || *limit > 100) {
+    return std::unexpected(message("usage: page <1-100> [JSON string cursor]"));
+  }
+  server::Page command;
+  command.limit = *limit;
+  if (!split.rest.empty()) {
+    auto cursor = parse_json_text(split.rest);
+    if (!cursor) return std::unexpected(cursor.error());
+    if (!cursor->is_string()) {
+      return std::unexpected(Failure::json_parse("invalid type: expected a JSON string", 1, 1));
+    }
+    command.after = cursor->get<std::string>();
+  }
+  return command;
+}
+
+// ---- Response texts ----------------------------------------------------------
+
+// A member of an object, or null when data is no object or lacks the key: a
+// misbehaving server must not be able to crash the shell with odd data.
+const Json& member(const Json& data, const char* key) {
+  static const Json kNull;
+  if (!data.is_object()) return kNull;
+  const auto it = data.find(key);
+  return it == data.end() ? kNull : *it;
+}
+
+std::string pretty(const Json& value) { return terminal_safe_json(dump_pretty(value)); }
+std::string compact(const Json& value) { return terminal_safe_json(dump_compact(value)); }
+
+std::string listing_text(const Json& data) {
+  const Json& names = member(data, "names");
+  if (!names.is_array()) return "Invalid name list from server.";
+  std::string text;
+  if (names.empty()) {
+    const Json& kind = member(data, "kind");
+    text = "No " + (kind.is_string() ? display_safe(kind.get_ref<const std::string&>()) : "names") +
+           " yet.";
+  } else {
+    bool first = true;
+    for (const Json& name : names) {
+      if (!first) text.push_back('\n');
+      first = false;
+      text += name.is_string() ? display_safe(name.get_ref<const std::string&>()) : "<invalid name>";
+    }
+  }
+  text += "\nLimit: 100 names / 10,000 examined records.";
+  if (member(data, "truncated") == Json(true)) text += " Results truncated.";
+  return text;
+}
+
+std::string document_listing_text(const Json& data) {
+  const Json& documents = member(data, "documents");
+  if (!documents.is_array()) return "Invalid document list from server.";
+  std::string text;
+  if (documents.empty()) {
+    text = "No matching shinies.";
+  } else {
+    bool first = true;
+    for (const Json& document : documents) {
+      if (!first) text.push_back('\n');
+      first = false;
+      text += pretty(document);
+    }
+  }
+  if (member(data, "possibly_truncated") == Json(true)) {
+    text +=
+        "\nListing limited: at most 100 matches, 10,000 examined records, 512 KiB. Use page to "
+        "browse this den.";
+  }
+  return text;
+}
+
+std::string navigate_text(const Json& data) {
+  const Json& den = member(data, "den");
+  if (den.is_string()) return "Using den: " + display_safe(den.get_ref<const std::string&>());
+  const Json& warren = member(data, "warren");
+  if (warren.is_string()) {
+    return "Using warren: " + display_safe(warren.get_ref<const std::string&>());
+  }
+  return "At instance level.";
+}
+
+std::string page_text(const server::Page& page, const Json& data) {
+  std::string text = pretty(member(data, "documents"));
+  const Json& next = member(data, "next_after");
+  if (next.is_string()) {
+    text += "\nNext: page " + std::to_string(page.limit) + " " + compact(next);
+  }
+  return text;
+}
+
+std::string stats_text(const Json& data) {
+  return "Instance: " + compact(member(data, "records")) + " storage records, " +
+         compact(member(data, "live_bytes")) + " live bytes, generation " +
+         compact(member(data, "generation"));
+}
+
+// The success text of each command.
+struct SuccessText {
+  const Json& data;
+
+  std::string operator()(const server::Create& c) const {
+    return "Namespace ready: " + display_safe(c.name);
+  }
+  std::string operator()(const server::DropEmpty& c) const {
+    return "Dropped empty namespace: " + display_safe(c.name);
+  }
+  std::string operator()(const server::Navigate&) const { return navigate_text(data); }
+  std::string operator()(const server::Warrens&) const { return listing_text(data); }
+  std::string operator()(const server::Dens&) const { return listing_text(data); }
+  std::string operator()(const server::Shinies&) const { return listing_text(data); }
+  std::string operator()(const server::Put& c) const { return "Stored shiny: " + display_safe(c.id); }
+  std::string operator()(const server::Insert& c) const {
+    return "Inserted shiny: " + display_safe(c.id);
+  }
+  std::string operator()(const server::Update& c) const {
+    return "Updated shiny: " + display_safe(c.id);
+  }
+  std::string operator()(const server::Delete& c) const {
+    return "Deleted shiny: " + display_safe(c.id);
+  }
+  std::string operator()(const server::Get&) const {
+    return data.is_null() ? "Shiny not found." : pretty(data);
+  }
+  std::string operator()(const server::Find&) const { return document_listing_text(data); }
+  std::string operator()(const server::Scan&) const { return document_listing_text(data); }
+  std::string operator()(const server::Page& c) const { return page_text(c, data); }
+  std::string operator()(const server::Stats&) const { return stats_text(data); }
+  std::string operator()(const server::Check&) const { return "Integrity check passed."; }
+  std::string operator()(const server::Quit&) const { return "Goodbye."; }
+  // The shell never sends these after start-up.
+  std::string operator()(const server::Auth&) const { return pretty(data); }
+  std::string operator()(const server::Use&) const { return pretty(data); }
+  std::string operator()(const server::Collections&) const { return pretty(data); }
+};
+
+void append_escape(std::string& out, std::uint32_t cp) {
+  switch (cp) {
+    case '\t':
+      out += "\\t";
+      return;
+    case '\n':
+      out += "\\n";
+      return;
+    case '\r':
+      out += "\\r";
+      return;
+    default: {
+      static constexpr char kHex[] = "0123456789abcdef";
+      std::string digits;
+      do {
+        digits.insert(digits.begin(), kHex[cp & 0xFu]);
+        cp >>= 4;
+      } while (cp != 0);
+      out += "\\u{" + digits + "}";
+    }
+  }
+}
+
+void print_help(std::ostream& out) {
+  for (std::string_view line : kShellHelpLines) out << line << '\n';
+}
+
+}  // namespace
+
+std::expected<Command, Failure> parse_shell_line(std::string_view line) {
+  const WordSplit split = split_first_whitespace(trim(line));
+  const std::string_view word = split.first;
+  const std::string_view rest = split.rest;
+
+  auto no_arguments = [&](Command command) -> std::expected<Command, Failure> {
+    if (!rest.empty()) return std::unexpected(message("unexpected command arguments"));
+    return command;
+  };
+
+  if (word == "create") return parse_kind_rule<server::Create>(rest);
+  if (word == "drop-empty") return parse_kind_rule<server::DropEmpty>(rest);
+  if (word == "use") {
+    if (rest.empty()) return unknown();
+    return server::Navigate{std::string(rest)};
+  }
+  if (word == "show") {
+    if (rest == "warrens") return server::Warrens{};
+    if (rest == "dens" || rest == "collections") return server::Dens{};
+    if (rest == "shinies") return server::Shinies{};
+    return unknown();
+  }
+  if (word == "insert") return parse_document_rule<server::Insert>(word, rest);
+  if (word == "put") return parse_document_rule<server::Put>(word, rest);
+  if (word == "update") return parse_document_rule<server::Update>(word, rest);
+  if (word == "get" || word == "delete") {
+    if (rest.empty() || contains_whitespace(rest)) return unknown();
+    if (word == "get") return server::Get{std::string(rest)};
+    return server::Delete{std::string(rest)};
+  }
+  if (word == "find") return parse_find(rest);
+  if (word == "scan") return no_arguments(server::Scan{});
+  if (word == "page") return parse_page(rest);
+  if (word == "stats") return no_arguments(server::Stats{});
+  if (word == "check") return no_arguments(server::Check{});
+  if (word == "exit" || word == "quit") return no_arguments(server::Quit{});
+  return unknown();
+}
+
+std::string display_safe(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) {
+      append_escape(out, c);
+      ++i;
+    } else if (c == 0xC2 && i + 1 < text.size() &&
+               static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+      append_escape(out, static_cast<unsigned char>(text[i + 1]));
+      i += 2;
+    } else {
+      out.push_back(text[i]);
+      ++i;
+    }
+  }
+  return out;
+}
+
+std::string terminal_safe_json(std::string_view json_text) {
+  std::string out;
+  out.reserve(json_text.size());
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (std::size_t i = 0; i < json_text.size();) {
+    const auto c = static_cast<unsigned char>(json_text[i]);
+    unsigned code = 0x100;
+    if (c == 0x7F) {
+      code = c;
+      i += 1;
+    } else if (c == 0xC2 && i + 1 < json_text.size() &&
+               static_cast<unsigned char>(json_text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(json_text[i + 1]) <= 0x9F) {
+      code = static_cast<unsigned char>(json_text[i + 1]);
+      i += 2;
+    }
+    if (code == 0x100) {
+      out.push_back(json_text[i]);
+      ++i;
+    } else {
+      out += "\\u00";
+      out.push_back(kHex[code >> 4]);
+      out.push_back(kHex[code & 0xFu]);
+    }
+  }
+  return out;
+}
+
+std::string position_from(const Json& data) {
+  const Json& warren = member(data, "warren");
+  if (!warren.is_string()) return {};
+  std::string position = ":" + display_safe(warren.get_ref<const std::string&>());
+  const Json& den = member(data, "den");
+  if (den.is_string()) position += "/" + display_safe(den.get_ref<const std::string&>());
+  return position;
+}
+
+std::string response_text(const Command& command, const Response& response) {
+  if (!response.ok) {
+    if (!response.error) return "Request failed";
+    return display_safe(response.error->message);
+  }
+  return std::visit(SuccessText{response.data}, command);
+}
+
+Outcome run_shell_loop(ClientSession& session, SessionIo& io) {
+  for (;;) {
+    auto line = io.input.next_line("tovik" + session.position + "> ");
+    if (!line) return std::unexpected(line.error());
+    if (!*line) {
+      // Say goodbye to the server, but an answer no longer matters.
+      if (session.connected()) {
+        (void)server::send_command(session.connection.get(), server::Quit{}, io.timings);
+        session.connection.reset();
+      }
+      return {};
+    }
+    const std::string& text = **line;
+    if (text.empty()) continue;
+    if (text == "help") {
+      print_help(io.out);
+      continue;
+    }
+    if (text == "reconnect") {
+      reconnect(session, io);
+      continue;
+    }
+    auto command = parse_shell_line(text);
+    if (!command) {
+      io.err << command.error().text() << '\n';
+      continue;
+    }
+    const bool quitting = server::is_quit(*command);
+    if (!session.connected()) {
+      if (quitting) return {};
+      io.err << "Disconnected. Type reconnect or exit.\n";
+      continue;
+    }
+    auto response = round_trip(session, *command, io);
+    if (!response) {
+      if (quitting) return {};
+      continue;
+    }
+    if (response->ok && (std::holds_alternative<server::DropEmpty>(*command) ||
+                         std::holds_alternative<server::Navigate>(*command))) {
+      session.position = position_from(response->data);
+    }
+    (response->ok ? io.out : io.err) << response_text(*command, *response) << '\n';
+    if (quitting) {
+      session.connection.reset();
+      return {};
+    }
+  }
+}
+
+Outcome run_shell(const std::optional<std::string>& address) {
+  PlainLineSource input(standard_input(), std::cout);
+  SessionIo io{input, std::cout, std::cerr, read_password};
+  auto session = open_session(address, io);
+  if (!session) return std::unexpected(session.error());
+  auto outcome = run_shell_loop(*session, io);
+  std::cout.flush();
+  return outcome;
+}
 
 }  // namespace tovik::cli

@@ -1,15 +1,28 @@
-// RAII file descriptor and the storage engine's file seam.
+// RAII file descriptor, positioned I/O loops and the storage engine's file seam.
 //
-// CONTRACT: UniqueFd's interface below is fixed (other layers use it for
-// files and sockets). FileIo is the one seam through which the Store does
-// its positioned I/O, syncs and size changes, so tests can record or fail
-// individual calls; the owner of src/core defines its members.
+// UniqueFd owns one descriptor (files and sockets alike). The free functions
+// are the operating-system boundary: they loop over short transfers, retry on
+// EINTR and report failures as errno values, for callers that must show the
+// system error. FileIo is the one seam through which a Store does its
+// positioned reads and writes, syncs and size changes: the default
+// implementation makes the real system calls, and tests subclass it to record
+// or fail individual calls (a subclass overrides what it needs and calls the
+// base for the rest). Every FileIo failure is StoreError::Io; the system error
+// is not kept. A FileIo carries no state of its own and may be shared between
+// Stores; a subclass that records calls is used by one thread at a time.
 #pragma once
 
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <expected>
+#include <memory>
+#include <span>
+#include <string>
 #include <utility>
+
+#include "core/store_error.h"
 
 namespace tovik {
 
@@ -39,6 +52,44 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-class FileIo;  // defined below by the storage engine's owner
+// Reads up to buf.size() bytes at `offset`, stopping early only at end of
+// file; returns the number of bytes read, or errno.
+[[nodiscard]] std::expected<std::size_t, int> pread_full(int fd, std::uint64_t offset,
+                                                         std::span<char> buf);
+// Writes all of `data` at `offset`, or returns errno (EIO when the system
+// accepts no bytes at all).
+[[nodiscard]] std::expected<void, int> pwrite_full(int fd, std::uint64_t offset,
+                                                   std::span<const char> data);
+// fsync, retried while interrupted.
+[[nodiscard]] std::expected<void, int> fsync_retry(int fd);
+// The directory that holds `path`: "." when the path has no parent or an empty one.
+std::string parent_directory(const std::string& path);
+// Opens `directory` read-only, fsyncs it (retrying on EINTR) and closes it, so
+// that new or removed names in it are durable.
+[[nodiscard]] std::expected<void, int> sync_directory(const std::string& directory);
+
+class FileIo {
+ public:
+  FileIo() = default;
+  FileIo(const FileIo&) = delete;
+  FileIo& operator=(const FileIo&) = delete;
+  virtual ~FileIo();
+
+  // Fills all of `buf` from `offset`; end of file before that is Io.
+  [[nodiscard]] virtual std::expected<void, StoreError> read_at(int fd, std::uint64_t offset,
+                                                                std::span<char> buf);
+  // Writes all of `data` at `offset`.
+  [[nodiscard]] virtual std::expected<void, StoreError> write_at(int fd, std::uint64_t offset,
+                                                                 std::span<const char> data);
+  // Makes every completed write to the file durable.
+  [[nodiscard]] virtual std::expected<void, StoreError> sync(int fd);
+  // Sets the file's length.
+  [[nodiscard]] virtual std::expected<void, StoreError> truncate(int fd, std::uint64_t length);
+  // The file's current length.
+  [[nodiscard]] virtual std::expected<std::uint64_t, StoreError> size(int fd);
+};
+
+// The shared real implementation (what a Store opened with io == nullptr uses).
+std::shared_ptr<FileIo> real_file_io();
 
 }  // namespace tovik

@@ -1,1 +1,760 @@
-// Placeholder until this module is written.
+#include "core/store.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "core/file_format.h"
+
+namespace tovik {
+namespace {
+
+// Reads whose buffer address and file offset disagree modulo the page size
+// run several times slower, so buffers are page-aligned and reads start on a
+// page boundary of the file.
+constexpr std::uint64_t kPageSize = 4096;
+// Opening, verifying and committing stream the whole snapshot.
+constexpr std::size_t kBulkWindow = std::size_t{1} << 20;
+// Cursors usually stop after a page of results.
+constexpr std::size_t kScanWindow = std::size_t{64} << 10;
+// A single record (binary search probes, read_record_at) is usually small.
+constexpr std::size_t kProbeWindow = kPageSize;
+// The new snapshot goes out in large writes rather than three per record.
+constexpr std::size_t kWriteBuffer = std::size_t{1} << 20;
+
+constexpr std::uint64_t kMaxGeneration = std::numeric_limits<std::uint64_t>::max();
+
+struct FreeDeleter {
+  void operator()(char* p) const { std::free(p); }
+};
+using AlignedBuffer = std::unique_ptr<char[], FreeDeleter>;
+
+std::uint64_t round_up(std::uint64_t n, std::uint64_t to) { return (n + to - 1) / to * to; }
+
+// Page-aligned storage of at least `bytes` bytes; null when memory is short.
+AlignedBuffer allocate_aligned(std::uint64_t bytes, std::size_t* capacity) {
+  const std::uint64_t rounded = round_up(std::max<std::uint64_t>(bytes, 1), kPageSize);
+  if (rounded > std::numeric_limits<std::size_t>::max()) return nullptr;
+  AlignedBuffer buffer(static_cast<char*>(std::aligned_alloc(kPageSize, rounded)));
+  *capacity = buffer ? static_cast<std::size_t>(rounded) : 0;
+  return buffer;
+}
+
+std::uint64_t stride_for(std::uint64_t records, std::uint64_t index_entries) {
+  const std::uint64_t entries = std::max<std::uint64_t>(index_entries, 1);
+  return std::max<std::uint64_t>((records + entries - 1) / entries, 1);
+}
+
+struct RecordView {
+  std::string_view key;
+  std::string_view value;
+  std::span<const char> bytes;  // the whole record as stored
+  std::uint64_t length = 0;
+};
+
+// Reads and verifies the records of one snapshot through a window of file
+// bytes, so a walk costs one read per window rather than per record. Views it
+// returns stay valid until its next read.
+class SnapshotReader {
+ public:
+  SnapshotReader(FileIo& io, int fd, const StoreConfig& config, std::uint64_t data_base,
+                 std::uint64_t live_bytes, std::size_t window, std::uint64_t* counter)
+      : io_(&io),
+        fd_(fd),
+        max_key_len_(config.max_key_len),
+        max_value_len_(config.max_value_len),
+        data_base_(data_base),
+        live_bytes_(live_bytes),
+        window_(window),
+        counter_(counter) {}
+
+  void set_window(std::size_t window) { window_ = std::max<std::size_t>(window, kProbeWindow); }
+
+  void reset(std::uint64_t data_base, std::uint64_t live_bytes) {
+    data_base_ = data_base;
+    live_bytes_ = live_bytes;
+    resident_ = 0;
+  }
+
+  [[nodiscard]] std::expected<RecordView, StoreError> read(std::uint64_t p) {
+    if (p >= live_bytes_ || live_bytes_ - p < kRecordHeaderSize) {
+      return std::unexpected(StoreError::Corrupt);
+    }
+    auto prefix_bytes = resident(p, kRecordHeaderSize);
+    if (!prefix_bytes) return std::unexpected(prefix_bytes.error());
+    const auto prefix =
+        decode_record_prefix(std::span<const char, kRecordHeaderSize>(*prefix_bytes, kRecordHeaderSize),
+                             live_bytes_ - p, max_key_len_, max_value_len_);
+    if (!prefix) return std::unexpected(prefix.error());
+    auto record_bytes = resident(p, prefix->length);
+    if (!record_bytes) return std::unexpected(record_bytes.error());
+    const std::span<const char> record(*record_bytes, prefix->length);
+    if (!record_crc_matches(*prefix, record)) return std::unexpected(StoreError::Corrupt);
+    if (counter_ != nullptr) ++*counter_;
+    return RecordView{record_key(*prefix, record), record_value(*prefix, record), record,
+                      prefix->length};
+  }
+
+ private:
+  // Makes [p, p + length) of the data area resident and returns where it is.
+  [[nodiscard]] std::expected<const char*, StoreError> resident(std::uint64_t p,
+                                                                std::uint64_t length) {
+    const std::uint64_t from = data_base_ + p;
+    if (resident_ > 0 && from >= start_ && from + length <= start_ + resident_) {
+      return buffer_.get() + (from - start_);
+    }
+    const std::uint64_t start = from / kPageSize * kPageSize;
+    const std::uint64_t live_end = data_base_ + live_bytes_;
+    const std::uint64_t end = std::min(live_end, std::max(start + window_, from + length));
+    if (end - start > capacity_) {
+      buffer_ = allocate_aligned(end - start, &capacity_);
+      if (!buffer_) return std::unexpected(StoreError::Io);
+    }
+    resident_ = 0;
+    auto read = io_->read_at(fd_, start, std::span<char>(buffer_.get(), end - start));
+    if (!read) return std::unexpected(read.error());
+    start_ = start;
+    resident_ = end - start;
+    return buffer_.get() + (from - start_);
+  }
+
+  FileIo* io_;
+  int fd_;
+  std::uint64_t max_key_len_;
+  std::uint64_t max_value_len_;
+  std::uint64_t data_base_;
+  std::uint64_t live_bytes_;
+  std::size_t window_;
+  std::uint64_t* counter_;
+  AlignedBuffer buffer_;
+  std::size_t capacity_ = 0;
+  std::uint64_t start_ = 0;     // file offset of buffer_[0]
+  std::uint64_t resident_ = 0;  // valid bytes in buffer_
+};
+
+// Collects the bytes of a new snapshot and writes them out in large pieces at
+// the offsets the per-record layout gives them, so the file ends up the same.
+class SnapshotWriter {
+ public:
+  SnapshotWriter(FileIo& io, int fd, std::uint64_t data_base) : io_(&io), fd_(fd), next_(data_base) {
+    buffer_ = allocate_aligned(kWriteBuffer, &capacity_);
+    place();
+  }
+
+  // Appends the bytes of one complete record.
+  [[nodiscard]] std::expected<void, StoreError> append(std::span<const char> bytes) {
+    if (!buffer_) return std::unexpected(StoreError::Io);
+    if (used_ + bytes.size() > capacity_) {
+      auto flushed = flush();
+      if (!flushed) return flushed;
+    }
+    if (used_ + bytes.size() > capacity_) {
+      // Larger than the whole buffer: straight to the file.
+      auto written = io_->write_at(fd_, next_, bytes);
+      if (!written) return written;
+      next_ += bytes.size();
+      place();
+      return {};
+    }
+    std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
+    used_ += bytes.size();
+    return {};
+  }
+
+  [[nodiscard]] std::expected<void, StoreError> append_record(std::string_view key,
+                                                              std::string_view value) {
+    const std::uint64_t length = record_size(key.size(), value.size());
+    if (buffer_ && used_ + length <= capacity_) {
+      encode_record(key, value, std::span<char>(buffer_.get() + used_, length));
+      used_ += length;
+      return {};
+    }
+    const std::string encoded = encode_record(key, value);
+    return append(std::span<const char>(encoded.data(), encoded.size()));
+  }
+
+  [[nodiscard]] std::expected<void, StoreError> flush() {
+    if (!buffer_) return std::unexpected(StoreError::Io);
+    const std::size_t pending = used_ - placement_;
+    if (pending > 0) {
+      auto written =
+          io_->write_at(fd_, next_, std::span<const char>(buffer_.get() + placement_, pending));
+      if (!written) return written;
+      next_ += pending;
+    }
+    place();
+    return {};
+  }
+
+ private:
+  // The next file byte goes at the buffer position with the same page offset.
+  void place() {
+    placement_ = static_cast<std::size_t>(next_ % kPageSize);
+    used_ = placement_;
+  }
+
+  FileIo* io_;
+  int fd_;
+  std::uint64_t next_;  // file offset of buffer_[placement_]
+  AlignedBuffer buffer_;
+  std::size_t capacity_ = 0;
+  std::size_t placement_ = 0;
+  std::size_t used_ = 0;
+};
+
+// Binary search over the sparse index: the number of entries whose key is at
+// or below `key`. key_at(e) yields the key of entry e.
+template <typename KeyAt>
+std::expected<std::size_t, StoreError> entries_at_or_below(std::size_t entries, std::string_view key,
+                                                           KeyAt&& key_at) {
+  std::size_t lo = 0;
+  std::size_t hi = entries;
+  while (lo < hi) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    auto entry_key = key_at(mid);
+    if (!entry_key) return std::unexpected(entry_key.error());
+    if (*entry_key <= key) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+[[nodiscard]] std::expected<void, StoreError> check_config(const StoreConfig& config) {
+  if (config.slot_size < kMinSlotSize || config.slot_size > kMaxSlotSize ||
+      config.max_key_len < 1 || config.max_key_len > kMaxFieldLength ||
+      config.max_value_len > kMaxFieldLength) {
+    return std::unexpected(StoreError::Invalid);
+  }
+  return {};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Opening a file
+
+std::expected<UniqueFd, StoreError> open_database_file(const std::string& path, bool create_new) {
+  int flags = O_RDWR | O_CLOEXEC;
+  if (create_new) flags |= O_CREAT | O_EXCL;
+  int raw = -1;
+  do {
+    raw = ::open(path.c_str(), flags, 0600);
+  } while (raw < 0 && errno == EINTR);
+  if (raw < 0) return std::unexpected(StoreError::Io);
+  UniqueFd fd(raw);
+  // Non-blocking: a database held elsewhere is refused at once, never waited for.
+  int locked = -1;
+  do {
+    locked = ::flock(fd.get(), LOCK_EX | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) return std::unexpected(StoreError::Io);
+  // Synced on every open, not only on creation: a file created by a process
+  // that crashed before syncing its directory is made durable by the next user.
+  if (!sync_directory(parent_directory(path))) return std::unexpected(StoreError::Io);
+  return fd;
+}
+
+std::expected<UniqueFd, StoreError> open_existing_database(const std::string& path) {
+  auto fd = open_database_file(path, false);
+  if (!fd) return fd;
+  struct stat st {};
+  if (::fstat(fd->get(), &st) != 0) return std::unexpected(StoreError::Io);
+  // Only init may turn an empty file into a database; an empty file here is
+  // more likely a damaged one.
+  if (st.st_size == 0) return std::unexpected(StoreError::Corrupt);
+  return fd;
+}
+
+// ---------------------------------------------------------------------------
+// Store::open
+
+Store::Store(Store&& other) noexcept = default;
+Store& Store::operator=(Store&& other) noexcept = default;
+Store::~Store() = default;
+
+std::uint64_t Store::data_base(std::uint64_t slot) const {
+  return slot * config_.slot_size + kHeaderSize;
+}
+
+std::expected<Store, StoreError> Store::open(UniqueFd fd, StoreConfig config,
+                                             std::uint64_t index_entries,
+                                             std::shared_ptr<FileIo> io) {
+  if (!io) io = real_file_io();
+  auto config_ok = check_config(config);
+  if (!config_ok) return std::unexpected(config_ok.error());
+  const std::uint64_t slot_size = config.slot_size;
+  const std::uint64_t file_size = 2 * slot_size;
+
+  auto length = io->size(fd.get());
+  if (!length) return std::unexpected(length.error());
+  if (*length == 0) {
+    // The length is set and synced before the first header exists, so no
+    // crash can leave a header in a file of the wrong size.
+    auto grown = io->truncate(fd.get(), file_size);
+    if (!grown) return std::unexpected(grown.error());
+    auto synced = io->sync(fd.get());
+    if (!synced) return std::unexpected(synced.error());
+    const HeaderBytes first =
+        encode_header(CommitHeader{kStorageVersion, 1, 0, 0, slot_size});
+    auto written = io->write_at(fd.get(), 0, first);
+    if (!written) return std::unexpected(written.error());
+    synced = io->sync(fd.get());
+    if (!synced) return std::unexpected(synced.error());
+  } else if (*length != file_size) {
+    return std::unexpected(StoreError::Invalid);
+  }
+
+  bool torn = false;
+  std::optional<CommitHeader> chosen;
+  std::uint64_t chosen_slot = 0;
+  for (std::uint64_t k = 0; k < 2; ++k) {
+    HeaderBytes bytes{};
+    auto read = io->read_at(fd.get(), k * slot_size, bytes);
+    if (!read) return std::unexpected(read.error());
+    const DecodedHeader decoded = decode_header(bytes);
+    if (decoded.state == HeaderState::Torn) {
+      torn = true;
+      continue;
+    }
+    if (decoded.state == HeaderState::Empty) continue;
+    auto valid = check_header(decoded.header, k, slot_size);
+    if (!valid) return std::unexpected(valid.error());
+    if (chosen) {
+      const std::uint64_t a = chosen->generation;
+      const std::uint64_t b = decoded.header.generation;
+      if ((a > b ? a - b : b - a) != 1) return std::unexpected(StoreError::Corrupt);
+      if (b < a) continue;
+    }
+    chosen = decoded.header;
+    chosen_slot = k;
+  }
+  // A torn header means a commit was cut short while publishing: which
+  // snapshot the user expects is unknown, so nothing is guessed.
+  if (torn) return std::unexpected(StoreError::Ambiguous);
+  if (!chosen) return std::unexpected(StoreError::Corrupt);
+
+  Store store;
+  store.fd_ = std::move(fd);
+  store.io_ = std::move(io);
+  store.config_ = config;
+  store.index_entries_ = index_entries;
+  store.generation_ = chosen->generation;
+  store.live_bytes_ = chosen->live_bytes;
+  store.records_ = chosen->records;
+  store.slot_ = chosen_slot;
+  auto loaded = store.load(index_entries);
+  if (!loaded) return std::unexpected(loaded.error());
+  return store;
+}
+
+// Reads back and verifies every record of the chosen snapshot while building
+// the sparse index.
+std::expected<void, StoreError> Store::load(std::uint64_t index_entries) {
+  const std::uint64_t stride = stride_for(records_, index_entries);
+  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, kBulkWindow,
+                        &record_reads_);
+  std::string previous;
+  std::uint64_t count = 0;
+  std::uint64_t p = 0;
+  while (p < live_bytes_) {
+    auto record = reader.read(p);
+    if (!record) return std::unexpected(record.error());
+    if (count > 0 && record->key <= previous) return std::unexpected(StoreError::Corrupt);
+    if (count >= records_) return std::unexpected(StoreError::Corrupt);
+    if (index_entries > 0 && count % stride == 0) index_.push_back(p);
+    previous.assign(record->key);
+    p += record->length;
+    ++count;
+  }
+  if (count != records_) return std::unexpected(StoreError::Corrupt);
+  return {};
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+
+std::expected<Record, StoreError> Store::read_record_at(std::uint64_t offset) {
+  if (poisoned_) return std::unexpected(StoreError::Poisoned);
+  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, kProbeWindow,
+                        &record_reads_);
+  auto record = reader.read(offset);
+  if (!record) return std::unexpected(record.error());
+  return Record{std::string(record->key), std::string(record->value), record->length};
+}
+
+std::expected<Store::Lookup, StoreError> Store::locate_range(std::string_view key) {
+  if (index_.empty()) return Lookup{0, live_bytes_};
+  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, kProbeWindow,
+                        &record_reads_);
+  auto lo = entries_at_or_below(
+      index_.size(), key, [&](std::size_t e) -> std::expected<std::string_view, StoreError> {
+        auto record = reader.read(index_[e]);
+        if (!record) return std::unexpected(record.error());
+        return record->key;
+      });
+  if (!lo) return std::unexpected(lo.error());
+  const std::uint64_t offset = *lo > 0 ? index_[*lo - 1] : index_[0];
+  const std::uint64_t next = *lo < index_.size() ? index_[*lo] : live_bytes_;
+  return Lookup{offset, next};
+}
+
+std::expected<std::uint64_t, StoreError> Store::locate(std::string_view key) {
+  if (poisoned_) return std::unexpected(StoreError::Poisoned);
+  auto lookup = locate_range(key);
+  if (!lookup) return std::unexpected(lookup.error());
+  return lookup->offset;
+}
+
+std::expected<std::optional<std::string>, StoreError> Store::get(std::string_view key) {
+  if (poisoned_) return std::unexpected(StoreError::Poisoned);
+  auto lookup = locate_range(key);
+  if (!lookup) return std::unexpected(lookup.error());
+  const std::uint64_t start = lookup->offset;
+  // The whole stride up to the next index entry (whose key is beyond the
+  // sought one) comes in one read, with room for that entry's record.
+  const std::uint64_t span_end = std::max(lookup->next_entry, start) - start + kPageSize;
+  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_,
+                        static_cast<std::size_t>(std::min<std::uint64_t>(span_end, kBulkWindow)),
+                        &record_reads_);
+  std::string previous;
+  std::uint64_t count = 0;
+  for (std::uint64_t p = start; p < live_bytes_;) {
+    auto record = reader.read(p);
+    if (!record) return std::unexpected(record.error());
+    if (count > 0 && record->key <= previous) return std::unexpected(StoreError::Corrupt);
+    ++count;
+    if (record->key >= key) {
+      if (record->key == key) return std::optional<std::string>(std::string(record->value));
+      return std::optional<std::string>();
+    }
+    previous.assign(record->key);
+    p += record->length;
+  }
+  if (start == 0 && count != records_) return std::unexpected(StoreError::Corrupt);
+  return std::optional<std::string>();
+}
+
+// ---------------------------------------------------------------------------
+// Cursor
+
+struct Store::Cursor::State {
+  State(Store& s, std::uint64_t offset)
+      : store(&s),
+        reader(*s.io_, s.fd_.get(), s.config_, s.data_base(s.slot_), s.live_bytes_, kScanWindow,
+               &s.record_reads_),
+        generation(s.generation_),
+        start_offset(offset),
+        offset(offset) {}
+
+  Store* store;
+  SnapshotReader reader;
+  std::uint64_t generation;
+  std::uint64_t start_offset;
+  std::uint64_t offset;
+  std::string start_key;
+  bool start_exclusive = false;  // after a commit: resume past the last key yielded
+  std::string key;               // last record read; the yielded key after next() == true
+  std::string_view value;
+  std::uint64_t count = 0;
+  bool yielded = false;
+  bool done = false;
+};
+
+Store::Cursor::Cursor(std::unique_ptr<State> state) : state_(std::move(state)) {}
+Store::Cursor::Cursor(Cursor&& other) noexcept = default;
+Store::Cursor& Store::Cursor::operator=(Cursor&& other) noexcept = default;
+Store::Cursor::~Cursor() = default;
+
+std::string_view Store::Cursor::key() const { return state_ ? state_->key : std::string_view(); }
+std::string_view Store::Cursor::value() const { return state_ ? state_->value : std::string_view(); }
+
+std::expected<bool, StoreError> Store::Cursor::next() {
+  if (!state_) return false;
+  State& s = *state_;
+  Store& store = *s.store;
+  if (store.poisoned_) return std::unexpected(StoreError::Poisoned);
+  if (s.done) return false;
+  if (s.generation != store.generation_) {
+    // The snapshot under the cursor was replaced: position again in the new one.
+    if (s.yielded) {
+      s.start_key = s.key;
+      s.start_exclusive = true;
+    }
+    auto lookup = store.locate_range(s.start_key);
+    if (!lookup) return std::unexpected(lookup.error());
+    s.reader.reset(store.data_base(store.slot_), store.live_bytes_);
+    s.generation = store.generation_;
+    s.start_offset = lookup->offset;
+    s.offset = lookup->offset;
+    s.count = 0;
+  }
+  while (s.offset < store.live_bytes_) {
+    auto record = s.reader.read(s.offset);
+    if (!record) return std::unexpected(record.error());
+    if (s.count > 0 && record->key <= s.key) return std::unexpected(StoreError::Corrupt);
+    ++s.count;
+    s.offset += record->length;
+    s.key.assign(record->key);
+    if (record->key < s.start_key || (s.start_exclusive && record->key == s.start_key)) continue;
+    s.value = record->value;
+    s.yielded = true;
+    return true;
+  }
+  s.done = true;
+  if (s.start_offset == 0 && s.count != store.records_) {
+    s.done = false;
+    return std::unexpected(StoreError::Corrupt);
+  }
+  return false;
+}
+
+std::expected<Store::Cursor, StoreError> Store::scan_from(std::string_view start_key) {
+  if (poisoned_) return std::unexpected(StoreError::Poisoned);
+  auto lookup = locate_range(start_key);
+  if (!lookup) return std::unexpected(lookup.error());
+  auto state = std::make_unique<Cursor::State>(*this, lookup->offset);
+  state->start_key.assign(start_key);
+  return Cursor(std::move(state));
+}
+
+// ---------------------------------------------------------------------------
+// Commit
+
+std::expected<void, StoreError> Store::apply(std::span<const Mutation> batch) {
+  if (poisoned_) return std::unexpected(StoreError::Poisoned);
+  if (batch.size() > kMaxBatchMutations) return std::unexpected(StoreError::Invalid);
+  for (std::size_t i = 1; i < batch.size(); ++i) {
+    if (!(batch[i - 1].key < batch[i].key)) return std::unexpected(StoreError::Invalid);
+  }
+  if (batch.empty()) return {};
+  for (const Mutation& m : batch) {
+    if (m.key.empty() || m.key.size() > config_.max_key_len) {
+      return std::unexpected(StoreError::Invalid);
+    }
+    if (m.value && m.value->size() > config_.max_value_len) {
+      return std::unexpected(StoreError::Invalid);
+    }
+  }
+  if (generation_ == kMaxGeneration) return std::unexpected(StoreError::Full);
+  // A snapshot that cannot fit is refused while the file is untouched, so
+  // the Store stays usable rather than being poisoned halfway through.
+  auto size = merged_size(batch);
+  if (!size) return std::unexpected(size.error());
+  if (*size > config_.slot_size - kHeaderSize) return std::unexpected(StoreError::Full);
+  auto committed = commit(batch);
+  if (!committed) {
+    poisoned_ = true;
+    return committed;
+  }
+  return {};
+}
+
+// The exact live_bytes the merge will produce. The records a batch replaces
+// or deletes are found the way get finds them; since the batch is sorted, a
+// lookup that lands inside the stretch already walked carries on from there,
+// and each index entry is read at most once.
+std::expected<std::uint64_t, StoreError> Store::merged_size(std::span<const Mutation> batch) {
+  SnapshotReader probe(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, kProbeWindow,
+                       &record_reads_);
+  SnapshotReader scan(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, kScanWindow,
+                      &record_reads_);
+  std::vector<std::optional<std::string>> entry_keys(index_.size());
+  auto key_at = [&](std::size_t e) -> std::expected<std::string_view, StoreError> {
+    if (!entry_keys[e]) {
+      auto record = probe.read(index_[e]);
+      if (!record) return std::unexpected(record.error());
+      entry_keys[e] = std::string(record->key);
+    }
+    return std::string_view(*entry_keys[e]);
+  };
+
+  std::uint64_t added = 0;
+  std::uint64_t removed = 0;
+  std::uint64_t position = 0;  // every record before it has a key below the last mutation's
+  std::uint64_t scan_start = 0;
+  std::uint64_t count = 0;  // records read since scan_start
+  std::string previous;
+  bool walked = false;
+  for (const Mutation& m : batch) {
+    if (m.value) added += record_size(m.key.size(), m.value->size());
+    std::uint64_t from = 0;
+    if (!index_.empty()) {
+      auto lo = entries_at_or_below(index_.size(), m.key, key_at);
+      if (!lo) return std::unexpected(lo.error());
+      from = *lo > 0 ? index_[*lo - 1] : index_[0];
+    }
+    if (!walked || from > position) {
+      position = from;
+      scan_start = from;
+      count = 0;
+    }
+    walked = true;
+    while (position < live_bytes_) {
+      auto record = scan.read(position);
+      if (!record) return std::unexpected(record.error());
+      if (count > 0 && record->key <= previous) return std::unexpected(StoreError::Corrupt);
+      if (record->key >= m.key) {
+        if (record->key == m.key) removed += record->length;
+        break;
+      }
+      ++count;
+      previous.assign(record->key);
+      position += record->length;
+    }
+    if (position >= live_bytes_ && scan_start == 0 && count != records_) {
+      return std::unexpected(StoreError::Corrupt);
+    }
+  }
+  return live_bytes_ - removed + added;
+}
+
+// Steps after the checks; any failure here leaves the Store poisoned (the
+// caller marks it), and the file still opens at the current generation
+// because the target header is emptied before anything else is written.
+std::expected<void, StoreError> Store::commit(std::span<const Mutation> batch) {
+  const int fd = fd_.get();
+  const std::uint64_t target = 1 - slot_;
+  const std::uint64_t header_at = target * config_.slot_size;
+  const std::uint64_t capacity = config_.slot_size - kHeaderSize;
+
+  const HeaderBytes empty{};
+  auto step = io_->write_at(fd, header_at, empty);
+  if (!step) return step;
+  step = io_->sync(fd);
+  if (!step) return step;
+
+  const std::uint64_t new_generation = generation_ + 1;
+  const std::uint64_t new_stride = stride_for(records_ + batch.size(), index_entries_);
+  std::vector<std::uint64_t> new_index;
+  std::uint64_t written = 0;
+  std::uint64_t new_records = 0;
+  SnapshotWriter writer(*io_, fd, data_base(target));
+
+  auto admit = [&](std::uint64_t length) -> std::expected<void, StoreError> {
+    if (index_entries_ > 0 && new_records % new_stride == 0) new_index.push_back(written);
+    if (written + length > capacity) return std::unexpected(StoreError::Full);
+    return {};
+  };
+  auto emit_new = [&](const Mutation& m) -> std::expected<void, StoreError> {
+    const std::uint64_t length = record_size(m.key.size(), m.value->size());
+    auto fits = admit(length);
+    if (!fits) return fits;
+    auto appended = writer.append_record(m.key, *m.value);
+    if (!appended) return appended;
+    written += length;
+    ++new_records;
+    return {};
+  };
+  // An unchanged record was just verified, so its stored bytes (CRC
+  // included) are exactly what encoding it again would produce.
+  auto emit_unchanged = [&](const RecordView& record) -> std::expected<void, StoreError> {
+    auto fits = admit(record.length);
+    if (!fits) return fits;
+    auto appended = writer.append(record.bytes);
+    if (!appended) return appended;
+    written += record.length;
+    ++new_records;
+    return {};
+  };
+
+  SnapshotReader reader(*io_, fd, config_, data_base(slot_), live_bytes_, kBulkWindow,
+                        &record_reads_);
+  std::size_t next = 0;
+  std::uint64_t read_count = 0;
+  std::string previous;
+  for (std::uint64_t p = 0; p < live_bytes_;) {
+    auto record = reader.read(p);
+    if (!record) return std::unexpected(record.error());
+    if (read_count > 0 && record->key <= previous) return std::unexpected(StoreError::Corrupt);
+    ++read_count;
+    while (next < batch.size() && batch[next].key < record->key) {
+      if (batch[next].value) {
+        step = emit_new(batch[next]);
+        if (!step) return step;
+      }
+      ++next;
+    }
+    if (next < batch.size() && batch[next].key == record->key) {
+      if (batch[next].value) {
+        step = emit_new(batch[next]);
+        if (!step) return step;
+      }
+      ++next;
+    } else {
+      step = emit_unchanged(*record);
+      if (!step) return step;
+    }
+    previous.assign(record->key);
+    p += record->length;
+  }
+  for (; next < batch.size(); ++next) {
+    if (!batch[next].value) continue;
+    step = emit_new(batch[next]);
+    if (!step) return step;
+  }
+  if (read_count != records_) return std::unexpected(StoreError::Corrupt);
+  step = writer.flush();
+  if (!step) return step;
+  step = io_->sync(fd);
+  if (!step) return step;
+
+  const HeaderBytes header = encode_header(
+      CommitHeader{kStorageVersion, new_generation, written, new_records, config_.slot_size});
+  step = io_->write_at(fd, header_at, header);
+  if (!step) return step;
+  step = io_->sync(fd);
+  if (!step) return step;
+
+  generation_ = new_generation;
+  live_bytes_ = written;
+  records_ = new_records;
+  slot_ = target;
+  index_ = std::move(new_index);
+  return {};
+}
+
+// ---------------------------------------------------------------------------
+// Integrity check and statistics
+
+std::expected<void, StoreError> Store::verify(const RecordValidator& validator) {
+  if (poisoned_) return std::unexpected(StoreError::Poisoned);
+  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, kBulkWindow,
+                        &record_reads_);
+  std::string previous;
+  std::uint64_t count = 0;
+  for (std::uint64_t p = 0; p < live_bytes_;) {
+    auto record = reader.read(p);
+    if (!record) return std::unexpected(record.error());
+    if (count > 0 && record->key <= previous) return std::unexpected(StoreError::Corrupt);
+    if (validator && !validator(record->key, record->value)) {
+      return std::unexpected(StoreError::Corrupt);
+    }
+    ++count;
+    previous.assign(record->key);
+    p += record->length;
+  }
+  if (count != records_) return std::unexpected(StoreError::Corrupt);
+  return {};
+}
+
+StoreStats Store::stats() const { return StoreStats{generation_, live_bytes_, records_}; }
+std::uint64_t Store::generation() const { return generation_; }
+std::uint64_t Store::live_bytes() const { return live_bytes_; }
+std::uint64_t Store::records() const { return records_; }
+std::uint64_t Store::slot() const { return slot_; }
+bool Store::poisoned() const { return poisoned_; }
+const StoreConfig& Store::config() const { return config_; }
+const std::vector<std::uint64_t>& Store::index() const { return index_; }
+std::uint64_t Store::record_reads() const { return record_reads_; }
+std::uint64_t Store::index_entries() const { return index_entries_; }
+
+}  // namespace tovik

@@ -1,13 +1,16 @@
 // Store: an open, exclusively locked database file and its current snapshot.
 //
-// CONTRACT (public part fixed; the owner of src/core fills in the private part
-// and may add members, but must not change the signatures below):
-//
 //   - A Store exists only for a file whose current snapshot passed every
 //     opening rule. It owns the descriptor; dropping it releases the lock.
+//     Nothing needs flushing: every commit is durable when apply returns.
 //   - Not internally synchronised: one thread at a time, reads included.
+//   - Every record read is re-verified (lengths, bounds, CRC); nothing is
+//     cached between operations except the sparse index of data-area offsets.
 //   - Once a commit fails after it started writing, the Store is poisoned and
-//     every operation fails with StoreError::Poisoned.
+//     every operation fails with StoreError::Poisoned; drop it and reopen the
+//     file, which then holds the previous snapshot.
+//   - A commit that cannot fit is refused with Full before anything is
+//     written, leaving the Store usable.
 //   - Move-only.
 #pragma once
 
@@ -66,14 +69,29 @@ using RecordValidator = std::function<bool(std::string_view key, std::string_vie
 class Store {
  public:
   // Ascending cursor from scan_from. Valid while its Store lives and is not
-  // moved. next() yields true with key()/value() set, false at the end.
+  // moved. next() yields true with key()/value() set, false at the end. A
+  // commit made while a cursor is open moves it to the new snapshot: it goes
+  // on after the last key it yielded.
   class Cursor {
    public:
     [[nodiscard]] std::expected<bool, StoreError> next();
     std::string_view key() const;
     std::string_view value() const;
-    // (private part: owner's choice)
+
+    Cursor(Cursor&& other) noexcept;
+    Cursor& operator=(Cursor&& other) noexcept;
+    ~Cursor();
+
+   private:
+    friend class Store;
+    struct State;
+    explicit Cursor(std::unique_ptr<State> state);
+    std::unique_ptr<State> state_;
   };
+
+  Store(Store&& other) noexcept;
+  Store& operator=(Store&& other) noexcept;
+  ~Store();
 
   // Takes ownership of fd: on failure it is closed before returning. `io` is
   // the file seam; null means the real system calls.
@@ -99,6 +117,35 @@ class Store {
   // Records read through this Store since it opened (a probe for tests that
   // bound how far an operation walks).
   std::uint64_t record_reads() const;
+  std::uint64_t index_entries() const;
+
+ private:
+  // Where a forward scan for a key starts, and the index entry after it (or
+  // live_bytes): the scan meets a key beyond the sought one by then.
+  struct Lookup {
+    std::uint64_t offset = 0;
+    std::uint64_t next_entry = 0;
+  };
+
+  Store() = default;
+  std::uint64_t data_base(std::uint64_t slot) const;
+  [[nodiscard]] std::expected<void, StoreError> load(std::uint64_t index_entries);
+  [[nodiscard]] std::expected<Lookup, StoreError> locate_range(std::string_view key);
+  [[nodiscard]] std::expected<std::uint64_t, StoreError> merged_size(
+      std::span<const Mutation> batch);
+  [[nodiscard]] std::expected<void, StoreError> commit(std::span<const Mutation> batch);
+
+  UniqueFd fd_;
+  std::shared_ptr<FileIo> io_;
+  StoreConfig config_;
+  std::uint64_t index_entries_ = kDefaultIndexEntries;
+  std::uint64_t generation_ = 0;
+  std::uint64_t live_bytes_ = 0;
+  std::uint64_t records_ = 0;
+  std::uint64_t slot_ = 0;
+  std::vector<std::uint64_t> index_;
+  bool poisoned_ = false;
+  std::uint64_t record_reads_ = 0;
 };
 
 }  // namespace tovik

@@ -1,1 +1,151 @@
-// Placeholder until this module is written.
+#include "document/documents.h"
+
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "core/utf8.h"
+#include "document/keys.h"
+
+namespace tovik {
+namespace {
+
+const Json* find_member(const Json& object, std::string_view name) {
+  const auto& members = *object.get_ptr<const Json::object_t*>();
+  const auto found = members.find(std::string(name));
+  return found == members.end() ? nullptr : &found->second;
+}
+
+bool is_id_member(const Json* member, std::string_view id) {
+  return member != nullptr && member->is_string() &&
+         *member->get_ptr<const Json::string_t*>() == id;
+}
+
+std::expected<void, StoreError> commit_one(Store& store, Mutation mutation) {
+  return store.apply(std::span<const Mutation>(&mutation, 1));
+}
+
+// Stores an object already known to carry the right "id".
+std::expected<void, DocError> store_object(Store& store, std::string key, const Json& object) {
+  auto committed = commit_one(store, Mutation{std::move(key), dump_compact(object)});
+  if (!committed) return std::unexpected(committed.error());
+  return {};
+}
+
+std::expected<std::string, DocError> writable_key(std::string_view warren, std::string_view den,
+                                                  std::string_view id) {
+  auto key = document_key(warren, den, id);
+  if (!key) return std::unexpected(key.error());
+  // Keys are read back as UTF-8 text; a key that is not would make the
+  // stored record unreadable and the whole store fail its check.
+  if (!is_valid_utf8(*key)) return std::unexpected(StoreError::Invalid);
+  return key;
+}
+
+}  // namespace
+
+std::expected<Json, StoreError> read_stored_document(std::string_view value,
+                                                     std::string_view id) {
+  auto document = parse_json(value);
+  if (!document || !document->is_object()) return std::unexpected(StoreError::Corrupt);
+  if (!is_id_member(find_member(*document, "id"), id)) {
+    return std::unexpected(StoreError::Corrupt);
+  }
+  return std::move(*document);
+}
+
+std::expected<Json, DocError> put_document(Store& store, std::string_view warren,
+                                           std::string_view den, std::string_view id,
+                                           const Json& document) {
+  auto key = writable_key(warren, den, id);
+  if (!key) return std::unexpected(key.error());
+  if (!document.is_object()) return std::unexpected(StoreError::Invalid);
+  const Json* given_id = find_member(document, "id");
+  if (given_id != nullptr && !is_id_member(given_id, id)) {
+    return std::unexpected(StoreError::Invalid);
+  }
+  std::expected<void, DocError> stored;
+  if (given_id != nullptr) {
+    stored = store_object(store, std::move(*key), document);
+  } else {
+    Json with_id = document;
+    with_id["id"] = std::string(id);
+    stored = store_object(store, std::move(*key), with_id);
+  }
+  if (!stored) return std::unexpected(stored.error());
+  return Json{{"stored", std::string(id)}};
+}
+
+std::expected<Json, DocError> insert_document(Store& store, std::string_view warren,
+                                              std::string_view den, std::string_view id,
+                                              const Json& document) {
+  auto existing = get_document(store, warren, den, id);
+  if (!existing) return std::unexpected(existing.error());
+  if (*existing) return std::unexpected(DocError::message(kShinyAlreadyExists));
+  auto stored = put_document(store, warren, den, id, document);
+  if (!stored) return std::unexpected(stored.error());
+  return Json{{"inserted", std::string(id)}};
+}
+
+std::expected<Json, DocError> update_document(Store& store, std::string_view warren,
+                                              std::string_view den, std::string_view id,
+                                              const Json& fields) {
+  if (!fields.is_object() || fields.empty() || find_member(fields, "id") != nullptr) {
+    return std::unexpected(StoreError::Invalid);
+  }
+  auto existing = get_document(store, warren, den, id);
+  if (!existing) return std::unexpected(existing.error());
+  if (!*existing) return std::unexpected(DocError::message(kShinyDoesNotExist));
+  Json merged = std::move(**existing);
+  for (const auto& [name, value] : fields.items()) merged[name] = value;
+  auto stored = put_document(store, warren, den, id, merged);
+  if (!stored) return std::unexpected(stored.error());
+  return Json{{"updated", std::string(id)}};
+}
+
+std::expected<std::optional<Json>, DocError> get_document(Store& store, std::string_view warren,
+                                                          std::string_view den,
+                                                          std::string_view id) {
+  auto key = document_key(warren, den, id);
+  if (!key) return std::unexpected(key.error());
+  auto value = store.get(*key);
+  if (!value) return std::unexpected(value.error());
+  if (!*value) return std::optional<Json>();
+  auto document = read_stored_document(**value, id);
+  if (!document) return std::unexpected(document.error());
+  return std::optional<Json>(std::move(*document));
+}
+
+std::expected<Json, DocError> delete_document(Store& store, std::string_view warren,
+                                              std::string_view den, std::string_view id) {
+  auto key = document_key(warren, den, id);
+  if (!key) return std::unexpected(key.error());
+  auto committed = commit_one(store, Mutation{std::move(*key), std::nullopt});
+  if (!committed) return std::unexpected(committed.error());
+  return Json{{"deleted", std::string(id)}};
+}
+
+RecordValidator make_document_validator() {
+  // Den markers must follow their warren marker directly in key order, so
+  // the last warren marker seen is all the state the walk needs.
+  auto last_warren = std::make_shared<std::optional<std::string>>();
+  return [last_warren](std::string_view key, std::string_view value) {
+    if (is_marker_key(key)) {
+      auto marker = decode_marker_key(key, value);
+      if (!marker) return false;
+      if (!marker->den) {
+        *last_warren = std::move(marker->warren);
+        return true;
+      }
+      return *last_warren == marker->warren;
+    }
+    auto name = decode_document_key(key);
+    return name && read_stored_document(value, name->id).has_value();
+  };
+}
+
+std::expected<void, StoreError> check_documents(Store& store) {
+  return store.verify(make_document_validator());
+}
+
+}  // namespace tovik

@@ -1,1 +1,277 @@
-// Placeholder until this module is written.
+#include "document/namespaces.h"
+
+#include <set>
+#include <utility>
+
+#include "document/keys.h"
+
+namespace tovik {
+namespace {
+
+std::expected<void, DocError> check_name_and_warren(NamespaceKind kind, std::string_view name,
+                                                    const SessionState& session) {
+  if (!is_valid_name(name)) return std::unexpected(DocError::message(kInvalidNamespaceName));
+  if (kind == NamespaceKind::Den && !session.warren) {
+    return std::unexpected(DocError::message(kSelectWarrenFirst));
+  }
+  return {};
+}
+
+std::expected<std::string, StoreError> target_marker(NamespaceKind kind, std::string_view name,
+                                                     const SessionState& session) {
+  if (kind == NamespaceKind::Den) return marker_key(*session.warren, name);
+  return marker_key(name, std::nullopt);
+}
+
+// Markers carry no value; one that does was not written by this layer.
+std::expected<bool, StoreError> marker_exists(Store& store, std::string_view key) {
+  auto value = store.get(key);
+  if (!value) return std::unexpected(value.error());
+  if (!*value) return false;
+  if (!(*value)->empty()) return std::unexpected(StoreError::Corrupt);
+  return true;
+}
+
+Json optional_text(const std::optional<std::string>& text) {
+  return text ? Json(*text) : Json(nullptr);
+}
+
+std::expected<bool, StoreError> namespace_has_content(Store& store, NamespaceKind kind,
+                                                      std::string_view name,
+                                                      const SessionState& session) {
+  if (kind == NamespaceKind::Den) {
+    auto prefix = collection_prefix(*session.warren, name);
+    if (!prefix) return std::unexpected(prefix.error());
+    return any_key_with_prefix(store, *prefix);
+  }
+  auto den_markers = marker_key(name, std::nullopt);
+  if (!den_markers) return std::unexpected(den_markers.error());
+  den_markers->push_back('\0');
+  auto has_den_marker = any_key_with_prefix(store, *den_markers);
+  if (!has_den_marker || *has_den_marker) return has_den_marker;
+  if (name == kDefaultWarren) {
+    // The default warren's documents are exactly the plain keys.
+    if (store.poisoned()) return std::unexpected(StoreError::Poisoned);
+    auto cursor = store.scan_from(kFirstPlainKey);
+    if (!cursor) return std::unexpected(cursor.error());
+    return cursor->next();
+  }
+  std::string documents(kNamespacedPrefix);
+  documents += name;
+  documents.push_back('\0');
+  return any_key_with_prefix(store, documents);
+}
+
+// One step of a whole-store walk that names the warren and den each record
+// belongs to; a record that does not decode is corruption.
+std::expected<MarkerName, StoreError> record_namespace(std::string_view key,
+                                                       std::string_view value) {
+  if (is_marker_key(key)) return decode_marker_key(key, value);
+  auto name = decode_document_key(key);
+  if (!name) return std::unexpected(name.error());
+  return MarkerName{std::move(name->warren), std::move(name->den)};
+}
+
+const char* listing_kind_name(ListingKind kind) {
+  switch (kind) {
+    case ListingKind::Warrens:
+      return "warrens";
+    case ListingKind::Dens:
+      return "dens";
+    case ListingKind::Shinies:
+      return "shinies";
+  }
+  return "";
+}
+
+Json listing_result(ListingKind kind, Json names, bool truncated) {
+  Json result = Json::object();
+  result["kind"] = listing_kind_name(kind);
+  result["names"] = std::move(names);
+  result["truncated"] = truncated;
+  result["limit"] = static_cast<std::uint64_t>(kListingNameLimit);
+  result["examination_limit"] = static_cast<std::uint64_t>(kListingExaminationLimit);
+  return result;
+}
+
+std::expected<Json, DocError> list_namespace_names(Store& store, ListingKind kind,
+                                                   const SessionState& session) {
+  if (store.poisoned()) return std::unexpected(StoreError::Poisoned);
+  if (kind == ListingKind::Dens && !session.warren) {
+    return std::unexpected(DocError::message(kSelectWarrenWithUse));
+  }
+  auto cursor = store.scan_from("");
+  if (!cursor) return std::unexpected(cursor.error());
+  std::set<std::string> names;
+  bool truncated = false;
+  std::size_t handled = 0;
+  for (;;) {
+    auto more = cursor->next();
+    if (!more) return std::unexpected(more.error());
+    if (!*more) break;
+    if (handled == kListingExaminationLimit) {
+      truncated = true;
+      break;
+    }
+    ++handled;
+    auto name = record_namespace(cursor->key(), cursor->value());
+    if (!name) return std::unexpected(name.error());
+    std::string candidate;
+    if (kind == ListingKind::Warrens) {
+      candidate = std::move(name->warren);
+    } else if (name->warren == *session.warren && name->den) {
+      candidate = std::move(*name->den);
+    } else {
+      continue;
+    }
+    if (names.contains(candidate)) continue;
+    if (names.size() == kListingNameLimit) {
+      truncated = true;
+      break;
+    }
+    names.insert(std::move(candidate));
+  }
+  Json list = Json::array();
+  for (const auto& name : names) list.push_back(name);
+  return listing_result(kind, std::move(list), truncated);
+}
+
+std::expected<Json, DocError> list_den_ids(Store& store, const SessionState& session) {
+  if (!session.warren) return std::unexpected(DocError::message(kSelectWarrenFirst));
+  if (!session.den) return std::unexpected(DocError::message(kSelectDenWithUse));
+  auto prefix = collection_prefix(*session.warren, *session.den);
+  if (!prefix) return std::unexpected(prefix.error());
+  auto cursor = store.scan_from(*prefix);
+  if (!cursor) return std::unexpected(cursor.error());
+  Json ids = Json::array();
+  bool truncated = false;
+  for (;;) {
+    auto more = cursor->next();
+    if (!more) return std::unexpected(more.error());
+    if (!*more || !cursor->key().starts_with(*prefix)) break;
+    if (ids.size() == kListingNameLimit) {
+      truncated = true;
+      break;
+    }
+    auto name = decode_document_key(cursor->key());
+    if (!name) return std::unexpected(name.error());
+    ids.push_back(std::move(name->id));
+  }
+  return listing_result(ListingKind::Shinies, std::move(ids), truncated);
+}
+
+// Walks every plain key and hands each distinct den name, in key order, to
+// visit.
+template <typename Visit>
+std::expected<void, DocError> for_each_default_den(Store& store, Visit&& visit) {
+  if (store.poisoned()) return std::unexpected(StoreError::Poisoned);
+  auto cursor = store.scan_from(kFirstPlainKey);
+  if (!cursor) return std::unexpected(cursor.error());
+  std::optional<std::string> previous;
+  for (;;) {
+    auto more = cursor->next();
+    if (!more) return std::unexpected(more.error());
+    if (!*more) return {};
+    auto name = decode_document_key(cursor->key());
+    if (!name) return std::unexpected(name.error());
+    if (previous == name->den) continue;
+    previous = name->den;
+    visit(name->den);
+  }
+}
+
+}  // namespace
+
+std::expected<bool, StoreError> any_key_with_prefix(Store& store, std::string_view prefix) {
+  auto cursor = store.scan_from(prefix);
+  if (!cursor) return std::unexpected(cursor.error());
+  auto more = cursor->next();
+  if (!more) return std::unexpected(more.error());
+  return *more && cursor->key().starts_with(prefix);
+}
+
+std::expected<Json, DocError> create_namespace(Store& store, NamespaceKind kind,
+                                               std::string_view name,
+                                               const SessionState& session) {
+  auto checked = check_name_and_warren(kind, name, session);
+  if (!checked) return std::unexpected(checked.error());
+  auto target = target_marker(kind, name, session);
+  if (!target) return std::unexpected(target.error());
+  std::vector<std::string> keys{std::move(*target)};
+  if (kind == NamespaceKind::Den) {
+    auto parent = marker_key(*session.warren, std::nullopt);
+    if (!parent) return std::unexpected(parent.error());
+    keys.push_back(std::move(*parent));
+  }
+  std::vector<Mutation> batch;
+  for (auto& key : keys) {
+    auto exists = marker_exists(store, key);
+    if (!exists) return std::unexpected(exists.error());
+    if (!*exists) batch.push_back(Mutation{std::move(key), std::string()});
+  }
+  // The warren marker is a prefix of its den markers, so it goes first.
+  if (batch.size() == 2) std::swap(batch[0], batch[1]);
+  auto applied = store.apply(batch);
+  if (!applied) return std::unexpected(applied.error());
+  return Json{{"created", std::string(name)}};
+}
+
+std::expected<Json, DocError> drop_empty_namespace(Store& store, NamespaceKind kind,
+                                                   std::string_view name, SessionState& session) {
+  auto checked = check_name_and_warren(kind, name, session);
+  if (!checked) return std::unexpected(checked.error());
+  auto marker = target_marker(kind, name, session);
+  if (!marker) return std::unexpected(marker.error());
+  auto has_content = namespace_has_content(store, kind, name, session);
+  if (!has_content) return std::unexpected(has_content.error());
+  if (*has_content) return std::unexpected(DocError::message(kNamespaceNotEmpty));
+  auto exists = marker_exists(store, *marker);
+  if (!exists) return std::unexpected(exists.error());
+  if (!*exists) return std::unexpected(DocError::message(kNamespaceDoesNotExist));
+  const Mutation drop{std::move(*marker), std::nullopt};
+  auto applied = store.apply(std::span<const Mutation>(&drop, 1));
+  if (!applied) return std::unexpected(applied.error());
+
+  if (kind == NamespaceKind::Warren && session.warren == name) {
+    session.warren.reset();
+    session.den.reset();
+  } else if (kind == NamespaceKind::Den && session.den == name) {
+    session.den.reset();
+  }
+  return Json{{"dropped", std::string(name)},
+              {"warren", optional_text(session.warren)},
+              {"den", optional_text(session.den)}};
+}
+
+std::expected<Json, DocError> list_names(Store& store, ListingKind kind,
+                                         const SessionState& session) {
+  if (kind == ListingKind::Shinies) return list_den_ids(store, session);
+  return list_namespace_names(store, kind, session);
+}
+
+std::expected<Json, DocError> list_collections(Store& store) {
+  Json names = Json::array();
+  bool truncated = false;
+  std::size_t bytes_used = 0;
+  auto walked = for_each_default_den(store, [&](const std::string& den) {
+    const std::size_t length = json_string_literal_length(den);
+    if (names.size() >= kCollectionsCountLimit || length >= kCollectionsByteLimit - bytes_used) {
+      truncated = true;
+      return;
+    }
+    bytes_used += length;
+    names.push_back(den);
+  });
+  if (!walked) return std::unexpected(walked.error());
+  return Json{{"collections", std::move(names)}, {"truncated", truncated}};
+}
+
+std::expected<std::vector<std::string>, DocError> list_all_collections(Store& store) {
+  std::vector<std::string> names;
+  auto walked =
+      for_each_default_den(store, [&](const std::string& den) { names.push_back(den); });
+  if (!walked) return std::unexpected(walked.error());
+  return names;
+}
+
+}  // namespace tovik

@@ -1,1 +1,208 @@
-// Placeholder until this module is written.
+// The executor: one command of one session against the store.
+//
+// Every command first tests its own preconditions, in the order the
+// protocol promises, and only then touches the store, so a session that
+// stands in the wrong place learns that before it learns anything about
+// the store's health. The session state is written last, after the
+// operation succeeded.
+#include "server/dispatch.h"
+
+#include <exception>
+#include <optional>
+#include <utility>
+#include <variant>
+
+#include "document/documents.h"
+#include "document/keys.h"
+#include "document/queries.h"
+
+namespace tovik::server {
+
+namespace {
+
+ExecuteResult fail(std::string_view message) { return std::unexpected(std::string(message)); }
+
+ExecuteResult from(std::expected<Json, DocError> result) {
+  if (!result) return std::unexpected(result.error().text());
+  return std::move(*result);
+}
+
+Json optional_name(const std::optional<std::string>& name) {
+  return name ? Json(*name) : Json(nullptr);
+}
+
+Json position(const SessionState& session) {
+  return Json{{"warren", optional_name(session.warren)}, {"den", optional_name(session.den)}};
+}
+
+// navigate: "/" and ".." move up; otherwise one or two names, absolute or
+// relative to the current warren.
+ExecuteResult run_navigate(SessionState& session, std::string_view path) {
+  if (path == "/") {
+    session = SessionState{};
+    return position(session);
+  }
+  if (path == "..") {
+    if (session.den) {
+      session.den.reset();
+    } else {
+      session.warren.reset();
+    }
+    return position(session);
+  }
+  const bool absolute = path.starts_with('/');
+  if (absolute) path.remove_prefix(1);
+  const std::size_t slash = path.find('/');
+  const std::string_view first = path.substr(0, slash);
+  std::optional<std::string_view> second;
+  if (slash != std::string_view::npos) second = path.substr(slash + 1);
+  // A second part that still holds a slash fails the name rule, so deeper
+  // paths are refused here as well.
+  if (!is_valid_name(first) || (second && !is_valid_name(*second))) {
+    return fail(kInvalidNavigateName);
+  }
+  if (!absolute && !second && session.warren) {
+    session.den = std::string(first);
+  } else {
+    session.warren = std::string(first);
+    session.den = second ? std::optional<std::string>(std::string(*second)) : std::nullopt;
+  }
+  return position(session);
+}
+
+// The den a document command works in, with its warren ("default" when a
+// den was somehow selected without one).
+struct Place {
+  std::string_view warren;
+  std::string_view den;
+};
+
+std::optional<Place> current_den(const SessionState& session) {
+  if (!session.den) return std::nullopt;
+  return Place{session.warren ? std::string_view(*session.warren) : kDefaultWarren,
+               *session.den};
+}
+
+std::optional<Filter> to_filter(const std::optional<Equality>& equality) {
+  if (!equality) return std::nullopt;
+  return Filter{equality->field, equality->value};
+}
+
+// Runs a command that needs a selected den.
+template <typename Operation>
+ExecuteResult in_den(const SessionState& session, Operation&& operation) {
+  const std::optional<Place> place = current_den(session);
+  if (!place) return fail(kSelectCollection);
+  return from(operation(*place));
+}
+
+// One overload per command; std::visit keeps the set exhaustive.
+struct Executor {
+  Store& store;
+  SessionState& session;
+
+  ExecuteResult operator()(const Create& c) const {
+    return from(create_namespace(store, c.kind, c.name, session));
+  }
+  ExecuteResult operator()(const DropEmpty& c) const {
+    // Works on a copy: the session moves only when the drop succeeded.
+    SessionState next = session;
+    auto dropped = drop_empty_namespace(store, c.kind, c.name, next);
+    if (!dropped) return std::unexpected(dropped.error().text());
+    session = std::move(next);
+    return std::move(*dropped);
+  }
+  ExecuteResult operator()(const Navigate& c) const { return run_navigate(session, c.name); }
+  ExecuteResult operator()(const Warrens&) const {
+    return from(list_names(store, ListingKind::Warrens, session));
+  }
+  ExecuteResult operator()(const Dens&) const {
+    if (!session.warren) return fail(kSelectWarrenWithUse);
+    return from(list_names(store, ListingKind::Dens, session));
+  }
+  ExecuteResult operator()(const Shinies&) const {
+    if (!session.warren) return fail(kSelectWarrenFirst);
+    if (!session.den) return fail(kSelectDenWithUse);
+    return from(list_names(store, ListingKind::Shinies, session));
+  }
+  ExecuteResult operator()(const Auth&) const { return fail(kAlreadyAuthenticated); }
+  ExecuteResult operator()(const Use& c) const {
+    if (!is_valid_collection_name(c.collection)) return fail(kInvalidCollectionName);
+    session.warren = std::string(kDefaultWarren);
+    session.den = c.collection;
+    return Json{{"collection", c.collection}};
+  }
+  ExecuteResult operator()(const Collections&) const { return from(list_collections(store)); }
+  ExecuteResult operator()(const Put& c) const {
+    return in_den(session, [&](Place p) {
+      return put_document(store, p.warren, p.den, c.id, c.document);
+    });
+  }
+  ExecuteResult operator()(const Insert& c) const {
+    return in_den(session, [&](Place p) {
+      return insert_document(store, p.warren, p.den, c.id, c.document);
+    });
+  }
+  ExecuteResult operator()(const Update& c) const {
+    return in_den(session, [&](Place p) {
+      return update_document(store, p.warren, p.den, c.id, c.fields);
+    });
+  }
+  ExecuteResult operator()(const Page& c) const {
+    return in_den(session, [&](Place p) {
+      return page_documents(store, p.warren, p.den, c.limit, c.after, to_filter(c.filter));
+    });
+  }
+  ExecuteResult operator()(const Get& c) const {
+    return in_den(session, [&](Place p) -> std::expected<Json, DocError> {
+      auto document = get_document(store, p.warren, p.den, c.id);
+      if (!document) return std::unexpected(document.error());
+      return document->has_value() ? std::move(**document) : Json(nullptr);
+    });
+  }
+  ExecuteResult operator()(const Delete& c) const {
+    return in_den(session, [&](Place p) { return delete_document(store, p.warren, p.den, c.id); });
+  }
+  ExecuteResult operator()(const Find& c) const {
+    return in_den(session, [&](Place p) {
+      return query_documents(store, p.warren, p.den, Filter{c.field, c.value});
+    });
+  }
+  ExecuteResult operator()(const Scan&) const {
+    return in_den(session,
+                  [&](Place p) { return query_documents(store, p.warren, p.den, std::nullopt); });
+  }
+  ExecuteResult operator()(const Stats&) const {
+    // Counters only, no record is read: this works on a poisoned store.
+    const StoreStats stats = store.stats();
+    return Json{{"records", stats.records},
+                {"live_bytes", stats.live_bytes},
+                {"generation", stats.generation}};
+  }
+  ExecuteResult operator()(const Check&) const {
+    auto checked = check_documents(store);
+    if (!checked) return fail(store_error_text(checked.error()));
+    return Json{{"valid", true}};
+  }
+  ExecuteResult operator()(const Quit&) const { return Json{{"bye", true}}; }
+};
+
+}  // namespace
+
+ExecuteResult execute(Store& store, SessionState& session, const Command& command) {
+  // The document layer reports failures as values; this only guards the
+  // server thread (and with it the store lock) against a library throwing
+  // on input it did not expect.
+  try {
+    return std::visit(Executor{store, session}, command);
+  } catch (const std::exception&) {
+    return fail(store_error_text(StoreError::Invalid));
+  }
+}
+
+Response to_response(const ExecuteResult& result) {
+  if (result) return success(*result);
+  return failure(kCodeOperationFailed, result.error());
+}
+
+}  // namespace tovik::server

@@ -1,1 +1,638 @@
-// Placeholder until this module is written.
+// Wire messages: a strict decoder for what peers send and fixed-form
+// encoders for what this side sends.
+//
+// Decoding runs in two passes. A SAX pass over the raw text builds the
+// value (a repeated key keeps its last value) and, because that value can
+// no longer show it, records which keys were repeated in the objects where
+// closed types may live. A typed pass then reads the closed types from the
+// value, consulting those records at its own level only, so that any-value
+// fields keep the usual last-wins reading.
+#include "server/protocol.h"
+
+#include <array>
+#include <charconv>
+#include <limits>
+#include <set>
+#include <span>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace tovik::server {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Pass 1: text -> value, with duplicate keys recorded.
+
+// Closed types sit at most this deep: envelope (1), command or failure (2),
+// equality (3). Deeper objects are inside any-value fields, whose repeated
+// keys are legal, so tracking stops there to keep large documents cheap.
+constexpr std::size_t kClosedTypeDepth = 3;
+
+// Where a value sits: object keys and array indexes from the root. A parent
+// is either an object or an array, so an index and a key never compete for
+// the same position.
+using Path = std::vector<std::string>;
+
+struct ParsedMessage {
+  Json root;
+  // Paths of objects (within kClosedTypeDepth) that repeated a key, and the
+  // repeated keys themselves as path + key.
+  std::set<Path> objects_with_duplicates;
+  std::set<Path> duplicated_keys;
+};
+
+class MessageBuilder {
+ public:
+  using number_integer_t = Json::number_integer_t;
+  using number_unsigned_t = Json::number_unsigned_t;
+  using number_float_t = Json::number_float_t;
+  using string_t = Json::string_t;
+  using binary_t = Json::binary_t;
+
+  explicit MessageBuilder(ParsedMessage& out) : out_(out) {}
+
+  const std::string& error() const { return error_; }
+
+  bool null() { return place(Json(nullptr)) != nullptr; }
+  bool boolean(bool value) { return place(Json(value)) != nullptr; }
+  bool number_integer(number_integer_t value) { return place(Json(value)) != nullptr; }
+  bool number_unsigned(number_unsigned_t value) { return place(Json(value)) != nullptr; }
+  bool number_float(number_float_t value, const string_t& /*raw*/) {
+    return place(Json(value)) != nullptr;
+  }
+  bool string(string_t& value) { return place(Json(std::move(value))) != nullptr; }
+  bool binary(binary_t& /*value*/) { return fail("binary values are not JSON"); }
+
+  bool start_object(std::size_t /*size*/) { return open(Json::object(), true); }
+  bool start_array(std::size_t /*size*/) { return open(Json::array(), false); }
+  bool end_object() { return close(); }
+  bool end_array() { return close(); }
+
+  bool key(string_t& name) {
+    Frame& frame = stack_.back();
+    if (stack_.size() <= kClosedTypeDepth && !frame.seen.insert(name).second) {
+      Path at = path_;
+      out_.objects_with_duplicates.insert(at);
+      at.push_back(name);
+      out_.duplicated_keys.insert(std::move(at));
+    }
+    frame.key = std::move(name);
+    return true;
+  }
+
+  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
+                   const nlohmann::detail::exception& error) {
+    if (error_.empty()) error_ = error.what();
+    return false;
+  }
+
+ private:
+  struct Frame {
+    Json* value;
+    bool is_object;
+    std::size_t next_index = 0;
+    std::string key;
+    std::set<std::string> seen;
+  };
+
+  bool fail(std::string_view message) {
+    if (error_.empty()) error_ = message;
+    return false;
+  }
+
+  // Stores v where the parser stands and returns where it went. Pointers to
+  // the open containers stay valid: a child is only ever appended to the
+  // innermost container, and std::map nodes never move.
+  Json* place(Json v) {
+    if (stack_.empty()) {
+      out_.root = std::move(v);
+      return &out_.root;
+    }
+    Frame& frame = stack_.back();
+    if (frame.is_object) {
+      Json& slot = (*frame.value)[frame.key];
+      slot = std::move(v);
+      return &slot;
+    }
+    frame.value->push_back(std::move(v));
+    ++frame.next_index;
+    return &frame.value->back();
+  }
+
+  bool open(Json container, bool is_object) {
+    if (stack_.size() >= kMaxJsonDepth) return fail("nesting too deep");
+    if (!stack_.empty()) {
+      const Frame& parent = stack_.back();
+      path_.push_back(parent.is_object ? parent.key : std::to_string(parent.next_index));
+    }
+    Json* where = place(std::move(container));
+    stack_.push_back(Frame{where, is_object, 0, {}, {}});
+    return true;
+  }
+
+  bool close() {
+    stack_.pop_back();
+    // The path always names the innermost open container: one part fewer
+    // than open containers.
+    if (!path_.empty()) path_.pop_back();
+    return true;
+  }
+
+  ParsedMessage& out_;
+  std::vector<Frame> stack_;
+  Path path_;  // path of the innermost open container
+  std::string error_;
+};
+
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
+std::expected<ParsedMessage, std::string> parse_message(std::string_view body) {
+  // The parser would skip a byte order mark; a message is a bare JSON value.
+  if (body.starts_with(kUtf8Bom)) return std::unexpected(std::string("byte order mark"));
+  ParsedMessage message;
+  MessageBuilder builder(message);
+  bool ok = false;
+  try {
+    ok = Json::sax_parse(body.begin(), body.end(), &builder);
+  } catch (const std::exception& error) {
+    return std::unexpected(std::string(error.what()));
+  } catch (...) {
+    return std::unexpected(std::string("unreadable message"));
+  }
+  if (!ok) {
+    return std::unexpected(builder.error().empty() ? std::string("malformed JSON")
+                                                   : builder.error());
+  }
+  return message;
+}
+
+// ---------------------------------------------------------------------------
+// Pass 2: value -> closed types.
+
+using Error = std::string;
+
+template <typename T>
+using Decoded = std::expected<T, Error>;
+
+std::string show_path(const Path& path) {
+  std::string text;
+  for (const std::string& part : path) {
+    text += '/';
+    text += part;
+  }
+  return text.empty() ? "/" : text;
+}
+
+Error error_at(const Path& path, std::string_view what) {
+  return show_path(path) + ": " + std::string(what);
+}
+
+Path child(const Path& path, std::string_view part) {
+  Path result = path;
+  result.emplace_back(part);
+  return result;
+}
+
+// The fields of one closed structure, read either from an object (by name,
+// refusing unknown, repeated and missing required keys) or from an array
+// (by position, refusing a wrong length).
+class ClosedFields {
+ public:
+  struct Spec {
+    std::string_view name;
+    bool required;
+  };
+
+  // `skip` leading array elements belong to the caller (the "op" tag), and
+  // the keys in `also_allowed` are read by the caller from the object form.
+  static Decoded<ClosedFields> read(const ParsedMessage& message, const Json& value,
+                                    const Path& path, std::span<const Spec> specs,
+                                    std::size_t skip = 0,
+                                    std::span<const std::string_view> also_allowed = {}) {
+    ClosedFields fields(path);
+    fields.slots_.assign(specs.size(), nullptr);
+    if (value.is_array()) {
+      if (value.size() != skip + specs.size()) {
+        return std::unexpected(error_at(path, "wrong number of elements"));
+      }
+      for (std::size_t i = 0; i < specs.size(); ++i) {
+        fields.slots_[i] = &value[skip + i];
+        fields.paths_.push_back(child(path, std::to_string(skip + i)));
+      }
+      return fields;
+    }
+    if (!value.is_object()) return std::unexpected(error_at(path, "expected object or array"));
+    if (message.objects_with_duplicates.contains(path)) {
+      return std::unexpected(error_at(path, "duplicate key"));
+    }
+    for (auto member = value.begin(); member != value.end(); ++member) {
+      const std::string& key = member.key();
+      bool known = false;
+      for (std::size_t i = 0; i < specs.size(); ++i) {
+        if (specs[i].name == key) {
+          fields.slots_[i] = &member.value();
+          known = true;
+        }
+      }
+      for (std::string_view name : also_allowed) known = known || name == key;
+      if (!known) return std::unexpected(error_at(path, "unknown key " + key));
+    }
+    for (std::size_t i = 0; i < specs.size(); ++i) {
+      fields.paths_.push_back(child(path, specs[i].name));
+      if (specs[i].required && fields.slots_[i] == nullptr) {
+        return std::unexpected(error_at(path, "missing key " + std::string(specs[i].name)));
+      }
+    }
+    return fields;
+  }
+
+  // Null when an optional field is absent.
+  const Json* at(std::size_t i) const { return slots_[i]; }
+  const Path& path(std::size_t i) const { return paths_[i]; }
+
+ private:
+  explicit ClosedFields(Path path) : path_(std::move(path)) {}
+
+  Path path_;
+  std::vector<const Json*> slots_;
+  std::vector<Path> paths_;
+};
+
+Decoded<std::string> read_string(const Json& value, const Path& path) {
+  if (!value.is_string()) return std::unexpected(error_at(path, "expected string"));
+  return value.get_ref<const std::string&>();
+}
+
+// Only an integer literal without sign, fraction or exponent: the parser
+// reports exactly those as unsigned numbers.
+Decoded<std::uint64_t> read_unsigned(const Json& value, const Path& path, std::uint64_t max) {
+  if (!value.is_number_unsigned()) {
+    return std::unexpected(error_at(path, "expected non-negative integer"));
+  }
+  const std::uint64_t number = value.get<std::uint64_t>();
+  if (number > max) return std::unexpected(error_at(path, "integer out of range"));
+  return number;
+}
+
+Decoded<bool> read_bool(const Json& value, const Path& path) {
+  if (!value.is_boolean()) return std::unexpected(error_at(path, "expected boolean"));
+  return value.get<bool>();
+}
+
+Decoded<NamespaceKind> read_kind(const Json& value, const Path& path) {
+  auto text = read_string(value, path);
+  if (!text) return std::unexpected(text.error());
+  if (*text == "warren") return NamespaceKind::Warren;
+  if (*text == "den") return NamespaceKind::Den;
+  return std::unexpected(error_at(path, "unknown namespace kind"));
+}
+
+Decoded<Equality> read_equality(const ParsedMessage& message, const Json& value,
+                                const Path& path) {
+  static constexpr std::array<ClosedFields::Spec, 2> kSpecs{{{"field", true}, {"value", true}}};
+  auto fields = ClosedFields::read(message, value, path, kSpecs);
+  if (!fields) return std::unexpected(fields.error());
+  auto field = read_string(*fields->at(0), fields->path(0));
+  if (!field) return std::unexpected(field.error());
+  return Equality{std::move(*field), *fields->at(1)};
+}
+
+// The operation table: wire names in variant order.
+constexpr std::array<std::string_view, kCommandCount> kOpNames{
+    "create", "drop_empty", "navigate", "warrens", "dens",   "shinies", "auth",
+    "use",    "collections", "put",     "insert",  "update", "page",    "get",
+    "delete", "find",        "scan",    "stats",   "check",  "quit"};
+
+template <typename T>
+constexpr bool kFieldless = std::is_empty_v<T>;
+
+// Field specs per alternative, in table order.
+template <typename T>
+constexpr std::span<const ClosedFields::Spec> specs_of() {
+  using S = ClosedFields::Spec;
+  if constexpr (std::is_same_v<T, Create> || std::is_same_v<T, DropEmpty>) {
+    static constexpr std::array<S, 2> k{{{"kind", true}, {"name", true}}};
+    return k;
+  } else if constexpr (std::is_same_v<T, Navigate>) {
+    static constexpr std::array<S, 1> k{{{"name", true}}};
+    return k;
+  } else if constexpr (std::is_same_v<T, Auth>) {
+    static constexpr std::array<S, 2> k{{{"username", true}, {"password", true}}};
+    return k;
+  } else if constexpr (std::is_same_v<T, Use>) {
+    static constexpr std::array<S, 1> k{{{"collection", true}}};
+    return k;
+  } else if constexpr (std::is_same_v<T, Put> || std::is_same_v<T, Insert>) {
+    static constexpr std::array<S, 2> k{{{"id", true}, {"document", true}}};
+    return k;
+  } else if constexpr (std::is_same_v<T, Update>) {
+    static constexpr std::array<S, 2> k{{{"id", true}, {"fields", true}}};
+    return k;
+  } else if constexpr (std::is_same_v<T, Page>) {
+    static constexpr std::array<S, 3> k{{{"limit", true}, {"after", false}, {"filter", false}}};
+    return k;
+  } else if constexpr (std::is_same_v<T, Get> || std::is_same_v<T, Delete>) {
+    static constexpr std::array<S, 1> k{{{"id", true}}};
+    return k;
+  } else if constexpr (std::is_same_v<T, Find>) {
+    static constexpr std::array<S, 2> k{{{"field", true}, {"value", true}}};
+    return k;
+  } else {
+    return {};
+  }
+}
+
+// Converts the read fields into the alternative T.
+template <typename T>
+Decoded<T> fill(const ParsedMessage& message, const ClosedFields& f) {
+  auto string_at = [&f](std::size_t i) { return read_string(*f.at(i), f.path(i)); };
+  if constexpr (std::is_same_v<T, Create> || std::is_same_v<T, DropEmpty>) {
+    auto kind = read_kind(*f.at(0), f.path(0));
+    if (!kind) return std::unexpected(kind.error());
+    auto name = string_at(1);
+    if (!name) return std::unexpected(name.error());
+    return T{*kind, std::move(*name)};
+  } else if constexpr (std::is_same_v<T, Navigate> || std::is_same_v<T, Use> ||
+                       std::is_same_v<T, Get> || std::is_same_v<T, Delete>) {
+    auto text = string_at(0);
+    if (!text) return std::unexpected(text.error());
+    return T{std::move(*text)};
+  } else if constexpr (std::is_same_v<T, Auth>) {
+    auto username = string_at(0);
+    if (!username) return std::unexpected(username.error());
+    auto password = string_at(1);
+    if (!password) return std::unexpected(password.error());
+    return T{std::move(*username), std::move(*password)};
+  } else if constexpr (std::is_same_v<T, Put> || std::is_same_v<T, Insert> ||
+                       std::is_same_v<T, Update> || std::is_same_v<T, Find>) {
+    auto text = string_at(0);
+    if (!text) return std::unexpected(text.error());
+    return T{std::move(*text), *f.at(1)};
+  } else if constexpr (std::is_same_v<T, Page>) {
+    auto limit = read_unsigned(*f.at(0), f.path(0), std::numeric_limits<std::size_t>::max());
+    if (!limit) return std::unexpected(limit.error());
+    Page page;
+    page.limit = *limit;
+    if (const Json* after = f.at(1); after != nullptr && !after->is_null()) {
+      auto cursor = read_string(*after, f.path(1));
+      if (!cursor) return std::unexpected(cursor.error());
+      page.after = std::move(*cursor);
+    }
+    if (const Json* filter = f.at(2); filter != nullptr && !filter->is_null()) {
+      auto equality = read_equality(message, *filter, f.path(2));
+      if (!equality) return std::unexpected(equality.error());
+      page.filter = std::move(*equality);
+    }
+    return page;
+  } else {
+    return T{};
+  }
+}
+
+template <std::size_t I>
+Decoded<Command> decode_alternative(const ParsedMessage& message, const Json& value,
+                                    const Path& path) {
+  using T = std::variant_alternative_t<I, Command>;
+  if constexpr (kFieldless<T>) {
+    // Extra keys of a command without fields are ignored; only its shape
+    // and a repeated "op" are refused.
+    if (value.is_array() && value.size() != 1) {
+      return std::unexpected(error_at(path, "wrong number of elements"));
+    }
+    if (value.is_object() && message.duplicated_keys.contains(child(path, "op"))) {
+      return std::unexpected(error_at(path, "duplicate key op"));
+    }
+    return Command(std::in_place_index<I>);
+  } else {
+    static constexpr std::array<std::string_view, 1> kTag{"op"};
+    auto fields = ClosedFields::read(message, value, path, specs_of<T>(), 1, kTag);
+    if (!fields) return std::unexpected(fields.error());
+    auto alternative = fill<T>(message, *fields);
+    if (!alternative) return std::unexpected(alternative.error());
+    return Command(std::in_place_index<I>, std::move(*alternative));
+  }
+}
+
+template <std::size_t... I>
+Decoded<Command> decode_by_index(std::size_t index, const ParsedMessage& message,
+                                 const Json& value, const Path& path,
+                                 std::index_sequence<I...>) {
+  using Decoder = Decoded<Command> (*)(const ParsedMessage&, const Json&, const Path&);
+  static constexpr std::array<Decoder, sizeof...(I)> kDecoders{&decode_alternative<I>...};
+  return kDecoders[index](message, value, path);
+}
+
+Decoded<Command> read_command(const ParsedMessage& message, const Json& value, const Path& path) {
+  const Json* tag = nullptr;
+  Path tag_path;
+  if (value.is_object()) {
+    auto found = value.find("op");
+    if (found == value.end()) return std::unexpected(error_at(path, "missing key op"));
+    tag = &*found;
+    tag_path = child(path, "op");
+  } else if (value.is_array()) {
+    if (value.empty()) return std::unexpected(error_at(path, "wrong number of elements"));
+    tag = &value[0];
+    tag_path = child(path, "0");
+  } else {
+    return std::unexpected(error_at(path, "expected object or array"));
+  }
+  auto op = read_string(*tag, tag_path);
+  if (!op) return std::unexpected(op.error());
+  for (std::size_t i = 0; i < kOpNames.size(); ++i) {
+    if (kOpNames[i] == *op) {
+      return decode_by_index(i, message, value, path, std::make_index_sequence<kCommandCount>{});
+    }
+  }
+  return std::unexpected(error_at(tag_path, "unknown op"));
+}
+
+Decoded<Request> read_request(const ParsedMessage& message) {
+  static constexpr std::array<ClosedFields::Spec, 2> kSpecs{
+      {{"version", true}, {"command", true}}};
+  const Path root;
+  auto fields = ClosedFields::read(message, message.root, root, kSpecs);
+  if (!fields) return std::unexpected(fields.error());
+  auto version = read_unsigned(*fields->at(0), fields->path(0),
+                               std::numeric_limits<std::uint32_t>::max());
+  if (!version) return std::unexpected(version.error());
+  auto command = read_command(message, *fields->at(1), fields->path(1));
+  if (!command) return std::unexpected(command.error());
+  return Request{static_cast<std::uint32_t>(*version), std::move(*command)};
+}
+
+Decoded<Failure> read_failure(const ParsedMessage& message, const Json& value, const Path& path) {
+  static constexpr std::array<ClosedFields::Spec, 2> kSpecs{{{"code", true}, {"message", true}}};
+  auto fields = ClosedFields::read(message, value, path, kSpecs);
+  if (!fields) return std::unexpected(fields.error());
+  auto code = read_string(*fields->at(0), fields->path(0));
+  if (!code) return std::unexpected(code.error());
+  auto text = read_string(*fields->at(1), fields->path(1));
+  if (!text) return std::unexpected(text.error());
+  return Failure{std::move(*code), std::move(*text)};
+}
+
+Decoded<Response> read_response(const ParsedMessage& message) {
+  static constexpr std::array<ClosedFields::Spec, 4> kSpecs{
+      {{"version", true}, {"ok", true}, {"data", true}, {"error", false}}};
+  const Path root;
+  auto fields = ClosedFields::read(message, message.root, root, kSpecs);
+  if (!fields) return std::unexpected(fields.error());
+  auto version = read_unsigned(*fields->at(0), fields->path(0),
+                               std::numeric_limits<std::uint32_t>::max());
+  if (!version) return std::unexpected(version.error());
+  auto ok = read_bool(*fields->at(1), fields->path(1));
+  if (!ok) return std::unexpected(ok.error());
+  Response response;
+  response.version = static_cast<std::uint32_t>(*version);
+  response.ok = *ok;
+  response.data = *fields->at(2);
+  if (const Json* error = fields->at(3); error != nullptr && !error->is_null()) {
+    auto failure_value = read_failure(message, *error, fields->path(3));
+    if (!failure_value) return std::unexpected(failure_value.error());
+    response.error = std::move(*failure_value);
+  }
+  return response;
+}
+
+// ---------------------------------------------------------------------------
+// Encoding.
+
+Json equality_json(const Equality& equality) {
+  return Json{{"field", equality.field}, {"value", equality.value}};
+}
+
+// The fields of each command as a sorted object, "op" among them.
+Json command_json(const Command& command) {
+  Json object = std::visit(
+      [](const auto& c) -> Json {
+        using T = std::decay_t<decltype(c)>;
+        if constexpr (std::is_same_v<T, Create> || std::is_same_v<T, DropEmpty>) {
+          return Json{{"kind", namespace_kind_name(c.kind)}, {"name", c.name}};
+        } else if constexpr (std::is_same_v<T, Navigate>) {
+          return Json{{"name", c.name}};
+        } else if constexpr (std::is_same_v<T, Auth>) {
+          return Json{{"username", c.username}, {"password", c.password}};
+        } else if constexpr (std::is_same_v<T, Use>) {
+          return Json{{"collection", c.collection}};
+        } else if constexpr (std::is_same_v<T, Put> || std::is_same_v<T, Insert>) {
+          return Json{{"id", c.id}, {"document", c.document}};
+        } else if constexpr (std::is_same_v<T, Update>) {
+          return Json{{"id", c.id}, {"fields", c.fields}};
+        } else if constexpr (std::is_same_v<T, Page>) {
+          Json page = Json::object();
+          page["limit"] = c.limit;
+          page["after"] = c.after ? Json(*c.after) : Json(nullptr);
+          page["filter"] = c.filter ? equality_json(*c.filter) : Json(nullptr);
+          return page;
+        } else if constexpr (std::is_same_v<T, Get> || std::is_same_v<T, Delete>) {
+          return Json{{"id", c.id}};
+        } else if constexpr (std::is_same_v<T, Find>) {
+          return Json{{"field", c.field}, {"value", c.value}};
+        } else {
+          return Json::object();
+        }
+      },
+      command);
+  object["op"] = op_name(command);
+  return object;
+}
+
+void append_unsigned(std::string& out, std::uint64_t value) {
+  std::array<char, 24> digits{};
+  auto [end, code] = std::to_chars(digits.data(), digits.data() + digits.size(), value);
+  (void)code;  // 24 bytes always hold a 64-bit number
+  out.append(digits.data(), end);
+}
+
+}  // namespace
+
+std::string_view namespace_kind_name(NamespaceKind kind) {
+  return kind == NamespaceKind::Den ? "den" : "warren";
+}
+
+std::string_view op_name(const Command& command) { return kOpNames[command.index()]; }
+
+Response DecodeError::response() const { return failure(kCodeBadFrame, kBadFrameMessage); }
+
+std::expected<Request, DecodeError> decode_request(std::string_view body) {
+  auto message = parse_message(body);
+  if (!message) return std::unexpected(DecodeError{message.error()});
+  auto request = read_request(*message);
+  if (!request) return std::unexpected(DecodeError{request.error()});
+  return std::move(*request);
+}
+
+std::string encode_response(const Response& response) {
+  // The envelope has a fixed key order that a sorted object cannot give,
+  // so it is written by hand around compactly dumped parts.
+  std::string out;
+  out.reserve(128);
+  out += "{\"version\":";
+  append_unsigned(out, response.version);
+  out += response.ok ? ",\"ok\":true,\"data\":" : ",\"ok\":false,\"data\":";
+  out += dump_compact(response.data);
+  out += ",\"error\":";
+  if (response.error) {
+    out += "{\"code\":";
+    out += dump_compact(Json(response.error->code));
+    out += ",\"message\":";
+    out += dump_compact(Json(response.error->message));
+    out += '}';
+  } else {
+    out += "null";
+  }
+  out += '}';
+  return out;
+}
+
+Response success(Json data) {
+  Response response;
+  response.ok = true;
+  response.data = std::move(data);
+  return response;
+}
+
+Response failure(std::string_view code, std::string_view message) {
+  Response response;
+  response.ok = false;
+  response.data = nullptr;
+  response.error = Failure{std::string(code), std::string(message)};
+  return response;
+}
+
+std::string_view ResponseError::text() const {
+  return kind == ResponseErrorKind::UnsupportedVersion ? kUnsupportedServerVersionText
+                                                       : kInvalidFrameText;
+}
+
+std::string encode_request(const Request& request) {
+  Json envelope = Json::object();
+  envelope["version"] = request.version;
+  envelope["command"] = command_json(request.command);
+  return dump_compact(envelope);
+}
+
+std::string encode_request(const Command& command) {
+  return encode_request(Request{kProtocolVersion, command});
+}
+
+std::expected<Response, ResponseError> decode_response(std::string_view body) {
+  auto message = parse_message(body);
+  if (!message) {
+    return std::unexpected(ResponseError{ResponseErrorKind::Malformed, message.error()});
+  }
+  auto response = read_response(*message);
+  if (!response) {
+    return std::unexpected(ResponseError{ResponseErrorKind::Malformed, response.error()});
+  }
+  if (response->version != kProtocolVersion) {
+    return std::unexpected(
+        ResponseError{ResponseErrorKind::UnsupportedVersion, "server speaks another version"});
+  }
+  return std::move(*response);
+}
+
+}  // namespace tovik::server

@@ -1,1 +1,433 @@
-// Placeholder until this module is written.
+#include "server/server.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "core/store.h"
+#include "document/documents.h"
+#include "document/json.h"
+#include "document/keys.h"
+#include "document/namespaces.h"
+#include "server/dispatch.h"
+#include "server/protocol.h"
+
+namespace tovik::server {
+
+namespace {
+
+// The name every connection thread carries (at most 15 bytes on Linux).
+constexpr const char* kClientThreadName = "tovik-client";
+
+// A mutex that remembers that a holder failed while holding it, so that
+// later holders do not work on state that may be half-changed.
+struct GuardedLock {
+  std::mutex mutex;
+  bool broken = false;
+};
+
+// What every connection thread shares. It lives in run_server's frame,
+// which joins every thread before returning, so plain references suffice.
+struct Shared {
+  Store& store;
+  const Credentials& credentials;
+  const std::atomic<bool>& stop;
+  const ServerConfig& config;
+  GuardedLock store_lock;
+  GuardedLock auth_lock;
+};
+
+struct ConnectionEntry {
+  UniqueFd duplicate;  // lets the loop shut the connection down
+  std::thread thread;
+  std::shared_ptr<std::atomic<bool>> finished;
+};
+
+bool stopping(const std::atomic<bool>& stop) { return stop.load(std::memory_order_relaxed); }
+
+void write_ignoring_errors(int socket, const Response& response) {
+  const auto ignored = write_response(socket, response);
+  (void)ignored;
+}
+
+// ---------------------------------------------------------------------------
+// The configured document limit
+//
+// The store is opened with the file format's value limit, so documents
+// written under a larger earlier configuration stay readable and checkable.
+// A smaller configured maximum is a limit on new writes only; it is applied
+// here, after every check the write itself would make, so a write that would
+// fail for another reason still reports that reason.
+
+std::optional<std::size_t> stored_size_after_put(const SessionState& session, std::string_view id,
+                                                 const Json& document) {
+  if (!session.den || !is_valid_document_id(id) || !document.is_object()) return std::nullopt;
+  const auto own_id = document.find("id");
+  if (own_id != document.end() && !(own_id->is_string() && own_id->get_ref<const std::string&>() == id)) {
+    return std::nullopt;
+  }
+  Json stored = document;
+  stored["id"] = std::string(id);
+  return dump_compact(stored).size();
+}
+
+std::optional<std::string> document_limit_failure(Store& store, const SessionState& session,
+                                                  const Command& command, std::uint64_t limit) {
+  if (limit >= store.config().max_value_len) return std::nullopt;  // the store enforces it
+  const auto too_large = [limit](std::optional<std::size_t> size) -> std::optional<std::string> {
+    if (size && *size > limit) return std::string(store_error_text(StoreError::Invalid));
+    return std::nullopt;
+  };
+  const std::string_view warren = session.warren ? *session.warren : kDefaultWarren;
+  if (const auto* put = std::get_if<Put>(&command)) {
+    return too_large(stored_size_after_put(session, put->id, put->document));
+  }
+  if (const auto* insert = std::get_if<Insert>(&command)) {
+    const auto size = stored_size_after_put(session, insert->id, insert->document);
+    if (!size || *size <= limit) return std::nullopt;
+    // An existing id is reported as such, whatever the size.
+    auto existing = get_document(store, warren, *session.den, insert->id);
+    if (!existing || existing->has_value()) return std::nullopt;
+    return too_large(size);
+  }
+  if (const auto* update = std::get_if<Update>(&command)) {
+    const auto& fields = update->fields;
+    if (!session.den || !is_valid_document_id(update->id) || !fields.is_object() ||
+        fields.empty() || fields.contains("id")) {
+      return std::nullopt;
+    }
+    auto existing = get_document(store, warren, *session.den, update->id);
+    if (!existing || !existing->has_value()) return std::nullopt;
+    Json merged = std::move(**existing);
+    for (const auto& [key, value] : fields.items()) merged[key] = value;
+    return too_large(dump_compact(merged).size());
+  }
+  return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------
+// One connection
+
+// Verifies the first request's credentials under the auth lock. nullopt
+// means: end without a reply (lock broken, or the server is stopping).
+std::optional<bool> verify_under_auth_lock(Shared& shared, const Auth& auth) {
+  std::unique_lock lock(shared.auth_lock.mutex);
+  if (shared.auth_lock.broken) return std::nullopt;
+  if (stopping(shared.stop)) return std::nullopt;
+  try {
+    return verify_credentials(shared.credentials, auth.username, auth.password);
+  } catch (...) {
+    shared.auth_lock.broken = true;
+    return std::nullopt;
+  }
+}
+
+// Executes one command under the store lock; nullopt means the lock is
+// broken and the connection ends without a reply.
+std::optional<Response> execute_under_store_lock(Shared& shared, SessionState& session,
+                                                 const Command& command) {
+  std::unique_lock lock(shared.store_lock.mutex);
+  if (shared.store_lock.broken) return std::nullopt;
+  try {
+    if (auto refused = document_limit_failure(shared.store, session, command,
+                                              shared.config.max_document_bytes)) {
+      return failure(kCodeOperationFailed, *refused);
+    }
+    return to_response(execute(shared.store, session, command));
+  } catch (...) {
+    shared.store_lock.broken = true;
+    return std::nullopt;
+  }
+}
+
+// The conversation on one accepted socket. Returning closes the socket.
+void serve_connection(UniqueFd socket, Shared& shared) {
+  const int fd = socket.get();
+  const TransportTimings& timings = shared.config.timings;
+  if (!set_nodelay(fd)) return;
+
+  auto first = read_request_frame(fd, kMaxFirstRequestBytes, shared.stop,
+                                  timings.first_request_timeout, timings.stop_poll_interval);
+  if (!first) return;
+  if (first->version != kProtocolVersion) {
+    write_ignoring_errors(fd, failure(kCodeVersion, kVersionMessage));
+    return;
+  }
+  const auto* auth = std::get_if<Auth>(&first->command);
+  if (auth == nullptr) {
+    write_ignoring_errors(fd, failure(kCodeAuthentication, kAuthenticationMessage));
+    return;
+  }
+  const auto verified = verify_under_auth_lock(shared, *auth);
+  if (!verified) return;
+  if (!*verified) {
+    write_ignoring_errors(fd, failure(kCodeAuthentication, kAuthenticationMessage));
+    return;
+  }
+  if (!write_response(fd, success(Json{{"authenticated", true}}))) return;
+
+  SessionState session;
+  while (true) {
+    auto request = read_request_frame(fd, shared.config.max_request_bytes, shared.stop,
+                                      timings.request_timeout, timings.stop_poll_interval);
+    if (!request) return;
+    if (request->version != kProtocolVersion) {
+      write_ignoring_errors(fd, failure(kCodeVersion, kVersionMessage));
+      return;
+    }
+    // The store lock is released before the response goes out, so a slow
+    // reader never holds up the other sessions.
+    const auto response = execute_under_store_lock(shared, session, request->command);
+    if (!response) return;
+    if (!write_response(fd, *response)) return;
+    if (is_quit(request->command)) return;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The accept loop
+
+enum class AcceptOutcome { Accepted, Idle, Skipped, Exhausted, Fatal };
+
+// Errors that belong to the one connection being accepted (Linux passes
+// pending network errors of the new socket through accept), not to the
+// listener: that connection is lost, the loop goes on.
+bool is_connection_error(int error) {
+  switch (error) {
+    case ECONNABORTED:
+    case ECONNRESET:
+    case EPROTO:
+    case EPERM:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+    case ETIMEDOUT:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Out of descriptors or memory: waiting lets other connections end and free
+// some; ending the server would drop every client instead.
+bool is_exhaustion_error(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+int default_accept(int listener) {
+  return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+int default_duplicate(int socket) { return ::fcntl(socket, F_DUPFD_CLOEXEC, 3); }
+
+struct AcceptResult {
+  AcceptOutcome outcome;
+  UniqueFd socket;
+  int error = 0;
+};
+
+AcceptResult accept_one(int listener, const ServerHooks& hooks) {
+  while (true) {
+    const int fd = hooks.accept ? hooks.accept(listener) : default_accept(listener);
+    if (fd >= 0) return {AcceptOutcome::Accepted, UniqueFd(fd), 0};
+    const int error = errno;
+    if (error == EINTR) continue;
+    if (error == EAGAIN || error == EWOULDBLOCK) return {AcceptOutcome::Idle, UniqueFd(), 0};
+    if (is_connection_error(error)) return {AcceptOutcome::Skipped, UniqueFd(), error};
+    if (is_exhaustion_error(error)) return {AcceptOutcome::Exhausted, UniqueFd(), error};
+    return {AcceptOutcome::Fatal, UniqueFd(), error};
+  }
+}
+
+// Waits until a connection is pending or the interval has passed, whichever
+// comes first; a signal just ends the wait early.
+void wait_for_connection(int listener, std::chrono::milliseconds interval) {
+  pollfd waiting{listener, POLLIN, 0};
+  const auto ignored = ::poll(&waiting, 1, static_cast<int>(interval.count()));
+  (void)ignored;
+}
+
+void reap_finished(std::vector<ConnectionEntry>& connections) {
+  for (std::size_t i = 0; i < connections.size();) {
+    if (!connections[i].finished->load(std::memory_order_acquire)) {
+      ++i;
+      continue;
+    }
+    connections[i].thread.join();
+    connections[i].duplicate.reset();
+    if (i + 1 != connections.size()) connections[i] = std::move(connections.back());
+    connections.pop_back();
+  }
+}
+
+void stop_all(std::vector<ConnectionEntry>& connections) {
+  // Threads blocked in a read see the end of the stream and finish.
+  for (auto& entry : connections) ::shutdown(entry.duplicate.get(), SHUT_RDWR);
+  for (auto& entry : connections) {
+    entry.thread.join();
+    entry.duplicate.reset();
+  }
+  connections.clear();
+}
+
+// Starts the thread of one accepted, configured socket.
+std::expected<ConnectionEntry, TransportError> spawn_connection(UniqueFd socket, UniqueFd duplicate,
+                                                                Shared& shared) {
+  ConnectionEntry entry;
+  entry.duplicate = std::move(duplicate);
+  entry.finished = std::make_shared<std::atomic<bool>>(false);
+  try {
+    entry.thread = std::thread(
+        [socket = std::move(socket), &shared, finished = entry.finished]() mutable {
+          ::pthread_setname_np(::pthread_self(), kClientThreadName);
+          try {
+            serve_connection(std::move(socket), shared);
+          } catch (...) {
+            // Only this connection ends; the loop reaps it like any other.
+          }
+          finished->store(true, std::memory_order_release);
+        });
+  } catch (const std::system_error& error) {
+    return std::unexpected(TransportError::from_errno(error.code().value()));
+  }
+  return entry;
+}
+
+std::atomic<std::atomic<bool>*> g_sigint_target{nullptr};
+
+extern "C" void on_sigint(int) {
+  // Lock-free atomics are the only shared state a handler may touch.
+  if (auto* stop = g_sigint_target.load()) stop->store(true);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+std::expected<UniqueFd, TransportError> bind_listener(const SocketAddress& address) {
+  const int family = address.family == SocketAddress::Family::V4 ? AF_INET : AF_INET6;
+  UniqueFd listener(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!listener) return std::unexpected(TransportError::from_errno(errno));
+  const int on = 1;
+  if (::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+    return std::unexpected(TransportError::from_errno(errno));
+  }
+  sockaddr_storage storage;
+  const socklen_t length = to_sockaddr(address, storage);
+  if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&storage), length) != 0) {
+    return std::unexpected(TransportError::from_errno(errno));
+  }
+  if (::listen(listener.get(), kListenBacklog) != 0) {
+    return std::unexpected(TransportError::from_errno(errno));
+  }
+  if (auto done = set_nonblocking(listener.get(), true); !done) {
+    return std::unexpected(done.error());
+  }
+  return listener;
+}
+
+std::expected<SocketAddress, TransportError> local_address(int listener) {
+  sockaddr_storage storage{};
+  socklen_t length = sizeof storage;
+  if (::getsockname(listener, reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
+    return std::unexpected(TransportError::from_errno(errno));
+  }
+  auto address = from_sockaddr(storage, length);
+  if (!address) return std::unexpected(TransportError::from_errno(EAFNOSUPPORT));
+  return *address;
+}
+
+std::expected<void, TransportError> run_server(UniqueFd listener, Store& store,
+                                               const Credentials& credentials,
+                                               std::atomic<bool>& stop,
+                                               const ServerConfig& config) {
+  if (stopping(stop)) return {};
+  Shared shared{store, credentials, stop, config, {}, {}};
+  std::vector<ConnectionEntry> connections;
+  connections.reserve(config.max_clients);
+  const ServerHooks& hooks = config.hooks;
+  std::expected<void, TransportError> outcome{};
+
+  while (true) {
+    // Reaping first: the busy check below counts live connections only.
+    reap_finished(connections);
+    AcceptResult accepted = accept_one(listener.get(), hooks);
+    switch (accepted.outcome) {
+      case AcceptOutcome::Idle:
+        wait_for_connection(listener.get(), config.timings.accept_idle_interval);
+        break;
+      case AcceptOutcome::Skipped:
+        break;
+      case AcceptOutcome::Exhausted:
+        std::this_thread::sleep_for(config.timings.accept_idle_interval);
+        break;
+      case AcceptOutcome::Fatal:
+        outcome = std::unexpected(TransportError::from_errno(accepted.error));
+        break;
+      case AcceptOutcome::Accepted: {
+        UniqueFd socket = std::move(accepted.socket);
+        const bool configured =
+            hooks.configure ? hooks.configure(socket.get()) == 0
+                            : configure_accepted_socket(socket.get(), config.timings).has_value();
+        // A socket that cannot be set up is one lost connection, not a
+        // reason to drop every other client: it is closed here.
+        if (!configured) break;
+        if (connections.size() >= config.max_clients) {
+          write_ignoring_errors(socket.get(), failure(kCodeServerBusy, kServerBusyMessage));
+          break;
+        }
+        UniqueFd duplicate(hooks.duplicate ? hooks.duplicate(socket.get())
+                                           : default_duplicate(socket.get()));
+        if (!duplicate) break;
+        auto entry = spawn_connection(std::move(socket), std::move(duplicate), shared);
+        if (!entry) {
+          outcome = std::unexpected(entry.error());
+          break;
+        }
+        connections.push_back(std::move(*entry));
+        break;
+      }
+    }
+    if (!outcome || stopping(stop)) break;
+  }
+
+  stop_all(connections);
+  listener.reset();
+  return outcome;
+}
+
+std::expected<void, TransportError> install_stop_on_sigint(std::atomic<bool>& stop) {
+  g_sigint_target.store(&stop);
+  struct sigaction action {};
+  action.sa_handler = on_sigint;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: blocking calls return so the flag is seen
+  if (::sigaction(SIGINT, &action, nullptr) != 0) {
+    return std::unexpected(TransportError::from_errno(errno));
+  }
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  if (::sigaction(SIGPIPE, &ignore, nullptr) != 0) {
+    return std::unexpected(TransportError::from_errno(errno));
+  }
+  return {};
+}
+
+}  // namespace tovik::server

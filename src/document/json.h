@@ -1,0 +1,68 @@
+// JSON values of the document layer: parsing with the system's limits, the
+// two serialised forms, and the equality that filters use.
+//
+// Json is nlohmann's default value type: objects are std::maps, so members
+// are held and written in ascending byte order at every level, and signed,
+// unsigned and floating-point numbers stay distinct kinds.
+//
+// parse_json never throws and never recurses deeper than the nesting limit,
+// so any text, however long, deep or malformed, yields a value or a
+// JsonParseError with a stable message and a 1-based line and column.
+// Keep this interface narrow: callers only parse, dump and compare, so the
+// parser's inside can change without touching them.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace tovik {
+
+using Json = nlohmann::json;
+
+// Arrays and objects nest at most this deep; the outermost counts as 1.
+inline constexpr std::size_t kMaxJsonDepth = 127;
+
+struct JsonParseError {
+  std::string message;  // e.g. "expected value", "nesting too deep"
+  std::size_t line = 1;
+  std::size_t column = 1;
+};
+
+struct JsonParseOptions {
+  // A repeated object key normally keeps its last value; closed formats
+  // (the credential registry) refuse it instead with "duplicate key".
+  bool reject_duplicate_keys = false;
+};
+
+// Parses exactly one JSON value; surrounding whitespace is allowed. Text
+// must be valid UTF-8; integers that fit 64 bits (signed or unsigned) stay
+// integers, anything with a fraction or exponent is a floating-point number.
+[[nodiscard]] std::expected<Json, JsonParseError> parse_json(std::string_view text);
+[[nodiscard]] std::expected<Json, JsonParseError> parse_json(std::string_view text,
+                                                             const JsonParseOptions& options);
+
+// "<message> at line L column C", the form users see.
+std::string json_parse_error_text(const JsonParseError& error);
+
+// Compact form: no whitespace, sorted keys; escapes only '"', '\\', \b \t
+// \n \f \r and \u00xx (lowercase hex) for other control characters; "/"
+// and non-ASCII are written as UTF-8. Strings that are not valid UTF-8
+// (which parse_json never produces) have their bad bytes replaced by U+FFFD.
+std::string dump_compact(const Json& value);
+// Two-space indentation and ": " between key and value, for people.
+std::string dump_pretty(const Json& value);
+
+// Length in bytes of `text` written as a JSON string literal by
+// dump_compact, the quotes and escapes included.
+std::size_t json_string_literal_length(std::string_view text);
+
+// JSON equality: same kind; integer 1 is not floating-point 1.0, but
+// integers compare by value whatever their signedness; arrays and objects
+// compare element by element and member by member.
+bool json_equal(const Json& a, const Json& b);
+
+}  // namespace tovik

@@ -1,0 +1,70 @@
+// Warrens and dens: creating, dropping and listing namespaces.
+//
+// A namespace exists explicitly, through a catalog marker record, or
+// implicitly, because documents are stored under it. Listings show both;
+// create_namespace and drop_empty_namespace look at the markers only.
+//
+// Every operation takes the Store exclusively (the caller serialises access)
+// and is bounded as noted; results are the JSON objects clients see.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/store.h"
+#include "document/doc_error.h"
+#include "document/json.h"
+
+namespace tovik {
+
+// A session's position: when a den is selected a warren is too.
+struct SessionState {
+  std::optional<std::string> warren;
+  std::optional<std::string> den;
+};
+
+enum class NamespaceKind { Warren, Den };
+enum class ListingKind { Warrens, Dens, Shinies };
+
+inline constexpr std::size_t kListingNameLimit = 100;
+inline constexpr std::size_t kListingExaminationLimit = 10'000;
+inline constexpr std::size_t kCollectionsCountLimit = 1'000;
+inline constexpr std::size_t kCollectionsByteLimit = 524'288;
+
+// True when some record key starts with prefix. Reads a few records.
+[[nodiscard]] std::expected<bool, StoreError> any_key_with_prefix(Store& store,
+                                                                  std::string_view prefix);
+
+// {"created": name}. A den is created in session.warren; a missing warren
+// marker is written in the same commit. Creating an existing namespace
+// writes nothing.
+[[nodiscard]] std::expected<Json, DocError> create_namespace(Store& store, NamespaceKind kind,
+                                                             std::string_view name,
+                                                             const SessionState& session);
+
+// {"dropped": name, "warren": ..., "den": ...}: removes the marker of an
+// empty namespace and moves the session off it (session is changed only on
+// success).
+[[nodiscard]] std::expected<Json, DocError> drop_empty_namespace(Store& store, NamespaceKind kind,
+                                                                 std::string_view name,
+                                                                 SessionState& session);
+
+// {"kind", "names", "truncated", "limit": 100, "examination_limit": 10000}.
+[[nodiscard]] std::expected<Json, DocError> list_names(Store& store, ListingKind kind,
+                                                       const SessionState& session);
+
+// {"collections": [...], "truncated": bool}: dens of the default warren that
+// hold documents, at most 1,000 names and 524,288 bytes of JSON string
+// literals. Reads every plain key.
+[[nodiscard]] std::expected<Json, DocError> list_collections(Store& store);
+
+// Every den of the default warren that holds documents, ascending, without
+// limits (the offline tool's listing).
+[[nodiscard]] std::expected<std::vector<std::string>, DocError> list_all_collections(
+    Store& store);
+
+}  // namespace tovik

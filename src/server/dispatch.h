@@ -1,0 +1,51 @@
+// Command execution: runs one decoded Command of an authenticated session
+// against the shared store and that session's navigation state.
+//
+// The result is either the data of a success response or the message of an
+// "operation_failed" failure; the caller (the server loop) wraps it. A
+// failed command leaves the SessionState as it was: only navigate, use and
+// a successful drop_empty change it.
+//
+// Two commands are special for the server loop, which may look at the
+// command before calling execute:
+//   - auth: the loop handles the first request of a connection itself (it
+//     must be auth and is verified there, never here). Inside an
+//     authenticated session execute answers any auth with the failure
+//     "session is already authenticated"; the session continues.
+//   - quit: execute answers {"bye": true}; the loop writes that response
+//     and then closes the connection.
+//
+// Requires: the caller has exclusive use of the store for the whole call
+// (the server's store lock). The maximum document size is the store's own
+// max_value_len (the server opens its store with that limit). Never throws.
+#pragma once
+
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "core/store.h"
+#include "document/json.h"
+#include "document/namespaces.h"
+#include "server/protocol.h"
+
+namespace tovik::server {
+
+// Messages owned by the executor.
+inline constexpr std::string_view kSelectCollection = "select a collection with use <collection>";
+inline constexpr std::string_view kAlreadyAuthenticated = "session is already authenticated";
+inline constexpr std::string_view kInvalidNavigateName =
+    "name must be 1-256 bytes with no slash or control characters";
+inline constexpr std::string_view kInvalidCollectionName =
+    "invalid collection name (1-512 bytes, no NUL)";
+
+// Data on success, the failure message otherwise.
+using ExecuteResult = std::expected<Json, std::string>;
+
+[[nodiscard]] ExecuteResult execute(Store& store, SessionState& session, const Command& command);
+
+// Wraps an ExecuteResult as the response the server writes: success with
+// the data, or "operation_failed" with the message.
+Response to_response(const ExecuteResult& result);
+
+}  // namespace tovik::server

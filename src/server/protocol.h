@@ -1,0 +1,197 @@
+// The wire schema: every JSON message that crosses a client connection, and
+// its encoders and decoders. Each message is the body of one frame (see
+// transport.h); this file knows nothing of sockets.
+//
+//   Request  (client -> server)  {"command": Command, "version": 1}
+//   Response (server -> client)  {"version":1,"ok":..,"data":..,"error":..}
+//   Failure                      {"code": "...", "message": "..."}
+//
+// Command is a closed set of 20 operations tagged by the key "op". The
+// variant index of Command is the operation's index on the wire: keep the
+// alternatives in this order.
+//
+// Decoding is strict where the peer could smuggle ambiguity: closed objects
+// (Request, the commands with fields, Equality, Response, Failure) refuse
+// unknown keys, keys given twice and missing required keys at their own
+// level. Inside any-value fields ("document", "fields", "value", "data") a
+// repeated key keeps its last value, as everywhere else in the system.
+// Commands without fields ignore extra keys. Each closed structure is also
+// accepted as a JSON array of its fields in declaration order. Nesting is
+// limited to kMaxJsonDepth levels on both sides.
+//
+// All functions are pure, thread-safe and never throw: any byte sequence a
+// peer sends yields a value or a decoding error.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "document/json.h"
+#include "document/namespaces.h"
+
+namespace tovik::server {
+
+inline constexpr std::uint32_t kProtocolVersion = 1;
+
+// Failure codes and the fixed messages that go with them.
+inline constexpr std::string_view kCodeBadFrame = "bad_frame";
+inline constexpr std::string_view kCodeVersion = "version";
+inline constexpr std::string_view kCodeAuthentication = "authentication";
+inline constexpr std::string_view kCodeServerBusy = "server_busy";
+inline constexpr std::string_view kCodeOperationFailed = "operation_failed";
+
+inline constexpr std::string_view kBadFrameMessage =
+    "invalid, incomplete, timed out, or oversized frame";
+inline constexpr std::string_view kVersionMessage = "only protocol version 1 is supported";
+inline constexpr std::string_view kAuthenticationMessage = "authentication failed";
+inline constexpr std::string_view kServerBusyMessage = "connection limit reached";
+
+// Client-side response errors (both of the invalid-data kind).
+inline constexpr std::string_view kInvalidFrameText = "invalid or oversized protocol frame";
+inline constexpr std::string_view kUnsupportedServerVersionText =
+    "unsupported server protocol version";
+
+// The document layer's kind; wire values "warren" and "den".
+using NamespaceKind = ::tovik::NamespaceKind;
+
+std::string_view namespace_kind_name(NamespaceKind kind);
+
+// A top-level field compared with a JSON value.
+struct Equality {
+  std::string field;
+  Json value;
+};
+
+// One struct per operation, in wire order (index 0 to 19).
+struct Create {
+  NamespaceKind kind = NamespaceKind::Warren;
+  std::string name;
+};
+struct DropEmpty {
+  NamespaceKind kind = NamespaceKind::Warren;
+  std::string name;
+};
+struct Navigate {
+  std::string name;
+};
+struct Warrens {};
+struct Dens {};
+struct Shinies {};
+struct Auth {
+  std::string username;
+  std::string password;
+};
+struct Use {
+  std::string collection;
+};
+struct Collections {};
+struct Put {
+  std::string id;
+  Json document;
+};
+struct Insert {
+  std::string id;
+  Json document;
+};
+struct Update {
+  std::string id;
+  Json fields;
+};
+struct Page {
+  std::uint64_t limit = 0;           // range checked by the executor, not here
+  std::optional<std::string> after;  // absent or null: no cursor
+  std::optional<Equality> filter;    // absent or null: no filter
+};
+struct Get {
+  std::string id;
+};
+struct Delete {
+  std::string id;
+};
+struct Find {
+  std::string field;
+  Json value;
+};
+struct Scan {};
+struct Stats {};
+struct Check {};
+struct Quit {};
+
+using Command = std::variant<Create, DropEmpty, Navigate, Warrens, Dens, Shinies, Auth, Use,
+                             Collections, Put, Insert, Update, Page, Get, Delete, Find, Scan,
+                             Stats, Check, Quit>;
+
+inline constexpr std::size_t kCommandCount = std::variant_size_v<Command>;
+
+// The "op" tag of a command, e.g. "drop_empty".
+std::string_view op_name(const Command& command);
+inline bool is_auth(const Command& command) { return std::holds_alternative<Auth>(command); }
+inline bool is_quit(const Command& command) { return std::holds_alternative<Quit>(command); }
+
+struct Request {
+  std::uint32_t version = kProtocolVersion;  // any u32 decodes; the server checks it is 1
+  Command command;
+};
+
+struct Failure {
+  std::string code;
+  std::string message;
+
+  friend bool operator==(const Failure&, const Failure&) = default;
+};
+
+// Invariant for responses this system builds: ok == !error, and data is
+// null whenever ok is false.
+struct Response {
+  std::uint32_t version = kProtocolVersion;
+  bool ok = true;
+  Json data;
+  std::optional<Failure> error;
+};
+
+// Why a request body was refused. The detail is for tests and debugging
+// only: the peer is never told which rule was broken.
+struct DecodeError {
+  std::string detail;
+
+  // What the server sends for any decoding error: "bad_frame".
+  Response response() const;
+};
+
+// Server side.
+[[nodiscard]] std::expected<Request, DecodeError> decode_request(std::string_view body);
+// Compact, keys in the fixed order version, ok, data, error; a failure as
+// code then message; data objects with sorted keys; non-ASCII unescaped.
+std::string encode_response(const Response& response);
+Response success(Json data);
+Response failure(std::string_view code, std::string_view message);
+
+// Client side.
+enum class ResponseErrorKind : std::uint8_t {
+  Malformed,           // not a valid Response: kInvalidFrameText
+  UnsupportedVersion,  // decoded, but version != 1: kUnsupportedServerVersionText
+};
+struct ResponseError {
+  ResponseErrorKind kind = ResponseErrorKind::Malformed;
+  std::string detail;  // internal only
+
+  // The text the client shows its user.
+  std::string_view text() const;
+};
+
+// Compact, every object's keys in ascending byte order, absent optional
+// fields written as null.
+std::string encode_request(const Request& request);
+// Wraps the command in a Request of version 1.
+std::string encode_request(const Command& command);
+// Decodes a response and applies the version rule: any version other than 1
+// is refused whatever "ok" says. A missing "error" is null; "version", "ok"
+// and "data" are required.
+[[nodiscard]] std::expected<Response, ResponseError> decode_response(std::string_view body);
+
+}  // namespace tovik::server

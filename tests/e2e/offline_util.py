@@ -1,0 +1,149 @@
+"""Helpers for the offline, provisioning and serve tests: holding a file's
+lock from another process, driving tovik through a pseudo-terminal, and a
+bare protocol client."""
+import fcntl
+import json
+import os
+import pty
+import select
+import socket
+import struct
+import subprocess
+import sys
+import termios
+import time
+
+from conftest import TOVIK
+
+
+def snapshot(path):
+    """The file's bytes, to show that a command left it unchanged."""
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class LockHolder:
+    """Another process holding the exclusive flock on path, as a running
+    server would."""
+
+    def __init__(self, path):
+        code = ("import fcntl, sys\n"
+                f"f = open({str(path)!r}, 'r+b')\n"
+                "fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)\n"
+                "print('locked', flush=True)\n"
+                "sys.stdin.read()\n")
+        self.proc = subprocess.Popen([sys.executable, "-c", code], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, text=True)
+        assert self.proc.stdout.readline().strip() == "locked"
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.proc.stdin.close()
+        self.proc.wait(timeout=10)
+
+
+class PtyRun:
+    """tovik with a pseudo-terminal as its controlling terminal (so /dev/tty
+    is the pty) and stdout/stderr on pipes."""
+
+    def __init__(self, args, env):
+        self.master, self.slave = pty.openpty()
+        slave_name = os.ttyname(self.slave)
+
+        def make_controlling():
+            os.setsid()
+            # The first terminal a session leader opens becomes its
+            # controlling terminal.
+            os.close(os.open(slave_name, os.O_RDWR))
+
+        self.proc = subprocess.Popen([TOVIK, *args], env=env, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     preexec_fn=make_controlling)
+        self.seen = b""
+
+    def expect(self, text, timeout=10):
+        """Reads the terminal until text appears; returns everything read."""
+        want = text.encode()
+        deadline = time.monotonic() + timeout
+        while want not in self.seen:
+            left = deadline - time.monotonic()
+            assert left > 0, f"waited for {text!r}, terminal showed {self.seen!r}"
+            ready, _, _ = select.select([self.master], [], [], left)
+            if ready:
+                try:
+                    chunk = os.read(self.master, 4096)
+                except OSError:
+                    chunk = b""
+                if not chunk:
+                    assert False, f"terminal closed before {text!r}: {self.seen!r}"
+                self.seen += chunk
+        return self.seen
+
+    def wait_for_echo_off(self, timeout=10):
+        deadline = time.monotonic() + timeout
+        while termios.tcgetattr(self.slave)[3] & termios.ECHO:
+            assert time.monotonic() < deadline, "echo never switched off"
+            time.sleep(0.01)
+
+    def type(self, text):
+        os.write(self.master, text.encode())
+
+    def echo_on(self):
+        return bool(termios.tcgetattr(self.slave)[3] & termios.ECHO)
+
+    def finish(self, timeout=30):
+        out, err = self.proc.communicate(timeout=timeout)
+        self.drain()
+        return self.proc.returncode, out.decode(), err.decode()
+
+    def drain(self):
+        while True:
+            ready, _, _ = select.select([self.master], [], [], 0.05)
+            if not ready:
+                return
+            try:
+                chunk = os.read(self.master, 4096)
+            except OSError:
+                return
+            if not chunk:
+                return
+            self.seen += chunk
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        os.close(self.master)
+        os.close(self.slave)
+
+
+class Client:
+    """The wire protocol, written out: 4-byte big-endian length, JSON body."""
+
+    def __init__(self, host, port):
+        self.sock = socket.create_connection((host, port), timeout=10)
+
+    def request(self, command):
+        body = json.dumps({"command": command, "version": 1}).encode()
+        self.sock.sendall(struct.pack(">I", len(body)) + body)
+        return json.loads(self._read(struct.unpack(">I", self._read(4))[0]))
+
+    def _read(self, n):
+        data = b""
+        while len(data) < n:
+            chunk = self.sock.recv(n - len(data))
+            assert chunk, "server closed the connection"
+            data += chunk
+        return data
+
+    def close(self):
+        self.sock.close()
+
+
+def hold_lock_in_process(path):
+    """An open, flock-ed descriptor in this process (closed by the caller)."""
+    fd = os.open(path, os.O_RDWR)
+    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    return fd

@@ -1,0 +1,164 @@
+#include "document/json.h"
+
+#include <chrono>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace tovik {
+namespace {
+
+std::string nested_arrays(std::size_t depth) {
+  return std::string(depth, '[') + std::string(depth, ']');
+}
+
+JsonParseError parse_failure(std::string_view text) {
+  auto parsed = parse_json(text);
+  EXPECT_FALSE(parsed.has_value()) << text;
+  return parsed ? JsonParseError{} : parsed.error();
+}
+
+TEST(JsonParse, NestingLimitCountsTheOutermostLevel) {
+  EXPECT_TRUE(parse_json(nested_arrays(127)).has_value());
+  EXPECT_EQ(parse_failure(nested_arrays(128)).message, "nesting too deep");
+
+  std::string objects;
+  for (int i = 0; i < 127; ++i) objects += "{\"a\":";
+  EXPECT_TRUE(parse_json(objects + "1" + std::string(127, '}')).has_value());
+  EXPECT_EQ(parse_failure("[" + objects + "1" + std::string(127, '}') + "]").message,
+            "nesting too deep");
+}
+
+TEST(JsonParse, HugeNestingIsRefusedAtTheFirstLevelTooDeep) {
+  const std::string text(100'000, '[');
+  const auto started = std::chrono::steady_clock::now();
+  const JsonParseError error = parse_failure(text);
+  const auto elapsed = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(error.message, "nesting too deep");
+  EXPECT_EQ(error.column, 128u);
+  // Not a timing assertion of speed, only a guard against walking the input
+  // quadratically or building it first: the refusal is immediate.
+  EXPECT_LT(elapsed, std::chrono::seconds(5));
+}
+
+TEST(JsonParse, RepeatedKeyKeepsLastValueUnlessRefused) {
+  EXPECT_EQ(dump_compact(*parse_json(R"({"a":1,"b":2,"a":{"x":3}})")), R"({"a":{"x":3},"b":2})");
+  auto refused = parse_json(R"({"a":1,"a":2})", JsonParseOptions{.reject_duplicate_keys = true});
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().message, "duplicate key");
+  EXPECT_EQ(refused.error().column, 8u);
+}
+
+TEST(JsonParse, NumbersKeepTheirKind) {
+  auto value = parse_json(R"([1, -1, 1.0, 1e2, 18446744073709551615, -9223372036854775808,
+                              18446744073709551616, -0, 1e-400])");
+  ASSERT_TRUE(value.has_value());
+  const Json& v = *value;
+  EXPECT_TRUE(v[0].is_number_unsigned());
+  EXPECT_TRUE(v[1].is_number_integer() && !v[1].is_number_unsigned());
+  EXPECT_TRUE(v[2].is_number_float());
+  EXPECT_TRUE(v[3].is_number_float());
+  EXPECT_EQ(v[4].get<std::uint64_t>(), 18446744073709551615u);
+  EXPECT_EQ(v[5].get<std::int64_t>(), INT64_MIN);
+  EXPECT_TRUE(v[6].is_number_float());  // beyond 64 bits
+  EXPECT_EQ(v[7], Json(0));
+  EXPECT_EQ(v[8].get<double>(), 0.0);
+  EXPECT_EQ(parse_failure("1e400").message, "number out of range");
+  for (const char* bad : {"01", "1.", ".5", "-", "1e", "+1", "0x10"}) {
+    EXPECT_FALSE(parse_json(bad).has_value()) << bad;
+  }
+}
+
+TEST(JsonParse, StringsAreStrictUtf8AndEscapesDecode) {
+  EXPECT_EQ(*parse_json(R"("a\"\\\/\b\f\n\r\t\u00e9\ud83d\ude00")"),
+            Json("a\"\\/\b\f\n\r\t\xC3\xA9\xF0\x9F\x98\x80"));
+  EXPECT_EQ(*parse_json("\"\xC3\xA9\""), Json("\xC3\xA9"));
+  for (const char* bad : {"\"\xC3\"", "\"\xC0\xAF\"", "\"\xED\xA0\x80\"", "\"\xF4\x90\x80\x80\"",
+                          "\"\xFF\""}) {
+    EXPECT_EQ(parse_failure(bad).message, "invalid UTF-8") << bad;
+  }
+  EXPECT_EQ(parse_failure(R"("\ud800")").message, "lone surrogate in string");
+  EXPECT_EQ(parse_failure(R"("\udc00x")").message, "lone surrogate in string");
+  EXPECT_EQ(parse_failure(R"("\x")").message, "invalid escape");
+  EXPECT_EQ(parse_failure("\"a\tb\"").message, "control character in string");
+}
+
+TEST(JsonParse, FailuresNameTheProblemAndWhereItIs) {
+  struct Case {
+    const char* text;
+    const char* message;
+    std::size_t line;
+    std::size_t column;
+  };
+  const Case cases[] = {
+      {"", "EOF while parsing a value", 1, 1},
+      {"  \n ", "EOF while parsing a value", 2, 2},
+      {"{\"a\":1,\n  \"b\" 2}", "expected `:`", 2, 7},
+      {"[1,\n2,\n]", "trailing comma", 3, 1},
+      {"{\"a\":1} x", "trailing characters", 1, 9},
+      {"\"abc", "EOF while parsing a string", 1, 5},
+      {"[1 2]", "expected `,` or `]`", 1, 4},
+      {"{1:2}", "key must be a string", 1, 2},
+      {"tru", "EOF while parsing a value", 1, 4},
+      {"nul!", "invalid literal", 1, 4},
+      {"[", "EOF while parsing a list", 1, 2},
+      {"{\"a\":1", "EOF while parsing an object", 1, 7},
+      {"?", "expected value", 1, 1},
+  };
+  for (const Case& c : cases) {
+    const JsonParseError error = parse_failure(c.text);
+    EXPECT_EQ(error.message, c.message) << c.text;
+    EXPECT_EQ(error.line, c.line) << c.text;
+    EXPECT_EQ(error.column, c.column) << c.text;
+  }
+  EXPECT_EQ(json_parse_error_text(JsonParseError{"expected value", 3, 14}),
+            "expected value at line 3 column 14");
+}
+
+TEST(JsonParse, SurroundingWhitespaceIsAllowed) {
+  EXPECT_EQ(*parse_json(" \t\r\n{\"a\" : [ 1 , 2 ] }\n "), parse_json(R"({"a":[1,2]})").value());
+}
+
+TEST(JsonDump, CompactFormUsesOnlyTheStoredEscapes) {
+  const Json value = {{"s", std::string("q\"b\\/\b\t\n\f\r\x01\x1f\x7f\xC3\xA9")},
+                      {"b", {1, 2.5, nullptr, true}}};
+  EXPECT_EQ(dump_compact(value),
+            "{\"b\":[1,2.5,null,true],\"s\":\"q\\\"b\\\\/\\b\\t\\n\\f\\r\\u0001\\u001f\x7f\xC3\xA9\"}");
+  EXPECT_EQ(dump_compact(Json("\x1a")), "\"\\u001a\"");
+  EXPECT_EQ(json_string_literal_length("q\"\\/\n\x01\xC3\xA9"), dump_compact(Json("q\"\\/\n\x01\xC3\xA9")).size());
+}
+
+TEST(JsonDump, KeysAreInByteOrderAndFloatsReadBack) {
+  const Json value = *parse_json(R"({"b":1,"a":2,"\u00e9":3,"B":4,"0.1":0.1,"big":1e300})");
+  EXPECT_EQ(dump_compact(value), "{\"0.1\":0.1,\"B\":4,\"a\":2,\"b\":1,\"big\":1e+300,\"\xC3\xA9\":3}");
+  EXPECT_TRUE(json_equal(*parse_json(dump_compact(value)), value));
+  EXPECT_EQ(dump_pretty(*parse_json(R"({"a":[1],"b":{}})")),
+            "{\n  \"a\": [\n    1\n  ],\n  \"b\": {}\n}");
+}
+
+TEST(JsonDump, InvalidUtf8DoesNotThrow) {
+  EXPECT_EQ(dump_compact(Json(std::string("a\xFF"))), "\"a\xEF\xBF\xBD\"");
+}
+
+TEST(JsonEqual, IntegersAndFloatsAreDistinct) {
+  EXPECT_FALSE(json_equal(Json(1), Json(1.0)));
+  EXPECT_FALSE(json_equal(Json(1), Json("1")));
+  EXPECT_TRUE(json_equal(Json(1u), Json(1)));
+  EXPECT_TRUE(json_equal(Json(std::int64_t{-1}), Json(std::int64_t{-1})));
+  EXPECT_FALSE(json_equal(Json(std::int64_t{-1}), Json(std::uint64_t{18446744073709551615u})));
+  EXPECT_TRUE(json_equal(Json(0.5), Json(0.5)));
+  EXPECT_FALSE(json_equal(Json(true), Json(1)));
+  EXPECT_TRUE(json_equal(Json(nullptr), Json(nullptr)));
+}
+
+TEST(JsonEqual, ContainersCompareRecursively) {
+  EXPECT_TRUE(json_equal(*parse_json(R"({"a":[1,{"b":2}]})"), *parse_json(R"({"a":[1,{"b":2}]})")));
+  EXPECT_FALSE(json_equal(*parse_json(R"({"a":[1,{"b":2}]})"), *parse_json(R"({"a":[1,{"b":2.0}]})")));
+  EXPECT_FALSE(json_equal(*parse_json("[1,2]"), *parse_json("[1,2,3]")));
+  EXPECT_FALSE(json_equal(*parse_json(R"({"a":1})"), *parse_json(R"({"a":1,"b":1})")));
+  EXPECT_FALSE(json_equal(*parse_json(R"({"a":1})"), *parse_json(R"({"b":1})")));
+  EXPECT_FALSE(json_equal(*parse_json("[]"), *parse_json("{}")));
+}
+
+}  // namespace
+}  // namespace tovik

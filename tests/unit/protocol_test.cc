@@ -1,0 +1,356 @@
+#include "server/protocol.h"
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace tovik::server {
+namespace {
+
+std::string envelope(std::string_view command) {
+  return R"({"version":1,"command":)" + std::string(command) + "}";
+}
+
+Request decode_ok(std::string_view body) {
+  auto request = decode_request(body);
+  EXPECT_TRUE(request.has_value()) << body << "\n  -> " << request.error().detail;
+  return request ? std::move(*request) : Request{};
+}
+
+std::string nested_arrays(std::size_t depth) {
+  return std::string(depth, '[') + std::string(depth, ']');
+}
+
+struct BadRequest {
+  std::string_view why;
+  std::string body;
+};
+
+TEST(DecodeRequest, RefusesEveryBrokenRule) {
+  const std::vector<BadRequest> cases = {
+      // Text that is not one JSON value.
+      {"empty body", ""},
+      {"not json", "hello"},
+      {"trailing value", envelope(R"({"op":"stats"})") + " {}"},
+      {"byte order mark", "\xEF\xBB\xBF" + envelope(R"({"op":"stats"})")},
+      {"invalid utf-8", envelope("{\"op\":\"get\",\"id\":\"\xC3\x28\"}")},
+      {"lone surrogate escape", envelope(R"({"op":"get","id":"\ud800"})")},
+      {"top level not a request", "1"},
+      // The envelope.
+      {"envelope third key", R"({"version":1,"command":{"op":"stats"},"x":1})"},
+      {"envelope key twice", R"({"version":1,"version":1,"command":{"op":"stats"}})"},
+      {"missing version", R"({"command":{"op":"stats"}})"},
+      {"missing command", R"({"version":1})"},
+      {"version negative", R"({"version":-1,"command":{"op":"stats"}})"},
+      {"version float", R"({"version":1.0,"command":{"op":"stats"}})"},
+      {"version over u32", R"({"version":4294967296,"command":{"op":"stats"}})"},
+      {"version string", R"({"version":"1","command":{"op":"stats"}})"},
+      {"request array too short", R"([1])"},
+      {"request array too long", R"([1,{"op":"stats"},1])"},
+      // The tag.
+      {"missing op", envelope(R"({"id":"a"})")},
+      {"unknown op", envelope(R"({"op":"drop"})")},
+      {"op not a string", envelope(R"({"op":3})")},
+      {"op twice on a command without fields", envelope(R"({"op":"stats","op":"stats"})")},
+      {"command not an object", envelope(R"("stats")")},
+      {"empty command array", envelope("[]")},
+      // Commands with fields are closed.
+      {"extra key in get", envelope(R"({"op":"get","id":"a","x":1})")},
+      {"key twice in get", envelope(R"({"op":"get","id":"a","id":"b"})")},
+      {"missing id", envelope(R"({"op":"get"})")},
+      {"id not a string", envelope(R"({"op":"get","id":5})")},
+      {"id null", envelope(R"({"op":"delete","id":null})")},
+      {"missing document", envelope(R"({"op":"put","id":"a"})")},
+      {"kind collection", envelope(R"({"op":"create","kind":"collection","name":"a"})")},
+      {"kind not a string", envelope(R"({"op":"drop_empty","kind":1,"name":"a"})")},
+      {"auth missing password", envelope(R"({"op":"auth","username":"u"})")},
+      // "limit" is a plain non-negative integer literal up to the word size.
+      {"limit negative", envelope(R"({"op":"page","limit":-1})")},
+      {"limit negative zero", envelope(R"({"op":"page","limit":-0})")},
+      {"limit fraction", envelope(R"({"op":"page","limit":1.5})")},
+      {"limit exponent", envelope(R"({"op":"page","limit":1e2})")},
+      {"limit integral float", envelope(R"({"op":"page","limit":2.0})")},
+      {"limit above word", envelope(R"({"op":"page","limit":18446744073709551616})")},
+      {"limit string", envelope(R"({"op":"page","limit":"5"})")},
+      {"limit null", envelope(R"({"op":"page","limit":null})")},
+      {"missing limit", envelope(R"({"op":"page"})")},
+      {"after not a string", envelope(R"({"op":"page","limit":5,"after":5})")},
+      // Equality is closed too.
+      {"filter not an object", envelope(R"({"op":"page","limit":5,"filter":"a"})")},
+      {"filter missing value", envelope(R"({"op":"page","limit":5,"filter":{"field":"a"}})")},
+      {"filter extra key",
+       envelope(R"({"op":"page","limit":5,"filter":{"field":"a","value":1,"x":1}})")},
+      {"filter key twice",
+       envelope(R"({"op":"page","limit":5,"filter":{"field":"a","field":"b","value":1}})")},
+      {"filter array too short", envelope(R"({"op":"page","limit":5,"filter":["a"]})")},
+      {"find field not a string", envelope(R"({"op":"find","field":1,"value":1})")},
+      // Array forms must have exactly their fields.
+      {"get array without id", envelope(R"(["get"])")},
+      {"get array with extra", envelope(R"(["get","a","b"])")},
+      {"stats array with extra", envelope(R"(["stats",1])")},
+      {"page array without optionals", envelope(R"(["page",5])")},
+      // Nesting: 127 levels in all is the most.
+      {"nesting 128", envelope(R"({"op":"put","id":"a","document":)" + nested_arrays(126) + "}")},
+  };
+  for (const BadRequest& c : cases) {
+    auto request = decode_request(c.body);
+    EXPECT_FALSE(request.has_value()) << c.why << ": " << c.body;
+  }
+}
+
+TEST(DecodeRequest, AnyDecodingErrorIsAnsweredWithBadFrame) {
+  auto request = decode_request("{");
+  ASSERT_FALSE(request.has_value());
+  const Response response = request.error().response();
+  EXPECT_FALSE(response.ok);
+  ASSERT_TRUE(response.error.has_value());
+  EXPECT_EQ(response.error->code, "bad_frame");
+  EXPECT_EQ(response.error->message, "invalid, incomplete, timed out, or oversized frame");
+}
+
+TEST(DecodeRequest, AnyValueFieldsKeepTheLastOfRepeatedKeys) {
+  const Request put =
+      decode_ok(envelope(R"({"op":"put","id":"a","document":{"n":1,"o":{"p":1,"p":2},"n":3}})"));
+  EXPECT_EQ(std::get<Put>(put.command).document, Json::parse(R"({"n":3,"o":{"p":2}})"));
+
+  const Request update = decode_ok(envelope(R"({"op":"update","id":"a","fields":{"t":1,"t":2}})"));
+  EXPECT_EQ(std::get<Update>(update.command).fields, Json::parse(R"({"t":2})"));
+
+  const Request find = decode_ok(envelope(R"({"op":"find","field":"f","value":{"a":1,"a":[]}})"));
+  EXPECT_EQ(std::get<Find>(find.command).value, Json::parse(R"({"a":[]})"));
+
+  const Request page = decode_ok(
+      envelope(R"({"op":"page","limit":1,"filter":{"field":"f","value":{"k":1,"k":2}}})"));
+  EXPECT_EQ(std::get<Page>(page.command).filter->value, Json::parse(R"({"k":2})"));
+}
+
+TEST(DecodeRequest, CommandsWithoutFieldsIgnoreExtraKeys) {
+  EXPECT_TRUE(std::holds_alternative<Stats>(
+      decode_ok(envelope(R"({"op":"stats","verbose":true,"x":{"y":1}})")).command));
+  EXPECT_TRUE(
+      std::holds_alternative<Quit>(decode_ok(envelope(R"({"x":1,"x":2,"op":"quit"})")).command));
+}
+
+TEST(DecodeRequest, KeysInAnyOrderAndSurroundingWhitespace) {
+  const Request request =
+      decode_ok(" \t\r\n{\"command\" : {\"name\":\"w\",\"kind\":\"den\",\"op\":\"create\"},"
+                " \"version\":1}\n ");
+  const auto& create = std::get<Create>(request.command);
+  EXPECT_EQ(create.kind, NamespaceKind::Den);
+  EXPECT_EQ(create.name, "w");
+}
+
+TEST(DecodeRequest, VersionIsDecodedNotJudged) {
+  // The server answers "version", not "bad_frame", so a u32 other than 1
+  // must get through decoding.
+  EXPECT_EQ(decode_ok(R"({"version":2,"command":{"op":"auth","username":"u","password":"p"}})")
+                .version,
+            2u);
+  EXPECT_EQ(decode_ok(R"({"version":4294967295,"command":{"op":"quit"}})").version, 4294967295u);
+}
+
+TEST(DecodeRequest, PageWithoutOptionalsEqualsPageWithNulls) {
+  const Page absent = std::get<Page>(decode_ok(envelope(R"({"op":"page","limit":7})")).command);
+  const Page nulls = std::get<Page>(
+      decode_ok(envelope(R"({"op":"page","limit":7,"after":null,"filter":null})")).command);
+  EXPECT_EQ(absent.limit, 7u);
+  EXPECT_EQ(nulls.limit, 7u);
+  EXPECT_FALSE(absent.after.has_value());
+  EXPECT_FALSE(absent.filter.has_value());
+  EXPECT_FALSE(nulls.after.has_value());
+  EXPECT_FALSE(nulls.filter.has_value());
+}
+
+TEST(DecodeRequest, LimitRangeIsLeftToTheExecutor) {
+  EXPECT_EQ(std::get<Page>(decode_ok(envelope(R"({"op":"page","limit":0})")).command).limit, 0u);
+  EXPECT_EQ(
+      std::get<Page>(decode_ok(envelope(R"({"op":"page","limit":18446744073709551615})")).command)
+          .limit,
+      18446744073709551615u);
+}
+
+TEST(DecodeRequest, ArrayForms) {
+  const Request get = decode_ok(R"([1,["get","a"]])");
+  EXPECT_EQ(get.version, 1u);
+  EXPECT_EQ(std::get<Get>(get.command).id, "a");
+
+  const Page page =
+      std::get<Page>(decode_ok(envelope(R"(["page",5,"c",["f",{"x":1}]])")).command);
+  EXPECT_EQ(page.limit, 5u);
+  EXPECT_EQ(page.after, "c");
+  ASSERT_TRUE(page.filter.has_value());
+  EXPECT_EQ(page.filter->field, "f");
+  EXPECT_EQ(page.filter->value, Json::parse(R"({"x":1})"));
+
+  // Forms mix: an object command in an array request and the reverse.
+  EXPECT_TRUE(std::holds_alternative<Scan>(decode_ok(R"([1,{"op":"scan"}])").command));
+  EXPECT_TRUE(std::holds_alternative<Check>(decode_ok(envelope(R"(["check"])")).command));
+  const Create create =
+      std::get<Create>(decode_ok(envelope(R"(["create","warren","w"])")).command);
+  EXPECT_EQ(create.kind, NamespaceKind::Warren);
+}
+
+TEST(DecodeRequest, NestingUpToTheLimitIsAccepted) {
+  // Envelope, command and 125 levels of document: 127 in all.
+  const Request request =
+      decode_ok(envelope(R"({"op":"put","id":"a","document":)" + nested_arrays(125) + "}"));
+  EXPECT_TRUE(std::get<Put>(request.command).document.is_array());
+}
+
+TEST(DecodeRequest, NumbersKeepTheirKind) {
+  const Request request =
+      decode_ok(envelope(R"({"op":"put","id":"a","document":{"i":-3,"u":3,"f":3.0}})"));
+  const Json& document = std::get<Put>(request.command).document;
+  EXPECT_TRUE(document["i"].is_number_integer() && !document["i"].is_number_unsigned());
+  EXPECT_TRUE(document["u"].is_number_unsigned());
+  EXPECT_TRUE(document["f"].is_number_float());
+}
+
+// Every command survives the client's encoding and the server's decoding.
+TEST(EncodeRequest, EveryCommandRoundTrips) {
+  const std::vector<Command> commands = {
+      Create{NamespaceKind::Den, "d"},
+      DropEmpty{NamespaceKind::Warren, "w"},
+      Navigate{"/w/d"},
+      Warrens{},
+      Dens{},
+      Shinies{},
+      Auth{"admin", "secret pass"},
+      Use{"a/b"},
+      Collections{},
+      Put{"a", Json::parse(R"({"n":[1,2.5,"é"]})")},
+      Insert{"b", Json::parse("[1]")},
+      Update{"c", Json::parse(R"({"t":null})")},
+      Page{100, std::string("x"), Equality{"f", Json::parse("1.0")}},
+      Get{"g"},
+      Delete{"h"},
+      Find{"k", Json::parse(R"({"z":true})")},
+      Scan{},
+      Stats{},
+      Check{},
+      Quit{},
+  };
+  ASSERT_EQ(commands.size(), kCommandCount);
+  for (std::size_t i = 0; i < commands.size(); ++i) {
+    ASSERT_EQ(commands[i].index(), i);
+    const std::string body = encode_request(commands[i]);
+    const Request back = decode_ok(body);
+    EXPECT_EQ(back.version, 1u);
+    ASSERT_EQ(back.command.index(), i) << body;
+    // Re-encoding the decoded command gives the same bytes: every field came back.
+    EXPECT_EQ(encode_request(back.command), body);
+  }
+}
+
+TEST(EncodeRequest, SortedKeysAndNullsForAbsentOptionals) {
+  EXPECT_EQ(encode_request(Page{5, std::nullopt, std::nullopt}),
+            R"({"command":{"after":null,"filter":null,"limit":5,"op":"page"},"version":1})");
+  EXPECT_EQ(encode_request(Put{"a", Json::parse(R"({"z":"/\u0001","a":1})")}),
+            R"({"command":{"document":{"a":1,"z":"/\u0001"},"id":"a","op":"put"},"version":1})");
+  EXPECT_EQ(encode_request(Stats{}), R"({"command":{"op":"stats"},"version":1})");
+}
+
+TEST(EncodeResponse, FixedEnvelopeOrderAndSortedData) {
+  EXPECT_EQ(encode_response(success(Json::parse(R"({"warren":"w","den":null,"é":"ü"})"))),
+            R"({"version":1,"ok":true,"data":{"den":null,"warren":"w","é":"ü"},"error":null})");
+  EXPECT_EQ(encode_response(failure(kCodeOperationFailed, "say \"no\"\n")),
+            R"({"version":1,"ok":false,"data":null,"error":)"
+            R"({"code":"operation_failed","message":"say \"no\"\n"}})");
+  EXPECT_EQ(encode_response(success(nullptr)),
+            R"({"version":1,"ok":true,"data":null,"error":null})");
+}
+
+TEST(DecodeResponse, AcceptsWhatTheServerWrites) {
+  auto ok = decode_response(encode_response(success(Json::parse(R"({"n":[1,2]})"))));
+  ASSERT_TRUE(ok.has_value());
+  EXPECT_TRUE(ok->ok);
+  EXPECT_EQ(ok->data, Json::parse(R"({"n":[1,2]})"));
+  EXPECT_FALSE(ok->error.has_value());
+
+  auto failed = decode_response(encode_response(failure(kCodeServerBusy, kServerBusyMessage)));
+  ASSERT_TRUE(failed.has_value());
+  EXPECT_FALSE(failed->ok);
+  EXPECT_EQ(failed->error, (Failure{"server_busy", "connection limit reached"}));
+}
+
+TEST(DecodeResponse, VersionRuleComesBeforeOk) {
+  for (std::string_view body : {R"({"version":2,"ok":true,"data":{"bye":true},"error":null})",
+                                R"({"version":0,"ok":false,"data":null,"error":null})"}) {
+    auto response = decode_response(body);
+    ASSERT_FALSE(response.has_value()) << body;
+    EXPECT_EQ(response.error().kind, ResponseErrorKind::UnsupportedVersion);
+    EXPECT_EQ(response.error().text(), "unsupported server protocol version");
+  }
+}
+
+TEST(DecodeResponse, MissingErrorIsNullButDataIsRequired) {
+  auto missing_error = decode_response(R"({"data":[],"ok":true,"version":1})");
+  ASSERT_TRUE(missing_error.has_value());
+  EXPECT_FALSE(missing_error->error.has_value());
+
+  const std::vector<std::string_view> malformed = {
+      R"({"version":1,"ok":true,"error":null})",
+      R"({"version":1,"data":null,"error":null})",
+      R"({"ok":true,"data":null,"error":null})",
+      R"({"version":1,"ok":true,"data":null,"error":null,"x":1})",
+      R"({"version":1,"ok":true,"ok":true,"data":null,"error":null})",
+      R"({"version":1,"ok":"yes","data":null,"error":null})",
+      R"({"version":1,"ok":false,"data":null,"error":{"code":"x"}})",
+      R"({"version":1,"ok":false,"data":null,"error":{"code":"x","message":"m","n":1}})",
+      R"({"version":1,"ok":false,"data":null,"error":"bad_frame"})",
+      R"([1,true,null])",
+      R"({"version":1,"ok":true,"data":null,"error":null} x)",
+  };
+  for (std::string_view body : malformed) {
+    auto response = decode_response(body);
+    ASSERT_FALSE(response.has_value()) << body;
+    EXPECT_EQ(response.error().kind, ResponseErrorKind::Malformed) << body;
+    EXPECT_EQ(response.error().text(), "invalid or oversized protocol frame");
+  }
+}
+
+TEST(DecodeResponse, ArrayFormAndRepeatedKeysInData) {
+  auto array = decode_response(R"([1,false,null,["version","only protocol version 1 is supported"]])");
+  ASSERT_TRUE(array.has_value());
+  EXPECT_EQ(array->error, (Failure{"version", "only protocol version 1 is supported"}));
+
+  auto repeated = decode_response(R"({"version":1,"ok":true,"data":{"a":1,"a":2},"error":null})");
+  ASSERT_TRUE(repeated.has_value());
+  EXPECT_EQ(repeated->data, Json::parse(R"({"a":2})"));
+}
+
+// No byte sequence may crash or throw: every prefix of valid messages and
+// random corruptions of them go through both decoders (under the
+// sanitizers in CI).
+TEST(DecodeRequest, SurvivesTruncatedAndCorruptedBodies) {
+  const std::vector<std::string> seeds = {
+      encode_request(Page{3, std::string("a"), Equality{"f", Json::parse(R"([{"x":"é"}])")}}),
+      encode_request(Put{"a", Json::parse(R"({"k":[1,-2,3.5e10,null,true,"\u0000"]})")}),
+      encode_response(failure(kCodeBadFrame, kBadFrameMessage)),
+  };
+  std::mt19937 random(7);
+  for (const std::string& seed : seeds) {
+    for (std::size_t n = 0; n <= seed.size(); ++n) {
+      (void)decode_request(std::string_view(seed).substr(0, n));
+      (void)decode_response(std::string_view(seed).substr(0, n));
+    }
+    for (int round = 0; round < 2000; ++round) {
+      std::string body = seed;
+      for (int flips = 0; flips < 3; ++flips) {
+        body[random() % body.size()] = static_cast<char>(random() % 256);
+      }
+      (void)decode_request(body);
+      (void)decode_response(body);
+    }
+  }
+  // Deep nesting far beyond the limit is refused without recursing.
+  EXPECT_FALSE(decode_request(std::string(100'000, '[')).has_value());
+  EXPECT_FALSE(decode_response(std::string(100'000, '{') + "\"a\":").has_value());
+}
+
+}  // namespace
+}  // namespace tovik::server

@@ -1,0 +1,232 @@
+// The shell's line grammar and the texts it prints for responses.
+#include "cli/shell.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <variant>
+
+namespace tovik::cli {
+namespace {
+
+using server::Command;
+
+Command parsed(std::string_view line) {
+  auto command = parse_shell_line(line);
+  EXPECT_TRUE(command.has_value()) << line << ": " << command.error().text();
+  return command ? *command : Command{server::Quit{}};
+}
+
+std::string refusal(std::string_view line) {
+  auto command = parse_shell_line(line);
+  EXPECT_FALSE(command.has_value()) << line;
+  return command ? std::string() : command.error().text();
+}
+
+template <typename T>
+T parsed_as(std::string_view line) {
+  Command command = parsed(line);
+  EXPECT_TRUE(std::holds_alternative<T>(command)) << line << " gave op " << server::op_name(command);
+  return std::holds_alternative<T>(command) ? std::get<T>(command) : T{};
+}
+
+TEST(ShellGrammar, NamespaceCommandsTakeKindThenName) {
+  auto create = parsed_as<server::Create>("create warren shop");
+  EXPECT_EQ(create.kind, server::NamespaceKind::Warren);
+  EXPECT_EQ(create.name, "shop");
+  auto drop = parsed_as<server::DropEmpty>("drop-empty den  my  orders ");
+  EXPECT_EQ(drop.kind, server::NamespaceKind::Den);
+  EXPECT_EQ(drop.name, "my  orders");  // inner spaces belong to the name
+
+  EXPECT_EQ(refusal("create"), "expected warren or den, then a name");
+  EXPECT_EQ(refusal("create warren"), "expected warren or den, then a name");
+  EXPECT_EQ(refusal("drop-empty collection x"), "expected warren or den");
+  EXPECT_EQ(refusal("create Warren x"), "expected warren or den");
+}
+
+TEST(ShellGrammar, UseSendsTheWholeRestAsPath) {
+  EXPECT_EQ(parsed_as<server::Navigate>("use ..").name, "..");
+  EXPECT_EQ(parsed_as<server::Navigate>("use  shop/orders ").name, "shop/orders");
+  EXPECT_EQ(parsed_as<server::Navigate>("use a b").name, "a b");
+  EXPECT_EQ(refusal("use"), kUnknownCommandText);
+}
+
+TEST(ShellGrammar, ShowWords) {
+  EXPECT_TRUE(std::holds_alternative<server::Warrens>(parsed("show warrens")));
+  EXPECT_TRUE(std::holds_alternative<server::Dens>(parsed("show dens")));
+  EXPECT_TRUE(std::holds_alternative<server::Dens>(parsed("show collections")));
+  EXPECT_TRUE(std::holds_alternative<server::Shinies>(parsed("show shinies")));
+  for (auto line : {"show", "show warrens now", "show Warrens", "show use"}) {
+    EXPECT_EQ(refusal(line), kUnknownCommandText) << line;
+  }
+}
+
+TEST(ShellGrammar, DocumentCommandsNeedIdAndJson) {
+  auto put = parsed_as<server::Put>(R"(put a1 {"qty": 2, "tags": ["x"]})");
+  EXPECT_EQ(put.id, "a1");
+  EXPECT_EQ(put.document, Json::parse(R"({"qty":2,"tags":["x"]})"));
+  // The server, not the shell, insists on an object.
+  EXPECT_EQ(parsed_as<server::Insert>("insert b 7").document, Json(7));
+  EXPECT_EQ(parsed_as<server::Update>(R"(update c {"a":null})").fields, Json::parse(R"({"a":null})"));
+
+  EXPECT_EQ(refusal("put a1"), "usage: put <id> <JSON object>");
+  EXPECT_EQ(refusal("put"), "usage: put <id> <JSON object>");
+  EXPECT_EQ(refusal("insert x"), "usage: insert <id> <JSON object>");
+  EXPECT_EQ(refusal("update x"), "usage: update <id> <JSON object>");
+  const std::string bad = refusal("put a1 {nope}");
+  EXPECT_NE(bad.find(" at line 1 column "), std::string::npos) << bad;
+}
+
+TEST(ShellGrammar, GetAndDeleteTakeOneWord) {
+  EXPECT_EQ(parsed_as<server::Get>("get a1").id, "a1");
+  EXPECT_EQ(parsed_as<server::Delete>("delete  a1 ").id, "a1");
+  EXPECT_EQ(refusal("get a 1"), kUnknownCommandText);
+  EXPECT_EQ(refusal("get"), kUnknownCommandText);
+  EXPECT_EQ(refusal("delete a\u00a0b"), kUnknownCommandText);  // no-break space is white space
+}
+
+TEST(ShellGrammar, FindParsesValueAsJsonElseString) {
+  auto number = parsed_as<server::Find>("find age=5");
+  EXPECT_EQ(number.field, "age");
+  EXPECT_EQ(number.value, Json(5));
+  EXPECT_EQ(parsed_as<server::Find>("find name=bob").value, Json("bob"));
+  EXPECT_EQ(parsed_as<server::Find>(R"(find name="5")").value, Json("5"));
+  EXPECT_EQ(parsed_as<server::Find>("find a=b=c").value, Json("b=c"));
+  EXPECT_EQ(parsed_as<server::Find>("find flag=").value, Json(""));
+  EXPECT_EQ(refusal("find =5"), "field must not be empty");
+  EXPECT_EQ(refusal("find age"), "usage: find <field>=<value>");
+  EXPECT_EQ(refusal("find"), "usage: find <field>=<value>");
+}
+
+TEST(ShellGrammar, PageLimitAndCursor) {
+  auto page = parsed_as<server::Page>("page 10");
+  EXPECT_EQ(page.limit, 10u);
+  EXPECT_FALSE(page.after.has_value());
+  EXPECT_FALSE(page.filter.has_value());
+  EXPECT_EQ(parsed_as<server::Page>("page +100").limit, 100u);
+  EXPECT_EQ(parsed_as<server::Page>(R"(page 1 "a b")").after, std::optional<std::string>("a b"));
+
+  EXPECT_EQ(refusal("page 0"), "usage: page <1-100> [JSON string cursor]");
+  EXPECT_EQ(refusal("page 101"), "usage: page <1-100> [JSON string cursor]");
+  EXPECT_EQ(refusal("page"), "cannot parse integer from empty string");
+  EXPECT_EQ(refusal("page ten"), "invalid digit found in string");
+  EXPECT_EQ(refusal("page -1"), "invalid digit found in string");
+  EXPECT_EQ(refusal("page 99999999999999999999"), "number too large to fit in target type");
+  const std::string unquoted = refusal("page 10 a7");
+  EXPECT_NE(unquoted.find(" at line 1 column "), std::string::npos) << unquoted;
+  const std::string number = refusal("page 10 7");
+  EXPECT_NE(number.find(" at line 1 column "), std::string::npos) << number;
+}
+
+TEST(ShellGrammar, WordsWithoutArguments) {
+  EXPECT_TRUE(std::holds_alternative<server::Scan>(parsed("scan")));
+  EXPECT_TRUE(std::holds_alternative<server::Stats>(parsed("stats")));
+  EXPECT_TRUE(std::holds_alternative<server::Check>(parsed("check")));
+  EXPECT_TRUE(std::holds_alternative<server::Quit>(parsed("quit")));
+  EXPECT_TRUE(std::holds_alternative<server::Quit>(parsed("exit")));
+  for (auto line : {"scan now", "stats x", "check all", "quit now", "exit 0"}) {
+    EXPECT_EQ(refusal(line), "unexpected command arguments") << line;
+  }
+}
+
+TEST(ShellGrammar, EverythingElseIsUnknown) {
+  // help and reconnect belong to the loop; batch mode refuses them here.
+  for (auto line : {"help", "reconnect", "GET a", "collections", "use-it x", "auth a b", "\x01"}) {
+    EXPECT_EQ(refusal(line), kUnknownCommandText) << line;
+  }
+}
+
+TEST(DisplaySafe, EscapesControlsAndKeepsText) {
+  EXPECT_EQ(display_safe("a\tb\nc\rd"), "a\\tb\\nc\\rd");
+  EXPECT_EQ(display_safe(std::string("\x00\x1b\x7f", 3)), "\\u{0}\\u{1b}\\u{7f}");
+  EXPECT_EQ(display_safe("\u0085\u009f"), "\\u{85}\\u{9f}");
+  EXPECT_EQ(display_safe("caf\u00e9 \u00a0\u4e16 \\"), "caf\u00e9 \u00a0\u4e16 \\");
+}
+
+TEST(DisplaySafe, JsonKeepsItsMeaningButLosesRawControls) {
+  EXPECT_EQ(terminal_safe_json("\"a\u009bb\x7f\""), "\"a\\u009bb\\u007f\"");
+  EXPECT_EQ(Json::parse(terminal_safe_json("\"a\u0085\"")), Json("a\u0085"));
+}
+
+server::Response ok(Json data) { return server::success(std::move(data)); }
+
+TEST(ShellOutput, SimpleCommandTexts) {
+  EXPECT_EQ(response_text(server::Create{server::NamespaceKind::Den, "a\nb"}, ok({{"created", "x"}})),
+            "Namespace ready: a\\nb");
+  EXPECT_EQ(response_text(server::DropEmpty{server::NamespaceKind::Den, "d"}, ok(nullptr)),
+            "Dropped empty namespace: d");
+  EXPECT_EQ(response_text(server::Put{"a1", {}}, ok(nullptr)), "Stored shiny: a1");
+  EXPECT_EQ(response_text(server::Insert{"a1", {}}, ok(nullptr)), "Inserted shiny: a1");
+  EXPECT_EQ(response_text(server::Update{"a1", {}}, ok(nullptr)), "Updated shiny: a1");
+  EXPECT_EQ(response_text(server::Delete{"a1"}, ok(nullptr)), "Deleted shiny: a1");
+  EXPECT_EQ(response_text(server::Check{}, ok({{"valid", true}})), "Integrity check passed.");
+  EXPECT_EQ(response_text(server::Quit{}, ok({{"bye", true}})), "Goodbye.");
+  EXPECT_EQ(response_text(server::Stats{}, ok({{"records", 3}, {"live_bytes", 120}, {"generation", 9}})),
+            "Instance: 3 storage records, 120 live bytes, generation 9");
+  EXPECT_EQ(response_text(server::Stats{}, ok(Json::array())),
+            "Instance: null storage records, null live bytes, generation null");
+}
+
+TEST(ShellOutput, FailuresShowOnlyTheMessage) {
+  EXPECT_EQ(response_text(server::Get{"x"}, server::failure("operation_failed", "no\nden")),
+            "no\\nden");
+  server::Response bare;
+  bare.ok = false;
+  EXPECT_EQ(response_text(server::Get{"x"}, bare), "Request failed");
+}
+
+TEST(ShellOutput, NavigateAndPosition) {
+  const Json den = {{"warren", "shop"}, {"den", "orders"}};
+  const Json warren = {{"warren", "shop"}, {"den", nullptr}};
+  const Json top = {{"warren", nullptr}, {"den", nullptr}};
+  EXPECT_EQ(response_text(server::Navigate{"x"}, ok(den)), "Using den: orders");
+  EXPECT_EQ(response_text(server::Navigate{"x"}, ok(warren)), "Using warren: shop");
+  EXPECT_EQ(response_text(server::Navigate{"x"}, ok(top)), "At instance level.");
+  EXPECT_EQ(position_from(den), ":shop/orders");
+  EXPECT_EQ(position_from(warren), ":shop");
+  EXPECT_EQ(position_from(top), "");
+  EXPECT_EQ(position_from(Json{{"warren", "a\rb"}}), ":a\\rb");
+  EXPECT_EQ(position_from(Json("shop")), "");  // odd data from a server
+  // drop_empty's answer carries the position too.
+  EXPECT_EQ(position_from({{"dropped", "orders"}, {"warren", "shop"}, {"den", nullptr}}), ":shop");
+}
+
+TEST(ShellOutput, NameListings) {
+  const server::Warrens warrens;
+  EXPECT_EQ(response_text(warrens, ok({{"kind", "warrens"}, {"names", Json::array()}})),
+            "No warrens yet.\nLimit: 100 names / 10,000 examined records.");
+  EXPECT_EQ(response_text(server::Dens{}, ok({{"names", Json::array()}, {"truncated", true}})),
+            "No names yet.\nLimit: 100 names / 10,000 examined records. Results truncated.");
+  EXPECT_EQ(response_text(server::Shinies{}, ok({{"kind", "shinies"},
+                                                 {"names", {"a", 5, "b\nc"}},
+                                                 {"truncated", false}})),
+            "a\n<invalid name>\nb\\nc\nLimit: 100 names / 10,000 examined records.");
+  EXPECT_EQ(response_text(warrens, ok({{"names", "a"}})), "Invalid name list from server.");
+  EXPECT_EQ(response_text(warrens, ok(nullptr)), "Invalid name list from server.");
+}
+
+TEST(ShellOutput, DocumentListings) {
+  const server::Scan scan;
+  EXPECT_EQ(response_text(scan, ok({{"documents", Json::array()}})), "No matching shinies.");
+  EXPECT_EQ(response_text(scan, ok({{"documents", {{{"id", "a"}}, {{"id", "b"}}}},
+                                    {"possibly_truncated", true}})),
+            "{\n  \"id\": \"a\"\n}\n{\n  \"id\": \"b\"\n}\nListing limited: at most 100 matches, "
+            "10,000 examined records, 512 KiB. Use page to browse this den.");
+  EXPECT_EQ(response_text(server::Find{"a", 1}, ok({{"documents", 3}})),
+            "Invalid document list from server.");
+  EXPECT_EQ(response_text(server::Get{"a"}, ok(nullptr)), "Shiny not found.");
+  EXPECT_EQ(response_text(server::Get{"a"}, ok({{"id", "a"}, {"n", 1}})),
+            "{\n  \"id\": \"a\",\n  \"n\": 1\n}");
+}
+
+TEST(ShellOutput, PageOffersTheNextCommand) {
+  server::Page page;
+  page.limit = 2;
+  EXPECT_EQ(response_text(page, ok({{"documents", Json::array()}, {"next_after", nullptr}})), "[]");
+  EXPECT_EQ(response_text(page, ok({{"documents", {{{"id", "a"}}}}, {"next_after", "a \"q\""}})),
+            "[\n  {\n    \"id\": \"a\"\n  }\n]\nNext: page 2 \"a \\\"q\\\"\"");
+  EXPECT_EQ(response_text(page, ok(Json::object())), "null");
+}
+
+}  // namespace
+}  // namespace tovik::cli

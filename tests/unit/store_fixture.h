@@ -1,0 +1,232 @@
+// Shared fixture for the storage engine's tests: a temporary directory with
+// one database file, verbs to open, reopen, damage and inspect it, and a file
+// seam that records or fails individual calls.
+#pragma once
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/file_format.h"
+#include "core/posix_file.h"
+#include "core/store.h"
+
+namespace tovik::testing {
+
+// A slot small enough to keep crafted files tiny.
+inline constexpr StoreConfig kSmallConfig{4096, 1024, 262'144};
+
+using Records = std::vector<std::pair<std::string, std::string>>;
+
+// Records every call and fails the chosen ones. Counters are 0-based over
+// the calls of each kind since the last arm().
+class ScriptedIo : public FileIo {
+ public:
+  struct Event {
+    enum Kind { Read, Write, Sync, Truncate } kind;
+    std::uint64_t offset = 0;
+    std::string bytes;  // what a write wrote
+  };
+
+  std::expected<void, StoreError> read_at(int fd, std::uint64_t offset,
+                                          std::span<char> buf) override {
+    const int n = reads++;
+    if (fail_read == n || fail_all_reads) return std::unexpected(StoreError::Io);
+    return FileIo::read_at(fd, offset, buf);
+  }
+  std::expected<void, StoreError> write_at(int fd, std::uint64_t offset,
+                                           std::span<const char> data) override {
+    const int n = writes++;
+    if (recording) events.push_back({Event::Write, offset, std::string(data.data(), data.size())});
+    if (fail_write == n) return std::unexpected(StoreError::Io);
+    return FileIo::write_at(fd, offset, data);
+  }
+  std::expected<void, StoreError> sync(int fd) override {
+    const int n = syncs++;
+    if (recording) events.push_back({Event::Sync, 0, {}});
+    if (fail_sync == n) return std::unexpected(StoreError::Io);
+    return FileIo::sync(fd);
+  }
+  std::expected<void, StoreError> truncate(int fd, std::uint64_t length) override {
+    if (recording) events.push_back({Event::Truncate, length, {}});
+    if (fail_truncate) return std::unexpected(StoreError::Io);
+    return FileIo::truncate(fd, length);
+  }
+
+  // Resets the counters and failure choices; starts recording if asked.
+  void arm(bool record = false) {
+    reads = writes = syncs = 0;
+    fail_read = fail_write = fail_sync = -1;
+    fail_all_reads = fail_truncate = false;
+    recording = record;
+    events.clear();
+  }
+  int sync_count() const {
+    int n = 0;
+    for (const auto& e : events) n += e.kind == Event::Sync;
+    return n;
+  }
+
+  int reads = 0, writes = 0, syncs = 0;
+  int fail_read = -1, fail_write = -1, fail_sync = -1;
+  bool fail_all_reads = false, fail_truncate = false;
+  bool recording = false;
+  std::vector<Event> events;
+};
+
+class StoreFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string templ = (std::filesystem::temp_directory_path() / "tovik-store-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(templ.data()), nullptr);
+    dir_ = templ;
+    path_ = dir_ + "/db.tovik";
+    io_ = std::make_shared<ScriptedIo>();
+  }
+  void TearDown() override {
+    store_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  // Opens path_ (creating it when missing) as a Store through the scripted seam.
+  std::expected<Store, StoreError> open_store() {
+    auto fd = open_database_file(path_, !std::filesystem::exists(path_));
+    if (!fd) return std::unexpected(fd.error());
+    return Store::open(std::move(*fd), config_, index_entries_, io_);
+  }
+  // Opens (or reopens) the fixture's Store, which must succeed.
+  Store& reopen() {
+    store_.reset();
+    auto opened = open_store();
+    EXPECT_TRUE(opened.has_value()) << "open failed: " << static_cast<int>(opened.error());
+    if (opened) store_.emplace(std::move(*opened));
+    return *store_;
+  }
+  Store& store() { return *store_; }
+  void close() { store_.reset(); }
+
+  // The error an open of the file fails with; the file must be left untouched.
+  StoreError open_error() {
+    store_.reset();
+    const std::string before = file_bytes();
+    auto opened = open_store();
+    EXPECT_FALSE(opened.has_value());
+    EXPECT_EQ(file_bytes(), before) << "a failed open changed the file";
+    return opened ? StoreError::Io : opened.error();
+  }
+
+  void put(const std::string& key, const std::string& value) {
+    const std::vector<Mutation> batch{{key, value}};
+    auto applied = store_->apply(batch);
+    ASSERT_TRUE(applied.has_value()) << static_cast<int>(applied.error());
+  }
+  void del(const std::string& key) {
+    const std::vector<Mutation> batch{{key, std::nullopt}};
+    auto applied = store_->apply(batch);
+    ASSERT_TRUE(applied.has_value()) << static_cast<int>(applied.error());
+  }
+  // Puts n records key000000.. with values of `value_len` bytes in one commit
+  // per 1,024.
+  void fill(int n, std::size_t value_len) {
+    std::vector<Mutation> batch;
+    for (int i = 0; i < n; ++i) {
+      batch.push_back({key_of(i), std::string(value_len, static_cast<char>('a' + i % 26))});
+      if (batch.size() == kMaxBatchMutations || i + 1 == n) {
+        auto applied = store_->apply(batch);
+        ASSERT_TRUE(applied.has_value()) << static_cast<int>(applied.error());
+        batch.clear();
+      }
+    }
+  }
+  static std::string key_of(int i) {
+    std::string digits = std::to_string(i);
+    return "key" + std::string(6 - std::min<std::size_t>(6, digits.size()), '0') + digits;
+  }
+
+  Records all_records() {
+    Records out;
+    auto cursor = store_->scan_from("");
+    EXPECT_TRUE(cursor.has_value());
+    if (!cursor) return out;
+    while (true) {
+      auto more = cursor->next();
+      EXPECT_TRUE(more.has_value());
+      if (!more || !*more) break;
+      out.emplace_back(std::string(cursor->key()), std::string(cursor->value()));
+    }
+    return out;
+  }
+  void expect_records(const Records& expected) { EXPECT_EQ(all_records(), expected); }
+  void expect_records(const std::map<std::string, std::string>& model) {
+    expect_records(Records(model.begin(), model.end()));
+  }
+
+  // Raw file access, bypassing the lock as a stray writer or bad disk would.
+  std::string file_bytes() const {
+    std::string out;
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return out;
+    char buf[65536];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
+    ::close(fd);
+    return out;
+  }
+  void write_bytes(std::uint64_t offset, const std::string& bytes) const {
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)),
+              static_cast<ssize_t>(bytes.size()));
+    ::close(fd);
+  }
+  void write_header(std::uint64_t slot, const CommitHeader& header) const {
+    const HeaderBytes bytes = encode_header(header);
+    write_bytes(slot * config_.slot_size, std::string(bytes.data(), bytes.size()));
+  }
+  void write_records(std::uint64_t slot, const Records& records) const {
+    std::string bytes;
+    for (const auto& [k, v] : records) bytes += encode_record(k, v);
+    write_bytes(slot * config_.slot_size + kHeaderSize, bytes);
+  }
+  // A file of the configured size with the given headers (nullopt: all zero).
+  void craft(std::optional<CommitHeader> slot0, std::optional<CommitHeader> slot1) const {
+    std::filesystem::remove(path_);
+    write_bytes(2 * config_.slot_size - 1, std::string(1, '\0'));
+    if (slot0) write_header(0, *slot0);
+    if (slot1) write_header(1, *slot1);
+  }
+  CommitHeader header(std::uint64_t generation, std::uint64_t live = 0,
+                      std::uint64_t records = 0) const {
+    return CommitHeader{kStorageVersion, generation, live, records, config_.slot_size};
+  }
+  void corrupt(std::uint64_t offset) const {
+    std::string bytes = file_bytes();
+    ASSERT_LT(offset, bytes.size());
+    write_bytes(offset, std::string(1, static_cast<char>(bytes[offset] ^ 0x5A)));
+  }
+  // File offset of data-area offset p in slot k.
+  std::uint64_t data_at(std::uint64_t slot, std::uint64_t p) const {
+    return slot * config_.slot_size + kHeaderSize + p;
+  }
+
+  StoreConfig config_ = kSmallConfig;
+  std::uint64_t index_entries_ = kDefaultIndexEntries;
+  std::string dir_;
+  std::string path_;
+  std::shared_ptr<ScriptedIo> io_;
+  std::optional<Store> store_;
+};
+
+}  // namespace tovik::testing
