@@ -100,8 +100,8 @@ std::expected<void, Failure> validate_serve_settings(const ServeSettings& settin
     return std::unexpected(cannot_start("invalid request, document or index limit"));
   }
   if (!server::is_loopback(settings.bind)) {
-    return std::unexpected(cannot_start(
-        "authenticated TCP is loopback-only; use an SSH tunnel for remote access"));
+    return std::unexpected(
+        cannot_start("authenticated TCP is loopback-only; use an SSH tunnel for remote access"));
   }
   if (settings.max_clients < kMinClients || settings.max_clients > kMaxClients) {
     return std::unexpected(cannot_start("max clients must be 1-64"));
@@ -127,7 +127,8 @@ Outcome run_serve(std::span<const std::string> args) {
   auto valid = validate_serve_settings(*settings);
   if (!valid) return valid;
 
-  if (!is_regular_file(path)) return std::unexpected(cannot_start("database missing: run tovik init first"));
+  if (!is_regular_file(path))
+    return std::unexpected(cannot_start("database missing: run tovik init first"));
   auto credentials = server::load_registry(server::registry_path(path));
   if (!credentials) {
     const auto& error = credentials.error();

@@ -120,7 +120,7 @@ class QuietTerminal {
   bool interrupt_ignored_ = false;
   sigset_t old_mask_{};
   struct sigaction old_int_ {};
-  struct sigaction old_fatal_[std::size(kFatalSignals)] {};
+  struct sigaction old_fatal_[std::size(kFatalSignals)]{};
   struct sigaction old_stop_ {};
 };
 

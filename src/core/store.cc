@@ -46,6 +46,20 @@ AlignedBuffer allocate_aligned(std::uint64_t bytes, std::size_t* capacity) {
   return buffer;
 }
 
+// A page-aligned buffer that grows on demand and is kept for reuse, so that
+// repeated operations do not fault in fresh pages each time.
+struct AlignedBlock {
+  AlignedBuffer data;
+  std::size_t capacity = 0;
+
+  [[nodiscard]] bool reserve(std::uint64_t bytes) {
+    if (data && bytes <= capacity) return true;
+    data = allocate_aligned(bytes, &capacity);
+    return data != nullptr;
+  }
+  char* get() const { return data.get(); }
+};
+
 std::uint64_t stride_for(std::uint64_t records, std::uint64_t index_entries) {
   const std::uint64_t entries = std::max<std::uint64_t>(index_entries, 1);
   return std::max<std::uint64_t>((records + entries - 1) / entries, 1);
@@ -64,7 +78,8 @@ struct RecordView {
 class SnapshotReader {
  public:
   SnapshotReader(FileIo& io, int fd, const StoreConfig& config, std::uint64_t data_base,
-                 std::uint64_t live_bytes, std::size_t window, std::uint64_t* counter)
+                 std::uint64_t live_bytes, AlignedBlock& block, std::size_t window,
+                 std::uint64_t* counter)
       : io_(&io),
         fd_(fd),
         max_key_len_(config.max_key_len),
@@ -72,7 +87,8 @@ class SnapshotReader {
         data_base_(data_base),
         live_bytes_(live_bytes),
         window_(window),
-        counter_(counter) {}
+        counter_(counter),
+        block_(&block) {}
 
   void set_window(std::size_t window) { window_ = std::max<std::size_t>(window, kProbeWindow); }
 
@@ -107,21 +123,18 @@ class SnapshotReader {
                                                                 std::uint64_t length) {
     const std::uint64_t from = data_base_ + p;
     if (resident_ > 0 && from >= start_ && from + length <= start_ + resident_) {
-      return buffer_.get() + (from - start_);
+      return block_->get() + (from - start_);
     }
     const std::uint64_t start = from / kPageSize * kPageSize;
     const std::uint64_t live_end = data_base_ + live_bytes_;
     const std::uint64_t end = std::min(live_end, std::max(start + window_, from + length));
-    if (end - start > capacity_) {
-      buffer_ = allocate_aligned(end - start, &capacity_);
-      if (!buffer_) return std::unexpected(StoreError::Io);
-    }
     resident_ = 0;
-    auto read = io_->read_at(fd_, start, std::span<char>(buffer_.get(), end - start));
+    if (!block_->reserve(end - start)) return std::unexpected(StoreError::Io);
+    auto read = io_->read_at(fd_, start, std::span<char>(block_->get(), end - start));
     if (!read) return std::unexpected(read.error());
     start_ = start;
     resident_ = end - start;
-    return buffer_.get() + (from - start_);
+    return block_->get() + (from - start_);
   }
 
   FileIo* io_;
@@ -132,18 +145,21 @@ class SnapshotReader {
   std::uint64_t live_bytes_;
   std::size_t window_;
   std::uint64_t* counter_;
-  AlignedBuffer buffer_;
-  std::size_t capacity_ = 0;
-  std::uint64_t start_ = 0;     // file offset of buffer_[0]
-  std::uint64_t resident_ = 0;  // valid bytes in buffer_
+  AlignedBlock* block_;
+  std::uint64_t start_ = 0;     // file offset of the block's first byte
+  std::uint64_t resident_ = 0;  // valid bytes in the block
 };
 
 // Collects the bytes of a new snapshot and writes them out in large pieces at
 // the offsets the per-record layout gives them, so the file ends up the same.
 class SnapshotWriter {
  public:
-  SnapshotWriter(FileIo& io, int fd, std::uint64_t data_base) : io_(&io), fd_(fd), next_(data_base) {
-    buffer_ = allocate_aligned(kWriteBuffer, &capacity_);
+  SnapshotWriter(FileIo& io, int fd, std::uint64_t data_base, AlignedBlock& block)
+      : io_(&io), fd_(fd), next_(data_base) {
+    if (block.reserve(kWriteBuffer)) {
+      buffer_ = block.get();
+      capacity_ = block.capacity;
+    }
     place();
   }
 
@@ -162,7 +178,7 @@ class SnapshotWriter {
       place();
       return {};
     }
-    std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
+    std::memcpy(buffer_ + used_, bytes.data(), bytes.size());
     used_ += bytes.size();
     return {};
   }
@@ -171,7 +187,7 @@ class SnapshotWriter {
                                                               std::string_view value) {
     const std::uint64_t length = record_size(key.size(), value.size());
     if (buffer_ && used_ + length <= capacity_) {
-      encode_record(key, value, std::span<char>(buffer_.get() + used_, length));
+      encode_record(key, value, std::span<char>(buffer_ + used_, length));
       used_ += length;
       return {};
     }
@@ -184,7 +200,7 @@ class SnapshotWriter {
     const std::size_t pending = used_ - placement_;
     if (pending > 0) {
       auto written =
-          io_->write_at(fd_, next_, std::span<const char>(buffer_.get() + placement_, pending));
+          io_->write_at(fd_, next_, std::span<const char>(buffer_ + placement_, pending));
       if (!written) return written;
       next_ += pending;
     }
@@ -202,7 +218,7 @@ class SnapshotWriter {
   FileIo* io_;
   int fd_;
   std::uint64_t next_;  // file offset of buffer_[placement_]
-  AlignedBuffer buffer_;
+  char* buffer_ = nullptr;
   std::size_t capacity_ = 0;
   std::size_t placement_ = 0;
   std::size_t used_ = 0;
@@ -238,6 +254,15 @@ std::expected<std::size_t, StoreError> entries_at_or_below(std::size_t entries, 
 }
 
 }  // namespace
+
+// Buffers kept between operations (their contents are not: every operation
+// reads the file again). One for single-record probes, one for walks, one
+// for the new snapshot being written.
+struct Store::Scratch {
+  AlignedBlock probe;
+  AlignedBlock walk;
+  AlignedBlock write;
+};
 
 // ---------------------------------------------------------------------------
 // Opening a file
@@ -343,6 +368,7 @@ std::expected<Store, StoreError> Store::open(UniqueFd fd, StoreConfig config,
   if (!chosen) return std::unexpected(StoreError::Corrupt);
 
   Store store;
+  store.scratch_ = std::make_unique<Scratch>();
   store.fd_ = std::move(fd);
   store.io_ = std::move(io);
   store.config_ = config;
@@ -360,7 +386,7 @@ std::expected<Store, StoreError> Store::open(UniqueFd fd, StoreConfig config,
 // the sparse index.
 std::expected<void, StoreError> Store::load(std::uint64_t index_entries) {
   const std::uint64_t stride = stride_for(records_, index_entries);
-  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, kBulkWindow,
+  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch_->walk, kBulkWindow,
                         &record_reads_);
   std::string previous;
   std::uint64_t count = 0;
@@ -384,7 +410,7 @@ std::expected<void, StoreError> Store::load(std::uint64_t index_entries) {
 
 std::expected<Record, StoreError> Store::read_record_at(std::uint64_t offset) {
   if (poisoned_) return std::unexpected(StoreError::Poisoned);
-  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, kProbeWindow,
+  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch_->probe, kProbeWindow,
                         &record_reads_);
   auto record = reader.read(offset);
   if (!record) return std::unexpected(record.error());
@@ -393,7 +419,7 @@ std::expected<Record, StoreError> Store::read_record_at(std::uint64_t offset) {
 
 std::expected<Store::Lookup, StoreError> Store::locate_range(std::string_view key) {
   if (index_.empty()) return Lookup{0, live_bytes_};
-  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, kProbeWindow,
+  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch_->probe, kProbeWindow,
                         &record_reads_);
   auto lo = entries_at_or_below(
       index_.size(), key, [&](std::size_t e) -> std::expected<std::string_view, StoreError> {
@@ -422,7 +448,7 @@ std::expected<std::optional<std::string>, StoreError> Store::get(std::string_vie
   // The whole stride up to the next index entry (whose key is beyond the
   // sought one) comes in one read, with room for that entry's record.
   const std::uint64_t span_end = std::max(lookup->next_entry, start) - start + kPageSize;
-  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_,
+  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch_->walk,
                         static_cast<std::size_t>(std::min<std::uint64_t>(span_end, kBulkWindow)),
                         &record_reads_);
   std::string previous;
@@ -449,13 +475,14 @@ std::expected<std::optional<std::string>, StoreError> Store::get(std::string_vie
 struct Store::Cursor::State {
   State(Store& s, std::uint64_t offset)
       : store(&s),
-        reader(*s.io_, s.fd_.get(), s.config_, s.data_base(s.slot_), s.live_bytes_, kScanWindow,
+        reader(*s.io_, s.fd_.get(), s.config_, s.data_base(s.slot_), s.live_bytes_, block, kScanWindow,
                &s.record_reads_),
         generation(s.generation_),
         start_offset(offset),
         offset(offset) {}
 
   Store* store;
+  AlignedBlock block;  // the cursor outlives operations, so it has its own
   SnapshotReader reader;
   std::uint64_t generation;
   std::uint64_t start_offset;
@@ -563,9 +590,9 @@ std::expected<void, StoreError> Store::apply(std::span<const Mutation> batch) {
 // lookup that lands inside the stretch already walked carries on from there,
 // and each index entry is read at most once.
 std::expected<std::uint64_t, StoreError> Store::merged_size(std::span<const Mutation> batch) {
-  SnapshotReader probe(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, kProbeWindow,
+  SnapshotReader probe(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch_->probe, kProbeWindow,
                        &record_reads_);
-  SnapshotReader scan(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, kScanWindow,
+  SnapshotReader scan(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch_->walk, kScanWindow,
                       &record_reads_);
   std::vector<std::optional<std::string>> entry_keys(index_.size());
   auto key_at = [&](std::size_t e) -> std::expected<std::string_view, StoreError> {
@@ -637,7 +664,7 @@ std::expected<void, StoreError> Store::commit(std::span<const Mutation> batch) {
   std::vector<std::uint64_t> new_index;
   std::uint64_t written = 0;
   std::uint64_t new_records = 0;
-  SnapshotWriter writer(*io_, fd, data_base(target));
+  SnapshotWriter writer(*io_, fd, data_base(target), scratch_->write);
 
   auto admit = [&](std::uint64_t length) -> std::expected<void, StoreError> {
     if (index_entries_ > 0 && new_records % new_stride == 0) new_index.push_back(written);
@@ -666,7 +693,7 @@ std::expected<void, StoreError> Store::commit(std::span<const Mutation> batch) {
     return {};
   };
 
-  SnapshotReader reader(*io_, fd, config_, data_base(slot_), live_bytes_, kBulkWindow,
+  SnapshotReader reader(*io_, fd, config_, data_base(slot_), live_bytes_, scratch_->walk, kBulkWindow,
                         &record_reads_);
   std::size_t next = 0;
   std::uint64_t read_count = 0;
@@ -727,7 +754,7 @@ std::expected<void, StoreError> Store::commit(std::span<const Mutation> batch) {
 
 std::expected<void, StoreError> Store::verify(const RecordValidator& validator) {
   if (poisoned_) return std::unexpected(StoreError::Poisoned);
-  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, kBulkWindow,
+  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch_->walk, kBulkWindow,
                         &record_reads_);
   std::string previous;
   std::uint64_t count = 0;

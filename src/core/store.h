@@ -126,6 +126,7 @@ class Store {
     std::uint64_t offset = 0;
     std::uint64_t next_entry = 0;
   };
+  struct Scratch;
 
   Store() = default;
   std::uint64_t data_base(std::uint64_t slot) const;
@@ -146,6 +147,7 @@ class Store {
   std::vector<std::uint64_t> index_;
   bool poisoned_ = false;
   std::uint64_t record_reads_ = 0;
+  std::unique_ptr<Scratch> scratch_;
 };
 
 }  // namespace tovik

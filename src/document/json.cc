@@ -9,11 +9,14 @@
 
 #include "document/json.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
+#include <optional>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -30,8 +33,15 @@ class Reader {
   Reader(std::string_view text, const JsonParseOptions& options)
       : text_(text), options_(options) {}
 
-  // On failure, failure() tells why and where.
-  bool read_document(Json& out) {
+  // Outline mode: nothing is built, but the value text of the last
+  // top-level member named names[i] is put in values[i].
+  Reader(std::string_view text, std::span<const std::string_view> names,
+         std::span<std::optional<std::string_view>> values)
+      : text_(text), options_(kDefaultOptions), names_(names), values_(values) {}
+
+  // out == nullptr checks the text without building anything. On failure,
+  // failure() tells why and where.
+  bool read_document(Json* out) {
     skip_whitespace();
     if (!read_value(out, 0)) return false;
     skip_whitespace();
@@ -42,6 +52,8 @@ class Reader {
   const Failure& failure() const { return failure_; }
 
  private:
+  static constexpr JsonParseOptions kDefaultOptions{};
+
   bool at_end() const { return pos_ >= text_.size(); }
   unsigned char peek() const { return static_cast<unsigned char>(text_[pos_]); }
 
@@ -59,7 +71,7 @@ class Reader {
     }
   }
 
-  bool read_value(Json& out, std::size_t depth) {
+  bool read_value(Json* out, std::size_t depth) {
     if (at_end()) return fail("EOF while parsing a value");
     switch (peek()) {
       case '{':
@@ -67,9 +79,13 @@ class Reader {
       case '[':
         return read_array(out, depth + 1);
       case '"': {
+        if (out == nullptr) {
+          scratch_.clear();
+          return read_string(scratch_);
+        }
         std::string text;
         if (!read_string(text)) return false;
-        out = Json(std::move(text));
+        *out = Json(std::move(text));
         return true;
       }
       case 't':
@@ -84,21 +100,24 @@ class Reader {
     }
   }
 
-  bool read_literal(std::string_view word, Json value, Json& out) {
+  bool read_literal(std::string_view word, Json value, Json* out) {
     for (std::size_t i = 0; i < word.size(); ++i) {
       if (at_end()) return fail("EOF while parsing a value");
       if (text_[pos_] != word[i]) return fail("invalid literal");
       ++pos_;
     }
-    out = std::move(value);
+    if (out != nullptr) *out = std::move(value);
     return true;
   }
 
-  bool read_array(Json& out, std::size_t depth) {
+  bool read_array(Json* out, std::size_t depth) {
     if (depth > kMaxJsonDepth) return fail("nesting too deep");
     ++pos_;  // '['
-    out = Json::array();
-    auto& items = *out.get_ptr<Json::array_t*>();
+    Json::array_t* items = nullptr;
+    if (out != nullptr) {
+      *out = Json::array();
+      items = out->get_ptr<Json::array_t*>();
+    }
     skip_whitespace();
     if (!at_end() && peek() == ']') {
       ++pos_;
@@ -106,9 +125,13 @@ class Reader {
     }
     for (;;) {
       if (at_end()) return fail("EOF while parsing a list");
-      Json item;
-      if (!read_value(item, depth)) return false;
-      items.push_back(std::move(item));
+      if (items != nullptr) {
+        Json item;
+        if (!read_value(&item, depth)) return false;
+        items->push_back(std::move(item));
+      } else if (!read_value(nullptr, depth)) {
+        return false;
+      }
       skip_whitespace();
       if (at_end()) return fail("EOF while parsing a list");
       if (peek() == ']') {
@@ -122,11 +145,14 @@ class Reader {
     }
   }
 
-  bool read_object(Json& out, std::size_t depth) {
+  bool read_object(Json* out, std::size_t depth) {
     if (depth > kMaxJsonDepth) return fail("nesting too deep");
     ++pos_;  // '{'
-    out = Json::object();
-    auto& members = *out.get_ptr<Json::object_t*>();
+    Json::object_t* members = nullptr;
+    if (out != nullptr) {
+      *out = Json::object();
+      members = out->get_ptr<Json::object_t*>();
+    }
     skip_whitespace();
     if (!at_end() && peek() == '}') {
       ++pos_;
@@ -143,12 +169,18 @@ class Reader {
       if (peek() != ':') return fail("expected `:`");
       ++pos_;
       skip_whitespace();
-      Json value;
-      if (!read_value(value, depth)) return false;
-      if (options_.reject_duplicate_keys && members.contains(key)) {
-        return fail_at("duplicate key", key_offset);
+      if (members != nullptr) {
+        Json value;
+        if (!read_value(&value, depth)) return false;
+        if (options_.reject_duplicate_keys && members->contains(key)) {
+          return fail_at("duplicate key", key_offset);
+        }
+        members->insert_or_assign(std::move(key), std::move(value));
+      } else {
+        const std::size_t value_offset = pos_;
+        if (!read_value(nullptr, depth)) return false;
+        if (depth == 1) note_member(key, text_.substr(value_offset, pos_ - value_offset));
       }
-      members.insert_or_assign(std::move(key), std::move(value));
       skip_whitespace();
       if (at_end()) return fail("EOF while parsing an object");
       if (peek() == '}') {
@@ -159,6 +191,13 @@ class Reader {
       ++pos_;
       skip_whitespace();
       if (!at_end() && peek() == '}') return fail("trailing comma");
+    }
+  }
+
+  // A later member of the same name replaces an earlier one, as in parsing.
+  void note_member(std::string_view key, std::string_view value) {
+    for (std::size_t i = 0; i < names_.size(); ++i) {
+      if (names_[i] == key) values_[i] = value;
     }
   }
 
@@ -311,7 +350,7 @@ class Reader {
     return true;
   }
 
-  bool read_number(Json& out) {
+  bool read_number(Json* out) {
     const std::size_t start = pos_;
     const bool negative = peek() == '-';
     if (negative) ++pos_;
@@ -345,14 +384,14 @@ class Reader {
         std::int64_t value = 0;
         const auto [ptr, ec] = std::from_chars(first, last, value);
         if (ec == std::errc() && ptr == last) {
-          out = Json(value);
+          if (out != nullptr) *out = Json(value);
           return true;
         }
       } else {
         std::uint64_t value = 0;
         const auto [ptr, ec] = std::from_chars(first, last, value);
         if (ec == std::errc() && ptr == last) {
-          out = Json(value);
+          if (out != nullptr) *out = Json(value);
           return true;
         }
       }
@@ -368,7 +407,7 @@ class Reader {
     } else if (ec != std::errc() || ptr != last) {
       return fail_at("invalid number", start);
     }
-    out = Json(value);
+    if (out != nullptr) *out = Json(value);
     return true;
   }
 
@@ -379,6 +418,9 @@ class Reader {
 
   std::string_view text_;
   const JsonParseOptions& options_;
+  std::span<const std::string_view> names_;
+  std::span<std::optional<std::string_view>> values_;
+  std::string scratch_;  // strings read only to be checked
   std::size_t pos_ = 0;
   Failure failure_{"", 0};
 };
@@ -432,12 +474,34 @@ std::expected<Json, JsonParseError> parse_json(std::string_view text,
   try {
     Reader reader(text, options);
     Json value;
-    if (!reader.read_document(value)) return std::unexpected(make_error(text, reader.failure()));
+    if (!reader.read_document(&value)) return std::unexpected(make_error(text, reader.failure()));
     return value;
   } catch (const std::bad_alloc&) {
     return std::unexpected(JsonParseError{"out of memory", 1, 1});
   } catch (...) {
     // Nothing above throws by design; this keeps the promise if that changes.
+    return std::unexpected(JsonParseError{"invalid JSON", 1, 1});
+  }
+}
+
+std::expected<bool, JsonParseError> outline_json(
+    std::string_view text, std::span<const std::string_view> names,
+    std::span<std::optional<std::string_view>> values) {
+  for (auto& value : values) value.reset();
+  try {
+    Reader reader(text, names.first(std::min(names.size(), values.size())), values);
+    if (!reader.read_document(nullptr)) {
+      return std::unexpected(make_error(text, reader.failure()));
+    }
+    std::size_t first = 0;
+    while (first < text.size() && (text[first] == ' ' || text[first] == '\t' ||
+                                   text[first] == '\n' || text[first] == '\r')) {
+      ++first;
+    }
+    return text[first] == '{';
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(JsonParseError{"out of memory", 1, 1});
+  } catch (...) {
     return std::unexpected(JsonParseError{"invalid JSON", 1, 1});
   }
 }

@@ -14,6 +14,8 @@
 
 #include <cstddef>
 #include <expected>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -44,6 +46,15 @@ struct JsonParseOptions {
 [[nodiscard]] std::expected<Json, JsonParseError> parse_json(std::string_view text);
 [[nodiscard]] std::expected<Json, JsonParseError> parse_json(std::string_view text,
                                                              const JsonParseOptions& options);
+
+// Checks text exactly as parse_json does but builds nothing: the fast path
+// for reading many values only to test a few members. Returns whether the
+// value is an object; for an object, values[i] receives the text of the value
+// of its last top-level member named names[i] (nullopt when absent), which
+// parse_json can then decode on its own. JsonParseOptions are the defaults.
+[[nodiscard]] std::expected<bool, JsonParseError> outline_json(
+    std::string_view text, std::span<const std::string_view> names,
+    std::span<std::optional<std::string_view>> values);
 
 // "<message> at line L column C", the form users see.
 std::string json_parse_error_text(const JsonParseError& error);

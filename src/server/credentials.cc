@@ -10,7 +10,6 @@
 // nor weaken the hash.
 #include "server/credentials.h"
 
-#include <argon2.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -20,11 +19,13 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
+
+#include <argon2.h>
+#include <nlohmann/json.hpp>
 
 #include "core/posix_file.h"
 
@@ -136,9 +137,7 @@ struct Phc {
   bool has_output = false;
 };
 
-bool is_phc_symbol(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
-}
+bool is_phc_symbol(char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-'; }
 
 std::optional<std::uint64_t> parse_decimal(std::string_view text) {
   if (text.empty() || text.size() > 10) return std::nullopt;
@@ -320,8 +319,8 @@ std::expected<void, CredentialError> write_registry(const Credentials& credentia
   const auto quote = [](const std::string& s) {
     return nlohmann::json(s).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   };
-  const std::string body = "{\"username\":" + quote(credentials.username) +
-                           ",\"hash\":" + quote(credentials.hash) + "}";
+  const std::string body =
+      "{\"username\":" + quote(credentials.username) + ",\"hash\":" + quote(credentials.hash) + "}";
 
   UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (!file) return std::unexpected(os_error(errno));
@@ -380,9 +379,8 @@ bool verify_credentials(const Credentials& credentials, std::string_view usernam
 
   std::array<unsigned char, kOutputBytes> computed{};
   const int rc = ::argon2_hash(kTimeCost, kMemoryCostKib, kParallelism, password.data(),
-                               password.size(), phc->salt.data(), phc->salt.size(),
-                               computed.data(), computed.size(), nullptr, 0, Argon2_id,
-                               ARGON2_VERSION_13);
+                               password.size(), phc->salt.data(), phc->salt.size(), computed.data(),
+                               computed.size(), nullptr, 0, Argon2_id, ARGON2_VERSION_13);
   if (rc != ARGON2_OK) return false;
   // Every byte is compared so the time taken does not reveal where the first
   // difference lies.

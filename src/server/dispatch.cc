@@ -79,8 +79,7 @@ struct Place {
 
 std::optional<Place> current_den(const SessionState& session) {
   if (!session.den) return std::nullopt;
-  return Place{session.warren ? std::string_view(*session.warren) : kDefaultWarren,
-               *session.den};
+  return Place{session.warren ? std::string_view(*session.warren) : kDefaultWarren, *session.den};
 }
 
 std::optional<Filter> to_filter(const std::optional<Equality>& equality) {
@@ -134,9 +133,8 @@ struct Executor {
   }
   ExecuteResult operator()(const Collections&) const { return from(list_collections(store)); }
   ExecuteResult operator()(const Put& c) const {
-    return in_den(session, [&](Place p) {
-      return put_document(store, p.warren, p.den, c.id, c.document);
-    });
+    return in_den(session,
+                  [&](Place p) { return put_document(store, p.warren, p.den, c.id, c.document); });
   }
   ExecuteResult operator()(const Insert& c) const {
     return in_den(session, [&](Place p) {
@@ -144,9 +142,8 @@ struct Executor {
     });
   }
   ExecuteResult operator()(const Update& c) const {
-    return in_den(session, [&](Place p) {
-      return update_document(store, p.warren, p.den, c.id, c.fields);
-    });
+    return in_den(session,
+                  [&](Place p) { return update_document(store, p.warren, p.den, c.id, c.fields); });
   }
   ExecuteResult operator()(const Page& c) const {
     return in_den(session, [&](Place p) {

@@ -289,8 +289,7 @@ Decoded<NamespaceKind> read_kind(const Json& value, const Path& path) {
   return std::unexpected(error_at(path, "unknown namespace kind"));
 }
 
-Decoded<Equality> read_equality(const ParsedMessage& message, const Json& value,
-                                const Path& path) {
+Decoded<Equality> read_equality(const ParsedMessage& message, const Json& value, const Path& path) {
   static constexpr std::array<ClosedFields::Spec, 2> kSpecs{{{"field", true}, {"value", true}}};
   auto fields = ClosedFields::read(message, value, path, kSpecs);
   if (!fields) return std::unexpected(fields.error());
@@ -301,9 +300,9 @@ Decoded<Equality> read_equality(const ParsedMessage& message, const Json& value,
 
 // The operation table: wire names in variant order.
 constexpr std::array<std::string_view, kCommandCount> kOpNames{
-    "create", "drop_empty", "navigate", "warrens", "dens",   "shinies", "auth",
-    "use",    "collections", "put",     "insert",  "update", "page",    "get",
-    "delete", "find",        "scan",    "stats",   "check",  "quit"};
+    "create", "drop_empty",  "navigate", "warrens", "dens",   "shinies", "auth",
+    "use",    "collections", "put",      "insert",  "update", "page",    "get",
+    "delete", "find",        "scan",     "stats",   "check",  "quit"};
 
 template <typename T>
 constexpr bool kFieldless = std::is_empty_v<T>;
@@ -416,9 +415,8 @@ Decoded<Command> decode_alternative(const ParsedMessage& message, const Json& va
 }
 
 template <std::size_t... I>
-Decoded<Command> decode_by_index(std::size_t index, const ParsedMessage& message,
-                                 const Json& value, const Path& path,
-                                 std::index_sequence<I...>) {
+Decoded<Command> decode_by_index(std::size_t index, const ParsedMessage& message, const Json& value,
+                                 const Path& path, std::index_sequence<I...>) {
   using Decoder = Decoded<Command> (*)(const ParsedMessage&, const Json&, const Path&);
   static constexpr std::array<Decoder, sizeof...(I)> kDecoders{&decode_alternative<I>...};
   return kDecoders[index](message, value, path);
@@ -450,13 +448,12 @@ Decoded<Command> read_command(const ParsedMessage& message, const Json& value, c
 }
 
 Decoded<Request> read_request(const ParsedMessage& message) {
-  static constexpr std::array<ClosedFields::Spec, 2> kSpecs{
-      {{"version", true}, {"command", true}}};
+  static constexpr std::array<ClosedFields::Spec, 2> kSpecs{{{"version", true}, {"command", true}}};
   const Path root;
   auto fields = ClosedFields::read(message, message.root, root, kSpecs);
   if (!fields) return std::unexpected(fields.error());
-  auto version = read_unsigned(*fields->at(0), fields->path(0),
-                               std::numeric_limits<std::uint32_t>::max());
+  auto version =
+      read_unsigned(*fields->at(0), fields->path(0), std::numeric_limits<std::uint32_t>::max());
   if (!version) return std::unexpected(version.error());
   auto command = read_command(message, *fields->at(1), fields->path(1));
   if (!command) return std::unexpected(command.error());
@@ -480,8 +477,8 @@ Decoded<Response> read_response(const ParsedMessage& message) {
   const Path root;
   auto fields = ClosedFields::read(message, message.root, root, kSpecs);
   if (!fields) return std::unexpected(fields.error());
-  auto version = read_unsigned(*fields->at(0), fields->path(0),
-                               std::numeric_limits<std::uint32_t>::max());
+  auto version =
+      read_unsigned(*fields->at(0), fields->path(0), std::numeric_limits<std::uint32_t>::max());
   if (!version) return std::unexpected(version.error());
   auto ok = read_bool(*fields->at(1), fields->path(1));
   if (!ok) return std::unexpected(ok.error());

@@ -122,9 +122,9 @@ struct Stats {};
 struct Check {};
 struct Quit {};
 
-using Command = std::variant<Create, DropEmpty, Navigate, Warrens, Dens, Shinies, Auth, Use,
-                             Collections, Put, Insert, Update, Page, Get, Delete, Find, Scan,
-                             Stats, Check, Quit>;
+using Command =
+    std::variant<Create, DropEmpty, Navigate, Warrens, Dens, Shinies, Auth, Use, Collections, Put,
+                 Insert, Update, Page, Get, Delete, Find, Scan, Stats, Check, Quit>;
 
 inline constexpr std::size_t kCommandCount = std::variant_size_v<Command>;
 

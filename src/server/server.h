@@ -50,7 +50,7 @@ struct ServerHooks {
 };
 
 struct ServerConfig {
-  std::size_t max_clients = kDefaultMaxClients;          // 1 to 64
+  std::size_t max_clients = kDefaultMaxClients;               // 1 to 64
   std::uint64_t max_request_bytes = kDefaultMaxRequestBytes;  // 128 to 1,048,576
   // Largest stored document text put/insert/update may write (2 to 262,144).
   // It limits writes only: a file opened with the format's limit may hold

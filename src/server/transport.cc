@@ -64,8 +64,7 @@ timeval to_timeval(microseconds duration) {
   return tv;
 }
 
-std::expected<void, TransportError> set_time_option(int socket, int option,
-                                                    microseconds duration) {
+std::expected<void, TransportError> set_time_option(int socket, int option, microseconds duration) {
   const timeval tv = to_timeval(duration);
   if (::setsockopt(socket, SOL_SOCKET, option, &tv, sizeof tv) != 0) return fail_errno(errno);
   return {};
@@ -241,9 +240,9 @@ std::expected<Response, TransportError> read_response_frame(int socket, millisec
 std::expected<void, TransportError> write_frame(int socket, std::string_view body) {
   if (body.size() > kMaxFrameBytes) return fail(TransportErrorKind::InvalidData, kBadFrameText);
   const auto length = static_cast<std::uint32_t>(body.size());
-  char prefix[kFramePrefixBytes] = {
-      static_cast<char>(length >> 24), static_cast<char>(length >> 16),
-      static_cast<char>(length >> 8), static_cast<char>(length)};
+  char prefix[kFramePrefixBytes] = {static_cast<char>(length >> 24),
+                                    static_cast<char>(length >> 16), static_cast<char>(length >> 8),
+                                    static_cast<char>(length)};
   // Prefix and body leave in one gather write where the socket allows, so a
   // small response is one segment rather than two.
   iovec parts[2] = {{prefix, sizeof prefix}, {const_cast<char*>(body.data()), body.size()}};

@@ -134,8 +134,8 @@ struct FrameDeadline {
 // Reads one frame's prefix and body under `frame`; a length of 0 or above
 // `limit` fails with "invalid or oversized protocol frame" before any body
 // buffer exists. Sends nothing.
-[[nodiscard]] std::expected<std::string, TransportError> read_frame_body(
-    const FrameDeadline& frame, std::uint64_t limit);
+[[nodiscard]] std::expected<std::string, TransportError> read_frame_body(const FrameDeadline& frame,
+                                                                         std::uint64_t limit);
 
 // Server: reads and decodes one request of at most `limit` bytes within
 // `timeout`. On every failure except "frame deadline overflow" the

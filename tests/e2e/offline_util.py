@@ -147,3 +147,9 @@ def hold_lock_in_process(path):
     fd = os.open(path, os.O_RDWR)
     fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
     return fd
+
+
+def run_without_terminal(args, env, timeout=60):
+    """tovik in a new session, which has no controlling terminal."""
+    return subprocess.run([TOVIK, *args], env=env, capture_output=True, text=True,
+                          timeout=timeout, start_new_session=True, stdin=subprocess.DEVNULL)

@@ -3,7 +3,6 @@
 // tested by editing the text of a good one, which needs no hashing.
 #include "server/credentials.h"
 
-#include <argon2.h>
 #include <sys/stat.h>
 
 #include <array>
@@ -14,6 +13,7 @@
 #include <sstream>
 #include <string>
 
+#include <argon2.h>
 #include <gtest/gtest.h>
 
 namespace tovik::server {
@@ -94,7 +94,7 @@ TEST(CredentialRules, RegistryPathAppendsAuth) {
 
 TEST(CredentialRules, BadNamesAndPasswordLengthsAreRefusedBeforeHashing) {
   const std::string ok_password(12, 'p');
-  const std::string bad_names[] = {"", std::string(65, 'a'), "ad min", "\xc3\xa9t\xc3\xa9",
+  const std::string bad_names[] = {"",    std::string(65, 'a'),  "ad min", "\xc3\xa9t\xc3\xa9",
                                    "a/b", std::string("a\0b", 3)};
   for (const auto& name : bad_names) {
     auto made = create_credentials(name, ok_password);
@@ -207,11 +207,11 @@ TEST_F(CredentialsTest, OtherArgon2SettingsAreRefusedThoughWellFormed) {
 TEST_F(CredentialsTest, MalformedHashesAreRefused) {
   const std::string good = registry_text("admin", admin_->hash);
   const std::string output = admin_->hash.substr(admin_->hash.rfind('$') + 1);
-  expect_refused(replace(good, "$" + output, ""));                        // no output
-  expect_refused(replace(good, output, output.substr(0, 42)));            // 31 bytes
-  expect_refused(replace(good, output, output + "="));                    // padding
-  expect_refused(replace(good, output, output.substr(0, 42) + "!"));      // not Base64
-  expect_refused(replace(good, "$argon2id", "argon2id"));                 // no leading $
+  expect_refused(replace(good, "$" + output, ""));                           // no output
+  expect_refused(replace(good, output, output.substr(0, 42)));               // 31 bytes
+  expect_refused(replace(good, output, output + "="));                       // padding
+  expect_refused(replace(good, output, output.substr(0, 42) + "!"));         // not Base64
+  expect_refused(replace(good, "$argon2id", "argon2id"));                    // no leading $
   expect_refused(registry_text("admin", "$argon2id$v=19$m=19456,t=2,p=1"));  // no salt
 }
 

@@ -206,7 +206,8 @@ TEST_F(Namespaces, WarrenListingExaminesAtMostTenThousandRecords) {
   const auto reads = store().record_reads();
   listed = names(ListingKind::Warrens, {});
   EXPECT_TRUE(listed["truncated"].get<bool>());
-  EXPECT_LE(store().record_reads() - reads, 10'001u);
+  // 10,001 records read, plus the index search that positions the walk.
+  EXPECT_LT(store().record_reads() - reads, 10'001u + 16);
 }
 
 TEST_F(Namespaces, ShiniesListingStopsAtOneHundredIdsWithinItsDen) {

@@ -136,9 +136,9 @@ TEST(DecodeRequest, CommandsWithoutFieldsIgnoreExtraKeys) {
 }
 
 TEST(DecodeRequest, KeysInAnyOrderAndSurroundingWhitespace) {
-  const Request request =
-      decode_ok(" \t\r\n{\"command\" : {\"name\":\"w\",\"kind\":\"den\",\"op\":\"create\"},"
-                " \"version\":1}\n ");
+  const Request request = decode_ok(
+      " \t\r\n{\"command\" : {\"name\":\"w\",\"kind\":\"den\",\"op\":\"create\"},"
+      " \"version\":1}\n ");
   const auto& create = std::get<Create>(request.command);
   EXPECT_EQ(create.kind, NamespaceKind::Den);
   EXPECT_EQ(create.name, "w");
@@ -147,9 +147,9 @@ TEST(DecodeRequest, KeysInAnyOrderAndSurroundingWhitespace) {
 TEST(DecodeRequest, VersionIsDecodedNotJudged) {
   // The server answers "version", not "bad_frame", so a u32 other than 1
   // must get through decoding.
-  EXPECT_EQ(decode_ok(R"({"version":2,"command":{"op":"auth","username":"u","password":"p"}})")
-                .version,
-            2u);
+  EXPECT_EQ(
+      decode_ok(R"({"version":2,"command":{"op":"auth","username":"u","password":"p"}})").version,
+      2u);
   EXPECT_EQ(decode_ok(R"({"version":4294967295,"command":{"op":"quit"}})").version, 4294967295u);
 }
 
@@ -178,8 +178,7 @@ TEST(DecodeRequest, ArrayForms) {
   EXPECT_EQ(get.version, 1u);
   EXPECT_EQ(std::get<Get>(get.command).id, "a");
 
-  const Page page =
-      std::get<Page>(decode_ok(envelope(R"(["page",5,"c",["f",{"x":1}]])")).command);
+  const Page page = std::get<Page>(decode_ok(envelope(R"(["page",5,"c",["f",{"x":1}]])")).command);
   EXPECT_EQ(page.limit, 5u);
   EXPECT_EQ(page.after, "c");
   ASSERT_TRUE(page.filter.has_value());
@@ -189,8 +188,7 @@ TEST(DecodeRequest, ArrayForms) {
   // Forms mix: an object command in an array request and the reverse.
   EXPECT_TRUE(std::holds_alternative<Scan>(decode_ok(R"([1,{"op":"scan"}])").command));
   EXPECT_TRUE(std::holds_alternative<Check>(decode_ok(envelope(R"(["check"])")).command));
-  const Create create =
-      std::get<Create>(decode_ok(envelope(R"(["create","warren","w"])")).command);
+  const Create create = std::get<Create>(decode_ok(envelope(R"(["create","warren","w"])")).command);
   EXPECT_EQ(create.kind, NamespaceKind::Warren);
 }
 
@@ -314,7 +312,8 @@ TEST(DecodeResponse, MissingErrorIsNullButDataIsRequired) {
 }
 
 TEST(DecodeResponse, ArrayFormAndRepeatedKeysInData) {
-  auto array = decode_response(R"([1,false,null,["version","only protocol version 1 is supported"]])");
+  auto array =
+      decode_response(R"([1,false,null,["version","only protocol version 1 is supported"]])");
   ASSERT_TRUE(array.has_value());
   EXPECT_EQ(array->error, (Failure{"version", "only protocol version 1 is supported"}));
 

@@ -42,7 +42,9 @@ class ScriptedIo : public FileIo {
   std::expected<void, StoreError> read_at(int fd, std::uint64_t offset,
                                           std::span<char> buf) override {
     const int n = reads++;
-    if (fail_read == n || fail_all_reads) return std::unexpected(StoreError::Io);
+    if (fail_read == n || fail_all_reads || (fail_reads_after_write && writes > 0)) {
+      return std::unexpected(StoreError::Io);
+    }
     return FileIo::read_at(fd, offset, buf);
   }
   std::expected<void, StoreError> write_at(int fd, std::uint64_t offset,
@@ -68,7 +70,7 @@ class ScriptedIo : public FileIo {
   void arm(bool record = false) {
     reads = writes = syncs = 0;
     fail_read = fail_write = fail_sync = -1;
-    fail_all_reads = fail_truncate = false;
+    fail_all_reads = fail_truncate = fail_reads_after_write = false;
     recording = record;
     events.clear();
   }
@@ -80,7 +82,7 @@ class ScriptedIo : public FileIo {
 
   int reads = 0, writes = 0, syncs = 0;
   int fail_read = -1, fail_write = -1, fail_sync = -1;
-  bool fail_all_reads = false, fail_truncate = false;
+  bool fail_all_reads = false, fail_truncate = false, fail_reads_after_write = false;
   bool recording = false;
   std::vector<Event> events;
 };

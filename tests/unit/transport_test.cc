@@ -88,15 +88,13 @@ class FramePair : public ::testing::Test {
 
 TEST_F(FramePair, FirstRequestLimitIsInclusiveAndRefusesWithoutReadingTheBody) {
   peer_send_frame(auth_request_of_size(kMaxFirstRequestBytes));
-  auto request =
-      read_request_frame(ours_.get(), kMaxFirstRequestBytes, stop_, milliseconds{1'000});
+  auto request = read_request_frame(ours_.get(), kMaxFirstRequestBytes, stop_, milliseconds{1'000});
   ASSERT_TRUE(request.has_value()) << request.error().text;
   EXPECT_TRUE(is_auth(request->command));
 
   // One byte more: refused on the prefix alone; what follows stays unread.
   peer_send(prefix_of(kMaxFirstRequestBytes + 1) + "UNREAD");
-  auto refused =
-      read_request_frame(ours_.get(), kMaxFirstRequestBytes, stop_, milliseconds{1'000});
+  auto refused = read_request_frame(ours_.get(), kMaxFirstRequestBytes, stop_, milliseconds{1'000});
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error().kind, TransportErrorKind::InvalidData);
   EXPECT_EQ(refused.error().text, kBadFrameText);
@@ -261,8 +259,9 @@ TEST_F(FramePair, ResponseFramesAreCheckedOnTheClientSide) {
 TEST_F(FramePair, ResponsesRoundTripInTheFixedKeyOrder) {
   ASSERT_TRUE(write_response(ours_.get(), failure(kCodeServerBusy, kServerBusyMessage)));
   const std::string wire = peer_pending();
-  EXPECT_EQ(wire.substr(4), R"({"version":1,"ok":false,"data":null,)"
-                            R"("error":{"code":"server_busy","message":"connection limit reached"}})");
+  EXPECT_EQ(wire.substr(4),
+            R"({"version":1,"ok":false,"data":null,)"
+            R"("error":{"code":"server_busy","message":"connection limit reached"}})");
   EXPECT_EQ(wire.substr(0, 4), prefix_of(static_cast<std::uint32_t>(wire.size() - 4)));
 }
 
@@ -289,9 +288,9 @@ TEST(SocketAddresses, NumericFormsParseAndFormatBack) {
 
 TEST(SocketAddresses, AnythingButNumericAddressesIsRefused) {
   for (const char* text :
-       {"localhost:7337", "127.0.0.1", "127.0.0.1:", "127.0.0.1:65536", "127.0.0.1:+1",
-        "127.1:80", "127.0.0.01:80", "::1:7337", "[::1]", "[::1]7337", "[fe80::1%1]:80",
-        " 127.0.0.1:80", "127.0.0.1:80 ", "", ":80", "[]:80", "127.0.0.1:-1"}) {
+       {"localhost:7337", "127.0.0.1", "127.0.0.1:", "127.0.0.1:65536", "127.0.0.1:+1", "127.1:80",
+        "127.0.0.01:80", "::1:7337", "[::1]", "[::1]7337", "[fe80::1%1]:80", " 127.0.0.1:80",
+        "127.0.0.1:80 ", "", ":80", "[]:80", "127.0.0.1:-1"}) {
     auto address = parse_socket_address(text);
     ASSERT_FALSE(address.has_value()) << text;
     EXPECT_EQ(address.error().kind, TransportErrorKind::InvalidInput);

@@ -1,0 +1,193 @@
+// Figures for the document layer, printed, never asserted:
+//   put      documents stored per second into an empty den, one commit each
+//   find     one find over a den of 10,000 ~200-byte documents, none matching
+//   check    check_documents over a full 16 MiB snapshot of ~200-byte documents
+//
+// Usage: document_bench [puts] [repeats]   (defaults 200 and 15)
+// The seeding of the large databases skips fsync (it is setup, not what is
+// measured); the measured operations use the real file calls.
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/posix_file.h"
+#include "core/store.h"
+#include "document/documents.h"
+#include "document/json.h"
+#include "document/keys.h"
+#include "document/queries.h"
+
+namespace tovik {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class NoSyncIo : public FileIo {
+ public:
+  std::expected<void, StoreError> sync(int) override { return {}; }
+};
+
+double ms_since(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+void die(const char* what) {
+  std::fprintf(stderr, "document_bench: %s\n", what);
+  std::exit(1);
+}
+
+Store open_store(const std::string& path, bool create, std::shared_ptr<FileIo> io) {
+  auto fd = create ? open_database_file(path, true) : open_existing_database(path);
+  if (!fd) die("cannot open the database file");
+  auto store = Store::open(std::move(*fd), StoreConfig{}, kDefaultIndexEntries, std::move(io));
+  if (!store) die("cannot open the store");
+  return std::move(*store);
+}
+
+// A ~200-byte stored document.
+std::string document_text(const std::string& id) {
+  Json document = {{"id", id},
+                   {"name", "customer " + id},
+                   {"status", "active"},
+                   {"tags", {"alpha", "beta", "gamma"}},
+                   {"total", 1234.5},
+                   {"n", 7}};
+  std::string text = dump_compact(document);
+  document["note"] = std::string(200 > text.size() + 10 ? 200 - text.size() - 10 : 1, 'x');
+  return dump_compact(document);
+}
+
+std::string numbered(std::size_t n) {
+  char digits[16];
+  std::snprintf(digits, sizeof digits, "%08zu", n);
+  return digits;
+}
+
+// Seeds count documents into den, 1,024 per commit; stops early (and says
+// so) before a commit would exceed the slot.
+std::size_t seed(Store& store, std::string_view den, std::size_t count) {
+  std::size_t stored = 0;
+  const std::uint64_t capacity = store.config().slot_size - 64;
+  while (stored < count) {
+    std::vector<Mutation> batch;
+    std::uint64_t batch_bytes = 0;
+    while (batch.size() < kMaxBatchMutations && stored + batch.size() < count) {
+      const std::string id = numbered(stored + batch.size());
+      Mutation m{*document_key(kDefaultWarren, den, id), document_text(id)};
+      const std::uint64_t size = 12 + m.key.size() + m.value->size();
+      if (store.live_bytes() + batch_bytes + size > capacity) break;
+      batch_bytes += size;
+      batch.push_back(std::move(m));
+    }
+    if (batch.empty()) break;
+    if (!store.apply(batch)) die("seeding failed");
+    stored += batch.size();
+  }
+  return stored;
+}
+
+struct Spread {
+  double min = 0, median = 0, max = 0;
+};
+
+template <typename Run>
+Spread repeat(int times, Run&& run) {
+  std::vector<double> samples;
+  for (int i = 0; i < times; ++i) {
+    const auto start = Clock::now();
+    run();
+    samples.push_back(ms_since(start));
+  }
+  std::sort(samples.begin(), samples.end());
+  return Spread{samples.front(), samples[samples.size() / 2], samples.back()};
+}
+
+void print_spread(const char* name, const Spread& s, const char* note) {
+  std::printf("%-8s min %8.2f ms  median %8.2f ms  max %8.2f ms  %s\n", name, s.min, s.median,
+              s.max, note);
+}
+
+}  // namespace
+}  // namespace tovik
+
+int main(int argc, char** argv) {
+  using namespace tovik;
+  const int puts = argc > 1 ? std::atoi(argv[1]) : 200;
+  const int repeats = argc > 2 ? std::atoi(argv[2]) : 15;
+  std::string pattern = (std::filesystem::temp_directory_path() / "tovik-bench-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) die("cannot make a temporary directory");
+  const std::string dir = pattern;
+
+  {
+    Store store = open_store(dir + "/put.tovik", true, nullptr);
+    const auto start = Clock::now();
+    for (int i = 0; i < puts; ++i) {
+      const std::string id = numbered(static_cast<std::size_t>(i));
+      if (!put_document(store, kDefaultWarren, "orders", id, *parse_json(document_text(id)))) {
+        die("put failed");
+      }
+    }
+    const double ms = ms_since(start);
+    std::printf("put      %d documents, one commit each (with fsync): %.1f puts/s (%.2f ms each)\n",
+                puts, puts * 1000.0 / ms, ms / puts);
+  }
+
+  {
+    const std::string path = dir + "/find.tovik";
+    {
+      Store seeding = open_store(path, true, std::make_shared<NoSyncIo>());
+      seed(seeding, "a", 20'000);
+      seed(seeding, "orders", 10'000);
+      seed(seeding, "z", 5'000);
+    }
+    Store store = open_store(path, false, nullptr);
+    const std::optional<Filter> none = Filter{"status", Json("missing")};
+    std::uint64_t examined = 0;
+    const Spread s = repeat(repeats, [&] {
+      auto result = query_documents(store, kDefaultWarren, "orders", none);
+      if (!result) die("find failed");
+      examined = (*result)["examined"].get<std::uint64_t>();
+    });
+    char note[64];
+    std::snprintf(note, sizeof note, "(examined %llu, target < 50 ms)",
+                  static_cast<unsigned long long>(examined));
+    print_spread("find", s, note);
+  }
+
+  {
+    const std::string path = dir + "/check.tovik";
+    std::size_t records = 0;
+    {
+      Store seeding = open_store(path, true, std::make_shared<NoSyncIo>());
+      records = seed(seeding, "orders", 1'000'000);
+    }
+    Store store = open_store(path, false, nullptr);
+    const Spread s = repeat(repeats, [&] {
+      if (!check_documents(store)) die("check failed");
+    });
+    // The storage engine's share: the same walk accepting every record.
+    const Spread walk = repeat(repeats, [&] {
+      if (!store.verify([](std::string_view, std::string_view) { return true; })) {
+        die("verify failed");
+      }
+    });
+    print_spread("verify", walk, "(the walk alone, no document decoding)");
+    char note[96];
+    std::snprintf(note, sizeof note, "(%zu records, %.1f MiB live, target < 300 ms)", records,
+                  static_cast<double>(store.live_bytes()) / (1 << 20));
+    print_spread("check", s, note);
+  }
+
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
+  return 0;
+}

@@ -1,0 +1,202 @@
+// Storage engine figures: one-mutation commits against the floor any
+// commit must pay on the same file system, lookups, and opening a full
+// snapshot. Prints figures; asserts nothing about time.
+//
+// Usage: store_bench [directory]   (default: ./store_bench_data, removed after)
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/crc32.h"
+#include "core/posix_file.h"
+#include "core/store.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using tovik::Mutation;
+using tovik::Store;
+using tovik::StoreConfig;
+
+constexpr int kCommitRuns = 15;
+constexpr int kGetRuns = 3000;
+constexpr int kOpenRuns = 15;
+// 12 + 9 + 179 = 200 bytes per record: 80,000 of them nearly fill a slot.
+constexpr std::size_t kValueSize = 179;
+
+struct Figures {
+  double min = 0, median = 0, max = 0;
+};
+
+Figures summarise(std::vector<double> samples) {
+  std::sort(samples.begin(), samples.end());
+  return {samples.front(), samples[samples.size() / 2], samples.back()};
+}
+
+double micros_since(Clock::time_point start) {
+  return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+// CPU time of this thread: on a shared machine it moves far less than wall
+// time, so it shows what the code costs apart from waiting for the disk or
+// for another process's turn on a core.
+double cpu_micros() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
+}
+
+std::string key_of(int i) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "k%08d", i);
+  return buf;
+}
+
+[[noreturn]] void die(const char* what) {
+  std::fprintf(stderr, "store_bench: %s\n", what);
+  std::exit(1);
+}
+
+Store open_store(const std::string& path, bool create) {
+  auto fd = tovik::open_database_file(path, create);
+  if (!fd) die("open_database_file failed");
+  auto store = Store::open(std::move(*fd), StoreConfig{});
+  if (!store) die("Store::open failed");
+  return std::move(*store);
+}
+
+void fill(Store& store, int records) {
+  std::vector<Mutation> batch;
+  for (int i = 0; i < records; ++i) {
+    batch.push_back({key_of(i), std::string(kValueSize, static_cast<char>('a' + i % 26))});
+    if (batch.size() == tovik::kMaxBatchMutations || i + 1 == records) {
+      if (!store.apply(batch)) die("fill commit failed");
+      batch.clear();
+    }
+  }
+}
+
+// Two 64-byte write+fsync pairs, one sequential write+fsync of live_bytes and
+// the CRC of live_bytes: what publishing a snapshot of that size must cost.
+Figures floor_of(const std::string& dir, std::uint64_t live_bytes) {
+  const std::string path = dir + "/floor.bin";
+  tovik::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (!fd || ::ftruncate(fd.get(), 2 * 16'777'216) != 0) die("floor file");
+  std::string data(live_bytes, 'x');
+  const std::string header(64, 'h');
+  std::vector<double> samples;
+  volatile std::uint32_t sink = 0;
+  for (int run = 0; run < kCommitRuns; ++run) {
+    const std::uint64_t slot = static_cast<std::uint64_t>(run % 2) * 16'777'216;
+    const auto start = Clock::now();
+    if (!tovik::pwrite_full(fd.get(), slot, header) || !tovik::fsync_retry(fd.get())) die("floor");
+    sink = sink + tovik::crc32(std::string_view(data));
+    if (!tovik::pwrite_full(fd.get(), slot + 64, data) || !tovik::fsync_retry(fd.get())) {
+      die("floor");
+    }
+    if (!tovik::pwrite_full(fd.get(), slot, header) || !tovik::fsync_retry(fd.get())) die("floor");
+    samples.push_back(micros_since(start));
+  }
+  std::filesystem::remove(path);
+  return summarise(samples);
+}
+
+void bench_size(const std::string& dir, int records) {
+  const std::string path = dir + "/bench-" + std::to_string(records) + ".tovik";
+  std::filesystem::remove(path);
+  Store store = open_store(path, true);
+  fill(store, records);
+
+  std::mt19937 rng(42);
+  std::vector<double> commits;
+  std::vector<double> commit_cpu;
+  for (int run = 0; run < kCommitRuns; ++run) {
+    const std::vector<Mutation> one{
+        {key_of(records > 0 ? static_cast<int>(rng() % records) : run), std::string(kValueSize, 'z')}};
+    const double cpu = cpu_micros();
+    const auto start = Clock::now();
+    if (!store.apply(one)) die("commit failed");
+    commits.push_back(micros_since(start));
+    commit_cpu.push_back(cpu_micros() - cpu);
+  }
+  const Figures commit = summarise(commits);
+  const Figures floor = floor_of(dir, store.live_bytes());
+
+  std::vector<double> gets;
+  const double get_cpu_start = cpu_micros();
+  for (int run = 0; run < kGetRuns; ++run) {
+    const std::string key = key_of(static_cast<int>(rng() % std::max(records, 1)));
+    const auto start = Clock::now();
+    auto value = store.get(key);
+    gets.push_back(micros_since(start));
+    if (!value || (records > 0 && !*value)) die("get failed");
+  }
+  const double get_cpu = (cpu_micros() - get_cpu_start) / kGetRuns;
+  const Figures get = summarise(gets);
+
+  std::printf("records %6d  live_bytes %9llu\n", records,
+              static_cast<unsigned long long>(store.live_bytes()));
+  std::printf("  commit (1 mutation) us: min %9.1f  median %9.1f  max %9.1f\n", commit.min,
+              commit.median, commit.max);
+  std::printf("  commit cpu         us: median %9.1f\n", summarise(commit_cpu).median);
+  std::printf("  floor              us: min %9.1f  median %9.1f  max %9.1f\n", floor.min,
+              floor.median, floor.max);
+  std::printf("  commit / floor (medians): %.2f   (min/min %.2f)\n", commit.median / floor.median,
+              commit.min / floor.min);
+  std::printf("  get                us: min %9.1f  median %9.1f  max %9.1f  (cpu mean %.1f)\n",
+              get.min, get.median, get.max, get_cpu);
+}
+
+void bench_open(const std::string& dir) {
+  const std::string path = dir + "/bench-80000.tovik";
+  {
+    // Top the snapshot up to the slot's capacity: 83,885 records of 200 bytes.
+    Store store = open_store(path, false);
+    std::vector<Mutation> batch;
+    for (int i = 80'000; i < 83'885; ++i) {
+      batch.push_back({key_of(i), std::string(kValueSize, 'f')});
+      if (batch.size() == tovik::kMaxBatchMutations || i + 1 == 83'885) {
+        if (!store.apply(batch)) die("top-up commit failed");
+        batch.clear();
+      }
+    }
+  }
+  std::vector<double> opens;
+  std::vector<double> open_cpu;
+  std::uint64_t live = 0;
+  for (int run = 0; run < kOpenRuns; ++run) {
+    auto fd = tovik::open_existing_database(path);
+    if (!fd) die("open_existing_database failed");
+    const double cpu = cpu_micros();
+    const auto start = Clock::now();
+    auto store = Store::open(std::move(*fd), StoreConfig{});
+    opens.push_back(micros_since(start));
+    open_cpu.push_back(cpu_micros() - cpu);
+    if (!store) die("Store::open failed");
+    live = store->live_bytes();
+  }
+  const Figures open = summarise(opens);
+  std::printf("Store::open of a %llu-byte snapshot us: min %9.1f  median %9.1f  max %9.1f\n",
+              static_cast<unsigned long long>(live), open.min, open.median, open.max);
+  std::printf("  cpu us: median %9.1f\n", summarise(open_cpu).median);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string dir = argc > 1 ? argv[1] : "store_bench_data";
+  std::filesystem::create_directories(dir);
+  for (int records : {0, 1000, 80'000}) bench_size(dir, records);
+  bench_open(dir);
+  if (argc <= 1) std::filesystem::remove_all(dir);
+  return 0;
+}

@@ -1,0 +1,281 @@
+#include "server/dispatch.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "doc_fixture.h"
+#include "document/documents.h"
+#include "document/keys.h"
+
+namespace tovik::server {
+namespace {
+
+using tovik::testing::parse;
+
+constexpr std::string_view kSelectWarren = "select a warren first";
+constexpr std::string_view kSelectWarrenUse = "select a warren with use <name>";
+constexpr std::string_view kSelectDen = "select a den with use <name>";
+constexpr std::string_view kInvalidInput = "invalid input or configuration";
+
+class Executor : public tovik::testing::DocFixture {
+ protected:
+  ExecuteResult run(const Command& command) { return execute(store(), session_, command); }
+
+  // Runs a command that must succeed and returns its data.
+  Json ok(const Command& command) {
+    ExecuteResult result = run(command);
+    EXPECT_TRUE(result.has_value()) << op_name(command) << ": " << result.error();
+    return result ? std::move(*result) : Json();
+  }
+
+  // Runs a command that must fail and returns its message.
+  std::string refused(const Command& command) {
+    ExecuteResult result = run(command);
+    EXPECT_FALSE(result.has_value()) << op_name(command) << " gave " << dump_compact(*result);
+    return result ? std::string() : result.error();
+  }
+
+  Json where() const {
+    return Json{{"warren", session_.warren ? Json(*session_.warren) : Json()},
+                {"den", session_.den ? Json(*session_.den) : Json()}};
+  }
+
+  SessionState session_;
+};
+
+// Each command that needs a den, with valid fields.
+std::vector<Command> document_commands() {
+  return {Put{"a", parse(R"({"n":1})")},
+          Insert{"a", parse(R"({"n":1})")},
+          Update{"a", parse(R"({"n":2})")},
+          Page{10, std::nullopt, std::nullopt},
+          Get{"a"},
+          Delete{"a"},
+          Find{"n", parse("1")},
+          Scan{}};
+}
+
+TEST_F(Executor, NewSessionStandsAtTheInstanceLevel) {
+  const std::uint64_t generation = store().generation();
+  EXPECT_EQ(refused(Shinies{}), kSelectWarren);
+  EXPECT_EQ(refused(Dens{}), kSelectWarrenUse);
+  for (const Command& command : document_commands()) {
+    EXPECT_EQ(refused(command), kSelectCollection) << op_name(command);
+  }
+  EXPECT_EQ(ok(Warrens{}), parse(R"({"examination_limit":10000,"kind":"warrens","limit":100,)"
+                                 R"("names":[],"truncated":false})"));
+  EXPECT_EQ(ok(Collections{}), parse(R"({"collections":[],"truncated":false})"));
+  EXPECT_EQ(ok(Check{}), parse(R"({"valid":true})"));
+  EXPECT_EQ(ok(Stats{}), (Json{{"generation", generation}, {"live_bytes", 0}, {"records", 0}}));
+  EXPECT_EQ(store().generation(), generation) << "nothing may have been written";
+}
+
+TEST_F(Executor, ShiniesNeedsAWarrenThenADen) {
+  ok(Navigate{"w"});
+  EXPECT_EQ(refused(Shinies{}), kSelectDen);
+  ok(Navigate{"d"});
+  ok(Put{"b", parse("{}")});
+  ok(Put{"a", parse("{}")});
+  EXPECT_EQ(ok(Shinies{}), parse(R"({"examination_limit":10000,"kind":"shinies","limit":100,)"
+                                 R"("names":["a","b"],"truncated":false})"));
+  EXPECT_EQ(ok(Dens{})["names"], parse(R"(["d"])"));
+}
+
+TEST_F(Executor, NavigateUpAndDown) {
+  const std::uint64_t generation = store().generation();
+  EXPECT_EQ(ok(Navigate{"w"}), parse(R"({"den":null,"warren":"w"})"));
+  EXPECT_EQ(ok(Navigate{"d"}), parse(R"({"den":"d","warren":"w"})"));
+  EXPECT_EQ(ok(Navigate{"e"}), parse(R"({"den":"e","warren":"w"})"));
+  EXPECT_EQ(ok(Navigate{".."}), parse(R"({"den":null,"warren":"w"})"));
+  EXPECT_EQ(ok(Navigate{".."}), parse(R"({"den":null,"warren":null})"));
+  EXPECT_EQ(ok(Navigate{".."}), parse(R"({"den":null,"warren":null})"));
+  EXPECT_EQ(store().generation(), generation) << "navigation does not touch the store";
+}
+
+TEST_F(Executor, NavigatePaths) {
+  EXPECT_EQ(ok(Navigate{"/x/y"}), parse(R"({"den":"y","warren":"x"})"));
+  ok(Navigate{"/"});
+  EXPECT_EQ(ok(Navigate{"x/y"}), parse(R"({"den":"y","warren":"x"})"));
+  // Two parts are absolute even from inside a warren.
+  EXPECT_EQ(ok(Navigate{"p/q"}), parse(R"({"den":"q","warren":"p"})"));
+  EXPECT_EQ(ok(Navigate{"/x"}), parse(R"({"den":null,"warren":"x"})"));
+  EXPECT_EQ(ok(Navigate{"/"}), parse(R"({"den":null,"warren":null})"));
+  // Names the name rule allows.
+  EXPECT_EQ(ok(Navigate{"a b/."}), parse(R"({"den":".","warren":"a b"})"));
+  EXPECT_EQ(ok(Navigate{"/" + std::string(256, 'w')})["warren"], std::string(256, 'w'));
+}
+
+TEST_F(Executor, BadNavigatePathsLeaveThePositionAlone) {
+  ok(Navigate{"/w/d"});
+  for (std::string_view path :
+       {"", "x/y/z", "/x/", "//", "../x", "x/..", "/..", "a\tb", "x/", "/x//"}) {
+    EXPECT_EQ(refused(Navigate{std::string(path)}), kInvalidNavigateName) << path;
+    EXPECT_EQ(where(), parse(R"({"den":"d","warren":"w"})")) << path;
+  }
+  EXPECT_EQ(refused(Navigate{std::string(257, 'w')}), kInvalidNavigateName);
+}
+
+TEST_F(Executor, UseSelectsACollectionOfTheDefaultWarren) {
+  EXPECT_EQ(ok(Use{std::string(512, 'c')})["collection"], std::string(512, 'c'));
+  EXPECT_EQ(where()["warren"], "default");
+  for (const std::string& bad : {std::string(513, 'c'), std::string(), std::string("a\0b", 3)}) {
+    EXPECT_EQ(refused(Use{bad}), kInvalidCollectionName);
+    EXPECT_EQ(where()["den"], std::string(512, 'c')) << "a failed use keeps the position";
+  }
+}
+
+TEST_F(Executor, UseReachesDensThatNavigateCannotName) {
+  ok(Navigate{"/w/x"});
+  EXPECT_EQ(ok(Use{"a/b"}), parse(R"({"collection":"a/b"})"));
+  EXPECT_EQ(where(), parse(R"({"den":"a/b","warren":"default"})"));
+  EXPECT_EQ(ok(Put{"k", parse(R"({"v":1})")}), parse(R"({"stored":"k"})"));
+  // A plain key of the default warren: den "a/b", id "k".
+  auto stored = store().get(std::string("a/b\0k", 5));
+  ASSERT_TRUE(stored.has_value());
+  EXPECT_EQ(*stored, std::optional<std::string>(R"({"id":"k","v":1})"));
+  EXPECT_EQ(ok(Collections{}), parse(R"({"collections":["a/b"],"truncated":false})"));
+}
+
+TEST_F(Executor, DocumentCommandsWorkInTheCurrentWarren) {
+  ok(Navigate{"/w/d"});
+  EXPECT_EQ(ok(Put{"a", parse(R"({"n":1})")}), parse(R"({"stored":"a"})"));
+  EXPECT_EQ(ok(Get{"a"}), parse(R"({"id":"a","n":1})"));
+  // The same den name in the default warren is another den.
+  ok(Use{"d"});
+  EXPECT_EQ(ok(Get{"a"}), Json(nullptr));
+  // A den without a warren (not reachable through commands) means "default".
+  session_ = SessionState{std::nullopt, "d"};
+  ok(Put{"z", parse("{}")});
+  ok(Use{"d"});
+  EXPECT_EQ(ok(Get{"z"}), parse(R"({"id":"z"})"));
+}
+
+TEST_F(Executor, DocumentCommandsSuccessAndFailure) {
+  ok(Use{"c"});
+  EXPECT_EQ(ok(Insert{"b", parse(R"({"n":2,"t":"x"})")}), parse(R"({"inserted":"b"})"));
+  EXPECT_EQ(refused(Insert{"b", parse("{}")}), "shiny already exists");
+  EXPECT_EQ(ok(Update{"b", parse(R"({"n":3})")}), parse(R"({"updated":"b"})"));
+  EXPECT_EQ(ok(Get{"b"}), parse(R"({"id":"b","n":3,"t":"x"})"));
+  EXPECT_EQ(refused(Update{"q", parse(R"({"n":3})")}), "shiny does not exist");
+  EXPECT_EQ(refused(Update{"b", parse("{}")}), kInvalidInput);
+  EXPECT_EQ(refused(Put{"a", parse("[1]")}), kInvalidInput);
+  EXPECT_EQ(refused(Put{"", parse("{}")}), kInvalidInput);
+  ok(Put{"a", parse(R"({"n":1})")});
+  ok(Put{"c", parse(R"({"n":3})")});
+
+  EXPECT_EQ(
+      ok(Find{"n", parse("3")}),
+      parse(R"({"byte_limited":false,"documents":[{"id":"b","n":3,"t":"x"},{"id":"c","n":3}],)"
+            R"("examination_limit":10000,"examined":3,"possibly_truncated":false,)"
+            R"("result_limit":100})"));
+  EXPECT_EQ(ok(Find{"n", parse("3.0")})["documents"], Json::array());
+  EXPECT_EQ(ok(Scan{})["documents"].size(), 3u);
+
+  EXPECT_EQ(ok(Page{2, std::nullopt, std::nullopt}),
+            parse(R"({"documents":[{"id":"a","n":1},{"id":"b","n":3,"t":"x"}],"examined":2,)"
+                  R"("next_after":"b"})"));
+  EXPECT_EQ(ok(Page{1, std::string("a"), Equality{"n", parse("3")}}),
+            parse(R"({"documents":[{"id":"b","n":3,"t":"x"}],"examined":1,"next_after":"b"})"));
+  EXPECT_EQ(ok(Page{5, std::string("b"), Equality{"n", parse("3")}}),
+            parse(R"({"documents":[{"id":"c","n":3}],"examined":1,"next_after":null})"));
+  EXPECT_EQ(refused(Page{0, std::nullopt, std::nullopt}), kInvalidInput);
+  EXPECT_EQ(refused(Page{101, std::nullopt, std::nullopt}), kInvalidInput);
+  EXPECT_EQ(refused(Page{18446744073709551615u, std::nullopt, std::nullopt}), kInvalidInput);
+
+  const std::uint64_t before = store().generation();
+  EXPECT_EQ(ok(Delete{"zz"}), parse(R"({"deleted":"zz"})"));
+  EXPECT_EQ(store().generation(), before + 1);
+  EXPECT_EQ(ok(Delete{"a"}), parse(R"({"deleted":"a"})"));
+  EXPECT_EQ(ok(Get{"a"}), Json(nullptr));
+}
+
+TEST_F(Executor, CreateAndDropNamespaces) {
+  EXPECT_EQ(refused(Create{NamespaceKind::Den, "d"}), kSelectWarren);
+  // The name rule comes before the warren requirement.
+  EXPECT_EQ(refused(Create{NamespaceKind::Den, "a/b"}), "invalid namespace name");
+  EXPECT_EQ(ok(Create{NamespaceKind::Warren, "w"}), parse(R"({"created":"w"})"));
+  ok(Navigate{"w"});
+  EXPECT_EQ(ok(Create{NamespaceKind::Den, "d"}), parse(R"({"created":"d"})"));
+  EXPECT_EQ(where(), parse(R"({"den":null,"warren":"w"})")) << "create does not move";
+  EXPECT_EQ(ok(Dens{})["names"], parse(R"(["d"])"));
+
+  ok(Navigate{"d"});
+  EXPECT_EQ(refused(DropEmpty{NamespaceKind::Warren, "w"}), "namespace is not empty");
+  EXPECT_EQ(where(), parse(R"({"den":"d","warren":"w"})")) << "a failed drop keeps the position";
+  EXPECT_EQ(refused(DropEmpty{NamespaceKind::Den, "nope"}), "namespace does not exist");
+  EXPECT_EQ(ok(DropEmpty{NamespaceKind::Den, "d"}),
+            parse(R"({"den":null,"dropped":"d","warren":"w"})"));
+  EXPECT_EQ(where(), parse(R"({"den":null,"warren":"w"})"));
+}
+
+TEST_F(Executor, DroppingTheCurrentWarrenLeavesNoCollection) {
+  ok(Create{NamespaceKind::Warren, "w"});
+  ok(Navigate{"/w/d"});
+  EXPECT_EQ(ok(DropEmpty{NamespaceKind::Warren, "w"}),
+            parse(R"({"den":null,"dropped":"w","warren":null})"));
+  EXPECT_EQ(refused(Put{"a", parse("{}")}), kSelectCollection);
+  EXPECT_EQ(where(), parse(R"({"den":null,"warren":null})"));
+}
+
+TEST_F(Executor, AuthInASessionFailsAndTheSessionGoesOn) {
+  ok(Use{"c"});
+  EXPECT_EQ(refused(Auth{"admin", "password1234"}), "session is already authenticated");
+  EXPECT_EQ(where(), parse(R"({"den":"c","warren":"default"})"));
+  EXPECT_EQ(ok(Put{"a", parse("{}")}), parse(R"({"stored":"a"})"));
+}
+
+TEST_F(Executor, QuitSaysBye) { EXPECT_EQ(ok(Quit{}), parse(R"({"bye":true})")); }
+
+TEST_F(Executor, StatsReportTheStoreCounters) {
+  const std::uint64_t generation = store().generation();
+  ok(Use{"c"});
+  ok(Put{"a", parse("{}")});
+  ok(Put{"b", parse("{}")});
+  const StoreStats stats = store().stats();
+  EXPECT_EQ(
+      ok(Stats{}),
+      (Json{{"generation", stats.generation}, {"live_bytes", stats.live_bytes}, {"records", 2}}));
+  EXPECT_EQ(stats.generation, generation + 2);
+  EXPECT_GT(stats.live_bytes, 0u);
+  EXPECT_TRUE(ok(Stats{})["live_bytes"].is_number_unsigned());
+}
+
+TEST_F(Executor, CheckFindsCorruptionInTheKeySpace) {
+  // A den marker without its warren marker.
+  put_raw(*marker_key("w", std::string_view("d")), "");
+  EXPECT_EQ(refused(Check{}), "database corruption detected");
+}
+
+TEST_F(Executor, PoisonedStoreStillAnswersStatsAndPreconditions) {
+  ok(Use{"c"});
+  ok(Put{"a", parse("{}")});
+  io().fail_writes = true;
+  EXPECT_EQ(refused(Put{"b", parse("{}")}), "storage I/O or locking failure");
+  io().fail_writes = false;
+  constexpr std::string_view kPoisoned = "commit failed; close and reopen before further access";
+  EXPECT_EQ(refused(Get{"a"}), kPoisoned);
+  EXPECT_EQ(refused(Put{"b", parse("{}")}), kPoisoned);
+  EXPECT_EQ(refused(Check{}), kPoisoned);
+  EXPECT_EQ(refused(Warrens{}), kPoisoned);
+  EXPECT_EQ(ok(Stats{})["records"], 1);
+  // Preconditions are the session's business and come first.
+  ok(Navigate{"/"});
+  EXPECT_EQ(refused(Dens{}), kSelectWarrenUse);
+  EXPECT_EQ(refused(Get{"a"}), kSelectCollection);
+}
+
+TEST(ToResponse, WrapsDataAndMessages) {
+  const Response good = to_response(ExecuteResult(Json{{"bye", true}}));
+  EXPECT_EQ(encode_response(good), R"({"version":1,"ok":true,"data":{"bye":true},"error":null})");
+  const Response bad =
+      to_response(ExecuteResult(std::unexpected(std::string("shiny does not exist"))));
+  EXPECT_EQ(encode_response(bad),
+            R"({"version":1,"ok":false,"data":null,"error":)"
+            R"({"code":"operation_failed","message":"shiny does not exist"}})");
+}
+
+}  // namespace
+}  // namespace tovik::server
