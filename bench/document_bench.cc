@@ -6,8 +6,6 @@
 // Usage: document_bench [puts] [repeats]   (defaults 200 and 15)
 // The seeding of the large databases skips fsync (it is setup, not what is
 // measured); the measured operations use the real file calls.
-#include <stdlib.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -25,6 +23,8 @@
 #include "document/json.h"
 #include "document/keys.h"
 #include "document/queries.h"
+
+#include <stdlib.h>
 
 namespace tovik {
 namespace {
@@ -55,12 +55,9 @@ Store open_store(const std::string& path, bool create, std::shared_ptr<FileIo> i
 
 // A ~200-byte stored document.
 std::string document_text(const std::string& id) {
-  Json document = {{"id", id},
-                   {"name", "customer " + id},
-                   {"status", "active"},
-                   {"tags", {"alpha", "beta", "gamma"}},
-                   {"total", 1234.5},
-                   {"n", 7}};
+  Json document = {{"id", id},           {"name", "customer " + id},
+                   {"status", "active"}, {"tags", {"alpha", "beta", "gamma"}},
+                   {"total", 1234.5},    {"n", 7}};
   std::string text = dump_compact(document);
   document["note"] = std::string(200 > text.size() + 10 ? 200 - text.size() - 10 : 1, 'x');
   return dump_compact(document);

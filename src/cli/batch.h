@@ -20,8 +20,8 @@ namespace tovik::cli {
 std::string batch_output_line(const server::Response& response);
 
 // run_batch with its input, output and timings injected.
-[[nodiscard]] Outcome run_batch_with(const std::optional<std::string>& address,
-                                     InputReader& input, std::ostream& out,
+[[nodiscard]] Outcome run_batch_with(const std::optional<std::string>& address, InputReader& input,
+                                     std::ostream& out,
                                      const server::TransportTimings& timings = {});
 
 }  // namespace tovik::cli

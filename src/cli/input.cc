@@ -103,7 +103,8 @@ InputLine InputReader::read_input_line() {
   for (;;) {
     const std::size_t available = buffer_.size() - start_;
     const std::size_t window = std::min(available, kReadCap);
-    const auto found = std::string_view(buffer_).substr(start_ + scanned, window - scanned).find('\n');
+    const auto found =
+        std::string_view(buffer_).substr(start_ + scanned, window - scanned).find('\n');
     if (found != std::string_view::npos) {
       const std::size_t line_len = scanned + found + 1;
       if (line_len > kMaxInputLine) {

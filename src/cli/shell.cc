@@ -53,8 +53,7 @@ template <typename DocumentCommand>
 std::expected<Command, Failure> parse_document_rule(std::string_view word, std::string_view rest) {
   const WordSplit split = split_first_whitespace(rest);
   if (!split.found) {
-    return std::unexpected(
-        Failure::message("usage: " + std::string(word) + " <id> <JSON object>"));
+    return std::unexpected(Failure::message("usage: " + std::string(word) + " <id> <JSON object>"));
   }
   auto value = parse_json_text(split.rest);
   if (!value) return std::unexpected(value.error());
@@ -131,7 +130,8 @@ std::string listing_text(const Json& data) {
     for (const Json& name : names) {
       if (!first) text.push_back('\n');
       first = false;
-      text += name.is_string() ? display_safe(name.get_ref<const std::string&>()) : "<invalid name>";
+      text +=
+          name.is_string() ? display_safe(name.get_ref<const std::string&>()) : "<invalid name>";
     }
   }
   text += "\nLimit: 100 names / 10,000 examined records.";
@@ -200,7 +200,9 @@ struct SuccessText {
   std::string operator()(const server::Warrens&) const { return listing_text(data); }
   std::string operator()(const server::Dens&) const { return listing_text(data); }
   std::string operator()(const server::Shinies&) const { return listing_text(data); }
-  std::string operator()(const server::Put& c) const { return "Stored shiny: " + display_safe(c.id); }
+  std::string operator()(const server::Put& c) const {
+    return "Stored shiny: " + display_safe(c.id);
+  }
   std::string operator()(const server::Insert& c) const {
     return "Inserted shiny: " + display_safe(c.id);
   }

@@ -306,6 +306,11 @@ Store::Store(Store&& other) noexcept = default;
 Store& Store::operator=(Store&& other) noexcept = default;
 Store::~Store() = default;
 
+Store::Scratch& Store::scratch() {
+  if (!scratch_) scratch_ = std::make_unique<Scratch>();
+  return *scratch_;
+}
+
 std::uint64_t Store::data_base(std::uint64_t slot) const {
   return slot * config_.slot_size + kHeaderSize;
 }
@@ -368,7 +373,6 @@ std::expected<Store, StoreError> Store::open(UniqueFd fd, StoreConfig config,
   if (!chosen) return std::unexpected(StoreError::Corrupt);
 
   Store store;
-  store.scratch_ = std::make_unique<Scratch>();
   store.fd_ = std::move(fd);
   store.io_ = std::move(io);
   store.config_ = config;
@@ -386,7 +390,7 @@ std::expected<Store, StoreError> Store::open(UniqueFd fd, StoreConfig config,
 // the sparse index.
 std::expected<void, StoreError> Store::load(std::uint64_t index_entries) {
   const std::uint64_t stride = stride_for(records_, index_entries);
-  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch_->walk, kBulkWindow,
+  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk, kBulkWindow,
                         &record_reads_);
   std::string previous;
   std::uint64_t count = 0;
@@ -410,7 +414,7 @@ std::expected<void, StoreError> Store::load(std::uint64_t index_entries) {
 
 std::expected<Record, StoreError> Store::read_record_at(std::uint64_t offset) {
   if (poisoned_) return std::unexpected(StoreError::Poisoned);
-  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch_->probe, kProbeWindow,
+  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().probe, kProbeWindow,
                         &record_reads_);
   auto record = reader.read(offset);
   if (!record) return std::unexpected(record.error());
@@ -419,7 +423,7 @@ std::expected<Record, StoreError> Store::read_record_at(std::uint64_t offset) {
 
 std::expected<Store::Lookup, StoreError> Store::locate_range(std::string_view key) {
   if (index_.empty()) return Lookup{0, live_bytes_};
-  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch_->probe, kProbeWindow,
+  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().probe, kProbeWindow,
                         &record_reads_);
   auto lo = entries_at_or_below(
       index_.size(), key, [&](std::size_t e) -> std::expected<std::string_view, StoreError> {
@@ -448,7 +452,7 @@ std::expected<std::optional<std::string>, StoreError> Store::get(std::string_vie
   // The whole stride up to the next index entry (whose key is beyond the
   // sought one) comes in one read, with room for that entry's record.
   const std::uint64_t span_end = std::max(lookup->next_entry, start) - start + kPageSize;
-  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch_->walk,
+  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk,
                         static_cast<std::size_t>(std::min<std::uint64_t>(span_end, kBulkWindow)),
                         &record_reads_);
   std::string previous;
@@ -590,9 +594,9 @@ std::expected<void, StoreError> Store::apply(std::span<const Mutation> batch) {
 // lookup that lands inside the stretch already walked carries on from there,
 // and each index entry is read at most once.
 std::expected<std::uint64_t, StoreError> Store::merged_size(std::span<const Mutation> batch) {
-  SnapshotReader probe(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch_->probe, kProbeWindow,
+  SnapshotReader probe(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().probe, kProbeWindow,
                        &record_reads_);
-  SnapshotReader scan(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch_->walk, kScanWindow,
+  SnapshotReader scan(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk, kScanWindow,
                       &record_reads_);
   std::vector<std::optional<std::string>> entry_keys(index_.size());
   auto key_at = [&](std::size_t e) -> std::expected<std::string_view, StoreError> {
@@ -664,7 +668,7 @@ std::expected<void, StoreError> Store::commit(std::span<const Mutation> batch) {
   std::vector<std::uint64_t> new_index;
   std::uint64_t written = 0;
   std::uint64_t new_records = 0;
-  SnapshotWriter writer(*io_, fd, data_base(target), scratch_->write);
+  SnapshotWriter writer(*io_, fd, data_base(target), scratch().write);
 
   auto admit = [&](std::uint64_t length) -> std::expected<void, StoreError> {
     if (index_entries_ > 0 && new_records % new_stride == 0) new_index.push_back(written);
@@ -693,7 +697,7 @@ std::expected<void, StoreError> Store::commit(std::span<const Mutation> batch) {
     return {};
   };
 
-  SnapshotReader reader(*io_, fd, config_, data_base(slot_), live_bytes_, scratch_->walk, kBulkWindow,
+  SnapshotReader reader(*io_, fd, config_, data_base(slot_), live_bytes_, scratch().walk, kBulkWindow,
                         &record_reads_);
   std::size_t next = 0;
   std::uint64_t read_count = 0;
@@ -754,7 +758,7 @@ std::expected<void, StoreError> Store::commit(std::span<const Mutation> batch) {
 
 std::expected<void, StoreError> Store::verify(const RecordValidator& validator) {
   if (poisoned_) return std::unexpected(StoreError::Poisoned);
-  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch_->walk, kBulkWindow,
+  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk, kBulkWindow,
                         &record_reads_);
   std::string previous;
   std::uint64_t count = 0;

@@ -130,6 +130,7 @@ class Store {
 
   Store() = default;
   std::uint64_t data_base(std::uint64_t slot) const;
+  Scratch& scratch();
   [[nodiscard]] std::expected<void, StoreError> load(std::uint64_t index_entries);
   [[nodiscard]] std::expected<Lookup, StoreError> locate_range(std::string_view key);
   [[nodiscard]] std::expected<std::uint64_t, StoreError> merged_size(

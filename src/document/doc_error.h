@@ -34,9 +34,7 @@ class DocError {
   // Requires: is_store().
   StoreError store() const { return *store_; }
   // The display text: the StoreError's fixed text or the message.
-  std::string text() const {
-    return store_ ? std::string(store_error_text(*store_)) : message_;
-  }
+  std::string text() const { return store_ ? std::string(store_error_text(*store_)) : message_; }
 
   friend bool operator==(const DocError& a, const DocError& b) {
     return a.store_ == b.store_ && a.message_ == b.message_;

@@ -42,10 +42,48 @@ std::expected<std::string, DocError> writable_key(std::string_view warren, std::
   return key;
 }
 
+// The raw text of a stored "id" value names id: compared in place when it
+// holds no escape, decoded otherwise.
+bool is_id_text(std::string_view raw, std::string_view id) {
+  if (raw.size() == id.size() + 2 && raw.front() == '"' && raw.back() == '"' &&
+      raw.find('\\') == std::string_view::npos) {
+    return raw.substr(1, id.size()) == id;
+  }
+  auto decoded = parse_json(raw);
+  return decoded && decoded->is_string() && *decoded->get_ptr<const Json::string_t*>() == id;
+}
+
+// Checks value as a stored document with this id; returns the raw text of
+// `member` when asked for and present.
+std::expected<std::optional<std::string_view>, StoreError> outline_stored(
+    std::string_view value, std::string_view id, std::optional<std::string_view> member) {
+  const std::string_view names[2] = {"id", member.value_or("")};
+  std::optional<std::string_view> raw[2];
+  auto is_object = outline_json(value, std::span(names, member ? 2 : 1), std::span(raw, 2));
+  if (!is_object || !*is_object || !raw[0] || !is_id_text(*raw[0], id)) {
+    return std::unexpected(StoreError::Corrupt);
+  }
+  return raw[1];
+}
+
 }  // namespace
 
-std::expected<Json, StoreError> read_stored_document(std::string_view value,
-                                                     std::string_view id) {
+bool is_stored_document(std::string_view value, std::string_view id) {
+  return outline_stored(value, id, std::nullopt).has_value();
+}
+
+std::expected<std::optional<Json>, StoreError> read_stored_member(std::string_view value,
+                                                                  std::string_view id,
+                                                                  std::string_view member) {
+  auto raw = outline_stored(value, id, member);
+  if (!raw) return std::unexpected(raw.error());
+  if (!*raw) return std::optional<Json>();
+  auto decoded = parse_json(**raw);
+  if (!decoded) return std::unexpected(StoreError::Corrupt);
+  return std::optional<Json>(std::move(*decoded));
+}
+
+std::expected<Json, StoreError> read_stored_document(std::string_view value, std::string_view id) {
   auto document = parse_json(value);
   if (!document || !document->is_object()) return std::unexpected(StoreError::Corrupt);
   if (!is_id_member(find_member(*document, "id"), id)) {
@@ -140,7 +178,7 @@ RecordValidator make_document_validator() {
       return *last_warren == marker->warren;
     }
     auto name = decode_document_key(key);
-    return name && read_stored_document(value, name->id).has_value();
+    return name && is_stored_document(value, name->id);
   };
 }
 

@@ -61,4 +61,14 @@ RecordValidator make_document_validator();
 [[nodiscard]] std::expected<Json, StoreError> read_stored_document(std::string_view value,
                                                                    std::string_view id);
 
+// Checks a stored value as read_stored_document does, without building the
+// document (the integrity check's path).
+bool is_stored_document(std::string_view value, std::string_view id);
+
+// Checks a stored value as read_stored_document does and decodes only its
+// top-level member `member` (nullopt when absent): how a filter is tested
+// without building every document examined.
+[[nodiscard]] std::expected<std::optional<Json>, StoreError> read_stored_member(
+    std::string_view value, std::string_view id, std::string_view member);
+
 }  // namespace tovik

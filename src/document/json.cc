@@ -30,8 +30,7 @@ struct Failure {
 
 class Reader {
  public:
-  Reader(std::string_view text, const JsonParseOptions& options)
-      : text_(text), options_(options) {}
+  Reader(std::string_view text, const JsonParseOptions& options) : text_(text), options_(options) {}
 
   // Outline mode: nothing is built, but the value text of the last
   // top-level member named names[i] is put in values[i].

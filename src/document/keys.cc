@@ -131,8 +131,8 @@ std::expected<DocumentName, StoreError> decode_document_key(std::string_view key
   const std::string_view warren = parts[2];
   const std::string_view den = parts[3];
   const std::string_view id = parts[4];
-  if (warren.empty() || warren.size() > kMaxNameBytes || is_default_warren(warren) ||
-      den.empty() || den.size() > kMaxNameBytes || id.empty()) {
+  if (warren.empty() || warren.size() > kMaxNameBytes || is_default_warren(warren) || den.empty() ||
+      den.size() > kMaxNameBytes || id.empty()) {
     return std::unexpected(StoreError::Corrupt);
   }
   return DocumentName{std::string(warren), std::string(den), std::string(id)};

@@ -50,14 +50,14 @@ bool is_valid_document_id(std::string_view id);
 bool is_marker_key(std::string_view key);
 
 // Warren marker when den is absent, den marker otherwise.
-[[nodiscard]] std::expected<std::string, StoreError> marker_key(std::string_view warren,
-                                                              std::optional<std::string_view> den);
+[[nodiscard]] std::expected<std::string, StoreError> marker_key(
+    std::string_view warren, std::optional<std::string_view> den);
 // The key bytes before a document id in the den (warren, den).
 [[nodiscard]] std::expected<std::string, StoreError> collection_prefix(std::string_view warren,
-                                                                     std::string_view den);
+                                                                       std::string_view den);
 [[nodiscard]] std::expected<std::string, StoreError> document_key(std::string_view warren,
-                                                                std::string_view den,
-                                                                std::string_view id);
+                                                                  std::string_view den,
+                                                                  std::string_view id);
 
 struct MarkerName {
   std::string warren;
@@ -72,7 +72,7 @@ struct DocumentName {
 
 // Requires: is_marker_key(key). The value of a marker must be empty.
 [[nodiscard]] std::expected<MarkerName, StoreError> decode_marker_key(std::string_view key,
-                                                                    std::string_view value);
+                                                                      std::string_view value);
 [[nodiscard]] std::expected<DocumentName, StoreError> decode_document_key(std::string_view key);
 
 }  // namespace tovik

@@ -191,8 +191,7 @@ std::expected<bool, StoreError> any_key_with_prefix(Store& store, std::string_vi
 }
 
 std::expected<Json, DocError> create_namespace(Store& store, NamespaceKind kind,
-                                               std::string_view name,
-                                               const SessionState& session) {
+                                               std::string_view name, const SessionState& session) {
   auto checked = check_name_and_warren(kind, name, session);
   if (!checked) return std::unexpected(checked.error());
   auto target = target_marker(kind, name, session);
@@ -268,8 +267,7 @@ std::expected<Json, DocError> list_collections(Store& store) {
 
 std::expected<std::vector<std::string>, DocError> list_all_collections(Store& store) {
   std::vector<std::string> names;
-  auto walked =
-      for_each_default_den(store, [&](const std::string& den) { names.push_back(den); });
+  auto walked = for_each_default_den(store, [&](const std::string& den) { names.push_back(den); });
   if (!walked) return std::unexpected(walked.error());
   return names;
 }

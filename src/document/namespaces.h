@@ -64,7 +64,6 @@ inline constexpr std::size_t kCollectionsByteLimit = 524'288;
 
 // Every den of the default warren that holds documents, ascending, without
 // limits (the offline tool's listing).
-[[nodiscard]] std::expected<std::vector<std::string>, DocError> list_all_collections(
-    Store& store);
+[[nodiscard]] std::expected<std::vector<std::string>, DocError> list_all_collections(Store& store);
 
 }  // namespace tovik

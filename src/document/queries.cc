@@ -8,9 +8,9 @@
 namespace tovik {
 namespace {
 
-struct DecodedDocument {
+struct Examined {
   std::string id;
-  Json document;
+  std::optional<Json> match;  // the document, when it matches the filter
 };
 
 // The walk over one den in key order. Records before the start key are
@@ -34,12 +34,22 @@ class DenWalk {
 
   std::string_view key() const { return cursor_.key(); }
 
-  std::expected<DecodedDocument, StoreError> decode() const {
+  // Decodes the current record and tests it against filter. Only the
+  // filter's member is decoded until the document is known to match, so a
+  // selective find costs a check of each record rather than a build of it.
+  std::expected<Examined, StoreError> examine(const std::optional<Filter>& filter) const {
     auto name = decode_document_key(cursor_.key());
     if (!name) return std::unexpected(name.error());
+    if (filter) {
+      auto member = read_stored_member(cursor_.value(), name->id, filter->field);
+      if (!member) return std::unexpected(member.error());
+      if (!*member || !json_equal(**member, filter->value)) {
+        return Examined{std::move(name->id), std::nullopt};
+      }
+    }
     auto document = read_stored_document(cursor_.value(), name->id);
     if (!document) return std::unexpected(document.error());
-    return DecodedDocument{std::move(name->id), std::move(*document)};
+    return Examined{std::move(name->id), std::move(*document)};
   }
 
  private:
@@ -88,21 +98,21 @@ std::expected<Json, DocError> query_documents(Store& store, std::string_view war
       truncated = true;
       break;
     }
-    auto decoded = walk->decode();
+    auto decoded = walk->examine(filter);
     if (!decoded) return std::unexpected(decoded.error());
     ++examined;
-    if (!matches_filter(decoded->document, filter)) continue;
+    if (!decoded->match) continue;
     // Dropped documents still count, so the walk stops after as many
     // matches as it would have returned without the byte limit.
     ++matches;
     if (byte_limited) continue;
-    const std::size_t size = dump_compact(decoded->document).size();
+    const std::size_t size = dump_compact(*decoded->match).size();
     if (size > kQueryByteLimit - bytes_used) {
       byte_limited = true;
       continue;
     }
     bytes_used += size;
-    documents.push_back(std::move(decoded->document));
+    documents.push_back(std::move(*decoded->match));
   }
   return Json{{"documents", std::move(documents)},
               {"examined", examined},
@@ -143,14 +153,14 @@ std::expected<Json, DocError> page_documents(Store& store, std::string_view warr
       next_after = *last_id;
       break;
     }
-    auto decoded = walk->decode();
+    auto decoded = walk->examine(filter);
     if (!decoded) return std::unexpected(decoded.error());
     ++examined;
-    if (!matches_filter(decoded->document, filter)) {
+    if (!decoded->match) {
       last_id = std::move(decoded->id);
       continue;
     }
-    const std::size_t size = dump_compact(decoded->document).size();
+    const std::size_t size = dump_compact(*decoded->match).size();
     if (size > kQueryByteLimit) return std::unexpected(StoreError::Full);
     if (size > kQueryByteLimit - bytes_used) {
       // The next page starts with this document.
@@ -158,7 +168,7 @@ std::expected<Json, DocError> page_documents(Store& store, std::string_view warr
       break;
     }
     bytes_used += size;
-    documents.push_back(std::move(decoded->document));
+    documents.push_back(std::move(*decoded->match));
     last_id = std::move(decoded->id);
   }
   return Json{{"documents", std::move(documents)},
@@ -179,12 +189,12 @@ std::expected<std::uint64_t, DocError> walk_documents(Store& store, std::string_
     auto more = walk->next();
     if (!more) return std::unexpected(more.error());
     if (!*more) break;
-    auto decoded = walk->decode();
+    auto decoded = walk->examine(filter);
     if (!decoded) return std::unexpected(decoded.error());
     ++examined;
-    if (!matches_filter(decoded->document, filter)) continue;
+    if (!decoded->match) continue;
     ++matches;
-    sink(decoded->document);
+    sink(*decoded->match);
   }
   return examined;
 }

@@ -1,177 +1,33 @@
 // Wire messages: a strict decoder for what peers send and fixed-form
 // encoders for what this side sends.
 //
-// Decoding runs in two passes. A SAX pass over the raw text builds the
-// value (a repeated key keeps its last value) and, because that value can
-// no longer show it, records which keys were repeated in the objects where
-// closed types may live. A typed pass then reads the closed types from the
-// value, consulting those records at its own level only, so that any-value
-// fields keep the usual last-wins reading.
+// Decoding runs in two passes. A SAX pass over the raw text (wire_json.cc)
+// builds the value (a repeated key keeps its last value) and, because that
+// value can no longer show it, records which keys were repeated in the
+// objects where closed types may live. A typed pass (here) then reads the
+// closed types from the value, consulting those records at their own level
+// only, so that any-value fields keep the usual last-wins reading.
 #include "server/protocol.h"
 
 #include <array>
 #include <charconv>
 #include <limits>
-#include <set>
 #include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "server/wire_json.h"
 
 namespace tovik::server {
 
 namespace {
 
 // ---------------------------------------------------------------------------
-// Pass 1: text -> value, with duplicate keys recorded.
-
-// Closed types sit at most this deep: envelope (1), command or failure (2),
-// equality (3). Deeper objects are inside any-value fields, whose repeated
-// keys are legal, so tracking stops there to keep large documents cheap.
-constexpr std::size_t kClosedTypeDepth = 3;
-
-// Where a value sits: object keys and array indexes from the root. A parent
-// is either an object or an array, so an index and a key never compete for
-// the same position.
-using Path = std::vector<std::string>;
-
-struct ParsedMessage {
-  Json root;
-  // Paths of objects (within kClosedTypeDepth) that repeated a key, and the
-  // repeated keys themselves as path + key.
-  std::set<Path> objects_with_duplicates;
-  std::set<Path> duplicated_keys;
-};
-
-class MessageBuilder {
- public:
-  using number_integer_t = Json::number_integer_t;
-  using number_unsigned_t = Json::number_unsigned_t;
-  using number_float_t = Json::number_float_t;
-  using string_t = Json::string_t;
-  using binary_t = Json::binary_t;
-
-  explicit MessageBuilder(ParsedMessage& out) : out_(out) {}
-
-  const std::string& error() const { return error_; }
-
-  bool null() { return place(Json(nullptr)) != nullptr; }
-  bool boolean(bool value) { return place(Json(value)) != nullptr; }
-  bool number_integer(number_integer_t value) { return place(Json(value)) != nullptr; }
-  bool number_unsigned(number_unsigned_t value) { return place(Json(value)) != nullptr; }
-  bool number_float(number_float_t value, const string_t& /*raw*/) {
-    return place(Json(value)) != nullptr;
-  }
-  bool string(string_t& value) { return place(Json(std::move(value))) != nullptr; }
-  bool binary(binary_t& /*value*/) { return fail("binary values are not JSON"); }
-
-  bool start_object(std::size_t /*size*/) { return open(Json::object(), true); }
-  bool start_array(std::size_t /*size*/) { return open(Json::array(), false); }
-  bool end_object() { return close(); }
-  bool end_array() { return close(); }
-
-  bool key(string_t& name) {
-    Frame& frame = stack_.back();
-    if (stack_.size() <= kClosedTypeDepth && !frame.seen.insert(name).second) {
-      Path at = path_;
-      out_.objects_with_duplicates.insert(at);
-      at.push_back(name);
-      out_.duplicated_keys.insert(std::move(at));
-    }
-    frame.key = std::move(name);
-    return true;
-  }
-
-  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
-                   const nlohmann::detail::exception& error) {
-    if (error_.empty()) error_ = error.what();
-    return false;
-  }
-
- private:
-  struct Frame {
-    Json* value;
-    bool is_object;
-    std::size_t next_index = 0;
-    std::string key;
-    std::set<std::string> seen;
-  };
-
-  bool fail(std::string_view message) {
-    if (error_.empty()) error_ = message;
-    return false;
-  }
-
-  // Stores v where the parser stands and returns where it went. Pointers to
-  // the open containers stay valid: a child is only ever appended to the
-  // innermost container, and std::map nodes never move.
-  Json* place(Json v) {
-    if (stack_.empty()) {
-      out_.root = std::move(v);
-      return &out_.root;
-    }
-    Frame& frame = stack_.back();
-    if (frame.is_object) {
-      Json& slot = (*frame.value)[frame.key];
-      slot = std::move(v);
-      return &slot;
-    }
-    frame.value->push_back(std::move(v));
-    ++frame.next_index;
-    return &frame.value->back();
-  }
-
-  bool open(Json container, bool is_object) {
-    if (stack_.size() >= kMaxJsonDepth) return fail("nesting too deep");
-    if (!stack_.empty()) {
-      const Frame& parent = stack_.back();
-      path_.push_back(parent.is_object ? parent.key : std::to_string(parent.next_index));
-    }
-    Json* where = place(std::move(container));
-    stack_.push_back(Frame{where, is_object, 0, {}, {}});
-    return true;
-  }
-
-  bool close() {
-    stack_.pop_back();
-    // The path always names the innermost open container: one part fewer
-    // than open containers.
-    if (!path_.empty()) path_.pop_back();
-    return true;
-  }
-
-  ParsedMessage& out_;
-  std::vector<Frame> stack_;
-  Path path_;  // path of the innermost open container
-  std::string error_;
-};
-
-constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
-
-std::expected<ParsedMessage, std::string> parse_message(std::string_view body) {
-  // The parser would skip a byte order mark; a message is a bare JSON value.
-  if (body.starts_with(kUtf8Bom)) return std::unexpected(std::string("byte order mark"));
-  ParsedMessage message;
-  MessageBuilder builder(message);
-  bool ok = false;
-  try {
-    ok = Json::sax_parse(body.begin(), body.end(), &builder);
-  } catch (const std::exception& error) {
-    return std::unexpected(std::string(error.what()));
-  } catch (...) {
-    return std::unexpected(std::string("unreadable message"));
-  }
-  if (!ok) {
-    return std::unexpected(builder.error().empty() ? std::string("malformed JSON")
-                                                   : builder.error());
-  }
-  return message;
-}
-
-// ---------------------------------------------------------------------------
 // Pass 2: value -> closed types.
 
 using Error = std::string;
+using Path = WirePath;
 
 template <typename T>
 using Decoded = std::expected<T, Error>;
@@ -211,7 +67,7 @@ class ClosedFields {
                                     const Path& path, std::span<const Spec> specs,
                                     std::size_t skip = 0,
                                     std::span<const std::string_view> also_allowed = {}) {
-    ClosedFields fields(path);
+    ClosedFields fields;
     fields.slots_.assign(specs.size(), nullptr);
     if (value.is_array()) {
       if (value.size() != skip + specs.size()) {
@@ -253,9 +109,6 @@ class ClosedFields {
   const Path& path(std::size_t i) const { return paths_[i]; }
 
  private:
-  explicit ClosedFields(Path path) : path_(std::move(path)) {}
-
-  Path path_;
   std::vector<const Json*> slots_;
   std::vector<Path> paths_;
 };
@@ -537,6 +390,14 @@ Json command_json(const Command& command) {
   return object;
 }
 
+// Sorted keys throughout, so "command" comes before "version".
+std::string encode_request_parts(std::uint32_t version, const Command& command) {
+  Json envelope = Json::object();
+  envelope["version"] = version;
+  envelope["command"] = command_json(command);
+  return dump_compact(envelope);
+}
+
 void append_unsigned(std::string& out, std::uint64_t value) {
   std::array<char, 24> digits{};
   auto [end, code] = std::to_chars(digits.data(), digits.data() + digits.size(), value);
@@ -606,14 +467,11 @@ std::string_view ResponseError::text() const {
 }
 
 std::string encode_request(const Request& request) {
-  Json envelope = Json::object();
-  envelope["version"] = request.version;
-  envelope["command"] = command_json(request.command);
-  return dump_compact(envelope);
+  return encode_request_parts(request.version, request.command);
 }
 
 std::string encode_request(const Command& command) {
-  return encode_request(Request{kProtocolVersion, command});
+  return encode_request_parts(kProtocolVersion, command);
 }
 
 std::expected<Response, ResponseError> decode_response(std::string_view body) {

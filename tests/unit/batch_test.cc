@@ -1,21 +1,23 @@
 // Batch mode's output line and the checks it makes before any connection.
 #include "cli/batch.h"
 
-#include <stdlib.h>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include "document/json.h"
+
+#include <stdlib.h>
 
 namespace tovik::cli {
 namespace {
 
 TEST(BatchOutput, EnvelopeKeepsFixedKeyOrderAndSortedData) {
-  server::Response ok = server::success(Json::parse(R"({"records":1,"generation":2,"id":"\u00e9/"})"));
-  EXPECT_EQ(batch_output_line(ok),
-            R"({"version":1,"ok":true,"data":{"generation":2,"id":"é/","records":1},"error":null})");
+  server::Response ok =
+      server::success(Json::parse(R"({"records":1,"generation":2,"id":"\u00e9/"})"));
+  EXPECT_EQ(
+      batch_output_line(ok),
+      R"({"version":1,"ok":true,"data":{"generation":2,"id":"é/","records":1},"error":null})");
 
   server::Response refused = server::failure("operation_failed", "a \"quoted\"\nline");
   EXPECT_EQ(batch_output_line(refused),

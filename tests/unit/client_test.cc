@@ -8,12 +8,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 namespace tovik::server {
 namespace {
@@ -74,7 +74,9 @@ std::string read_request(int fd) {
   return body ? *body : std::string();
 }
 
-void answer(int fd, std::string_view body) { send_raw(fd, prefix(body.size()) + std::string(body)); }
+void answer(int fd, std::string_view body) {
+  send_raw(fd, prefix(body.size()) + std::string(body));
+}
 
 // Waits until the client closes or shuts down its end.
 void drain(int fd) {

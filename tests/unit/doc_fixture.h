@@ -6,8 +6,6 @@
 // engine's concern and is tested there); everything else is the real file.
 #pragma once
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
@@ -23,6 +21,8 @@
 #include "core/store.h"
 #include "document/json.h"
 #include "document/keys.h"
+
+#include <stdlib.h>
 
 namespace tovik::testing {
 

@@ -82,10 +82,9 @@ TEST_F(Documents, ValueLengthLimitIsExact) {
   document["p"] = std::string(262'144 - overhead.size() + 1, 'x');
   EXPECT_EQ(failure(put_document(store(), "default", "d", "b", document)), kInvalid);
   // The whole key must fit 1,024 bytes: den + 00 + id.
-  EXPECT_TRUE(put_document(store(), "default", "d", std::string(1'022, 'i'), Json::object())
-                  .has_value());
-  EXPECT_EQ(failure(put_document(store(), "default", "d", std::string(1'023, 'i'),
-                                 Json::object())),
+  EXPECT_TRUE(
+      put_document(store(), "default", "d", std::string(1'022, 'i'), Json::object()).has_value());
+  EXPECT_EQ(failure(put_document(store(), "default", "d", std::string(1'023, 'i'), Json::object())),
             kInvalid);
   EXPECT_EQ(store().records(), 2u);
 }
@@ -102,9 +101,9 @@ TEST_F(Documents, InsertOnlyWhenNew) {
 }
 
 TEST_F(Documents, UpdateReplacesTopLevelMembersWhole) {
-  ASSERT_TRUE(put_document(store(), "w", "d", "a",
-                           parse(R"({"id":"a","n":1,"o":{"p":1},"t":["x"]})"))
-                  .has_value());
+  ASSERT_TRUE(
+      put_document(store(), "w", "d", "a", parse(R"({"id":"a","n":1,"o":{"p":1},"t":["x"]})"))
+          .has_value());
   EXPECT_EQ(*update_document(store(), "w", "d", "a", parse(R"({"n":2,"t":null})")),
             parse(R"({"updated":"a"})"));
   EXPECT_EQ(stored_text("w", "d", "a"), R"({"id":"a","n":2,"o":{"p":1},"t":null})");
@@ -138,8 +137,8 @@ TEST_F(Documents, GetAndDeleteOfAbsentIds) {
 
 TEST_F(Documents, StoredValueThatIsNotItsDocumentIsCorruption) {
   const std::string key = *document_key("default", "d", "a");
-  for (const char* value : {R"({"id":"b"})", R"({"n":1})", R"({"id":1})", "[]", "{", "",
-                            R"({"id":"a"} x)"}) {
+  for (const char* value :
+       {R"({"id":"b"})", R"({"n":1})", R"({"id":1})", "[]", "{", "", R"({"id":"a"} x)"}) {
     put_raw(key, value);
     EXPECT_EQ(failure(get_document(store(), "default", "d", "a")), kCorrupt) << value;
     EXPECT_EQ(failure(update_document(store(), "default", "d", "a", parse(R"({"n":1})"))),

@@ -1,6 +1,7 @@
 #include "document/json.h"
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -73,8 +74,8 @@ TEST(JsonParse, StringsAreStrictUtf8AndEscapesDecode) {
   EXPECT_EQ(*parse_json(R"("a\"\\\/\b\f\n\r\t\u00e9\ud83d\ude00")"),
             Json("a\"\\/\b\f\n\r\t\xC3\xA9\xF0\x9F\x98\x80"));
   EXPECT_EQ(*parse_json("\"\xC3\xA9\""), Json("\xC3\xA9"));
-  for (const char* bad : {"\"\xC3\"", "\"\xC0\xAF\"", "\"\xED\xA0\x80\"", "\"\xF4\x90\x80\x80\"",
-                          "\"\xFF\""}) {
+  for (const char* bad :
+       {"\"\xC3\"", "\"\xC0\xAF\"", "\"\xED\xA0\x80\"", "\"\xF4\x90\x80\x80\"", "\"\xFF\""}) {
     EXPECT_EQ(parse_failure(bad).message, "invalid UTF-8") << bad;
   }
   EXPECT_EQ(parse_failure(R"("\ud800")").message, "lone surrogate in string");
@@ -119,18 +120,45 @@ TEST(JsonParse, SurroundingWhitespaceIsAllowed) {
   EXPECT_EQ(*parse_json(" \t\r\n{\"a\" : [ 1 , 2 ] }\n "), parse_json(R"({"a":[1,2]})").value());
 }
 
+TEST(JsonOutline, ChecksLikeParseAndFindsTopLevelMembers) {
+  const std::string_view names[] = {"id", "k"};
+  std::optional<std::string_view> values[2];
+  auto outlined =
+      outline_json(R"( {"id":"x","o":{"k":1},"k":[1, 2],"id":"\u0079"} )", names, values);
+  ASSERT_TRUE(outlined.has_value());
+  EXPECT_TRUE(*outlined);
+  EXPECT_EQ(values[0], R"("\u0079")");  // the last occurrence, raw
+  EXPECT_EQ(values[1], "[1, 2]");       // not the nested "k"
+
+  outlined = outline_json(R"([{"id":1}])", names, values);
+  ASSERT_TRUE(outlined.has_value());
+  EXPECT_FALSE(*outlined);
+  EXPECT_FALSE(values[0].has_value());
+
+  for (const std::string& bad :
+       {nested_arrays(128), std::string("{\"id\":1} x"), std::string("{\"a\":\"\xC3\"}"),
+        std::string("{\"a\":1e400}"), std::string("{\"a\":[1,]}")}) {
+    auto checked = outline_json(bad, names, values);
+    ASSERT_FALSE(checked.has_value()) << bad;
+    EXPECT_EQ(checked.error().message, parse_json(bad).error().message) << bad;
+  }
+}
+
 TEST(JsonDump, CompactFormUsesOnlyTheStoredEscapes) {
   const Json value = {{"s", std::string("q\"b\\/\b\t\n\f\r\x01\x1f\x7f\xC3\xA9")},
                       {"b", {1, 2.5, nullptr, true}}};
-  EXPECT_EQ(dump_compact(value),
-            "{\"b\":[1,2.5,null,true],\"s\":\"q\\\"b\\\\/\\b\\t\\n\\f\\r\\u0001\\u001f\x7f\xC3\xA9\"}");
+  EXPECT_EQ(
+      dump_compact(value),
+      "{\"b\":[1,2.5,null,true],\"s\":\"q\\\"b\\\\/\\b\\t\\n\\f\\r\\u0001\\u001f\x7f\xC3\xA9\"}");
   EXPECT_EQ(dump_compact(Json("\x1a")), "\"\\u001a\"");
-  EXPECT_EQ(json_string_literal_length("q\"\\/\n\x01\xC3\xA9"), dump_compact(Json("q\"\\/\n\x01\xC3\xA9")).size());
+  EXPECT_EQ(json_string_literal_length("q\"\\/\n\x01\xC3\xA9"),
+            dump_compact(Json("q\"\\/\n\x01\xC3\xA9")).size());
 }
 
 TEST(JsonDump, KeysAreInByteOrderAndFloatsReadBack) {
   const Json value = *parse_json(R"({"b":1,"a":2,"\u00e9":3,"B":4,"0.1":0.1,"big":1e300})");
-  EXPECT_EQ(dump_compact(value), "{\"0.1\":0.1,\"B\":4,\"a\":2,\"b\":1,\"big\":1e+300,\"\xC3\xA9\":3}");
+  EXPECT_EQ(dump_compact(value),
+            "{\"0.1\":0.1,\"B\":4,\"a\":2,\"b\":1,\"big\":1e+300,\"\xC3\xA9\":3}");
   EXPECT_TRUE(json_equal(*parse_json(dump_compact(value)), value));
   EXPECT_EQ(dump_pretty(*parse_json(R"({"a":[1],"b":{}})")),
             "{\n  \"a\": [\n    1\n  ],\n  \"b\": {}\n}");
@@ -153,7 +181,8 @@ TEST(JsonEqual, IntegersAndFloatsAreDistinct) {
 
 TEST(JsonEqual, ContainersCompareRecursively) {
   EXPECT_TRUE(json_equal(*parse_json(R"({"a":[1,{"b":2}]})"), *parse_json(R"({"a":[1,{"b":2}]})")));
-  EXPECT_FALSE(json_equal(*parse_json(R"({"a":[1,{"b":2}]})"), *parse_json(R"({"a":[1,{"b":2.0}]})")));
+  EXPECT_FALSE(
+      json_equal(*parse_json(R"({"a":[1,{"b":2}]})"), *parse_json(R"({"a":[1,{"b":2.0}]})")));
   EXPECT_FALSE(json_equal(*parse_json("[1,2]"), *parse_json("[1,2,3]")));
   EXPECT_FALSE(json_equal(*parse_json(R"({"a":1})"), *parse_json(R"({"a":1,"b":1})")));
   EXPECT_FALSE(json_equal(*parse_json(R"({"a":1})"), *parse_json(R"({"b":1})")));

@@ -16,9 +16,8 @@ TEST(NameRules, NamespaceNames) {
        {"."s, "a b"s, "a\xC2\xA0"s, "\xC3\xA9t\xC3\xA9"s, "..."s, std::string(256, 'n'), "~"s}) {
     EXPECT_TRUE(is_valid_name(name)) << name;
   }
-  for (const std::string& name :
-       {""s, std::string(257, 'n'), ".."s, "a/b"s, "a\tb"s, "a\x7F"s, "a\xC2\x85"s, "a\xC2\x9F"s,
-        "a\0b"s, "\x1F"s, "a\xFF"s}) {
+  for (const std::string& name : {""s, std::string(257, 'n'), ".."s, "a/b"s, "a\tb"s, "a\x7F"s,
+                                  "a\xC2\x85"s, "a\xC2\x9F"s, "a\0b"s, "\x1F"s, "a\xFF"s}) {
     EXPECT_FALSE(is_valid_name(name)) << name;
   }
 }
@@ -69,9 +68,9 @@ TEST(KeyEncoding, GroupsSortContiguously) {
   };
   std::sort(keys.begin(), keys.end());
   const std::vector<std::string> expected = {
-      "\0C1\0v\0zz"s,       "\0C1\0w"s,          "\0C1\0w\0d"s,       "\0C1\0w!"s,
-      "\0W1\0v\0d\0009"s,   "\0W1\0w\0d\00010"s, "\0W1\0w\0d\0002"s,  "\0W1\0w\0d b\0000"s,
-      "\x01\0x"s,           "a\0zzz"s,           "a b\0001"s,         "ab\0000"s,
+      "\0C1\0v\0zz"s,     "\0C1\0w"s,          "\0C1\0w\0d"s,      "\0C1\0w!"s,
+      "\0W1\0v\0d\0009"s, "\0W1\0w\0d\00010"s, "\0W1\0w\0d\0002"s, "\0W1\0w\0d b\0000"s,
+      "\x01\0x"s,         "a\0zzz"s,           "a b\0001"s,        "ab\0000"s,
   };
   EXPECT_EQ(keys, expected);
   // Plain keys are exactly those at or above the one-byte key 01.
@@ -88,9 +87,8 @@ TEST(KeyDecoding, MarkersRoundTripAndRefuseValues) {
   auto den = decode_marker_key("\0C1\0w\0d"s, "");
   ASSERT_TRUE(den.has_value());
   EXPECT_EQ(den->den, "d");
-  for (const std::string& bad :
-       {"\0C1\0"s, "\0C1\0\0d"s, "\0C1\0w\0"s, "\0C1\0w\0d\0e"s, "\0C1\0w\xFF"s,
-        "\0C1\0"s + std::string(257, 'w')}) {
+  for (const std::string& bad : {"\0C1\0"s, "\0C1\0\0d"s, "\0C1\0w\0"s, "\0C1\0w\0d\0e"s,
+                                 "\0C1\0w\xFF"s, "\0C1\0"s + std::string(257, 'w')}) {
     EXPECT_EQ(decode_marker_key(bad, "").error(), StoreError::Corrupt) << bad;
   }
   EXPECT_EQ(decode_marker_key("\0C1\0w"s, "x").error(), StoreError::Corrupt);
@@ -109,8 +107,7 @@ TEST(KeyDecoding, DocumentKeysRoundTrip) {
   EXPECT_EQ(namespaced->id, "i d");
   for (const std::string& bad :
        {"orders"s, "orders\0"s, "\0a"s, "a\0b\0c"s, "a\0\xFF"s, "\0W1\0default\0d\0i"s,
-        "\0W1\0w\0d\0"s, "\0W2\0w\0d\0i"s, "\0W1\0\0d\0i"s, "\0W1\0w\0d\0i\0j"s,
-        "\0C1\0w"s}) {
+        "\0W1\0w\0d\0"s, "\0W2\0w\0d\0i"s, "\0W1\0\0d\0i"s, "\0W1\0w\0d\0i\0j"s, "\0C1\0w"s}) {
     EXPECT_EQ(decode_document_key(bad).error(), StoreError::Corrupt) << bad;
   }
 }

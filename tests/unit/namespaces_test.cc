@@ -73,8 +73,8 @@ TEST_F(Namespaces, DenCreateWritesMissingWarrenMarkerInSameCommit) {
 }
 
 TEST_F(Namespaces, NameAndPositionChecks) {
-  for (const std::string& name : {""s, std::string(257, 'x'), ".."s, "a/b"s, "a\tb"s, "a\x7F"s,
-                                  "a\xC2\x85"s}) {
+  for (const std::string& name :
+       {""s, std::string(257, 'x'), ".."s, "a/b"s, "a\tb"s, "a\x7F"s, "a\xC2\x85"s}) {
     EXPECT_EQ(failure(create_namespace(store(), NamespaceKind::Warren, name, {})),
               "invalid namespace name");
     SessionState session = at("w");
@@ -145,15 +145,13 @@ TEST_F(Namespaces, MarkerWithValueIsCorruption) {
             "database corruption detected");
   EXPECT_EQ(failure(create_namespace(store(), NamespaceKind::Den, "d", at("w"))),
             "database corruption detected");
-  EXPECT_EQ(failure(list_names(store(), ListingKind::Warrens, {})),
-            "database corruption detected");
+  EXPECT_EQ(failure(list_names(store(), ListingKind::Warrens, {})), "database corruption detected");
   EXPECT_EQ(check_documents(store()).error(), StoreError::Corrupt);
 }
 
 TEST_F(Namespaces, StrayRecordUnderZeroByteIsCorruption) {
   put_raw("\0X9\0w"s, "");
-  EXPECT_EQ(failure(list_names(store(), ListingKind::Warrens, {})),
-            "database corruption detected");
+  EXPECT_EQ(failure(list_names(store(), ListingKind::Warrens, {})), "database corruption detected");
   EXPECT_EQ(check_documents(store()).error(), StoreError::Corrupt);
 }
 
@@ -165,8 +163,7 @@ TEST_F(Namespaces, ListingsShowImplicitAndExplicitNamespaces) {
   EXPECT_EQ(names(ListingKind::Warrens, {}),
             parse(R"({"examination_limit":10000,"kind":"warrens","limit":100,
                       "names":["default","empty","shop"],"truncated":false})"));
-  EXPECT_EQ(names(ListingKind::Dens, at("default"))["names"],
-            parse(R"(["a/b","marked","users"])"));
+  EXPECT_EQ(names(ListingKind::Dens, at("default"))["names"], parse(R"(["a/b","marked","users"])"));
   EXPECT_EQ(names(ListingKind::Dens, at("shop"))["names"], parse(R"(["orders"])"));
   EXPECT_EQ(names(ListingKind::Dens, at("nowhere"))["names"], Json::array());
   EXPECT_EQ(*list_collections(store()),
@@ -178,8 +175,7 @@ TEST_F(Namespaces, ListingsShowImplicitAndExplicitNamespaces) {
 }
 
 TEST_F(Namespaces, ListingPreconditions) {
-  EXPECT_EQ(failure(list_names(store(), ListingKind::Dens, {})),
-            "select a warren with use <name>");
+  EXPECT_EQ(failure(list_names(store(), ListingKind::Dens, {})), "select a warren with use <name>");
   EXPECT_EQ(failure(list_names(store(), ListingKind::Shinies, {})), "select a warren first");
   EXPECT_EQ(failure(list_names(store(), ListingKind::Shinies, at("w"))),
             "select a den with use <name>");
@@ -226,7 +222,8 @@ TEST_F(Namespaces, ShiniesListingStopsAtOneHundredIdsWithinItsDen) {
 
 TEST_F(Namespaces, CollectionsStopAtOneThousandNames) {
   std::vector<Mutation> records;
-  for (std::size_t i = 0; i < 1'001; ++i) records.push_back(doc_record("default", numbered_id("c", i), "1"));
+  for (std::size_t i = 0; i < 1'001; ++i)
+    records.push_back(doc_record("default", numbered_id("c", i), "1"));
   put_raw(std::move(records));
   const Json listed = *list_collections(store());
   EXPECT_EQ(listed["collections"].size(), 1'000u);
@@ -244,8 +241,8 @@ TEST_F(Namespaces, CollectionsStopBeforeReachingTheByteLimit) {
     den.resize(1'000, 'x');
     records.push_back(doc_record("default", den, "1"));
   }
-  std::string last = "b\x01";       // the control byte is written as \u0001
-  last.resize(240 - 5, 'y');         // 235 bytes + 5 for the escape + 2 quotes
+  std::string last = "b\x01";  // the control byte is written as \u0001
+  last.resize(240 - 5, 'y');   // 235 bytes + 5 for the escape + 2 quotes
   records.push_back(doc_record("default", last, "1"));
   put_raw(std::move(records));
   Json listed = *list_collections(store());

@@ -4,12 +4,8 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <deque>
@@ -19,7 +15,12 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "cli/shell.h"
+
+#include <stdio.h>
+#include <stdlib.h>
 
 namespace tovik::cli {
 namespace {
@@ -126,8 +127,8 @@ std::vector<std::string> all_lines(InputReader& reader, std::string* failure = n
 TEST(InputLine, TrimsAndKeepsBlankLines) {
   InputFile file("  stats \r\n\n\t\xe3\x80\x80use shop\xc2\xa0\nlast without feed ");
   InputReader reader(file.fd());
-  EXPECT_EQ(all_lines(reader), (std::vector<std::string>{"stats", "", "use shop",
-                                                         "last without feed"}));
+  EXPECT_EQ(all_lines(reader),
+            (std::vector<std::string>{"stats", "", "use shop", "last without feed"}));
   auto after = reader.read_input_line();
   ASSERT_TRUE(after.has_value());
   EXPECT_FALSE(after->has_value()) << "end of input must stay the end";
@@ -351,18 +352,18 @@ TEST(ClientSessionStart, FailuresEndTheShell) {
 
 TEST(ShellLoop, PromptFollowsPositionAndOutputsGoToTheirStreams) {
   ScriptedServer server({friendly});
-  Harness h({"", "use shop", "use orders", "", "get a1", "bogus", "help", "use /", "quit",
-             "stats"});
+  Harness h(
+      {"", "use shop", "use orders", "", "get a1", "bogus", "help", "use /", "quit", "stats"});
   auto session = open_session(server.address(), h.io);
   ASSERT_TRUE(session.has_value()) << session.error().text();
   auto outcome = run_shell_loop(*session, h.io);
   ASSERT_TRUE(outcome.has_value()) << outcome.error().text();
 
-  EXPECT_EQ(h.input.prompts,
-            (std::vector<std::string>{"Username [admin]: ", "tovik> ", "tovik:shop> ",
-                                      "tovik:shop/orders> ", "tovik:shop/orders> ",
-                                      "tovik:shop/orders> ", "tovik:shop/orders> ",
-                                      "tovik:shop/orders> ", "tovik> "}));
+  EXPECT_EQ(
+      h.input.prompts,
+      (std::vector<std::string>{"Username [admin]: ", "tovik> ", "tovik:shop> ",
+                                "tovik:shop/orders> ", "tovik:shop/orders> ", "tovik:shop/orders> ",
+                                "tovik:shop/orders> ", "tovik:shop/orders> ", "tovik> "}));
   std::string expected_out = "Connected to " + server.address() +
                              ". Type help for commands.\nUsing warren: shop\nUsing den: orders\n";
   for (std::string_view line : kShellHelpLines) expected_out += std::string(line) + "\n";

@@ -45,7 +45,9 @@ class Queries : public DocFixture {
   }
 };
 
-Filter where(std::string field, const char* value) { return Filter{std::move(field), parse(value)}; }
+Filter where(std::string field, const char* value) {
+  return Filter{std::move(field), parse(value)};
+}
 
 TEST_F(Queries, ResultLimitTruncatesOnlyWhenMoreRemain) {
   seed_documents("w", "d", 150);
@@ -229,8 +231,7 @@ TEST_F(Queries, CorruptDocumentEndsTheQuery) {
             "a");
   EXPECT_EQ(page_documents(store(), "w", "d", 2, std::nullopt, std::nullopt).error(),
             DocError(StoreError::Corrupt));
-  EXPECT_EQ(query_documents(store(), "w", "", std::nullopt).error(),
-            DocError(StoreError::Invalid));
+  EXPECT_EQ(query_documents(store(), "w", "", std::nullopt).error(), DocError(StoreError::Invalid));
 }
 
 }  // namespace

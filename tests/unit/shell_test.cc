@@ -1,10 +1,10 @@
 // The shell's line grammar and the texts it prints for responses.
 #include "cli/shell.h"
 
-#include <gtest/gtest.h>
-
 #include <string>
 #include <variant>
+
+#include <gtest/gtest.h>
 
 namespace tovik::cli {
 namespace {
@@ -26,7 +26,8 @@ std::string refusal(std::string_view line) {
 template <typename T>
 T parsed_as(std::string_view line) {
   Command command = parsed(line);
-  EXPECT_TRUE(std::holds_alternative<T>(command)) << line << " gave op " << server::op_name(command);
+  EXPECT_TRUE(std::holds_alternative<T>(command))
+      << line << " gave op " << server::op_name(command);
   return std::holds_alternative<T>(command) ? std::get<T>(command) : T{};
 }
 
@@ -67,7 +68,8 @@ TEST(ShellGrammar, DocumentCommandsNeedIdAndJson) {
   EXPECT_EQ(put.document, Json::parse(R"({"qty":2,"tags":["x"]})"));
   // The server, not the shell, insists on an object.
   EXPECT_EQ(parsed_as<server::Insert>("insert b 7").document, Json(7));
-  EXPECT_EQ(parsed_as<server::Update>(R"(update c {"a":null})").fields, Json::parse(R"({"a":null})"));
+  EXPECT_EQ(parsed_as<server::Update>(R"(update c {"a":null})").fields,
+            Json::parse(R"({"a":null})"));
 
   EXPECT_EQ(refusal("put a1"), "usage: put <id> <JSON object>");
   EXPECT_EQ(refusal("put"), "usage: put <id> <JSON object>");
@@ -151,8 +153,9 @@ TEST(DisplaySafe, JsonKeepsItsMeaningButLosesRawControls) {
 server::Response ok(Json data) { return server::success(std::move(data)); }
 
 TEST(ShellOutput, SimpleCommandTexts) {
-  EXPECT_EQ(response_text(server::Create{server::NamespaceKind::Den, "a\nb"}, ok({{"created", "x"}})),
-            "Namespace ready: a\\nb");
+  EXPECT_EQ(
+      response_text(server::Create{server::NamespaceKind::Den, "a\nb"}, ok({{"created", "x"}})),
+      "Namespace ready: a\\nb");
   EXPECT_EQ(response_text(server::DropEmpty{server::NamespaceKind::Den, "d"}, ok(nullptr)),
             "Dropped empty namespace: d");
   EXPECT_EQ(response_text(server::Put{"a1", {}}, ok(nullptr)), "Stored shiny: a1");
@@ -161,8 +164,9 @@ TEST(ShellOutput, SimpleCommandTexts) {
   EXPECT_EQ(response_text(server::Delete{"a1"}, ok(nullptr)), "Deleted shiny: a1");
   EXPECT_EQ(response_text(server::Check{}, ok({{"valid", true}})), "Integrity check passed.");
   EXPECT_EQ(response_text(server::Quit{}, ok({{"bye", true}})), "Goodbye.");
-  EXPECT_EQ(response_text(server::Stats{}, ok({{"records", 3}, {"live_bytes", 120}, {"generation", 9}})),
-            "Instance: 3 storage records, 120 live bytes, generation 9");
+  EXPECT_EQ(
+      response_text(server::Stats{}, ok({{"records", 3}, {"live_bytes", 120}, {"generation", 9}})),
+      "Instance: 3 storage records, 120 live bytes, generation 9");
   EXPECT_EQ(response_text(server::Stats{}, ok(Json::array())),
             "Instance: null storage records, null live bytes, generation null");
 }
@@ -197,10 +201,10 @@ TEST(ShellOutput, NameListings) {
             "No warrens yet.\nLimit: 100 names / 10,000 examined records.");
   EXPECT_EQ(response_text(server::Dens{}, ok({{"names", Json::array()}, {"truncated", true}})),
             "No names yet.\nLimit: 100 names / 10,000 examined records. Results truncated.");
-  EXPECT_EQ(response_text(server::Shinies{}, ok({{"kind", "shinies"},
-                                                 {"names", {"a", 5, "b\nc"}},
-                                                 {"truncated", false}})),
-            "a\n<invalid name>\nb\\nc\nLimit: 100 names / 10,000 examined records.");
+  EXPECT_EQ(
+      response_text(server::Shinies{},
+                    ok({{"kind", "shinies"}, {"names", {"a", 5, "b\nc"}}, {"truncated", false}})),
+      "a\n<invalid name>\nb\\nc\nLimit: 100 names / 10,000 examined records.");
   EXPECT_EQ(response_text(warrens, ok({{"names", "a"}})), "Invalid name list from server.");
   EXPECT_EQ(response_text(warrens, ok(nullptr)), "Invalid name list from server.");
 }

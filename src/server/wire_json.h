@@ -1,0 +1,47 @@
+// The first pass of decoding a wire message: text to JSON value, keeping
+// what the value itself cannot show.
+//
+// A repeated object key keeps its last value, which is right inside the
+// any-value fields of a message, but closed objects must refuse it. So the
+// parse also records, for objects near the root where closed types live,
+// which keys were repeated, by the path of the object. The typed decoders
+// in protocol.cc consult those records at their own level only.
+//
+// Internal to the server library. Pure, thread-safe, never throws.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "document/json.h"
+
+namespace tovik::server {
+
+// Closed types sit at most this deep: envelope (1), command or failure (2),
+// equality (3). Deeper objects are inside any-value fields, whose repeated
+// keys are legal, so tracking stops there to keep large documents cheap.
+inline constexpr std::size_t kClosedTypeDepth = 3;
+
+// Where a value sits: object keys and array indexes (in decimal) from the
+// root. A parent is either an object or an array, so an index and a key
+// never compete for the same position.
+using WirePath = std::vector<std::string>;
+
+struct ParsedMessage {
+  Json root;
+  // Paths of objects (within kClosedTypeDepth) that repeated a key, and the
+  // repeated keys themselves as the object's path followed by the key.
+  std::set<WirePath> objects_with_duplicates;
+  std::set<WirePath> duplicated_keys;
+};
+
+// Exactly one JSON value, optionally surrounded by JSON whitespace; valid
+// UTF-8; at most kMaxJsonDepth levels of nesting; no byte order mark. The
+// error is a detail for debugging, never shown to a peer.
+[[nodiscard]] std::expected<ParsedMessage, std::string> parse_message(std::string_view body);
+
+}  // namespace tovik::server
