@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <cstring>
 #include <iostream>
+#include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -211,9 +213,10 @@ std::expected<void, Failure> write_all(MaintenanceIo& io, int fd, std::span<cons
   return {};
 }
 
-// The staging file from its creation until it is renamed into place by the
-// link and removed. Dropping it while armed closes its descriptors and then
-// removes the name, which is the cleanup rule of every failure after step 7.
+// The staging file from its creation until the link has given it the
+// destination name and its own name is removed. Dropping it while armed
+// closes its descriptor and then removes the name: every failure after the
+// file exists cleans up this way, whichever step it came from.
 class StagingFile {
  public:
   StagingFile(MaintenanceIo& io, std::string path, UniqueFd fd)
@@ -267,8 +270,8 @@ std::expected<std::unique_ptr<StagingFile>, Failure> create_staging(
 std::expected<CopyResult, Failure> copy_database(const std::string& source,
                                                  const std::string& destination, MaintenanceIo& io,
                                                  const ValidatorFactory& validator) {
-  // Both names are refused before the source is touched, so a mistyped
-  // destination never locks out a running server even for a moment.
+  // Both names are refused before the source is touched: a backup that
+  // cannot succeed never takes the source's lock away from anyone else.
   if (auto ok = refuse_existing(io, destination); !ok) return std::unexpected(ok.error());
   if (auto ok = refuse_existing(io, destination + ".auth"); !ok) {
     return std::unexpected(ok.error());

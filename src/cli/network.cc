@@ -46,6 +46,11 @@ std::expected<std::vector<server::SocketAddress>, Failure> resolve(const std::st
   return addresses;
 }
 
+bool closes_connection(std::string_view code) {
+  return code == server::kCodeBadFrame || code == server::kCodeVersion ||
+         code == server::kCodeAuthentication || code == server::kCodeServerBusy;
+}
+
 void lose_connection(ClientSession& session) {
   session.connection.reset();
   session.position.clear();
@@ -161,7 +166,14 @@ void reconnect(ClientSession& session, SessionIo& io) {
 std::optional<server::Response> round_trip(ClientSession& session, const server::Command& command,
                                            SessionIo& io) {
   auto response = server::send_command(session.connection.get(), command, io.timings);
-  if (response) return std::move(*response);
+  if (response) {
+    // These failures are the server's last word before it closes: keeping
+    // the socket would only turn the next command into a confusing loss.
+    if (!response->ok && response->error && closes_connection(response->error->code)) {
+      lose_connection(session);
+    }
+    return std::move(*response);
+  }
   lose_connection(session);
   io.err << "Connection lost: " << response.error().text
          << ". The last operation may have completed. Type reconnect and check before "

@@ -151,7 +151,9 @@ void reconnect(ClientSession& session, SessionIo& io);
 
 // One round trip. A transport failure drops the connection, clears the
 // position and writes the "Connection lost" notice; the result is then
-// nullopt. Requires: session.connected().
+// nullopt. A failure after which the server closes the connection
+// ("bad_frame", "version", ...) is returned, and the session is then
+// disconnected too. Requires: session.connected().
 [[nodiscard]] std::optional<server::Response> round_trip(ClientSession& session,
                                                          const server::Command& command,
                                                          SessionIo& io);

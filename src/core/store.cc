@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
 
 #include "core/file_format.h"
@@ -27,6 +28,9 @@ constexpr std::size_t kScanWindow = std::size_t{64} << 10;
 constexpr std::size_t kProbeWindow = kPageSize;
 // The new snapshot goes out in large writes rather than three per record.
 constexpr std::size_t kWriteBuffer = std::size_t{1} << 20;
+// Unchanged stretches at least this long are written straight from the read
+// window; shorter ones are copied so that writes stay large.
+constexpr std::size_t kMinDirectRun = std::size_t{64} << 10;
 
 constexpr std::uint64_t kMaxGeneration = std::numeric_limits<std::uint64_t>::max();
 
@@ -90,7 +94,10 @@ class SnapshotReader {
         counter_(counter),
         block_(&block) {}
 
-  void set_window(std::size_t window) { window_ = std::max<std::size_t>(window, kProbeWindow); }
+  // Called before the window is overwritten by the next read.
+  void on_refill(std::function<std::expected<void, StoreError>()> hook) {
+    before_refill_ = std::move(hook);
+  }
 
   void reset(std::uint64_t data_base, std::uint64_t live_bytes) {
     data_base_ = data_base;
@@ -128,6 +135,10 @@ class SnapshotReader {
     const std::uint64_t start = from / kPageSize * kPageSize;
     const std::uint64_t live_end = data_base_ + live_bytes_;
     const std::uint64_t end = std::min(live_end, std::max(start + window_, from + length));
+    if (before_refill_) {
+      auto released = before_refill_();
+      if (!released) return std::unexpected(released.error());
+    }
     resident_ = 0;
     if (!block_->reserve(end - start)) return std::unexpected(StoreError::Io);
     auto read = io_->read_at(fd_, start, std::span<char>(block_->get(), end - start));
@@ -146,12 +157,16 @@ class SnapshotReader {
   std::size_t window_;
   std::uint64_t* counter_;
   AlignedBlock* block_;
+  std::function<std::expected<void, StoreError>()> before_refill_;
   std::uint64_t start_ = 0;     // file offset of the block's first byte
   std::uint64_t resident_ = 0;  // valid bytes in the block
 };
 
 // Collects the bytes of a new snapshot and writes them out in large pieces at
 // the offsets the per-record layout gives them, so the file ends up the same.
+// Bytes are either owned (copied into the buffer) or borrowed (a stretch of
+// unchanged records still sitting in the reader's window); never both at once,
+// which keeps them in file order.
 class SnapshotWriter {
  public:
   SnapshotWriter(FileIo& io, int fd, std::uint64_t data_base, AlignedBlock& block)
@@ -166,6 +181,8 @@ class SnapshotWriter {
   // Appends the bytes of one complete record.
   [[nodiscard]] std::expected<void, StoreError> append(std::span<const char> bytes) {
     if (!buffer_) return std::unexpected(StoreError::Io);
+    auto released = release_borrowed();
+    if (!released) return released;
     if (used_ + bytes.size() > capacity_) {
       auto flushed = flush();
       if (!flushed) return flushed;
@@ -183,8 +200,42 @@ class SnapshotWriter {
     return {};
   }
 
+  // Appends a record whose bytes stay valid until release_borrowed() is called.
+  [[nodiscard]] std::expected<void, StoreError> append_borrowed(std::span<const char> bytes) {
+    if (!buffer_) return std::unexpected(StoreError::Io);
+    if (run_length_ > 0 && bytes.data() == run_ + run_length_) {
+      run_length_ += bytes.size();
+      return {};
+    }
+    auto released = release_borrowed();
+    if (!released) return released;
+    if (used_ > placement_) return append(bytes);
+    run_ = bytes.data();
+    run_length_ = bytes.size();
+    return {};
+  }
+
+  // Stops borrowing: the pending stretch is written, or copied when short.
+  [[nodiscard]] std::expected<void, StoreError> release_borrowed() {
+    if (run_length_ == 0) return {};
+    const std::span<const char> run(run_, run_length_);
+    run_length_ = 0;
+    if (run.size() < kMinDirectRun && run.size() <= capacity_ - used_) {
+      std::memcpy(buffer_ + used_, run.data(), run.size());
+      used_ += run.size();
+      return {};
+    }
+    auto written = io_->write_at(fd_, next_, run);
+    if (!written) return written;
+    next_ += run.size();
+    place();
+    return {};
+  }
+
   [[nodiscard]] std::expected<void, StoreError> append_record(std::string_view key,
                                                               std::string_view value) {
+    auto released = release_borrowed();
+    if (!released) return released;
     const std::uint64_t length = record_size(key.size(), value.size());
     if (buffer_ && used_ + length <= capacity_) {
       encode_record(key, value, std::span<char>(buffer_ + used_, length));
@@ -197,6 +248,8 @@ class SnapshotWriter {
 
   [[nodiscard]] std::expected<void, StoreError> flush() {
     if (!buffer_) return std::unexpected(StoreError::Io);
+    auto released = release_borrowed();
+    if (!released) return released;
     const std::size_t pending = used_ - placement_;
     if (pending > 0) {
       auto written =
@@ -222,6 +275,8 @@ class SnapshotWriter {
   std::size_t capacity_ = 0;
   std::size_t placement_ = 0;
   std::size_t used_ = 0;
+  const char* run_ = nullptr;  // borrowed stretch, file offset next_
+  std::size_t run_length_ = 0;
 };
 
 // Binary search over the sparse index: the number of entries whose key is at
@@ -690,7 +745,7 @@ std::expected<void, StoreError> Store::commit(std::span<const Mutation> batch) {
   auto emit_unchanged = [&](const RecordView& record) -> std::expected<void, StoreError> {
     auto fits = admit(record.length);
     if (!fits) return fits;
-    auto appended = writer.append(record.bytes);
+    auto appended = writer.append_borrowed(record.bytes);
     if (!appended) return appended;
     written += record.length;
     ++new_records;
@@ -699,6 +754,7 @@ std::expected<void, StoreError> Store::commit(std::span<const Mutation> batch) {
 
   SnapshotReader reader(*io_, fd, config_, data_base(slot_), live_bytes_, scratch().walk, kBulkWindow,
                         &record_reads_);
+  reader.on_refill([&writer] { return writer.release_borrowed(); });
   std::size_t next = 0;
   std::uint64_t read_count = 0;
   std::string previous;

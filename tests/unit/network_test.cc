@@ -417,6 +417,24 @@ TEST(ShellLoop, LostConnectionThenReconnect) {
   EXPECT_TRUE(out.ends_with("Goodbye.\n"));
 }
 
+TEST(ShellLoop, ServerFailureThatClosesTheConnectionDisconnects) {
+  // An idle session outlives the server's deadline: its next command reads
+  // the server's parting "bad_frame" failure.
+  ScriptedServer server({[](const std::string& request) -> std::optional<std::string> {
+    if (op_of(request) == "auth") return friendly(request);
+    return refused("bad_frame", "invalid, incomplete, timed out, or oversized frame");
+  }});
+  Harness h({"", "use shop", "stats"});
+  auto session = open_session(server.address(), h.io);
+  ASSERT_TRUE(session.has_value());
+  ASSERT_TRUE(run_shell_loop(*session, h.io).has_value());
+  EXPECT_EQ(h.err.str(),
+            "invalid, incomplete, timed out, or oversized frame\n"
+            "Disconnected. Type reconnect or exit.\n");
+  server.join();
+  EXPECT_EQ(server.requests.size(), 2u);
+}
+
 TEST(ShellLoop, ReconnectFailsWhileNothingListens) {
   std::string address;
   {
