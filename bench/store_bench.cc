@@ -4,7 +4,6 @@
 //
 // Usage: store_bench [directory]   (default: ./store_bench_data, removed after)
 #include <fcntl.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +18,8 @@
 #include "core/crc32.h"
 #include "core/posix_file.h"
 #include "core/store.h"
+
+#include <time.h>
 
 namespace {
 
@@ -124,8 +125,8 @@ void bench_size(const std::string& dir, int records) {
   std::vector<double> commits;
   std::vector<double> commit_cpu;
   for (int run = 0; run < kCommitRuns; ++run) {
-    const std::vector<Mutation> one{
-        {key_of(records > 0 ? static_cast<int>(rng() % records) : run), std::string(kValueSize, 'z')}};
+    const std::vector<Mutation> one{{key_of(records > 0 ? static_cast<int>(rng() % records) : run),
+                                     std::string(kValueSize, 'z')}};
     const double cpu = cpu_micros();
     const auto start = Clock::now();
     if (!store.apply(one)) die("commit failed");

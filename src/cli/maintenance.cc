@@ -147,10 +147,6 @@ namespace {
 
 // ---- Helpers of the procedure --------------------------------------------
 
-// The configuration every offline open uses; the staged copy must open under
-// exactly the rules the source passed.
-constexpr StoreConfig kCopyConfig{16'777'216, 1'024, 262'144};
-
 bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -269,7 +265,8 @@ std::expected<std::unique_ptr<StagingFile>, Failure> create_staging(
 
 std::expected<CopyResult, Failure> copy_database(const std::string& source,
                                                  const std::string& destination, MaintenanceIo& io,
-                                                 const ValidatorFactory& validator) {
+                                                 const ValidatorFactory& validator,
+                                                 const StoreConfig& config) {
   // Both names are refused before the source is touched: a backup that
   // cannot succeed never takes the source's lock away from anyone else.
   if (auto ok = refuse_existing(io, destination); !ok) return std::unexpected(ok.error());
@@ -292,7 +289,7 @@ std::expected<CopyResult, Failure> copy_database(const std::string& source,
     if (*length == 0) return std::unexpected(Failure::store(StoreError::Corrupt));
   }
   {
-    auto store = Store::open(std::move(*opened), kCopyConfig, kDefaultIndexEntries);
+    auto store = Store::open(std::move(*opened), config, kDefaultIndexEntries);
     if (!store) return std::unexpected(Failure::store(store.error()));
     if (auto checked = store->verify(validator()); !checked) {
       return std::unexpected(Failure::store(checked.error()));
@@ -329,7 +326,7 @@ std::expected<CopyResult, Failure> copy_database(const std::string& source,
   if (!staged_fd) return std::unexpected(staged_fd.error());
   staged.fd() = std::move(*staged_fd);
   {
-    auto store = Store::open(std::move(*reopened), kCopyConfig, kDefaultIndexEntries);
+    auto store = Store::open(std::move(*reopened), config, kDefaultIndexEntries);
     if (!store) return std::unexpected(Failure::store(store.error()));
   }
 

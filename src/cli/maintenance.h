@@ -79,15 +79,19 @@ struct CopyResult {
   std::string path;
 };
 
+// The configuration every offline open uses; the staged copy must open under
+// exactly the rules the source passed.
+inline constexpr StoreConfig kBackupConfig{16'777'216, 1'024, 262'144};
+
 // The whole procedure, source first, destination second; backup and restore
 // differ only in which of the two the user calls the backup. `validator`
 // makes the per-record check of the integrity check (a fresh one per call,
-// since the document check keeps state across records).
+// since the document check keeps state across records). `config` is
+// kBackupConfig everywhere but in tests that want small files.
 using ValidatorFactory = std::function<RecordValidator()>;
-[[nodiscard]] std::expected<CopyResult, Failure> copy_database(const std::string& source,
-                                                               const std::string& destination,
-                                                               MaintenanceIo& io,
-                                                               const ValidatorFactory& validator);
+[[nodiscard]] std::expected<CopyResult, Failure> copy_database(
+    const std::string& source, const std::string& destination, MaintenanceIo& io,
+    const ValidatorFactory& validator, const StoreConfig& config = kBackupConfig);
 // The same with the real system calls and the document layer's validator.
 [[nodiscard]] std::expected<CopyResult, Failure> copy_database(const std::string& source,
                                                                const std::string& destination);

@@ -52,15 +52,13 @@ HeaderBytes encode_header(const CommitHeader& header) {
   put_u64(bytes.data() + kLiveBytesAt, header.live_bytes);
   put_u64(bytes.data() + kRecordsAt, header.records);
   put_u64(bytes.data() + kSlotSizeAt, header.slot_size);
-  put_u32(bytes.data() + kHeaderCrcAt,
-          crc32(std::span<const char>(bytes.data(), kHeaderCrcAt)));
+  put_u32(bytes.data() + kHeaderCrcAt, crc32(std::span<const char>(bytes.data(), kHeaderCrcAt)));
   return bytes;
 }
 
 DecodedHeader decode_header(std::span<const char, kHeaderSize> bytes) {
   DecodedHeader decoded;
-  const bool magic_ok =
-      std::string_view(bytes.data() + kMagicAt, kMagic.size()) == kMagic;
+  const bool magic_ok = std::string_view(bytes.data() + kMagicAt, kMagic.size()) == kMagic;
   const bool crc_ok = magic_ok && get_u32(bytes.data() + kHeaderCrcAt) ==
                                       crc32(std::span<const char>(bytes.data(), kHeaderCrcAt));
   if (!crc_ok) {
@@ -108,9 +106,8 @@ std::expected<RecordPrefix, StoreError> decode_record_prefix(
 bool record_crc_matches(const RecordPrefix& prefix, std::span<const char> record) {
   if (record.size() < prefix.length) return false;
   const std::uint32_t lengths_crc = crc32(record.first(kRecordLengthsSize));
-  const std::uint32_t crc =
-      crc32_extend(lengths_crc, record.subspan(kRecordHeaderSize,
-                                               prefix.length - kRecordHeaderSize));
+  const std::uint32_t crc = crc32_extend(
+      lengths_crc, record.subspan(kRecordHeaderSize, prefix.length - kRecordHeaderSize));
   return crc == prefix.crc;
 }
 
@@ -130,8 +127,8 @@ void encode_record(std::string_view key, std::string_view value, std::span<char>
   if (!value.empty()) std::memcpy(at + kRecordHeaderSize + key.size(), value.data(), value.size());
   const std::uint32_t lengths_crc = crc32(std::span<const char>(at, kRecordLengthsSize));
   put_u32(at + kRecordCrcAt,
-          crc32_extend(lengths_crc, std::span<const char>(at + kRecordHeaderSize,
-                                                          key.size() + value.size())));
+          crc32_extend(lengths_crc,
+                       std::span<const char>(at + kRecordHeaderSize, key.size() + value.size())));
 }
 
 std::string encode_record(std::string_view key, std::string_view value) {

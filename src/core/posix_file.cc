@@ -81,8 +81,7 @@ std::expected<void, int> sync_directory(const std::string& directory) {
 
 FileIo::~FileIo() = default;
 
-std::expected<void, StoreError> FileIo::read_at(int fd, std::uint64_t offset,
-                                                std::span<char> buf) {
+std::expected<void, StoreError> FileIo::read_at(int fd, std::uint64_t offset, std::span<char> buf) {
   const auto n = pread_full(fd, offset, buf);
   if (!n || *n != buf.size()) return std::unexpected(StoreError::Io);
   return {};

@@ -111,9 +111,9 @@ class SnapshotReader {
     }
     auto prefix_bytes = resident(p, kRecordHeaderSize);
     if (!prefix_bytes) return std::unexpected(prefix_bytes.error());
-    const auto prefix =
-        decode_record_prefix(std::span<const char, kRecordHeaderSize>(*prefix_bytes, kRecordHeaderSize),
-                             live_bytes_ - p, max_key_len_, max_value_len_);
+    const auto prefix = decode_record_prefix(
+        std::span<const char, kRecordHeaderSize>(*prefix_bytes, kRecordHeaderSize), live_bytes_ - p,
+        max_key_len_, max_value_len_);
     if (!prefix) return std::unexpected(prefix.error());
     auto record_bytes = resident(p, prefix->length);
     if (!record_bytes) return std::unexpected(record_bytes.error());
@@ -282,8 +282,8 @@ class SnapshotWriter {
 // Binary search over the sparse index: the number of entries whose key is at
 // or below `key`. key_at(e) yields the key of entry e.
 template <typename KeyAt>
-std::expected<std::size_t, StoreError> entries_at_or_below(std::size_t entries, std::string_view key,
-                                                           KeyAt&& key_at) {
+std::expected<std::size_t, StoreError> entries_at_or_below(std::size_t entries,
+                                                           std::string_view key, KeyAt&& key_at) {
   std::size_t lo = 0;
   std::size_t hi = entries;
   while (lo < hi) {
@@ -297,6 +297,27 @@ std::expected<std::size_t, StoreError> entries_at_or_below(std::size_t entries, 
     }
   }
   return lo;
+}
+
+// Turns a zero-length file into a new database: the length is set and synced
+// before the first header exists, so no crash leaves a header in a file of the
+// wrong size. A failure puts the length back to zero (best effort): the file
+// held nothing, and an empty file can be initialised again, whereas a
+// full-length file without a header would be refused as corrupt for good.
+[[nodiscard]] std::expected<void, StoreError> initialise(FileIo& io, int fd,
+                                                         std::uint64_t slot_size) {
+  auto step = io.truncate(fd, 2 * slot_size);
+  if (step) step = io.sync(fd);
+  if (step) {
+    const HeaderBytes first = encode_header(CommitHeader{kStorageVersion, 1, 0, 0, slot_size});
+    step = io.write_at(fd, 0, first);
+  }
+  if (step) step = io.sync(fd);
+  if (!step) {
+    if (io.truncate(fd, 0)) (void)io.sync(fd);
+    return step;
+  }
+  return {};
 }
 
 [[nodiscard]] std::expected<void, StoreError> check_config(const StoreConfig& config) {
@@ -382,18 +403,8 @@ std::expected<Store, StoreError> Store::open(UniqueFd fd, StoreConfig config,
   auto length = io->size(fd.get());
   if (!length) return std::unexpected(length.error());
   if (*length == 0) {
-    // The length is set and synced before the first header exists, so no
-    // crash can leave a header in a file of the wrong size.
-    auto grown = io->truncate(fd.get(), file_size);
-    if (!grown) return std::unexpected(grown.error());
-    auto synced = io->sync(fd.get());
-    if (!synced) return std::unexpected(synced.error());
-    const HeaderBytes first =
-        encode_header(CommitHeader{kStorageVersion, 1, 0, 0, slot_size});
-    auto written = io->write_at(fd.get(), 0, first);
-    if (!written) return std::unexpected(written.error());
-    synced = io->sync(fd.get());
-    if (!synced) return std::unexpected(synced.error());
+    auto initialised = initialise(*io, fd.get(), slot_size);
+    if (!initialised) return std::unexpected(initialised.error());
   } else if (*length != file_size) {
     return std::unexpected(StoreError::Invalid);
   }
@@ -445,8 +456,8 @@ std::expected<Store, StoreError> Store::open(UniqueFd fd, StoreConfig config,
 // the sparse index.
 std::expected<void, StoreError> Store::load(std::uint64_t index_entries) {
   const std::uint64_t stride = stride_for(records_, index_entries);
-  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk, kBulkWindow,
-                        &record_reads_);
+  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk,
+                        kBulkWindow, &record_reads_);
   std::string previous;
   std::uint64_t count = 0;
   std::uint64_t p = 0;
@@ -469,8 +480,8 @@ std::expected<void, StoreError> Store::load(std::uint64_t index_entries) {
 
 std::expected<Record, StoreError> Store::read_record_at(std::uint64_t offset) {
   if (poisoned_) return std::unexpected(StoreError::Poisoned);
-  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().probe, kProbeWindow,
-                        &record_reads_);
+  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().probe,
+                        kProbeWindow, &record_reads_);
   auto record = reader.read(offset);
   if (!record) return std::unexpected(record.error());
   return Record{std::string(record->key), std::string(record->value), record->length};
@@ -478,14 +489,14 @@ std::expected<Record, StoreError> Store::read_record_at(std::uint64_t offset) {
 
 std::expected<Store::Lookup, StoreError> Store::locate_range(std::string_view key) {
   if (index_.empty()) return Lookup{0, live_bytes_};
-  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().probe, kProbeWindow,
-                        &record_reads_);
-  auto lo = entries_at_or_below(
-      index_.size(), key, [&](std::size_t e) -> std::expected<std::string_view, StoreError> {
-        auto record = reader.read(index_[e]);
-        if (!record) return std::unexpected(record.error());
-        return record->key;
-      });
+  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().probe,
+                        kProbeWindow, &record_reads_);
+  auto lo = entries_at_or_below(index_.size(), key,
+                                [&](std::size_t e) -> std::expected<std::string_view, StoreError> {
+                                  auto record = reader.read(index_[e]);
+                                  if (!record) return std::unexpected(record.error());
+                                  return record->key;
+                                });
   if (!lo) return std::unexpected(lo.error());
   const std::uint64_t offset = *lo > 0 ? index_[*lo - 1] : index_[0];
   const std::uint64_t next = *lo < index_.size() ? index_[*lo] : live_bytes_;
@@ -534,8 +545,8 @@ std::expected<std::optional<std::string>, StoreError> Store::get(std::string_vie
 struct Store::Cursor::State {
   State(Store& s, std::uint64_t offset)
       : store(&s),
-        reader(*s.io_, s.fd_.get(), s.config_, s.data_base(s.slot_), s.live_bytes_, block, kScanWindow,
-               &s.record_reads_),
+        reader(*s.io_, s.fd_.get(), s.config_, s.data_base(s.slot_), s.live_bytes_, block,
+               kScanWindow, &s.record_reads_),
         generation(s.generation_),
         start_offset(offset),
         offset(offset) {}
@@ -561,7 +572,9 @@ Store::Cursor& Store::Cursor::operator=(Cursor&& other) noexcept = default;
 Store::Cursor::~Cursor() = default;
 
 std::string_view Store::Cursor::key() const { return state_ ? state_->key : std::string_view(); }
-std::string_view Store::Cursor::value() const { return state_ ? state_->value : std::string_view(); }
+std::string_view Store::Cursor::value() const {
+  return state_ ? state_->value : std::string_view();
+}
 
 std::expected<bool, StoreError> Store::Cursor::next() {
   if (!state_) return false;
@@ -649,10 +662,10 @@ std::expected<void, StoreError> Store::apply(std::span<const Mutation> batch) {
 // lookup that lands inside the stretch already walked carries on from there,
 // and each index entry is read at most once.
 std::expected<std::uint64_t, StoreError> Store::merged_size(std::span<const Mutation> batch) {
-  SnapshotReader probe(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().probe, kProbeWindow,
-                       &record_reads_);
-  SnapshotReader scan(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk, kScanWindow,
-                      &record_reads_);
+  SnapshotReader probe(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().probe,
+                       kProbeWindow, &record_reads_);
+  SnapshotReader scan(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk,
+                      kScanWindow, &record_reads_);
   std::vector<std::optional<std::string>> entry_keys(index_.size());
   auto key_at = [&](std::size_t e) -> std::expected<std::string_view, StoreError> {
     if (!entry_keys[e]) {
@@ -752,8 +765,8 @@ std::expected<void, StoreError> Store::commit(std::span<const Mutation> batch) {
     return {};
   };
 
-  SnapshotReader reader(*io_, fd, config_, data_base(slot_), live_bytes_, scratch().walk, kBulkWindow,
-                        &record_reads_);
+  SnapshotReader reader(*io_, fd, config_, data_base(slot_), live_bytes_, scratch().walk,
+                        kBulkWindow, &record_reads_);
   reader.on_refill([&writer] { return writer.release_borrowed(); });
   std::size_t next = 0;
   std::uint64_t read_count = 0;
@@ -814,8 +827,8 @@ std::expected<void, StoreError> Store::commit(std::span<const Mutation> batch) {
 
 std::expected<void, StoreError> Store::verify(const RecordValidator& validator) {
   if (poisoned_) return std::unexpected(StoreError::Poisoned);
-  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk, kBulkWindow,
-                        &record_reads_);
+  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk,
+                        kBulkWindow, &record_reads_);
   std::string previous;
   std::uint64_t count = 0;
   for (std::uint64_t p = 0; p < live_bytes_;) {

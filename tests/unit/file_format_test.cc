@@ -32,8 +32,8 @@ std::string reseal(std::string bytes) {
 TEST(FileFormatHeader, EncodesEveryFieldAtItsOffset) {
   const CommitHeader header{1, 0x0102030405060708, 25, 1, 16'777'216};
   const std::string bytes = as_string(encode_header(header));
-  std::string expected = "TOVIK001" + le(1, 4) + le(0, 4) + le(0x0102030405060708, 8) +
-                         le(25, 8) + le(1, 8) + le(16'777'216, 8) + std::string(12, '\0');
+  std::string expected = "TOVIK001" + le(1, 4) + le(0, 4) + le(0x0102030405060708, 8) + le(25, 8) +
+                         le(1, 8) + le(16'777'216, 8) + std::string(12, '\0');
   expected += le(crc32(std::string_view(expected)), 4);
   ASSERT_EQ(bytes.size(), kHeaderSize);
   EXPECT_EQ(bytes, expected);

@@ -27,9 +27,12 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::literals;
 
-constexpr std::uint64_t kSlotSize = 16'777'216;
+// Small files keep the tests fast; 100,000-byte slots still make the copy
+// take several 64 KiB pieces and end on a partial one.
+constexpr std::uint64_t kSlotSize = 100'000;
 constexpr std::uint64_t kFileSize = 2 * kSlotSize;
 constexpr StoreConfig kConfig{kSlotSize, 1'024, 262'144};
+static_assert(kFileSize % kCopyBufferSize != 0 && kFileSize > 2 * kCopyBufferSize);
 
 std::string document_text(const std::string& id, const std::string& body) {
   return "{\"body\":\"" + body + "\",\"id\":\"" + id + "\"}";
@@ -107,10 +110,11 @@ class Backup : public ::testing::Test {
   // A database holding one document per (key, id) pair, committed one by one
   // so the generation moves past 1 and both slots carry data.
   static void make_database(const std::string& file,
-                            std::vector<std::pair<std::string_view, std::string>> docs) {
+                            std::vector<std::pair<std::string_view, std::string>> docs,
+                            const StoreConfig& config = kConfig) {
     auto fd = open_database_file(file, true);
     ASSERT_TRUE(fd.has_value());
-    auto store = Store::open(std::move(*fd), kConfig);
+    auto store = Store::open(std::move(*fd), config);
     ASSERT_TRUE(store.has_value());
     for (auto& [key, id] : docs) {
       std::vector<Mutation> batch{{std::string(key), document_text(id, "payload")}};
@@ -118,18 +122,24 @@ class Backup : public ::testing::Test {
     }
   }
 
+  static std::expected<CopyResult, Failure> copy_from(const std::string& from,
+                                                      const std::string& to, MaintenanceIo& io) {
+    return copy_database(
+        from, to, io, [] { return make_document_validator(); }, kConfig);
+  }
   std::expected<CopyResult, Failure> copy(const std::string& to) {
-    return copy_database(source_, to, io_, [] { return make_document_validator(); });
+    return copy_from(source_, to, io_);
   }
 
   struct Opened {
     StoreStats stats;
     std::vector<std::pair<std::string, std::string>> records;
   };
-  static std::expected<Opened, StoreError> open_and_read(const std::string& file) {
+  static std::expected<Opened, StoreError> open_and_read(const std::string& file,
+                                                         const StoreConfig& config = kConfig) {
     auto fd = open_existing_database(file);
     if (!fd) return std::unexpected(fd.error());
-    auto store = Store::open(std::move(*fd), kConfig);
+    auto store = Store::open(std::move(*fd), config);
     if (!store) return std::unexpected(store.error());
     Opened result{store->stats(), {}};
     auto cursor = store->scan_from("");
@@ -224,10 +234,20 @@ TEST_F(Backup, CopyOpensAtTheSourceGenerationWithTheSameRecordsAndNothingElse) {
   EXPECT_TRUE(open_existing_database(source_).has_value());
 
   // Restoring is the same procedure in the other direction.
-  auto restored =
-      copy_database(dest, path("restored.tovik"), io_, [] { return make_document_validator(); });
+  auto restored = copy_from(dest, path("restored.tovik"), io_);
   ASSERT_TRUE(restored.has_value()) << restored.error().text();
   EXPECT_EQ(read_file(path("restored.tovik")), read_file(source_));
+}
+
+TEST_F(Backup, FullSizeDatabaseCopiesAllOfItsBytes) {
+  const std::string full = path("full.tovik");
+  make_database(full, {{"orders\0a1"sv, "a1"}}, kBackupConfig);
+  auto result =
+      copy_database(full, path("copy.tovik"), io_, [] { return make_document_validator(); });
+  ASSERT_TRUE(result.has_value()) << result.error().text();
+  EXPECT_EQ(result->bytes, 33'554'432u);
+  EXPECT_EQ(read_file(path("copy.tovik")), read_file(full));
+  EXPECT_TRUE(leftovers().empty());
 }
 
 TEST_F(Backup, ExistingDestinationsAreRefusedBeforeTheSourceIsOpened) {
@@ -267,14 +287,12 @@ TEST_F(Backup, LookupFailureOtherThanNotFoundIsTheSystemError) {
 }
 
 TEST_F(Backup, MissingOrEmptySourceIsRefusedAndAnEmptySourceStaysEmpty) {
-  auto missing = copy_database(path("absent.tovik"), path("copy.tovik"), io_,
-                               [] { return make_document_validator(); });
+  auto missing = copy_from(path("absent.tovik"), path("copy.tovik"), io_);
   ASSERT_FALSE(missing.has_value());
   EXPECT_EQ(missing.error().text(), "storage I/O or locking failure");
 
   std::ofstream(path("empty.tovik")).close();
-  auto empty = copy_database(path("empty.tovik"), path("copy.tovik"), io_,
-                             [] { return make_document_validator(); });
+  auto empty = copy_from(path("empty.tovik"), path("copy.tovik"), io_);
   ASSERT_FALSE(empty.has_value());
   EXPECT_EQ(empty.error().text(), "database corruption detected");
   // Opening would have initialised it; a backup must never write its source.
@@ -398,7 +416,7 @@ TEST_F(Backup, RivalThatPublishesFirstWinsAndIsNeverReplaced) {
   io_.before_link = [&] {
     FaultyIo other;
     other.pid = 2;
-    rival = copy_database(rival_source, dest, other, [] { return make_document_validator(); });
+    rival = copy_from(rival_source, dest, other);
   };
   auto result = copy(dest);
   ASSERT_TRUE(rival.has_value());

@@ -225,7 +225,8 @@ TEST_F(StoreCommit, EveryPrefixOfACommitsWritesReopensAtOldOrNewGeneration) {
   for (std::size_t n = 0; n <= events.size(); ++n) {
     write_bytes(0, original);
     for (std::size_t i = 0; i < n; ++i) {
-      if (events[i].kind == ScriptedIo::Event::Write) write_bytes(events[i].offset, events[i].bytes);
+      if (events[i].kind == ScriptedIo::Event::Write)
+        write_bytes(events[i].offset, events[i].bytes);
     }
     Store& s = reopen();
     if (s.generation() == 3) {

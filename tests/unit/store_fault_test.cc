@@ -92,7 +92,7 @@ TEST_F(StoreFault, ReadFailureDuringCommitPoisonsButDuringLookupDoesNot) {
 TEST_F(StoreFault, DamageMetOnlyByTheMergeIsCorruptAndPoisons) {
   config_.slot_size = 1 << 20;
   reopen();
-  fill(200, 10);  // generation 2, slot 1
+  fill(200, 10);           // generation 2, slot 1
   corrupt(data_at(1, 3));  // the first record; the batch's lookup looks far from it
   EXPECT_EQ(store().apply(std::vector<Mutation>{{key_of(199), "x"}}).error(), StoreError::Corrupt);
   expect_poisoned_everywhere();
@@ -121,15 +121,26 @@ TEST_F(StoreFault, OpeningFailuresAreIo) {
   io_->arm();
   io_->fail_read = 2;  // the snapshot itself (empty here: nothing more to read)
   EXPECT_TRUE(open_store().has_value());
+}
 
-  std::filesystem::remove(path_);
+TEST_F(StoreFault, FailedInitialisationLeavesAnEmptyFileToRetry) {
   write_bytes(0, "");
   io_->arm();
   io_->fail_truncate = true;
   EXPECT_EQ(open_store().error(), StoreError::Io);
+  // Failing after the length was set (or even after the header was written)
+  // puts the length back, rather than leaving a headerless file that no open
+  // would ever accept again.
+  for (int failing_sync : {0, 1}) {
+    io_->arm();
+    io_->fail_sync = failing_sync;
+    EXPECT_EQ(open_store().error(), StoreError::Io);
+    EXPECT_EQ(std::filesystem::file_size(path_), 0u);
+  }
   io_->arm();
-  io_->fail_sync = 1;  // after the first header was written
+  io_->fail_write = 0;
   EXPECT_EQ(open_store().error(), StoreError::Io);
+  EXPECT_EQ(std::filesystem::file_size(path_), 0u);
   io_->arm();
   EXPECT_EQ(reopen().generation(), 1u);
 }

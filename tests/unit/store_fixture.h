@@ -4,7 +4,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -21,6 +20,8 @@
 #include "core/file_format.h"
 #include "core/posix_file.h"
 #include "core/store.h"
+
+#include <stdlib.h>
 
 namespace tovik::testing {
 

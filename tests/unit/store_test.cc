@@ -219,7 +219,7 @@ class StoreIndex : public StoreFixture {
 
 TEST_F(StoreIndex, ThousandRecordsGiveStrideSixteenAndSixtyThreeEntries) {
   reopen();
-  fill(1000, 20);  // each record 12 + 9 + 20 = 41 bytes
+  fill(1000, 20);                         // each record 12 + 9 + 20 = 41 bytes
   for (int pass = 0; pass < 2; ++pass) {  // as built by the commit, then by opening
     const auto& index = store().index();
     ASSERT_EQ(index.size(), 63u);
@@ -241,8 +241,7 @@ TEST_F(StoreIndex, LookupsReadAtMostTheSearchAndOneStride) {
   };
   // Binary search over 63 entries reads at most 6 records, a stride at most 17.
   for (int i : {0, 1, 15, 16, 500, 991, 992, 999}) {
-    EXPECT_LE(reads_of([&] { EXPECT_TRUE(s.get(key_of(i)).value().has_value()); }), 6u + 17u)
-        << i;
+    EXPECT_LE(reads_of([&] { EXPECT_TRUE(s.get(key_of(i)).value().has_value()); }), 6u + 17u) << i;
   }
   EXPECT_EQ(s.locate("a").value(), 0u);
   EXPECT_EQ(reads_of([&] { EXPECT_FALSE(s.get("a").value().has_value()); }), 6u + 1u);
