@@ -150,7 +150,7 @@ std::expected<Json, DocError> page_documents(Store& store, std::string_view warr
     // The page begins strictly after the cursor, whether or not it exists.
     if (cursor && walk->key() == start_key) continue;
     if (documents.size() == limit || examined == kQueryExaminationLimit) {
-      next_after = *last_id;
+      next_after = last_id ? Json(*last_id) : Json(nullptr);
       break;
     }
     auto decoded = walk->examine(filter);
@@ -164,7 +164,7 @@ std::expected<Json, DocError> page_documents(Store& store, std::string_view warr
     if (size > kQueryByteLimit) return std::unexpected(StoreError::Full);
     if (size > kQueryByteLimit - bytes_used) {
       // The next page starts with this document.
-      next_after = *last_id;
+      next_after = last_id ? Json(*last_id) : Json(nullptr);
       break;
     }
     bytes_used += size;
