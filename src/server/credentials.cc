@@ -25,9 +25,9 @@
 #include <vector>
 
 #include <argon2.h>
-#include <nlohmann/json.hpp>
 
 #include "core/posix_file.h"
+#include "document/json.h"
 
 namespace tovik::server {
 namespace {
@@ -246,24 +246,13 @@ std::string parent_directory(const std::string& path) {
 }
 
 // A closed object of two strings, or the two strings as an array in order.
-// Duplicate keys are found through the parser callback, since the parsed
-// object would silently keep only the last.
+// A repeated key is refused rather than letting the last one win.
 std::optional<Credentials> parse_registry_json(std::string_view text) {
-  bool duplicate = false;
-  std::vector<std::string> keys;
-  nlohmann::json::parser_callback_t watch = [&](int depth, nlohmann::json::parse_event_t event,
-                                                nlohmann::json& parsed) {
-    if (event == nlohmann::json::parse_event_t::key && depth == 1) {
-      const auto& key = parsed.get_ref<const std::string&>();
-      for (const auto& seen : keys) {
-        if (seen == key) duplicate = true;
-      }
-      keys.push_back(key);
-    }
-    return true;
-  };
-  nlohmann::json doc = nlohmann::json::parse(text, watch, /*allow_exceptions=*/false);
-  if (doc.is_discarded() || duplicate) return std::nullopt;
+  JsonParseOptions options;
+  options.reject_duplicate_keys = true;
+  auto parsed = parse_json(text, options);
+  if (!parsed) return std::nullopt;
+  const Json& doc = *parsed;
   if (doc.is_object()) {
     if (doc.size() != 2) return std::nullopt;
     const auto name = doc.find("username");
@@ -315,10 +304,8 @@ std::expected<Credentials, CredentialError> create_credentials(std::string_view 
 
 std::expected<void, CredentialError> write_registry(const Credentials& credentials,
                                                     const std::string& path) {
-  // Built by hand to keep the key order; dump() supplies the string escapes.
-  const auto quote = [](const std::string& s) {
-    return nlohmann::json(s).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-  };
+  // Built by hand to keep the key order; dump_compact supplies the escapes.
+  const auto quote = [](const std::string& s) { return dump_compact(Json(s)); };
   const std::string body =
       "{\"username\":" + quote(credentials.username) + ",\"hash\":" + quote(credentials.hash) + "}";
 

@@ -56,7 +56,7 @@ Path child(const Path& path, std::string_view part) {
 // (by position, refusing a wrong length).
 class ClosedFields {
  public:
-  struct Spec {
+  struct FieldRule {
     std::string_view name;
     bool required;
   };
@@ -64,16 +64,16 @@ class ClosedFields {
   // `skip` leading array elements belong to the caller (the "op" tag), and
   // the keys in `also_allowed` are read by the caller from the object form.
   static Decoded<ClosedFields> read(const ParsedMessage& message, const Json& value,
-                                    const Path& path, std::span<const Spec> specs,
+                                    const Path& path, std::span<const FieldRule> rules,
                                     std::size_t skip = 0,
                                     std::span<const std::string_view> also_allowed = {}) {
     ClosedFields fields;
-    fields.slots_.assign(specs.size(), nullptr);
+    fields.slots_.assign(rules.size(), nullptr);
     if (value.is_array()) {
-      if (value.size() != skip + specs.size()) {
+      if (value.size() != skip + rules.size()) {
         return std::unexpected(error_at(path, "wrong number of elements"));
       }
-      for (std::size_t i = 0; i < specs.size(); ++i) {
+      for (std::size_t i = 0; i < rules.size(); ++i) {
         fields.slots_[i] = &value[skip + i];
         fields.paths_.push_back(child(path, std::to_string(skip + i)));
       }
@@ -86,8 +86,8 @@ class ClosedFields {
     for (auto member = value.begin(); member != value.end(); ++member) {
       const std::string& key = member.key();
       bool known = false;
-      for (std::size_t i = 0; i < specs.size(); ++i) {
-        if (specs[i].name == key) {
+      for (std::size_t i = 0; i < rules.size(); ++i) {
+        if (rules[i].name == key) {
           fields.slots_[i] = &member.value();
           known = true;
         }
@@ -95,10 +95,10 @@ class ClosedFields {
       for (std::string_view name : also_allowed) known = known || name == key;
       if (!known) return std::unexpected(error_at(path, "unknown key " + key));
     }
-    for (std::size_t i = 0; i < specs.size(); ++i) {
-      fields.paths_.push_back(child(path, specs[i].name));
-      if (specs[i].required && fields.slots_[i] == nullptr) {
-        return std::unexpected(error_at(path, "missing key " + std::string(specs[i].name)));
+    for (std::size_t i = 0; i < rules.size(); ++i) {
+      fields.paths_.push_back(child(path, rules[i].name));
+      if (rules[i].required && fields.slots_[i] == nullptr) {
+        return std::unexpected(error_at(path, "missing key " + std::string(rules[i].name)));
       }
     }
     return fields;
@@ -143,8 +143,9 @@ Decoded<NamespaceKind> read_kind(const Json& value, const Path& path) {
 }
 
 Decoded<Equality> read_equality(const ParsedMessage& message, const Json& value, const Path& path) {
-  static constexpr std::array<ClosedFields::Spec, 2> kSpecs{{{"field", true}, {"value", true}}};
-  auto fields = ClosedFields::read(message, value, path, kSpecs);
+  static constexpr std::array<ClosedFields::FieldRule, 2> kRules{
+      {{"field", true}, {"value", true}}};
+  auto fields = ClosedFields::read(message, value, path, kRules);
   if (!fields) return std::unexpected(fields.error());
   auto field = read_string(*fields->at(0), fields->path(0));
   if (!field) return std::unexpected(field.error());
@@ -160,10 +161,10 @@ constexpr std::array<std::string_view, kCommandCount> kOpNames{
 template <typename T>
 constexpr bool kFieldless = std::is_empty_v<T>;
 
-// Field specs per alternative, in table order.
+// Field rules per alternative, in table order.
 template <typename T>
-constexpr std::span<const ClosedFields::Spec> specs_of() {
-  using S = ClosedFields::Spec;
+constexpr std::span<const ClosedFields::FieldRule> rules_of() {
+  using S = ClosedFields::FieldRule;
   if constexpr (std::is_same_v<T, Create> || std::is_same_v<T, DropEmpty>) {
     static constexpr std::array<S, 2> k{{{"kind", true}, {"name", true}}};
     return k;
@@ -259,7 +260,7 @@ Decoded<Command> decode_alternative(const ParsedMessage& message, const Json& va
     return Command(std::in_place_index<I>);
   } else {
     static constexpr std::array<std::string_view, 1> kTag{"op"};
-    auto fields = ClosedFields::read(message, value, path, specs_of<T>(), 1, kTag);
+    auto fields = ClosedFields::read(message, value, path, rules_of<T>(), 1, kTag);
     if (!fields) return std::unexpected(fields.error());
     auto alternative = fill<T>(message, *fields);
     if (!alternative) return std::unexpected(alternative.error());
@@ -301,9 +302,10 @@ Decoded<Command> read_command(const ParsedMessage& message, const Json& value, c
 }
 
 Decoded<Request> read_request(const ParsedMessage& message) {
-  static constexpr std::array<ClosedFields::Spec, 2> kSpecs{{{"version", true}, {"command", true}}};
+  static constexpr std::array<ClosedFields::FieldRule, 2> kRules{
+      {{"version", true}, {"command", true}}};
   const Path root;
-  auto fields = ClosedFields::read(message, message.root, root, kSpecs);
+  auto fields = ClosedFields::read(message, message.root, root, kRules);
   if (!fields) return std::unexpected(fields.error());
   auto version =
       read_unsigned(*fields->at(0), fields->path(0), std::numeric_limits<std::uint32_t>::max());
@@ -314,8 +316,9 @@ Decoded<Request> read_request(const ParsedMessage& message) {
 }
 
 Decoded<Failure> read_failure(const ParsedMessage& message, const Json& value, const Path& path) {
-  static constexpr std::array<ClosedFields::Spec, 2> kSpecs{{{"code", true}, {"message", true}}};
-  auto fields = ClosedFields::read(message, value, path, kSpecs);
+  static constexpr std::array<ClosedFields::FieldRule, 2> kRules{
+      {{"code", true}, {"message", true}}};
+  auto fields = ClosedFields::read(message, value, path, kRules);
   if (!fields) return std::unexpected(fields.error());
   auto code = read_string(*fields->at(0), fields->path(0));
   if (!code) return std::unexpected(code.error());
@@ -325,10 +328,10 @@ Decoded<Failure> read_failure(const ParsedMessage& message, const Json& value, c
 }
 
 Decoded<Response> read_response(const ParsedMessage& message) {
-  static constexpr std::array<ClosedFields::Spec, 4> kSpecs{
+  static constexpr std::array<ClosedFields::FieldRule, 4> kRules{
       {{"version", true}, {"ok", true}, {"data", true}, {"error", false}}};
   const Path root;
-  auto fields = ClosedFields::read(message, message.root, root, kSpecs);
+  auto fields = ClosedFields::read(message, message.root, root, kRules);
   if (!fields) return std::unexpected(fields.error());
   auto version =
       read_unsigned(*fields->at(0), fields->path(0), std::numeric_limits<std::uint32_t>::max());

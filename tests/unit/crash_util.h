@@ -40,8 +40,7 @@ class MemoryFile : public FileIo {
  public:
   explicit MemoryFile(std::string bytes = {}) : bytes(std::move(bytes)) {}
 
-  std::expected<void, StoreError> read_at(int, std::uint64_t offset,
-                                          std::span<char> buf) override {
+  std::expected<void, StoreError> read_at(int, std::uint64_t offset, std::span<char> buf) override {
     if (offset > bytes.size() || buf.size() > bytes.size() - offset) {
       return std::unexpected(StoreError::Io);
     }
@@ -50,7 +49,8 @@ class MemoryFile : public FileIo {
   }
   std::expected<void, StoreError> write_at(int, std::uint64_t offset,
                                            std::span<const char> data) override {
-    if (recording) events.push_back({IoEvent::Write, offset, std::string(data.data(), data.size())});
+    if (recording)
+      events.push_back({IoEvent::Write, offset, std::string(data.data(), data.size())});
     if (bytes.size() < offset + data.size()) bytes.resize(offset + data.size(), '\0');
     std::memcpy(bytes.data() + offset, data.data(), data.size());
     return {};
