@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "fuzz/fuzz_check.h"
+#include "fuzz_check.h"
 #include "server/protocol.h"
 
 using tovik::fuzz::require;

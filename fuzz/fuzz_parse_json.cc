@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "document/json.h"
-#include "fuzz/fuzz_check.h"
+#include "fuzz_check.h"
 
 using tovik::fuzz::require;
 

@@ -30,8 +30,8 @@
 
 namespace tovik::cli {
 
-// One read or one compare step: large enough that a 32 MiB file takes 512
-// system calls, small enough to live on any stack-sized budget twice over.
+// One read, write or compare step: a 32 MiB file takes 512 of them, and two
+// such buffers are all the memory a copy needs.
 inline constexpr std::size_t kCopyBufferSize = 65'536;
 // Attempt numbers 0 to 127 in the staging name; beyond that the directory is
 // littered with leftovers and a human should look.

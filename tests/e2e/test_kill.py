@@ -65,13 +65,16 @@ def test_offline_puts_killed_at_random_moments_lose_no_acknowledged_put(db, env)
     attempted = prefill(db, env, rng)
     acknowledged = dict(attempted)
     # How long an undisturbed put takes, to spread the kills over its life.
-    start = time.monotonic()
-    doc = document("timing", rng)
-    assert run(["put", str(db), DEN, "timing", json.dumps(doc)], env=env).returncode == 0
-    attempted["timing"] = acknowledged["timing"] = doc
-    lifetime = time.monotonic() - start
+    lifetimes = []
+    for i in range(3):
+        doc_id, start = f"timing{i}", time.monotonic()
+        doc = document(doc_id, rng)
+        assert run(["put", str(db), DEN, doc_id, json.dumps(doc)], env=env).returncode == 0
+        lifetimes.append(time.monotonic() - start)
+        attempted[doc_id] = acknowledged[doc_id] = doc
+    lifetime = sorted(lifetimes)[1]
 
-    killed = completed = 0
+    killed = completed = landed = 0
     for i in range(40):
         doc_id = f"p{i}"
         doc = document(doc_id, rng)
@@ -88,10 +91,12 @@ def test_offline_puts_killed_at_random_moments_lose_no_acknowledged_put(db, env)
         else:
             assert proc.returncode == -signal.SIGKILL, (proc.returncode, err)
             killed += 1
-        assert_intact(db, env, acknowledged, attempted)
-    print(f"offline: {killed} puts killed, {completed} completed before the kill")
+        present = assert_intact(db, env, acknowledged, attempted)
+        landed += proc.returncode != 0 and doc_id in present
+    print(f"offline: a put takes {lifetime * 1000:.0f} ms; {killed} puts killed ({landed} of them "
+          f"after their commit), {completed} completed before the kill")
     # Both outcomes must really occur, or the test shows nothing.
-    assert killed >= 5 and completed >= 1, (killed, completed)
+    assert killed >= 3 and completed >= 1, (killed, completed)
 
 
 class Connection:

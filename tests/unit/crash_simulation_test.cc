@@ -194,6 +194,14 @@ class CrashSimulation {
       const CrashState state(trace.before, trace.events, n);
       const std::string point = where + ", crash after event " + std::to_string(n - 1);
       if (!state.has_pending()) {
+        // After the last event apply has returned: the commit is acknowledged.
+        if (n == trace.events.size()) {
+          const std::string& image = state.all_lost();
+          if (image.compare(trace.target_slot * config_.slot_size, kHeaderSize, trace.new_header) !=
+              0) {
+            fail(point + ": an acknowledged commit is not in the file");
+          }
+        }
         check(trace, state.all_lost(), false, true, point + ", all synced");
         continue;
       }
