@@ -140,7 +140,7 @@ std::string hex64(std::uint64_t v) {
 }
 
 bool is_directory(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -291,24 +291,38 @@ class Engine {
 
   void report(const char* what) {
     const double elapsed =
-        seconds_ > 0 ? seconds_
-                     : std::chrono::duration<double>(std::chrono::steady_clock::now() - born_)
-                           .count();
+        seconds_ > 0
+            ? seconds_
+            : std::chrono::duration<double>(std::chrono::steady_clock::now() - born_).count();
     const double rate = elapsed > 0 ? static_cast<double>(executions_) / elapsed : 0;
     std::fprintf(stderr, "#%llu\t%s cov: %zu corp: %zu exec/s: %.0f\n",
-                 static_cast<unsigned long long>(executions_), what, edges_, corpus_.size(),
-                 rate);
+                 static_cast<unsigned long long>(executions_), what, edges_, corpus_.size(), rate);
   }
 
   void mutate(Bytes& data) {
-    static constexpr std::uint8_t kInteresting[] = {0,    1,    0x7f, 0x80, 0xff, 0xfe, 0x20,
-                                                    '"',  '\\', '{',  '}',  '[',  ']',  ':',
-                                                    ',',  '0',  '9',  '-',  '.',  'e',  '\n',
-                                                    0xc0, 0xe0, 0xed, 0xf0, 0xf4, 0xf8, '='};
-    static constexpr const char* kNumbers[] = {
-        "0",   "-1",   "1",     "127", "128",         "255",        "4096",  "4097",
-        "8192", "8193", "65535", "65536", "4294967295", "4294967296", "1e400", "-0",
-        "1.5", "18446744073709551615", "18446744073709551616", "-9223372036854775809"};
+    static constexpr std::uint8_t kInteresting[] = {
+        0,   1,   0x7f, 0x80, 0xff, 0xfe, 0x20, '"',  '\\', '{',  '}',  '[',  ']',  ':',
+        ',', '0', '9',  '-',  '.',  'e',  '\n', 0xc0, 0xe0, 0xed, 0xf0, 0xf4, 0xf8, '='};
+    static constexpr const char* kNumbers[] = {"0",
+                                               "-1",
+                                               "1",
+                                               "127",
+                                               "128",
+                                               "255",
+                                               "4096",
+                                               "4097",
+                                               "8192",
+                                               "8193",
+                                               "65535",
+                                               "65536",
+                                               "4294967295",
+                                               "4294967296",
+                                               "1e400",
+                                               "-0",
+                                               "1.5",
+                                               "18446744073709551615",
+                                               "18446744073709551616",
+                                               "-9223372036854775809"};
     const std::size_t size = data.size();
     switch (pick(12)) {
       case 0:  // flip one bit
@@ -324,8 +338,8 @@ class Engine {
         const std::size_t at = pick(size + 1);
         const std::size_t n = 1 + pick(4);
         for (std::size_t i = 0; i < n; ++i) {
-          const std::uint8_t b = pick(2) ? kInteresting[pick(sizeof kInteresting)]
-                                         : static_cast<std::uint8_t>(rng_());
+          const std::uint8_t b =
+              pick(2) ? kInteresting[pick(sizeof kInteresting)] : static_cast<std::uint8_t>(rng_());
           data.insert(data.begin() + static_cast<std::ptrdiff_t>(at), b);
         }
         break;
@@ -383,10 +397,9 @@ class Engine {
       }
       case 10: {  // overwrite a 32-bit field with a boundary value, either byte order
         if (size < 4) break;
-        static constexpr std::uint32_t kWords[] = {0,      1,          12,         13,
-                                                   64,     4096,       4097,       8192,
-                                                   8193,   1048576,    1048577,    0x7fffffff,
-                                                   0xffffffff, 0x80000000, 4032, 4033};
+        static constexpr std::uint32_t kWords[] = {
+            0,    1,       12,      13,         64,         4096,       4097, 8192,
+            8193, 1048576, 1048577, 0x7fffffff, 0xffffffff, 0x80000000, 4032, 4033};
         const std::uint32_t w = kWords[pick(std::size(kWords))];
         const std::size_t at = pick(size - 3);
         for (int i = 0; i < 4; ++i) {
@@ -427,8 +440,8 @@ int main(int argc, char** argv) {
   if (LLVMFuzzerInitialize != nullptr) LLVMFuzzerInitialize(&argc, &argv);
 
   Options options;
-  options.seed = static_cast<std::uint64_t>(
-      std::chrono::steady_clock::now().time_since_epoch().count());
+  options.seed =
+      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     std::string value;
@@ -460,7 +473,7 @@ int main(int argc, char** argv) {
   std::snprintf(g_timeout_path, sizeof g_timeout_path, "%stimeout-input",
                 options.artifact_prefix.c_str());
   __sanitizer_set_death_callback(on_death);
-  struct sigaction alarm_action{};
+  struct sigaction alarm_action {};
   alarm_action.sa_handler = on_alarm;
   ::sigaction(SIGALRM, &alarm_action, nullptr);
 

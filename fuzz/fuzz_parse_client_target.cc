@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The numeric parser on its own, then the whole address rule.
   if (auto numeric = tovik::server::parse_socket_address(text)) {
-    auto again = tovik::server::parse_socket_address(tovik::server::format_socket_address(*numeric));
+    auto again =
+        tovik::server::parse_socket_address(tovik::server::format_socket_address(*numeric));
     require(again.has_value() && *again == *numeric, "a numeric address round-trips");
   }
 

@@ -83,6 +83,11 @@ std::expected<std::optional<Json>, StoreError> read_stored_member(std::string_vi
   return std::optional<Json>(std::move(*decoded));
 }
 
+std::expected<std::optional<std::string_view>, StoreError> read_stored_member_text(
+    std::string_view value, std::string_view id, std::string_view member) {
+  return outline_stored(value, id, member);
+}
+
 std::expected<Json, StoreError> read_stored_document(std::string_view value, std::string_view id) {
   auto document = parse_json(value);
   if (!document || !document->is_object()) return std::unexpected(StoreError::Corrupt);

@@ -71,4 +71,9 @@ bool is_stored_document(std::string_view value, std::string_view id);
 [[nodiscard]] std::expected<std::optional<Json>, StoreError> read_stored_member(
     std::string_view value, std::string_view id, std::string_view member);
 
+// As read_stored_member, but hands out the member's value undecoded: its
+// text within value, for json_text_equal.
+[[nodiscard]] std::expected<std::optional<std::string_view>, StoreError> read_stored_member_text(
+    std::string_view value, std::string_view id, std::string_view member);
+
 }  // namespace tovik

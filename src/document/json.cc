@@ -10,10 +10,12 @@
 #include "document/json.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <span>
@@ -27,6 +29,17 @@ struct Failure {
   std::string_view message;
   std::size_t offset;
 };
+
+// Bytes a string may hold as they are: not '"', '\\', a control character
+// or the start of a multi-byte UTF-8 sequence.
+constexpr auto kPlainStringByte = [] {
+  std::array<bool, 256> plain{};
+  for (std::size_t c = 0x20; c < 0x80; ++c) plain[c] = c != '"' && c != '\\';
+  return plain;
+}();
+
+// 10^308 < DBL_MAX < 10^309.
+constexpr std::size_t kMaxSafeIntegerDigits = 308;
 
 class Reader {
  public:
@@ -78,34 +91,40 @@ class Reader {
       case '[':
         return read_array(out, depth + 1);
       case '"': {
-        if (out == nullptr) {
-          scratch_.clear();
-          return read_string(scratch_);
-        }
+        if (out == nullptr) return read_string(nullptr);
         std::string text;
-        if (!read_string(text)) return false;
+        if (!read_string(&text)) return false;
         *out = Json(std::move(text));
         return true;
       }
       case 't':
-        return read_literal("true", Json(true), out);
+        if (!read_literal("true")) return false;
+        if (out != nullptr) *out = true;
+        return true;
       case 'f':
-        return read_literal("false", Json(false), out);
+        if (!read_literal("false")) return false;
+        if (out != nullptr) *out = false;
+        return true;
       case 'n':
-        return read_literal("null", Json(nullptr), out);
+        if (!read_literal("null")) return false;
+        if (out != nullptr) *out = nullptr;
+        return true;
       default:
         if (peek() == '-' || (peek() >= '0' && peek() <= '9')) return read_number(out);
         return fail("expected value");
     }
   }
 
-  bool read_literal(std::string_view word, Json value, Json* out) {
+  bool read_literal(std::string_view word) {
+    if (text_.size() - pos_ >= word.size() && text_.compare(pos_, word.size(), word) == 0) {
+      pos_ += word.size();
+      return true;
+    }
     for (std::size_t i = 0; i < word.size(); ++i) {
       if (at_end()) return fail("EOF while parsing a value");
       if (text_[pos_] != word[i]) return fail("invalid literal");
       ++pos_;
     }
-    if (out != nullptr) *out = std::move(value);
     return true;
   }
 
@@ -162,7 +181,8 @@ class Reader {
       if (peek() != '"') return fail("key must be a string");
       const std::size_t key_offset = pos_;
       std::string key;
-      if (!read_string(key)) return false;
+      if (!read_string(members != nullptr ? &key : nullptr)) return false;
+      const std::size_t key_end = pos_;
       skip_whitespace();
       if (at_end()) return fail("EOF while parsing an object");
       if (peek() != ':') return fail("expected `:`");
@@ -178,7 +198,9 @@ class Reader {
       } else {
         const std::size_t value_offset = pos_;
         if (!read_value(nullptr, depth)) return false;
-        if (depth == 1) note_member(key, text_.substr(value_offset, pos_ - value_offset));
+        if (depth == 1 && !names_.empty()) {
+          note_member(key_offset, key_end, text_.substr(value_offset, pos_ - value_offset));
+        }
       }
       skip_whitespace();
       if (at_end()) return fail("EOF while parsing an object");
@@ -194,24 +216,33 @@ class Reader {
   }
 
   // A later member of the same name replaces an earlier one, as in parsing.
-  void note_member(std::string_view key, std::string_view value) {
+  // The key [key_offset, key_end) is known valid; only a key with escapes
+  // needs decoding before it can be compared.
+  void note_member(std::size_t key_offset, std::size_t key_end, std::string_view value) {
+    std::string_view key = text_.substr(key_offset + 1, key_end - key_offset - 2);
+    if (key.find('\\') != std::string_view::npos) {
+      const std::size_t resume = pos_;
+      pos_ = key_offset;
+      scratch_.clear();
+      // Cannot fail: the same bytes were just accepted.
+      if (!read_string(&scratch_)) return;
+      pos_ = resume;
+      key = scratch_;
+    }
     for (std::size_t i = 0; i < names_.size(); ++i) {
       if (names_[i] == key) values_[i] = value;
     }
   }
 
-  // Requires: the current byte is '"'.
-  bool read_string(std::string& out) {
+  // Requires: the current byte is '"'. out == nullptr checks the string
+  // without copying it.
+  bool read_string(std::string* out) {
     ++pos_;
     for (;;) {
       // Copy the longest run of bytes that need no attention in one step.
       const std::size_t run_start = pos_;
-      while (pos_ < text_.size()) {
-        const unsigned char c = peek();
-        if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) break;
-        ++pos_;
-      }
-      out.append(text_.data() + run_start, pos_ - run_start);
+      skip_plain_string_bytes();
+      if (out != nullptr) out->append(text_.data() + run_start, pos_ - run_start);
       if (at_end()) return fail("EOF while parsing a string");
       const unsigned char c = peek();
       if (c == '"') {
@@ -227,35 +258,55 @@ class Reader {
     }
   }
 
-  bool read_escape(std::string& out) {
+  // Stored documents are mostly long runs of plain text, so they are
+  // passed over eight bytes at a time where the text allows.
+  void skip_plain_string_bytes() {
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    constexpr std::uint64_t kHighs = 0x8080808080808080u;
+    while (text_.size() - pos_ >= 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, text_.data() + pos_, 8);
+      const std::uint64_t quote = word ^ (kOnes * '"');
+      const std::uint64_t backslash = word ^ (kOnes * '\\');
+      // A byte has its high bit set in the result when it is zero (for the
+      // xor-ed words), below 0x20, or itself has the high bit set.
+      const std::uint64_t special = ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
+                                    (word - kOnes * 0x20) | word;
+      if ((special & kHighs) != 0) break;
+      pos_ += 8;
+    }
+    while (pos_ < text_.size() && kPlainStringByte[peek()]) ++pos_;
+  }
+
+  bool read_escape(std::string* out) {
     const std::size_t escape_offset = pos_;
     ++pos_;  // '\\'
     if (at_end()) return fail("EOF while parsing a string");
     const char c = text_[pos_++];
     switch (c) {
       case '"':
-        out.push_back('"');
+        if (out != nullptr) out->push_back('"');
         return true;
       case '\\':
-        out.push_back('\\');
+        if (out != nullptr) out->push_back('\\');
         return true;
       case '/':
-        out.push_back('/');
+        if (out != nullptr) out->push_back('/');
         return true;
       case 'b':
-        out.push_back('\b');
+        if (out != nullptr) out->push_back('\b');
         return true;
       case 'f':
-        out.push_back('\f');
+        if (out != nullptr) out->push_back('\f');
         return true;
       case 'n':
-        out.push_back('\n');
+        if (out != nullptr) out->push_back('\n');
         return true;
       case 'r':
-        out.push_back('\r');
+        if (out != nullptr) out->push_back('\r');
         return true;
       case 't':
-        out.push_back('\t');
+        if (out != nullptr) out->push_back('\t');
         return true;
       case 'u':
         break;
@@ -275,7 +326,7 @@ class Reader {
       if (low < 0xDC00 || low > 0xDFFF) return fail_at("lone surrogate in string", escape_offset);
       code_point = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
     }
-    append_utf8(code_point, out);
+    if (out != nullptr) append_utf8(code_point, *out);
     return true;
   }
 
@@ -319,7 +370,7 @@ class Reader {
 
   // One multi-byte UTF-8 sequence, strictly: no overlong forms, no
   // surrogates, nothing above U+10FFFF.
-  bool read_utf8_sequence(std::string& out) {
+  bool read_utf8_sequence(std::string* out) {
     const unsigned char lead = peek();
     std::size_t length = 0;
     unsigned char low = 0x80;
@@ -344,7 +395,7 @@ class Reader {
       const unsigned char hi = i == 1 ? high : 0xBF;
       if (c < lo || c > hi) return fail("invalid UTF-8");
     }
-    out.append(text_.data() + pos_, length);
+    if (out != nullptr) out->append(text_.data() + pos_, length);
     pos_ += length;
     return true;
   }
@@ -354,6 +405,7 @@ class Reader {
     const bool negative = peek() == '-';
     if (negative) ++pos_;
     if (at_end()) return fail("EOF while parsing a value");
+    const std::size_t int_start = pos_;
     if (peek() == '0') {
       ++pos_;
     } else if (peek() >= '1' && peek() <= '9') {
@@ -361,7 +413,9 @@ class Reader {
     } else {
       return fail("invalid number");
     }
+    const std::size_t int_digits = pos_ - int_start;
     bool integral = true;
+    bool exponent = false;
     if (!at_end() && peek() == '.') {
       integral = false;
       ++pos_;
@@ -370,11 +424,15 @@ class Reader {
     }
     if (!at_end() && (peek() == 'e' || peek() == 'E')) {
       integral = false;
+      exponent = true;
       ++pos_;
       if (!at_end() && (peek() == '+' || peek() == '-')) ++pos_;
       if (at_end() || !is_digit(peek())) return fail("invalid number");
       skip_digits();
     }
+    // Without an exponent, a number of at most 308 integer digits is below
+    // the largest double, so only a number to be built needs converting.
+    if (out == nullptr && !exponent && int_digits <= kMaxSafeIntegerDigits) return true;
     const char* first = text_.data() + start;
     const char* last = text_.data() + pos_;
     if (integral) {
@@ -565,6 +623,56 @@ bool json_equal(const Json& a, const Json& b) {
       // null, booleans, floating-point numbers (never NaN here), strings.
       return a == b;
   }
+}
+
+bool json_text_equal(std::string_view text, const Json& value) {
+  if (text.empty()) return false;
+  const char first = text.front();
+  const bool number_text = first == '-' || (first >= '0' && first <= '9');
+  switch (value.type()) {
+    case Json::value_t::string: {
+      if (first != '"') return false;
+      const std::string_view body = text.substr(1, text.size() - 2);
+      if (body.find('\\') == std::string_view::npos) {
+        return body == *value.get_ptr<const Json::string_t*>();
+      }
+      break;
+    }
+    case Json::value_t::boolean:
+      return text == (value.get<bool>() ? "true" : "false");
+    case Json::value_t::null:
+      return text == "null";
+    case Json::value_t::number_integer:
+    case Json::value_t::number_unsigned: {
+      if (!number_text) return false;
+      // The text of an integer that fits 64 bits reads back as an integer;
+      // anything else (a fraction, an exponent, a larger integer) is a float.
+      const char* last = text.data() + text.size();
+      if (first == '-') {
+        std::int64_t parsed = 0;
+        const auto [ptr, ec] = std::from_chars(text.data(), last, parsed);
+        if (ec != std::errc() || ptr != last) return false;
+        return integers_equal(Json(parsed), value);
+      }
+      std::uint64_t parsed = 0;
+      const auto [ptr, ec] = std::from_chars(text.data(), last, parsed);
+      if (ec != std::errc() || ptr != last) return false;
+      return integers_equal(Json(parsed), value);
+    }
+    case Json::value_t::number_float:
+      if (!number_text) return false;
+      break;
+    case Json::value_t::array:
+      if (first != '[') return false;
+      break;
+    case Json::value_t::object:
+      if (first != '{') return false;
+      break;
+    default:
+      break;
+  }
+  auto parsed = parse_json(text);
+  return parsed && json_equal(*parsed, value);
 }
 
 }  // namespace tovik

@@ -76,4 +76,11 @@ std::size_t json_string_literal_length(std::string_view text);
 // compare element by element and member by member.
 bool json_equal(const Json& a, const Json& b);
 
+// json_equal(parse_json(text), value), decided from the text itself where
+// its first bytes settle it (strings without escapes, literals, integers,
+// a kind that differs) and by parsing it otherwise.
+// Requires: text is one valid JSON value with no surrounding whitespace,
+// as outline_json hands out.
+bool json_text_equal(std::string_view text, const Json& value);
+
 }  // namespace tovik

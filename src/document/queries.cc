@@ -41,9 +41,9 @@ class DenWalk {
     auto name = decode_document_key(cursor_.key());
     if (!name) return std::unexpected(name.error());
     if (filter) {
-      auto member = read_stored_member(cursor_.value(), name->id, filter->field);
+      auto member = read_stored_member_text(cursor_.value(), name->id, filter->field);
       if (!member) return std::unexpected(member.error());
-      if (!*member || !json_equal(**member, filter->value)) {
+      if (!*member || !json_text_equal(**member, filter->value)) {
         return Examined{std::move(name->id), std::nullopt};
       }
     }

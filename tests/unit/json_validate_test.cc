@@ -1,0 +1,235 @@
+// The reading paths that build nothing (outline_json, json_text_equal, the
+// stored-document checks) must always agree with the full parser: the
+// integrity check, find and get would otherwise disagree about the same
+// bytes. These tests compare both paths over generated and damaged texts.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "document/documents.h"
+#include "document/json.h"
+
+namespace tovik {
+namespace {
+
+class Random {
+ public:
+  explicit Random(std::uint64_t seed) : state_(seed) {}
+  std::size_t below(std::size_t n) {
+    state_ = state_ * 6364136223846793005u + 1442695040888963407u;
+    return static_cast<std::size_t>(state_ >> 33) % n;
+  }
+
+ private:
+  std::uint64_t state_;
+};
+
+const char* const kNumbers[] = {
+    "0",    "-0",     "1",     "-1",     "1.0",   "1e2",  "1E+2", "100", "2.5e-3", "-9223372036854775808",
+    "9223372036854775807", "18446744073709551615", "18446744073709551616", "-9223372036854775809",
+    "1e308", "0.00000000000000000000000000000000000001e-300", "123456789012345678901234567890"};
+const char* const kStrings[] = {
+    R"("")",         R"("active")",         R"("a\"b")",       R"("\u0061")", R"("x\/y")",
+    R"("\ud83d\ude00")", "\"\xC3\xA9t\xC3\xA9\"", R"("long text that crosses several words")",
+    R"("\n\t")"};
+const char* const kKeys[] = {"id", "status", "n", "tags", "s\\u0074atus", "a", "\xC3\xA9"};
+
+// A random JSON value of the forms stored documents and filters take.
+std::string value_text(Random& random, int depth) {
+  const std::size_t kind = random.below(depth > 3 ? 5 : 7);
+  switch (kind) {
+    case 0:
+      return kNumbers[random.below(std::size(kNumbers))];
+    case 1:
+    case 2:
+      return kStrings[random.below(std::size(kStrings))];
+    case 3: {
+      const char* const literals[] = {"true", "false", "null"};
+      return literals[random.below(3)];
+    }
+    case 4:
+      return "\"" + std::string(random.below(40), 'x') + "\"";
+    case 5: {
+      std::string text = "[";
+      for (std::size_t i = random.below(4); i > 0; --i) {
+        text += value_text(random, depth + 1);
+        if (i > 1) text += random.below(4) == 0 ? " , " : ",";
+      }
+      return text + "]";
+    }
+    default: {
+      std::string text = "{";
+      for (std::size_t i = random.below(5); i > 0; --i) {
+        text += "\"";
+        text += kKeys[random.below(std::size(kKeys))];
+        text += random.below(4) == 0 ? "\" : " : "\":";
+        text += value_text(random, depth + 1);
+        if (i > 1) text += ",";
+      }
+      return text + "}";
+    }
+  }
+}
+
+void mutate(Random& random, std::string& text) {
+  static const std::string alphabet = "{}[],:\"\\ -+.0123456789eEtrufalsnx\x01\xC3\xA9\xFF\xED\xA0";
+  for (std::size_t edits = 1 + random.below(3); edits > 0; --edits) {
+    const std::size_t at = random.below(text.size() + 1);
+    const char c = alphabet[random.below(alphabet.size())];
+    switch (random.below(3)) {
+      case 0:
+        text.insert(at, 1, c);
+        break;
+      case 1:
+        if (at < text.size()) text[at] = c;
+        break;
+      default:
+        if (at < text.size()) text.erase(at, 1);
+    }
+  }
+}
+
+// Filter values to compare members against: every kind, and the integer and
+// float forms that equality must keep apart.
+std::vector<Json> probe_values() {
+  std::vector<Json> probes = {Json(std::uint64_t{0}),
+                              Json(std::int64_t{0}),
+                              Json(std::uint64_t{1}),
+                              Json(std::int64_t{-1}),
+                              Json(1.0),
+                              Json(100.0),
+                              Json(std::uint64_t{100}),
+                              Json(std::uint64_t{18446744073709551615u}),
+                              Json(18446744073709551616.0),
+                              Json(INT64_MIN),
+                              Json("active"),
+                              Json("a"),
+                              Json("a\"b"),
+                              Json(""),
+                              Json(true),
+                              Json(false),
+                              Json(nullptr),
+                              Json::array(),
+                              Json::object()};
+  for (const char* text : kStrings) probes.push_back(*parse_json(text));
+  return probes;
+}
+
+// Both readers must accept and refuse the same texts, with the same error,
+// and the outlined member must be exactly the parsed one.
+void expect_agreement(const std::string& text, const std::vector<Json>& probes) {
+  const std::string_view names[] = {"id", "status", "n", "a"};
+  std::optional<std::string_view> raw[4];
+  const auto parsed = parse_json(text);
+  const auto outlined = outline_json(text, names, raw);
+  ASSERT_EQ(parsed.has_value(), outlined.has_value()) << text;
+  if (!parsed) {
+    EXPECT_EQ(parsed.error().message, outlined.error().message) << text;
+    EXPECT_EQ(parsed.error().line, outlined.error().line) << text;
+    EXPECT_EQ(parsed.error().column, outlined.error().column) << text;
+    return;
+  }
+  ASSERT_EQ(parsed->is_object(), *outlined) << text;
+  if (!parsed->is_object()) return;
+  for (std::size_t i = 0; i < std::size(names); ++i) {
+    const auto found = parsed->find(std::string(names[i]));
+    ASSERT_EQ(found != parsed->end(), raw[i].has_value()) << text << " member " << names[i];
+    if (!raw[i]) continue;
+    const auto member = parse_json(*raw[i]);
+    ASSERT_TRUE(member.has_value()) << *raw[i];
+    EXPECT_EQ(dump_compact(*member), dump_compact(*found)) << text;
+    for (const Json& probe : probes) {
+      EXPECT_EQ(json_text_equal(*raw[i], probe), json_equal(*found, probe))
+          << *raw[i] << " vs " << dump_compact(probe);
+    }
+  }
+}
+
+TEST(JsonValidate, AgreesWithParseOnGeneratedAndDamagedDocuments) {
+  const std::vector<Json> probes = probe_values();
+  Random random(7);
+  for (int round = 0; round < 3'000; ++round) {
+    std::string text = value_text(random, 0);
+    if (random.below(3) == 0) text = "{" + text.substr(text.starts_with('{') ? 1 : 0);
+    expect_agreement(text, probes);
+    for (int damaged = 0; damaged < 2; ++damaged) {
+      mutate(random, text);
+      expect_agreement(text, probes);
+    }
+    if (HasFatalFailure()) return;
+  }
+}
+
+// The text scanner skips plain bytes several at a time: whatever needs
+// attention must be seen at every offset within a word.
+TEST(JsonValidate, SpecialBytesAreSeenAtEveryOffset) {
+  const std::vector<Json> probes = probe_values();
+  const std::string specials[] = {"\x01", "\x1f", "\"", "\\n", "\\q", "\xC3\xA9", "\xC3",
+                                  "\xFF", "\xED\xA0\x80", "\x7f", " "};
+  for (const std::string& special : specials) {
+    for (std::size_t at = 0; at < 20; ++at) {
+      const std::string body = std::string(at, 'x') + special + std::string(19 - at, 'y');
+      expect_agreement("{\"a\":\"" + body + "\",\"id\":\"k\"}", probes);
+      expect_agreement("{\"" + body + "\":1}", probes);
+    }
+  }
+}
+
+TEST(JsonValidate, NumbersAreRangeCheckedOnlyWhereTheyCouldOverflow) {
+  const std::vector<Json> probes = probe_values();
+  for (const std::string number :
+       {std::string(308, '9'), std::string(309, '9'), std::string(309, '9') + ".5",
+        std::string(308, '9') + ".99", "1e308", "1e309", "-1e309", "1e-400",
+        "0." + std::string(400, '0') + "1"}) {
+    expect_agreement("{\"n\":" + number + "}", probes);
+  }
+}
+
+TEST(JsonTextEqual, KindsStayApartAndIntegersCompareByValue) {
+  EXPECT_TRUE(json_text_equal("1", Json(std::int64_t{1})));
+  EXPECT_FALSE(json_text_equal("1", Json(1.0)));
+  EXPECT_FALSE(json_text_equal("1.0", Json(std::uint64_t{1})));
+  EXPECT_TRUE(json_text_equal("1.0", Json(1.0)));
+  EXPECT_TRUE(json_text_equal("1e2", Json(100.0)));
+  EXPECT_FALSE(json_text_equal("1e2", Json(std::uint64_t{100})));
+  EXPECT_TRUE(json_text_equal("-0", Json(std::uint64_t{0})));
+  EXPECT_FALSE(json_text_equal("-1", Json(std::uint64_t{18446744073709551615u})));
+  // Beyond 64 bits the text is a float, never an integer.
+  EXPECT_FALSE(json_text_equal("18446744073709551616", Json(std::uint64_t{0})));
+  EXPECT_TRUE(json_text_equal("18446744073709551616", Json(18446744073709551616.0)));
+  EXPECT_TRUE(json_text_equal(R"("\u0061")", Json("a")));
+  EXPECT_FALSE(json_text_equal(R"("a")", Json("a\"")));
+  EXPECT_TRUE(json_text_equal(R"({"b":[1, 2.0]})", *parse_json(R"({"b":[1,2.0]})")));
+  EXPECT_FALSE(json_text_equal("null", Json(false)));
+  EXPECT_FALSE(json_text_equal("[]", Json::object()));
+}
+
+TEST(StoredDocument, FastChecksAgreeWithTheFullRead) {
+  const std::vector<Json> probes = probe_values();
+  Random random(11);
+  for (int round = 0; round < 2'000; ++round) {
+    std::string text = R"({"id":"k)" + std::to_string(round % 3) + "\"," +
+                       value_text(random, 1).substr(1);
+    if (text.back() != '}') text = R"({"id":"k0"})";
+    if (random.below(2) == 0) mutate(random, text);
+    for (const std::string_view id : {"k0", "k1"}) {
+      const auto full = read_stored_document(text, id);
+      ASSERT_EQ(is_stored_document(text, id), full.has_value()) << text;
+      const auto member = read_stored_member_text(text, id, "status");
+      ASSERT_EQ(member.has_value(), full.has_value()) << text;
+      if (!full) continue;
+      const auto found = full->find("status");
+      ASSERT_EQ(member->has_value(), found != full->end()) << text;
+      if (!*member) continue;
+      for (const Json& probe : probes) {
+        EXPECT_EQ(json_text_equal(**member, probe), json_equal(*found, probe)) << text;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tovik
