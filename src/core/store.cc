@@ -76,6 +76,23 @@ struct RecordView {
   std::uint64_t length = 0;
 };
 
+// The key of the record read before, for the ascending-order check. It is a
+// view into the reader's window and is copied only when the window is about
+// to be overwritten (pin), instead of once per record.
+class PreviousKey {
+ public:
+  void set(std::string_view key) { view_ = key; }
+  std::string_view get() const { return view_; }
+  void pin() {
+    saved_.assign(view_);
+    view_ = saved_;
+  }
+
+ private:
+  std::string_view view_;
+  std::string saved_;
+};
+
 // Reads and verifies the records of one snapshot through a window of file
 // bytes, so a walk costs one read per window rather than per record. Views it
 // returns stay valid until its next read.
@@ -458,16 +475,20 @@ std::expected<void, StoreError> Store::load(std::uint64_t index_entries) {
   const std::uint64_t stride = stride_for(records_, index_entries);
   SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk,
                         kBulkWindow, &record_reads_);
-  std::string previous;
+  PreviousKey previous;
+  reader.on_refill([&previous]() -> std::expected<void, StoreError> {
+    previous.pin();
+    return {};
+  });
   std::uint64_t count = 0;
   std::uint64_t p = 0;
   while (p < live_bytes_) {
     auto record = reader.read(p);
     if (!record) return std::unexpected(record.error());
-    if (count > 0 && record->key <= previous) return std::unexpected(StoreError::Corrupt);
+    if (count > 0 && record->key <= previous.get()) return std::unexpected(StoreError::Corrupt);
     if (count >= records_) return std::unexpected(StoreError::Corrupt);
     if (index_entries > 0 && count % stride == 0) index_.push_back(p);
-    previous.assign(record->key);
+    previous.set(record->key);
     p += record->length;
     ++count;
   }
@@ -767,14 +788,18 @@ std::expected<void, StoreError> Store::commit(std::span<const Mutation> batch) {
 
   SnapshotReader reader(*io_, fd, config_, data_base(slot_), live_bytes_, scratch().walk,
                         kBulkWindow, &record_reads_);
-  reader.on_refill([&writer] { return writer.release_borrowed(); });
+  PreviousKey previous;
+  reader.on_refill([&writer, &previous] {
+    previous.pin();
+    return writer.release_borrowed();
+  });
   std::size_t next = 0;
   std::uint64_t read_count = 0;
-  std::string previous;
   for (std::uint64_t p = 0; p < live_bytes_;) {
     auto record = reader.read(p);
     if (!record) return std::unexpected(record.error());
-    if (read_count > 0 && record->key <= previous) return std::unexpected(StoreError::Corrupt);
+    if (read_count > 0 && record->key <= previous.get())
+      return std::unexpected(StoreError::Corrupt);
     ++read_count;
     while (next < batch.size() && batch[next].key < record->key) {
       if (batch[next].value) {
@@ -793,7 +818,7 @@ std::expected<void, StoreError> Store::commit(std::span<const Mutation> batch) {
       step = emit_unchanged(*record);
       if (!step) return step;
     }
-    previous.assign(record->key);
+    previous.set(record->key);
     p += record->length;
   }
   for (; next < batch.size(); ++next) {
@@ -829,17 +854,21 @@ std::expected<void, StoreError> Store::verify(const RecordValidator& validator) 
   if (poisoned_) return std::unexpected(StoreError::Poisoned);
   SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk,
                         kBulkWindow, &record_reads_);
-  std::string previous;
+  PreviousKey previous;
+  reader.on_refill([&previous]() -> std::expected<void, StoreError> {
+    previous.pin();
+    return {};
+  });
   std::uint64_t count = 0;
   for (std::uint64_t p = 0; p < live_bytes_;) {
     auto record = reader.read(p);
     if (!record) return std::unexpected(record.error());
-    if (count > 0 && record->key <= previous) return std::unexpected(StoreError::Corrupt);
+    if (count > 0 && record->key <= previous.get()) return std::unexpected(StoreError::Corrupt);
     if (validator && !validator(record->key, record->value)) {
       return std::unexpected(StoreError::Corrupt);
     }
     ++count;
-    previous.assign(record->key);
+    previous.set(record->key);
     p += record->length;
   }
   if (count != records_) return std::unexpected(StoreError::Corrupt);
