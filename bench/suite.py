@@ -134,8 +134,8 @@ def sqlite_document_peers(work, repeats):
             repeats),
         "scan": median_ms(lambda: con.execute(
             "SELECT body FROM den ORDER BY id LIMIT 100").fetchall(), repeats),
-        "walk": median_ms(lambda: [json.loads(b) for (b,) in con.execute(
-            "SELECT body FROM den ORDER BY id")], repeats),
+        "walk": median_ms(lambda: con.execute(
+            "SELECT body FROM den ORDER BY id").fetchall(), repeats),
     }
     con.close()
     return peers
@@ -235,11 +235,7 @@ def print_table(figures):
               f"{cell(f.peer):>10} {ratio(f.tovik, f.peer):>8}")
     print()
     print("floors and peers:")
-    seen = set()
     for f in figures:
-        for what in (f.floor_name, f.peer_name):
-            if what and what not in seen:
-                seen.add(what)
         line = f"  {f.name}: floor = {f.floor_name or '-'}; peer = {f.peer_name or '-'}"
         if f.note:
             line += f"; {f.note}"

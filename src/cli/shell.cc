@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "cli/commands.h"
+#include "cli/line_editor.h"
 #include "cli/terminal.h"
 
 namespace tovik::cli {
@@ -412,8 +413,8 @@ Outcome run_shell_loop(ClientSession& session, SessionIo& io) {
 }
 
 Outcome run_shell(const std::optional<std::string>& address) {
-  PlainLineSource input(standard_input(), std::cout);
-  SessionIo io{input, std::cout, std::cerr, read_password};
+  auto input = make_shell_line_source(standard_input(), std::cout);
+  SessionIo io{*input, std::cout, std::cerr, read_password};
   auto session = open_session(address, io);
   if (!session) return std::unexpected(session.error());
   auto outcome = run_shell_loop(*session, io);

@@ -66,6 +66,22 @@ std::expected<std::optional<std::string_view>, StoreError> outline_stored(
   return raw[1];
 }
 
+// The id of a document key, or nullopt where decode_document_key fails.
+// One den's keys share everything before the id, so a key that extends the
+// collection prefix of the last key decoded in full (kept in `prefix`) only
+// needs its id checked: the decoder would accept it for the same reasons.
+std::optional<std::string_view> document_id_of(std::string_view key, std::string& prefix) {
+  if (!prefix.empty() && key.size() > prefix.size() && key.starts_with(prefix)) {
+    const std::string_view id = key.substr(prefix.size());
+    if (id.find('\0') == std::string_view::npos && is_valid_utf8(id)) return id;
+  }
+  auto name = decode_document_key(key);
+  if (!name) return std::nullopt;
+  const std::size_t id_at = key.size() - name->id.size();
+  prefix.assign(key.substr(0, id_at));
+  return key.substr(id_at);
+}
+
 }  // namespace
 
 bool is_stored_document(std::string_view value, std::string_view id) {
@@ -172,7 +188,8 @@ RecordValidator make_document_validator() {
   // Den markers must follow their warren marker directly in key order, so
   // the last warren marker seen is all the state the walk needs.
   auto last_warren = std::make_shared<std::optional<std::string>>();
-  return [last_warren](std::string_view key, std::string_view value) {
+  auto last_prefix = std::make_shared<std::string>();
+  return [last_warren, last_prefix](std::string_view key, std::string_view value) {
     if (is_marker_key(key)) {
       auto marker = decode_marker_key(key, value);
       if (!marker) return false;
@@ -182,8 +199,8 @@ RecordValidator make_document_validator() {
       }
       return *last_warren == marker->warren;
     }
-    auto name = decode_document_key(key);
-    return name && is_stored_document(value, name->id);
+    const auto id = document_id_of(key, *last_prefix);
+    return id && is_stored_document(value, *id);
   };
 }
 

@@ -2,11 +2,28 @@
 
 #include <utility>
 
+#include "core/utf8.h"
 #include "document/documents.h"
 #include "document/keys.h"
 
 namespace tovik {
 namespace {
+
+// The id of a document key, or nullopt where decode_document_key fails.
+// Every key of the walk extends the same collection prefix, so once one key
+// has decoded in full (its prefix kept in `prefix`) the others only need
+// their id checked: the decoder would accept them for the same reasons.
+std::optional<std::string_view> document_id_of(std::string_view key, std::string& prefix) {
+  if (!prefix.empty() && key.size() > prefix.size() && key.starts_with(prefix)) {
+    const std::string_view id = key.substr(prefix.size());
+    if (id.find('\0') == std::string_view::npos && is_valid_utf8(id)) return id;
+  }
+  auto name = decode_document_key(key);
+  if (!name) return std::nullopt;
+  const std::size_t id_at = key.size() - name->id.size();
+  prefix.assign(key.substr(0, id_at));
+  return key.substr(id_at);
+}
 
 struct Examined {
   std::string id;
@@ -38,18 +55,18 @@ class DenWalk {
   // filter's member is decoded until the document is known to match, so a
   // selective find costs a check of each record rather than a build of it.
   std::expected<Examined, StoreError> examine(const std::optional<Filter>& filter) const {
-    auto name = decode_document_key(cursor_.key());
-    if (!name) return std::unexpected(name.error());
+    const auto id = document_id_of(cursor_.key(), decoded_prefix_);
+    if (!id) return std::unexpected(StoreError::Corrupt);
     if (filter) {
-      auto member = read_stored_member_text(cursor_.value(), name->id, filter->field);
+      auto member = read_stored_member_text(cursor_.value(), *id, filter->field);
       if (!member) return std::unexpected(member.error());
       if (!*member || !json_text_equal(**member, filter->value)) {
-        return Examined{std::move(name->id), std::nullopt};
+        return Examined{std::string(*id), std::nullopt};
       }
     }
-    auto document = read_stored_document(cursor_.value(), name->id);
+    auto document = read_stored_document(cursor_.value(), *id);
     if (!document) return std::unexpected(document.error());
-    return Examined{std::move(name->id), std::move(*document)};
+    return Examined{std::string(*id), std::move(*document)};
   }
 
  private:
@@ -58,6 +75,7 @@ class DenWalk {
 
   Store::Cursor cursor_;
   std::string prefix_;
+  mutable std::string decoded_prefix_;  // see document_id_of
 };
 
 std::expected<DenWalk, DocError> walk_den(Store& store, std::string_view warren,

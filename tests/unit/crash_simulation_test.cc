@@ -253,7 +253,7 @@ class CrashSimulation {
     if (tally_.failures.size() < kMaxFailuresShown) tally_.failures.push_back(what);
   }
 
-  // The store on `file` must be exactly `generation` holding `model`.
+  // The opened store must be exactly `generation`, holding `model`.
   std::optional<std::string> mismatch(std::expected<Store, StoreError>& opened,
                                       std::uint64_t generation, const Model& model) {
     if (!opened) return "open failed with " + error_name(opened.error());

@@ -9,8 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include "doc_fixture.h"
 #include "document/documents.h"
 #include "document/json.h"
+#include "document/queries.h"
 
 namespace tovik {
 namespace {
@@ -27,14 +29,32 @@ class Random {
   std::uint64_t state_;
 };
 
-const char* const kNumbers[] = {
-    "0",    "-0",     "1",     "-1",     "1.0",   "1e2",  "1E+2", "100", "2.5e-3", "-9223372036854775808",
-    "9223372036854775807", "18446744073709551615", "18446744073709551616", "-9223372036854775809",
-    "1e308", "0.00000000000000000000000000000000000001e-300", "123456789012345678901234567890"};
-const char* const kStrings[] = {
-    R"("")",         R"("active")",         R"("a\"b")",       R"("\u0061")", R"("x\/y")",
-    R"("\ud83d\ude00")", "\"\xC3\xA9t\xC3\xA9\"", R"("long text that crosses several words")",
-    R"("\n\t")"};
+const char* const kNumbers[] = {"0",
+                                "-0",
+                                "1",
+                                "-1",
+                                "1.0",
+                                "1e2",
+                                "1E+2",
+                                "100",
+                                "2.5e-3",
+                                "-9223372036854775808",
+                                "9223372036854775807",
+                                "18446744073709551615",
+                                "18446744073709551616",
+                                "-9223372036854775809",
+                                "1e308",
+                                "0.00000000000000000000000000000000000001e-300",
+                                "123456789012345678901234567890"};
+const char* const kStrings[] = {R"("")",
+                                R"("active")",
+                                R"("a\"b")",
+                                R"("\u0061")",
+                                R"("x\/y")",
+                                R"("\ud83d\ude00")",
+                                "\"\xC3\xA9t\xC3\xA9\"",
+                                R"("long text that crosses several words")",
+                                R"("\n\t")"};
 const char* const kKeys[] = {"id", "status", "n", "tags", "s\\u0074atus", "a", "\xC3\xA9"};
 
 std::string object_text(Random& random, int depth);
@@ -171,8 +191,8 @@ TEST(JsonValidate, AgreesWithParseOnGeneratedAndDamagedDocuments) {
 // attention must be seen at every offset within a word.
 TEST(JsonValidate, SpecialBytesAreSeenAtEveryOffset) {
   const std::vector<Json> probes = probe_values();
-  const std::string specials[] = {"\x01", "\x1f", "\"", "\\n", "\\q", "\xC3\xA9", "\xC3",
-                                  "\xFF", "\xED\xA0\x80", "\x7f", " "};
+  const std::string specials[] = {"\x01", "\x1f", "\"",           "\\n",  "\\q", "\xC3\xA9",
+                                  "\xC3", "\xFF", "\xED\xA0\x80", "\x7f", " "};
   for (const std::string& special : specials) {
     for (std::size_t at = 0; at < 20; ++at) {
       const std::string body = std::string(at, 'x') + special + std::string(19 - at, 'y');
@@ -187,8 +207,7 @@ TEST(JsonValidate, NumbersAreRangeCheckedOnlyWhereTheyCouldOverflow) {
   for (const std::string& number :
        {std::string(308, '9'), std::string(309, '9'), std::string(309, '9') + ".5",
         std::string(308, '9') + ".99", std::string("1e308"), std::string("1e309"),
-        std::string("-1e309"), std::string("1e-400"),
-        "0." + std::string(400, '0') + "1"}) {
+        std::string("-1e309"), std::string("1e-400"), "0." + std::string(400, '0') + "1"}) {
     expect_agreement("{\"n\":" + number + "}", probes);
   }
 }
@@ -237,6 +256,32 @@ TEST(StoredDocument, FastChecksAgreeWithTheFullRead) {
       for (const Json& probe : probes) {
         EXPECT_EQ(json_text_equal(**member, probe), json_equal(*found, probe)) << text;
       }
+    }
+  }
+}
+
+using DenKeys = testing::DocFixture;
+
+// The check and the queries decode each den's prefix once and then only its
+// ids: a bad id after good ones in the same den must still be refused.
+TEST_F(DenKeys, BadIdAfterGoodOnesIsCorruption) {
+  const std::string ns = *collection_prefix("w", "d");
+  put_raw({Mutation{*marker_key("w", std::nullopt), ""}, Mutation{*marker_key("w", "d"), ""},
+           Mutation{ns + "a", R"({"id":"a"})"},
+           Mutation{std::string("orders") + '\0' + "a", R"({"id":"a"})"}});
+  ASSERT_TRUE(check_documents(store()).has_value());
+  for (const bool namespaced : {false, true}) {
+    const std::string prefix = namespaced ? ns : std::string("orders") + '\0';
+    for (const std::string& bad_id :
+         {std::string("b\xFF"), std::string("b\0c", 3), std::string("b\xC3")}) {
+      put_raw(prefix + bad_id, R"({"id":"b"})");
+      EXPECT_EQ(check_documents(store()).error(), StoreError::Corrupt) << bad_id;
+      auto found = query_documents(store(), namespaced ? "w" : "default",
+                                   namespaced ? "d" : "orders", std::nullopt);
+      ASSERT_FALSE(found.has_value()) << bad_id;
+      EXPECT_EQ(found.error(), DocError(StoreError::Corrupt));
+      put_raw({Mutation{prefix + bad_id, std::nullopt}});
+      ASSERT_TRUE(check_documents(store()).has_value());
     }
   }
 }
