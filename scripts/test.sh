@@ -13,3 +13,5 @@ scripts/build.sh build-asan -DTOVIK_SANITIZE=ON -DTOVIK_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure --no-tests=error -j "$(nproc)" -L unit
 ctest --test-dir build --output-on-failure --no-tests=error -L e2e
+# Every fuzz target for a bounded time under AddressSanitizer + UBSan.
+FUZZ_SECONDS="${FUZZ_SECONDS:-10}" sh fuzz/run.sh

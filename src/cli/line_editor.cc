@@ -10,7 +10,6 @@
 #include "cli/line_editor.h"
 
 #include <errno.h>
-#include <locale.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,11 +22,13 @@
 
 #include <histedit.h>
 
+#include <locale.h>
+
 namespace tovik::cli {
 namespace {
 
 // Lines longer than this are not kept for recall: they are pasted
-// documents, and a hundred of them must not pin hundreds of MiB.
+// documents, and a full history of them must not pin hundreds of MiB.
 constexpr std::size_t kMaxHistoryLine = 64 * 1024;
 constexpr int kHistoryEntries = 200;
 
@@ -35,8 +36,8 @@ constexpr int kHistoryEntries = 200;
 constexpr wchar_t kInvalidBase = 0x110000;
 
 constexpr std::array<std::string_view, 18> kCommandWords = {
-    "create", "drop-empty", "use",    "show", "insert", "put",   "update",    "get",  "delete",
-    "find",   "scan",       "page",   "stats", "check", "help", "reconnect", "exit", "quit",
+    "create", "drop-empty", "use",  "show",  "insert", "put",  "update",    "get",  "delete",
+    "find",   "scan",       "page", "stats", "check",  "help", "reconnect", "exit", "quit",
 };
 constexpr std::array<std::string_view, 2> kKindWords = {"warren", "den"};
 constexpr std::array<std::string_view, 4> kListingWords = {"warrens", "dens", "collections",
@@ -106,6 +107,7 @@ Completion complete_from(std::string_view word, const std::array<std::string_vie
   if (common > word.size()) {
     result.insert = std::string(matches[0].substr(word.size(), common - word.size()));
   } else {
+    std::sort(matches.begin(), matches.end());
     result.choices = std::move(matches);
   }
   return result;
@@ -271,10 +273,10 @@ LineEditor::LineEditor(int in_fd, std::FILE* out) : impl_(std::make_unique<Impl>
   impl_->out = out;
   impl_->utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
   Utf8Scope scope(impl_->utf8);
-  // libedit only takes the terminal's descriptor from the input stream;
-  // characters come through read_char_hook.
-  impl_->el = el_init("tovik", stdin, out, stderr);
+  // The input stream is never read: characters come through read_char_hook.
+  impl_->el = el_init_fd("tovik", stdin, out, stderr, in_fd, ::fileno(out), STDERR_FILENO);
   impl_->history = history_init();
+  if (impl_->el == nullptr || impl_->history == nullptr) return;
   HistEvent event;
   history(impl_->history, &event, H_SETSIZE, kHistoryEntries);
   history(impl_->history, &event, H_SETUNIQUE, 1);
@@ -289,10 +291,15 @@ LineEditor::LineEditor(int in_fd, std::FILE* out) : impl_(std::make_unique<Impl>
   el_wset(impl_->el, EL_BIND, L"^I", L"tovik-complete", static_cast<const wchar_t*>(nullptr));
 }
 
+bool LineEditor::ready() const { return impl_->el != nullptr && impl_->history != nullptr; }
+
 LineEditor::~LineEditor() {
-  Utf8Scope scope(impl_->utf8);
-  el_end(impl_->el);
-  history_end(impl_->history);
+  {
+    Utf8Scope scope(impl_->utf8);
+    if (impl_->el != nullptr) el_end(impl_->el);
+    if (impl_->history != nullptr) history_end(impl_->history);
+  }
+  // Only once the thread has its own locale back.
   if (impl_->utf8 != nullptr) ::freelocale(impl_->utf8);
 }
 
@@ -301,7 +308,6 @@ InputLine LineEditor::next_line(std::string_view prompt) {
   self.prompt = widen(prompt);
   self.too_long = false;
   self.read_error = 0;
-  self.pending.reset();
   int count = 0;
   const wchar_t* wide = nullptr;
   {
@@ -319,7 +325,8 @@ InputLine LineEditor::next_line(std::string_view prompt) {
   for (int i = 0; i < count; ++i) {
     valid = append_utf8(text, static_cast<std::uint32_t>(wide[i])) && valid;
   }
-  if (text.size() > kMaxInputLine) return std::unexpected(Failure::message("input line exceeds 1 MiB"));
+  if (text.size() > kMaxInputLine)
+    return std::unexpected(Failure::message("input line exceeds 1 MiB"));
   if (!valid) return std::unexpected(Failure::message("stream did not contain valid UTF-8"));
   std::string line(trim(text));
   if (!line.empty() && line.size() <= kMaxHistoryLine) {
@@ -334,7 +341,8 @@ std::unique_ptr<LineSource> make_shell_line_source(InputReader& reader, std::ost
   // Without a terminal to draw on, libedit would swallow the prompt.
   if (::isatty(STDIN_FILENO) == 1 && ::isatty(STDOUT_FILENO) == 1) {
     out.flush();
-    return std::make_unique<LineEditor>(STDIN_FILENO, stdout);
+    auto editor = std::make_unique<LineEditor>(STDIN_FILENO, stdout);
+    if (editor->ready()) return editor;
   }
   return std::make_unique<PlainLineSource>(reader, out);
 }

@@ -43,6 +43,9 @@ class LineEditor : public LineSource {
   LineEditor(const LineEditor&) = delete;
   LineEditor& operator=(const LineEditor&) = delete;
 
+  // False when libedit could not be set up (no memory); then unusable.
+  bool ready() const;
+
   [[nodiscard]] InputLine next_line(std::string_view prompt) override;
 
   struct Impl;
