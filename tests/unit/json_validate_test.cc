@@ -72,8 +72,11 @@ std::string value_text(Random& random, int depth) {
       const char* const literals[] = {"true", "false", "null"};
       return literals[random.below(3)];
     }
-    case 4:
-      return "\"" + std::string(random.below(40), 'x') + "\"";
+    case 4: {
+      std::string text(2 + random.below(40), 'x');
+      text.front() = text.back() = '"';
+      return text;
+    }
     case 5: {
       std::string text = "[";
       for (std::size_t i = random.below(4); i > 0; --i) {
