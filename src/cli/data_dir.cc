@@ -3,20 +3,20 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/environment.h"
 #include "core/utf8.h"
 
 namespace tovik::cli {
-namespace {
 
-// An unset variable, or one that is not valid UTF-8, counts as absent. A set
-// but empty variable is kept: it fails the absolute-path rule later.
-std::optional<std::string> text_env(const char* name) {
+std::optional<std::string> env_text(const char* name) {
   const char* value = std::getenv(name);
   if (value == nullptr) return std::nullopt;
   std::string text(value);
   if (!is_valid_utf8(text)) return std::nullopt;
   return text;
 }
+
+namespace {
 
 std::string join(const std::string& base, const std::string& component) {
   if (base.empty()) return component;
@@ -28,11 +28,11 @@ std::string join(const std::string& base, const std::string& component) {
 
 std::expected<std::string, Failure> resolve_default_data_file() {
   std::string dir;
-  if (auto data_dir = text_env("TOVIK_DATA_DIR")) {
+  if (auto data_dir = env_text("TOVIK_DATA_DIR")) {
     dir = *data_dir;
-  } else if (auto xdg = text_env("XDG_DATA_HOME")) {
+  } else if (auto xdg = env_text("XDG_DATA_HOME")) {
     dir = join(*xdg, "tovik");
-  } else if (auto home = text_env("HOME")) {
+  } else if (auto home = env_text("HOME")) {
     dir = join(*home, ".local/share/tovik");
   } else {
     return std::unexpected(Failure::message("HOME missing; set TOVIK_DATA_DIR"));

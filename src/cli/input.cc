@@ -87,14 +87,6 @@ bool contains_whitespace(std::string_view text) {
   return find_space(text).first != std::string_view::npos;
 }
 
-std::optional<std::string> env_text(const char* name) {
-  const char* value = std::getenv(name);
-  if (value == nullptr) return std::nullopt;
-  std::string text(value);
-  if (!is_valid_utf8(text)) return std::nullopt;
-  return text;
-}
-
 InputLine InputReader::read_input_line() {
   // One byte past the limit is enough to know a line is too long.
   constexpr std::size_t kReadCap = kMaxInputLine + 1;

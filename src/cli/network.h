@@ -16,6 +16,7 @@
 #include <string_view>
 #include <utility>
 
+#include "cli/environment.h"
 #include "cli/failure.h"
 #include "core/posix_file.h"
 #include "server/client.h"
@@ -42,8 +43,6 @@ WordSplit split_first_whitespace(std::string_view text);
 // True when the text holds any white space character.
 bool contains_whitespace(std::string_view text);
 
-// The value of an environment variable, or nullopt when unset or not UTF-8.
-std::optional<std::string> env_text(const char* name);
 
 // ---- Addresses -------------------------------------------------------------
 

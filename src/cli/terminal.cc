@@ -19,8 +19,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "cli/environment.h"
 #include "core/posix_file.h"
-#include "core/utf8.h"
 
 namespace tovik::cli {
 namespace {
@@ -174,9 +174,7 @@ std::expected<std::string, int> read_line(int fd, const QuietTerminal& quiet) {
 bool password_variable_present() { return std::getenv("TOVIK_PASSWORD") != nullptr; }
 
 std::expected<std::string, Failure> read_password(std::string_view prompt) {
-  if (const char* value = std::getenv("TOVIK_PASSWORD")) {
-    if (is_valid_utf8(value)) return std::string(value);
-  }
+  if (auto value = env_text("TOVIK_PASSWORD")) return *value;
   return read_terminal_password(prompt);
 }
 
