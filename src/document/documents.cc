@@ -66,22 +66,6 @@ std::expected<std::optional<std::string_view>, StoreError> outline_stored(
   return raw[1];
 }
 
-// The id of a document key, or nullopt where decode_document_key fails.
-// One den's keys share everything before the id, so a key that extends the
-// collection prefix of the last key decoded in full (kept in `prefix`) only
-// needs its id checked: the decoder would accept it for the same reasons.
-std::optional<std::string_view> document_id_of(std::string_view key, std::string& prefix) {
-  if (!prefix.empty() && key.size() > prefix.size() && key.starts_with(prefix)) {
-    const std::string_view id = key.substr(prefix.size());
-    if (id.find('\0') == std::string_view::npos && is_valid_utf8(id)) return id;
-  }
-  auto name = decode_document_key(key);
-  if (!name) return std::nullopt;
-  const std::size_t id_at = key.size() - name->id.size();
-  prefix.assign(key.substr(0, id_at));
-  return key.substr(id_at);
-}
-
 }  // namespace
 
 bool is_stored_document(std::string_view value, std::string_view id) {

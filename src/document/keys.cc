@@ -138,4 +138,16 @@ std::expected<DocumentName, StoreError> decode_document_key(std::string_view key
   return DocumentName{std::string(warren), std::string(den), std::string(id)};
 }
 
+std::optional<std::string_view> document_id_of(std::string_view key, std::string& prefix) {
+  if (!prefix.empty() && key.size() > prefix.size() && key.starts_with(prefix)) {
+    const std::string_view id = key.substr(prefix.size());
+    if (id.find('\0') == std::string_view::npos && is_valid_utf8(id)) return id;
+  }
+  auto name = decode_document_key(key);
+  if (!name) return std::nullopt;
+  const std::size_t id_at = key.size() - name->id.size();
+  prefix.assign(key.substr(0, id_at));
+  return key.substr(id_at);
+}
+
 }  // namespace tovik

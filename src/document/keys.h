@@ -75,4 +75,11 @@ struct DocumentName {
                                                                       std::string_view value);
 [[nodiscard]] std::expected<DocumentName, StoreError> decode_document_key(std::string_view key);
 
+// The id of a document key, or nullopt where decode_document_key fails. For
+// walks over one den: its keys share everything before the id, so a key that
+// extends the collection prefix of the last key decoded in full (kept in
+// `prefix` between calls) only needs its id checked; the decoder would accept
+// it for the same reasons.
+std::optional<std::string_view> document_id_of(std::string_view key, std::string& prefix);
+
 }  // namespace tovik

@@ -9,22 +9,6 @@
 namespace tovik {
 namespace {
 
-// The id of a document key, or nullopt where decode_document_key fails.
-// Every key of the walk extends the same collection prefix, so once one key
-// has decoded in full (its prefix kept in `prefix`) the others only need
-// their id checked: the decoder would accept them for the same reasons.
-std::optional<std::string_view> document_id_of(std::string_view key, std::string& prefix) {
-  if (!prefix.empty() && key.size() > prefix.size() && key.starts_with(prefix)) {
-    const std::string_view id = key.substr(prefix.size());
-    if (id.find('\0') == std::string_view::npos && is_valid_utf8(id)) return id;
-  }
-  auto name = decode_document_key(key);
-  if (!name) return std::nullopt;
-  const std::size_t id_at = key.size() - name->id.size();
-  prefix.assign(key.substr(0, id_at));
-  return key.substr(id_at);
-}
-
 struct Examined {
   std::string id;
   std::optional<Json> match;  // the document, when it matches the filter
