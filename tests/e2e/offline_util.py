@@ -2,18 +2,16 @@
 lock from another process, driving tovik through a pseudo-terminal, and a
 bare protocol client."""
 import fcntl
-import json
 import os
 import pty
 import select
-import socket
-import struct
 import subprocess
 import sys
 import termios
 import time
 
 from conftest import TOVIK
+from server_util import WireClient
 
 
 def snapshot(path):
@@ -119,27 +117,16 @@ class PtyRun:
         os.close(self.slave)
 
 
-class Client:
-    """The wire protocol, written out: 4-byte big-endian length, JSON body."""
+class Client(WireClient):
+    """A client that expects an answer to every request."""
 
     def __init__(self, host, port):
-        self.sock = socket.create_connection((host, port), timeout=10)
+        super().__init__(port, host=host)
 
     def request(self, command):
-        body = json.dumps({"command": command, "version": 1}).encode()
-        self.sock.sendall(struct.pack(">I", len(body)) + body)
-        return json.loads(self._read(struct.unpack(">I", self._read(4))[0]))
-
-    def _read(self, n):
-        data = b""
-        while len(data) < n:
-            chunk = self.sock.recv(n - len(data))
-            assert chunk, "server closed the connection"
-            data += chunk
-        return data
-
-    def close(self):
-        self.sock.close()
+        reply = self.call(command)
+        assert reply is not None, "server closed the connection"
+        return reply
 
 
 def hold_lock_in_process(path):

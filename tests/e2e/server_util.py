@@ -54,7 +54,7 @@ class WireClient:
                 return None
             (length,) = struct.unpack(">I", head)
             body = self._recv_exact(length)
-        except ConnectionResetError:
+        except (ConnectionResetError, BrokenPipeError):
             return None
         return None if body is None else json.loads(body)
 

@@ -1,18 +1,16 @@
 """Helpers for driving the shell and batch mode end to end: a raw protocol
 client, an interactive session over pipes or a pseudo-terminal, and a server
 restarted on a port it had before."""
-import json
 import os
 import pty
 import re
 import select
 import signal
-import socket
-import struct
 import subprocess
 import time
 
 from conftest import PASSWORD, TOVIK, Server
+from server_util import WireClient
 
 
 def shell_env(env, **extra):
@@ -20,31 +18,19 @@ def shell_env(env, **extra):
     return {**env, "TOVIK_USER": "admin", "TOVIK_PASSWORD": PASSWORD, **extra}
 
 
-class RawClient:
-    """A protocol client written from the wire format, for setting up data the
-    shell itself cannot type (ids with line feeds)."""
+class RawClient(WireClient):
+    """A protocol client for setting up data the shell itself cannot type
+    (ids with line feeds)."""
 
     def __init__(self, port, username="admin", password=PASSWORD):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
-        reply = self.send({"op": "auth", "username": username, "password": password})
-        assert reply["ok"], reply
+        super().__init__(port)
+        reply = self.auth(username, password)
+        assert reply and reply["ok"], reply
 
     def send(self, command):
-        body = json.dumps({"command": command, "version": 1}).encode()
-        self.sock.sendall(struct.pack(">I", len(body)) + body)
-        (length,) = struct.unpack(">I", self._exact(4))
-        return json.loads(self._exact(length))
-
-    def _exact(self, n):
-        data = b""
-        while len(data) < n:
-            chunk = self.sock.recv(n - len(data))
-            assert chunk, "server closed the connection"
-            data += chunk
-        return data
-
-    def close(self):
-        self.sock.close()
+        reply = self.call(command)
+        assert reply is not None, "server closed the connection"
+        return reply
 
 
 def start_server_on(path, env, port):

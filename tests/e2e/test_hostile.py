@@ -8,13 +8,13 @@ TOVIK_HOSTILE_FRAMES raises the number of tiny frames (default 100,000; a
 million is the full-size run)."""
 import json
 import os
-import select
 import socket
 import struct
 import threading
 import time
 
 from conftest import PASSWORD, start_server
+from server_util import WireClient, frame, request
 
 TINY_FRAMES = int(os.environ.get("TOVIK_HOSTILE_FRAMES", "100000"))
 MAX_REQUEST = 1_048_576
@@ -24,67 +24,14 @@ MAX_CLIENTS = 6
 RSS_SLACK_KIB = 4 * 1024
 
 
-def frame(body):
-    return struct.pack(">I", len(body)) + body
-
-
-def request(command):
-    return json.dumps({"command": command, "version": 1}, separators=(",", ":"),
-                      sort_keys=True).encode()
-
-
 AUTH = request({"op": "auth", "username": "admin", "password": PASSWORD})
 
 
-class Conn:
+class Conn(WireClient):
     """A raw connection that sends exactly what the test says."""
 
-    def __init__(self, port, timeout=10):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
-        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-
-    def close(self):
-        self.sock.close()
-
-    def send(self, data):
-        self.sock.sendall(data)
-
-    def _exact(self, n):
-        data = b""
-        while len(data) < n:
-            chunk = self.sock.recv(n - len(data))
-            if not chunk:
-                return None
-            data += chunk
-        return data
-
-    def receive(self):
-        """The next response, or None when the server closed the stream."""
-        try:
-            head = self._exact(4)
-            if head is None:
-                return None
-            body = self._exact(struct.unpack(">I", head)[0])
-        except (ConnectionResetError, BrokenPipeError):
-            return None
-        return None if body is None else json.loads(body)
-
-    def call(self, command):
-        self.send(frame(request(command)))
-        return self.receive()
-
-    def closed_by_server(self, timeout=5):
-        """True when the server closes within timeout (queued bytes skipped)."""
-        end = time.monotonic() + timeout
-        while time.monotonic() < end:
-            ready, _, _ = select.select([self.sock], [], [], max(0, end - time.monotonic()))
-            if ready:
-                try:
-                    if not self.sock.recv(65536):
-                        return True
-                except ConnectionResetError:
-                    return True
-        return False
+    send = WireClient.send_raw
+    closed_by_server = WireClient.sees_close
 
 
 def code(response):
