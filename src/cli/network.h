@@ -43,7 +43,6 @@ WordSplit split_first_whitespace(std::string_view text);
 // True when the text holds any white space character.
 bool contains_whitespace(std::string_view text);
 
-
 // ---- Addresses -------------------------------------------------------------
 
 inline constexpr std::string_view kDefaultAddress = "127.0.0.1:7337";

@@ -26,8 +26,11 @@ std::expected<void, StoreError> commit_one(Store& store, Mutation mutation) {
 }
 
 // Stores an object already known to carry the right "id".
-std::expected<void, DocError> store_object(Store& store, std::string key, const Json& object) {
-  auto committed = commit_one(store, Mutation{std::move(key), dump_compact(object)});
+std::expected<void, DocError> store_object(Store& store, std::string key, const Json& object,
+                                           std::uint64_t max_document_bytes) {
+  std::string text = dump_compact(object);
+  if (text.size() > max_document_bytes) return std::unexpected(StoreError::Invalid);
+  auto committed = commit_one(store, Mutation{std::move(key), std::move(text)});
   if (!committed) return std::unexpected(committed.error());
   return {};
 }
@@ -99,7 +102,7 @@ std::expected<Json, StoreError> read_stored_document(std::string_view value, std
 
 std::expected<Json, DocError> put_document(Store& store, std::string_view warren,
                                            std::string_view den, std::string_view id,
-                                           const Json& document) {
+                                           const Json& document, std::uint64_t max_document_bytes) {
   auto key = writable_key(warren, den, id);
   if (!key) return std::unexpected(key.error());
   if (!document.is_object()) return std::unexpected(StoreError::Invalid);
@@ -109,11 +112,11 @@ std::expected<Json, DocError> put_document(Store& store, std::string_view warren
   }
   std::expected<void, DocError> stored;
   if (given_id != nullptr) {
-    stored = store_object(store, std::move(*key), document);
+    stored = store_object(store, std::move(*key), document, max_document_bytes);
   } else {
     Json with_id = document;
     with_id["id"] = std::string(id);
-    stored = store_object(store, std::move(*key), with_id);
+    stored = store_object(store, std::move(*key), with_id, max_document_bytes);
   }
   if (!stored) return std::unexpected(stored.error());
   return Json{{"stored", std::string(id)}};
@@ -121,18 +124,20 @@ std::expected<Json, DocError> put_document(Store& store, std::string_view warren
 
 std::expected<Json, DocError> insert_document(Store& store, std::string_view warren,
                                               std::string_view den, std::string_view id,
-                                              const Json& document) {
+                                              const Json& document,
+                                              std::uint64_t max_document_bytes) {
   auto existing = get_document(store, warren, den, id);
   if (!existing) return std::unexpected(existing.error());
   if (*existing) return std::unexpected(DocError::message(kShinyAlreadyExists));
-  auto stored = put_document(store, warren, den, id, document);
+  auto stored = put_document(store, warren, den, id, document, max_document_bytes);
   if (!stored) return std::unexpected(stored.error());
   return Json{{"inserted", std::string(id)}};
 }
 
 std::expected<Json, DocError> update_document(Store& store, std::string_view warren,
                                               std::string_view den, std::string_view id,
-                                              const Json& fields) {
+                                              const Json& fields,
+                                              std::uint64_t max_document_bytes) {
   if (!fields.is_object() || fields.empty() || find_member(fields, "id") != nullptr) {
     return std::unexpected(StoreError::Invalid);
   }
@@ -141,7 +146,7 @@ std::expected<Json, DocError> update_document(Store& store, std::string_view war
   if (!*existing) return std::unexpected(DocError::message(kShinyDoesNotExist));
   Json merged = std::move(**existing);
   for (const auto& [name, value] : fields.items()) merged[name] = value;
-  auto stored = put_document(store, warren, den, id, merged);
+  auto stored = put_document(store, warren, den, id, merged, max_document_bytes);
   if (!stored) return std::unexpected(stored.error());
   return Json{{"updated", std::string(id)}};
 }

@@ -10,6 +10,7 @@
 // writes nothing.
 #pragma once
 
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string_view>
@@ -20,23 +21,25 @@
 
 namespace tovik {
 
+// The writes below take the largest stored text they may write; a server may
+// allow less than the store holds. Over it they fail with Invalid.
+inline constexpr std::uint64_t kNoDocumentLimit = UINT64_MAX;
+
 // {"stored": id}. Replaces any document under id. document must be an
 // object whose "id", if present, is the string id.
-[[nodiscard]] std::expected<Json, DocError> put_document(Store& store, std::string_view warren,
-                                                         std::string_view den, std::string_view id,
-                                                         const Json& document);
+[[nodiscard]] std::expected<Json, DocError> put_document(
+    Store& store, std::string_view warren, std::string_view den, std::string_view id,
+    const Json& document, std::uint64_t max_document_bytes = kNoDocumentLimit);
 // {"inserted": id}, or the message "shiny already exists".
-[[nodiscard]] std::expected<Json, DocError> insert_document(Store& store, std::string_view warren,
-                                                            std::string_view den,
-                                                            std::string_view id,
-                                                            const Json& document);
+[[nodiscard]] std::expected<Json, DocError> insert_document(
+    Store& store, std::string_view warren, std::string_view den, std::string_view id,
+    const Json& document, std::uint64_t max_document_bytes = kNoDocumentLimit);
 // {"updated": id}: sets each top-level member of fields (a non-empty object
 // without "id") in the stored document; or the message "shiny does not
 // exist".
-[[nodiscard]] std::expected<Json, DocError> update_document(Store& store, std::string_view warren,
-                                                            std::string_view den,
-                                                            std::string_view id,
-                                                            const Json& fields);
+[[nodiscard]] std::expected<Json, DocError> update_document(
+    Store& store, std::string_view warren, std::string_view den, std::string_view id,
+    const Json& fields, std::uint64_t max_document_bytes = kNoDocumentLimit);
 // The stored object ("id" included), or nullopt when there is none.
 [[nodiscard]] std::expected<std::optional<Json>, DocError> get_document(Store& store,
                                                                         std::string_view warren,

@@ -99,6 +99,7 @@ ExecuteResult in_den(const SessionState& session, Operation&& operation) {
 struct Executor {
   Store& store;
   SessionState& session;
+  std::uint64_t max_document_bytes;
 
   ExecuteResult operator()(const Create& c) const {
     return from(create_namespace(store, c.kind, c.name, session));
@@ -133,17 +134,19 @@ struct Executor {
   }
   ExecuteResult operator()(const Collections&) const { return from(list_collections(store)); }
   ExecuteResult operator()(const Put& c) const {
-    return in_den(session,
-                  [&](Place p) { return put_document(store, p.warren, p.den, c.id, c.document); });
+    return in_den(session, [&](Place p) {
+      return put_document(store, p.warren, p.den, c.id, c.document, max_document_bytes);
+    });
   }
   ExecuteResult operator()(const Insert& c) const {
     return in_den(session, [&](Place p) {
-      return insert_document(store, p.warren, p.den, c.id, c.document);
+      return insert_document(store, p.warren, p.den, c.id, c.document, max_document_bytes);
     });
   }
   ExecuteResult operator()(const Update& c) const {
-    return in_den(session,
-                  [&](Place p) { return update_document(store, p.warren, p.den, c.id, c.fields); });
+    return in_den(session, [&](Place p) {
+      return update_document(store, p.warren, p.den, c.id, c.fields, max_document_bytes);
+    });
   }
   ExecuteResult operator()(const Page& c) const {
     return in_den(session, [&](Place p) {
@@ -186,12 +189,13 @@ struct Executor {
 
 }  // namespace
 
-ExecuteResult execute(Store& store, SessionState& session, const Command& command) {
+ExecuteResult execute(Store& store, SessionState& session, const Command& command,
+                      std::uint64_t max_document_bytes) {
   // The document layer reports failures as values; this only guards the
   // server thread (and with it the store lock) against a library throwing
   // on input it did not expect.
   try {
-    return std::visit(Executor{store, session}, command);
+    return std::visit(Executor{store, session, max_document_bytes}, command);
   } catch (const std::exception&) {
     return fail(store_error_text(StoreError::Invalid));
   }

@@ -25,6 +25,7 @@
 #include <string_view>
 
 #include "core/store.h"
+#include "document/documents.h"
 #include "document/json.h"
 #include "document/namespaces.h"
 #include "server/protocol.h"
@@ -42,7 +43,10 @@ inline constexpr std::string_view kInvalidCollectionName =
 // Data on success, the failure message otherwise.
 using ExecuteResult = std::expected<Json, std::string>;
 
-[[nodiscard]] ExecuteResult execute(Store& store, SessionState& session, const Command& command);
+// max_document_bytes bounds the stored text that put, insert and update
+// may write (a server may allow less than its store holds).
+[[nodiscard]] ExecuteResult execute(Store& store, SessionState& session, const Command& command,
+                                    std::uint64_t max_document_bytes = kNoDocumentLimit);
 
 // Wraps an ExecuteResult as the response the server writes: success with
 // the data, or "operation_failed" with the message.

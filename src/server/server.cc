@@ -72,62 +72,6 @@ void write_ignoring_errors(int socket, const Response& response) {
 }
 
 // ---------------------------------------------------------------------------
-// The configured document limit
-//
-// The store is opened with the file format's value limit, so documents
-// written under a larger earlier configuration stay readable and checkable.
-// A smaller configured maximum is a limit on new writes only; it is applied
-// here, after every check the write itself would make, so a write that would
-// fail for another reason still reports that reason.
-
-std::optional<std::size_t> stored_size_after_put(const SessionState& session, std::string_view id,
-                                                 const Json& document) {
-  if (!session.den || !is_valid_document_id(id) || !document.is_object()) return std::nullopt;
-  const auto own_id = document.find("id");
-  if (own_id != document.end() &&
-      !(own_id->is_string() && own_id->get_ref<const std::string&>() == id)) {
-    return std::nullopt;
-  }
-  Json stored = document;
-  stored["id"] = std::string(id);
-  return dump_compact(stored).size();
-}
-
-std::optional<std::string> document_limit_failure(Store& store, const SessionState& session,
-                                                  const Command& command, std::uint64_t limit) {
-  if (limit >= store.config().max_value_len) return std::nullopt;  // the store enforces it
-  const auto too_large = [limit](std::optional<std::size_t> size) -> std::optional<std::string> {
-    if (size && *size > limit) return std::string(store_error_text(StoreError::Invalid));
-    return std::nullopt;
-  };
-  const std::string_view warren = session.warren ? *session.warren : kDefaultWarren;
-  if (const auto* put = std::get_if<Put>(&command)) {
-    return too_large(stored_size_after_put(session, put->id, put->document));
-  }
-  if (const auto* insert = std::get_if<Insert>(&command)) {
-    const auto size = stored_size_after_put(session, insert->id, insert->document);
-    if (!size || *size <= limit) return std::nullopt;
-    // An existing id is reported as such, whatever the size.
-    auto existing = get_document(store, warren, *session.den, insert->id);
-    if (!existing || existing->has_value()) return std::nullopt;
-    return too_large(size);
-  }
-  if (const auto* update = std::get_if<Update>(&command)) {
-    const auto& fields = update->fields;
-    if (!session.den || !is_valid_document_id(update->id) || !fields.is_object() ||
-        fields.empty() || fields.contains("id")) {
-      return std::nullopt;
-    }
-    auto existing = get_document(store, warren, *session.den, update->id);
-    if (!existing || !existing->has_value()) return std::nullopt;
-    Json merged = std::move(**existing);
-    for (const auto& [key, value] : fields.items()) merged[key] = value;
-    return too_large(dump_compact(merged).size());
-  }
-  return std::nullopt;
-}
-
-// ---------------------------------------------------------------------------
 // One connection
 
 // Verifies the first request's credentials under the auth lock. nullopt
@@ -151,11 +95,10 @@ std::optional<Response> execute_under_store_lock(Shared& shared, SessionState& s
   std::unique_lock lock(shared.store_lock.mutex);
   if (shared.store_lock.broken) return std::nullopt;
   try {
-    if (auto refused = document_limit_failure(shared.store, session, command,
-                                              shared.config.max_document_bytes)) {
-      return failure(kCodeOperationFailed, *refused);
-    }
-    return to_response(execute(shared.store, session, command));
+    // The store is opened with the file format's value limit, so documents
+    // written under a larger earlier configuration stay readable; the
+    // configured maximum bounds new writes only.
+    return to_response(execute(shared.store, session, command, shared.config.max_document_bytes));
   } catch (...) {
     shared.store_lock.broken = true;
     return std::nullopt;
