@@ -16,11 +16,6 @@ constexpr std::size_t kLiveBytesAt = 24;
 constexpr std::size_t kRecordsAt = 32;
 constexpr std::size_t kSlotSizeAt = 40;
 constexpr std::size_t kHeaderCrcAt = 60;
-// Record field offsets.
-constexpr std::size_t kKeyLenAt = 0;
-constexpr std::size_t kValueLenAt = 4;
-constexpr std::size_t kRecordCrcAt = 8;
-constexpr std::size_t kRecordLengthsSize = 8;
 
 void put_u32(char* at, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) at[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
@@ -28,12 +23,6 @@ void put_u32(char* at, std::uint32_t v) {
 
 void put_u64(char* at, std::uint64_t v) {
   for (int i = 0; i < 8; ++i) at[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-}
-
-std::uint32_t get_u32(const char* at) {
-  std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(at[i]);
-  return v;
 }
 
 std::uint64_t get_u64(const char* at) {
@@ -88,44 +77,13 @@ std::expected<void, StoreError> check_header(const CommitHeader& header, std::ui
   return {};
 }
 
-std::expected<RecordPrefix, StoreError> decode_record_prefix(
-    std::span<const char, kRecordHeaderSize> bytes, std::uint64_t remaining,
-    std::uint64_t max_key_len, std::uint64_t max_value_len) {
-  RecordPrefix prefix;
-  prefix.key_len = get_u32(bytes.data() + kKeyLenAt);
-  prefix.value_len = get_u32(bytes.data() + kValueLenAt);
-  prefix.crc = get_u32(bytes.data() + kRecordCrcAt);
-  prefix.length = record_size(prefix.key_len, prefix.value_len);
-  if (prefix.key_len == 0 || prefix.key_len > max_key_len || prefix.value_len > max_value_len ||
-      prefix.length > remaining) {
-    return std::unexpected(StoreError::Corrupt);
-  }
-  return prefix;
-}
-
-bool record_crc_matches(const RecordPrefix& prefix, std::span<const char> record) {
-  if (record.size() < prefix.length) return false;
-  const std::uint32_t lengths_crc = crc32(record.first(kRecordLengthsSize));
-  const std::uint32_t crc = crc32_extend(
-      lengths_crc, record.subspan(kRecordHeaderSize, prefix.length - kRecordHeaderSize));
-  return crc == prefix.crc;
-}
-
-std::string_view record_key(const RecordPrefix& prefix, std::span<const char> record) {
-  return std::string_view(record.data() + kRecordHeaderSize, prefix.key_len);
-}
-
-std::string_view record_value(const RecordPrefix& prefix, std::span<const char> record) {
-  return std::string_view(record.data() + kRecordHeaderSize + prefix.key_len, prefix.value_len);
-}
-
 void encode_record(std::string_view key, std::string_view value, std::span<char> out) {
   char* at = out.data();
   put_u32(at + kKeyLenAt, static_cast<std::uint32_t>(key.size()));
   put_u32(at + kValueLenAt, static_cast<std::uint32_t>(value.size()));
   if (!key.empty()) std::memcpy(at + kRecordHeaderSize, key.data(), key.size());
   if (!value.empty()) std::memcpy(at + kRecordHeaderSize + key.size(), value.data(), value.size());
-  const std::uint32_t lengths_crc = crc32(std::span<const char>(at, kRecordLengthsSize));
+  const std::uint32_t lengths_crc = crc32_8(at);
   put_u32(at + kRecordCrcAt,
           crc32_extend(lengths_crc,
                        std::span<const char>(at + kRecordHeaderSize, key.size() + value.size())));

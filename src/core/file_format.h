@@ -44,6 +44,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/crc32.h"
 #include "core/store_error.h"
 
 namespace tovik {
@@ -104,20 +105,58 @@ inline constexpr std::uint64_t record_size(std::uint64_t key_len, std::uint64_t 
   return kRecordHeaderSize + key_len + value_len;
 }
 
+// Record field offsets, as in the table above.
+inline constexpr std::size_t kKeyLenAt = 0;
+inline constexpr std::size_t kValueLenAt = 4;
+inline constexpr std::size_t kRecordCrcAt = 8;
+inline constexpr std::size_t kRecordLengthsSize = 8;
+static_assert(kRecordLengthsSize == 8, "record checks take the lengths' CRC with crc32_8");
+
+// The little-endian u32 at `at`.
+inline std::uint32_t get_u32(const char* at) {
+  std::uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(at[i]);
+  return v;
+}
+
+// The record functions below run once per record of every walk over a
+// snapshot, so they are defined here where the walks can inline them.
+
 // Decodes the 12-byte prefix of a record that has `remaining` bytes before
 // live_bytes (remaining >= 12) and checks its lengths: key_len non-zero and
 // within max_key_len, value_len within max_value_len, the whole record within
 // `remaining`. Any failure is Corrupt.
-[[nodiscard]] std::expected<RecordPrefix, StoreError> decode_record_prefix(
+[[nodiscard]] inline std::expected<RecordPrefix, StoreError> decode_record_prefix(
     std::span<const char, kRecordHeaderSize> bytes, std::uint64_t remaining,
-    std::uint64_t max_key_len, std::uint64_t max_value_len);
+    std::uint64_t max_key_len, std::uint64_t max_value_len) {
+  RecordPrefix prefix;
+  prefix.key_len = get_u32(bytes.data() + kKeyLenAt);
+  prefix.value_len = get_u32(bytes.data() + kValueLenAt);
+  prefix.crc = get_u32(bytes.data() + kRecordCrcAt);
+  prefix.length = record_size(prefix.key_len, prefix.value_len);
+  if (prefix.key_len == 0 || prefix.key_len > max_key_len || prefix.value_len > max_value_len ||
+      prefix.length > remaining) {
+    return std::unexpected(StoreError::Corrupt);
+  }
+  return prefix;
+}
 
 // True when `record` (all prefix.length bytes of it) carries the right CRC.
-bool record_crc_matches(const RecordPrefix& prefix, std::span<const char> record);
+inline bool record_crc_matches(const RecordPrefix& prefix, std::span<const char> record) {
+  if (record.size() < prefix.length) return false;
+  const std::uint32_t lengths_crc = crc32_8(record.data());
+  const std::uint32_t crc = crc32_extend(
+      lengths_crc, record.subspan(kRecordHeaderSize, prefix.length - kRecordHeaderSize));
+  return crc == prefix.crc;
+}
 
 // The key and value of a verified record's bytes.
-std::string_view record_key(const RecordPrefix& prefix, std::span<const char> record);
-std::string_view record_value(const RecordPrefix& prefix, std::span<const char> record);
+inline std::string_view record_key(const RecordPrefix& prefix, std::span<const char> record) {
+  return std::string_view(record.data() + kRecordHeaderSize, prefix.key_len);
+}
+inline std::string_view record_value(const RecordPrefix& prefix, std::span<const char> record) {
+  return std::string_view(record.data() + kRecordHeaderSize + prefix.key_len, prefix.value_len);
+}
 
 // Writes the record for key and value into `out`, which must be exactly
 // record_size(key.size(), value.size()) bytes.

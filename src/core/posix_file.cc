@@ -98,6 +98,13 @@ std::expected<void, StoreError> FileIo::sync(int fd) {
   return {};
 }
 
+void FileIo::start_writeback(int fd, std::uint64_t offset, std::uint64_t length) {
+  if (!offset_fits(offset, length)) return;
+  // Interrupted or refused, the writes still reach the disk at the sync.
+  (void)::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length),
+                          SYNC_FILE_RANGE_WRITE);
+}
+
 std::expected<void, StoreError> FileIo::truncate(int fd, std::uint64_t length) {
   if (!offset_fits(length, 0)) return std::unexpected(StoreError::Io);
   while (::ftruncate(fd, static_cast<off_t>(length)) != 0) {

@@ -83,6 +83,11 @@ class FileIo {
                                                                  std::span<const char> data);
   // Makes every completed write to the file durable.
   [[nodiscard]] virtual std::expected<void, StoreError> sync(int fd);
+  // Asks the system to start writing [offset, offset + length) to the disk
+  // now rather than at the next sync, so that the disk works while the
+  // caller goes on. Only a hint: it makes nothing durable, and a failure is
+  // left to the sync that must follow, which reports it.
+  virtual void start_writeback(int fd, std::uint64_t offset, std::uint64_t length);
   // Sets the file's length.
   [[nodiscard]] virtual std::expected<void, StoreError> truncate(int fd, std::uint64_t length);
   // The file's current length.

@@ -20,8 +20,10 @@ namespace {
 // run several times slower, so buffers are page-aligned and reads start on a
 // page boundary of the file.
 constexpr std::uint64_t kPageSize = 4096;
-// Opening, verifying and committing stream the whole snapshot.
-constexpr std::size_t kBulkWindow = std::size_t{1} << 20;
+// Opening, verifying and committing stream the whole snapshot, through a
+// window small enough to stay in a core's cache while its records are
+// checked and, in a commit, written out again.
+constexpr std::size_t kBulkWindow = std::size_t{512} << 10;
 // Cursors usually stop after a page of results.
 constexpr std::size_t kScanWindow = std::size_t{64} << 10;
 // A single record (binary search probes, read_record_at) is usually small.
@@ -31,6 +33,10 @@ constexpr std::size_t kWriteBuffer = std::size_t{1} << 20;
 // Unchanged stretches at least this long are written straight from the read
 // window; shorter ones are copied so that writes stay large.
 constexpr std::size_t kMinDirectRun = std::size_t{64} << 10;
+// A commit asks for each stretch this long to be written to the disk as soon
+// as it is complete, so the disk writes while the merge goes on and the sync
+// at the end waits only for the last stretch.
+constexpr std::uint64_t kWritebackStep = std::uint64_t{1} << 20;
 
 constexpr std::uint64_t kMaxGeneration = std::numeric_limits<std::uint64_t>::max();
 
@@ -68,6 +74,30 @@ std::uint64_t stride_for(std::uint64_t records, std::uint64_t index_entries) {
   const std::uint64_t entries = std::max<std::uint64_t>(index_entries, 1);
   return std::max<std::uint64_t>((records + entries - 1) / entries, 1);
 }
+
+// Says which records go into the sparse index: every stride-th, the first
+// included, counted down rather than divided for each record.
+class IndexSampler {
+ public:
+  IndexSampler(std::uint64_t index_entries, std::uint64_t stride)
+      : enabled_(index_entries > 0), stride_(stride) {}
+
+  // Called once per record in order: true when this record is sampled.
+  bool take() {
+    if (!enabled_) return false;
+    if (until_next_ > 0) {
+      --until_next_;
+      return false;
+    }
+    until_next_ = stride_ - 1;
+    return true;
+  }
+
+ private:
+  bool enabled_;
+  std::uint64_t stride_;
+  std::uint64_t until_next_ = 0;
+};
 
 struct RecordView {
   std::string_view key;
@@ -149,6 +179,12 @@ class SnapshotReader {
     if (resident_ > 0 && from >= start_ && from + length <= start_ + resident_) {
       return block_->get() + (from - start_);
     }
+    return refill(from, length);
+  }
+
+  // Reads the window that begins with the page holding `from`.
+  [[nodiscard, gnu::noinline]] std::expected<const char*, StoreError> refill(
+      std::uint64_t from, std::uint64_t length) {
     const std::uint64_t start = from / kPageSize * kPageSize;
     const std::uint64_t live_end = data_base_ + live_bytes_;
     const std::uint64_t end = std::min(live_end, std::max(start + window_, from + length));
@@ -187,7 +223,7 @@ class SnapshotReader {
 class SnapshotWriter {
  public:
   SnapshotWriter(FileIo& io, int fd, std::uint64_t data_base, AlignedBlock& block)
-      : io_(&io), fd_(fd), next_(data_base) {
+      : io_(&io), fd_(fd), next_(data_base), writeback_from_(data_base / kPageSize * kPageSize) {
     if (block.reserve(kWriteBuffer)) {
       buffer_ = block.get();
       capacity_ = block.capacity;
@@ -208,8 +244,7 @@ class SnapshotWriter {
       // Larger than the whole buffer: straight to the file.
       auto written = io_->write_at(fd_, next_, bytes);
       if (!written) return written;
-      next_ += bytes.size();
-      place();
+      advance(bytes.size());
       return {};
     }
     std::memcpy(buffer_ + used_, bytes.data(), bytes.size());
@@ -244,8 +279,7 @@ class SnapshotWriter {
     }
     auto written = io_->write_at(fd_, next_, run);
     if (!written) return written;
-    next_ += run.size();
-    place();
+    advance(run.size());
     return {};
   }
 
@@ -272,13 +306,26 @@ class SnapshotWriter {
       auto written =
           io_->write_at(fd_, next_, std::span<const char>(buffer_ + placement_, pending));
       if (!written) return written;
-      next_ += pending;
+      advance(pending);
+      return {};
     }
     place();
     return {};
   }
 
  private:
+  // After `bytes` more have been written at next_: hands the disk every whole
+  // page written since the last hand-over once there are enough of them.
+  void advance(std::uint64_t bytes) {
+    next_ += bytes;
+    const std::uint64_t complete = next_ / kPageSize * kPageSize;
+    if (complete >= writeback_from_ + kWritebackStep) {
+      io_->start_writeback(fd_, writeback_from_, complete - writeback_from_);
+      writeback_from_ = complete;
+    }
+    place();
+  }
+
   // The next file byte goes at the buffer position with the same page offset.
   void place() {
     placement_ = static_cast<std::size_t>(next_ % kPageSize);
@@ -288,6 +335,7 @@ class SnapshotWriter {
   FileIo* io_;
   int fd_;
   std::uint64_t next_;  // file offset of buffer_[placement_]
+  std::uint64_t writeback_from_;  // first page not yet handed to start_writeback
   char* buffer_ = nullptr;
   std::size_t capacity_ = 0;
   std::size_t placement_ = 0;
@@ -472,7 +520,7 @@ std::expected<Store, StoreError> Store::open(UniqueFd fd, StoreConfig config,
 // Reads back and verifies every record of the chosen snapshot while building
 // the sparse index.
 std::expected<void, StoreError> Store::load(std::uint64_t index_entries) {
-  const std::uint64_t stride = stride_for(records_, index_entries);
+  IndexSampler sampler(index_entries, stride_for(records_, index_entries));
   SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk,
                         kBulkWindow, &record_reads_);
   PreviousKey previous;
@@ -487,7 +535,7 @@ std::expected<void, StoreError> Store::load(std::uint64_t index_entries) {
     if (!record) return std::unexpected(record.error());
     if (count > 0 && record->key <= previous.get()) return std::unexpected(StoreError::Corrupt);
     if (count >= records_) return std::unexpected(StoreError::Corrupt);
-    if (index_entries > 0 && count % stride == 0) index_.push_back(p);
+    if (sampler.take()) index_.push_back(p);
     previous.set(record->key);
     p += record->length;
     ++count;
@@ -753,14 +801,14 @@ std::expected<void, StoreError> Store::commit(std::span<const Mutation> batch) {
   if (!step) return step;
 
   const std::uint64_t new_generation = generation_ + 1;
-  const std::uint64_t new_stride = stride_for(records_ + batch.size(), index_entries_);
+  IndexSampler sampler(index_entries_, stride_for(records_ + batch.size(), index_entries_));
   std::vector<std::uint64_t> new_index;
   std::uint64_t written = 0;
   std::uint64_t new_records = 0;
   SnapshotWriter writer(*io_, fd, data_base(target), scratch().write);
 
   auto admit = [&](std::uint64_t length) -> std::expected<void, StoreError> {
-    if (index_entries_ > 0 && new_records % new_stride == 0) new_index.push_back(written);
+    if (sampler.take()) new_index.push_back(written);
     if (written + length > capacity) return std::unexpected(StoreError::Full);
     return {};
   };

@@ -59,6 +59,8 @@ class MemoryFile : public FileIo {
     if (recording) events.push_back({IoEvent::Sync, 0, {}});
     return {};
   }
+  // A hint only: what reaches the disk before a sync is any mix already.
+  void start_writeback(int, std::uint64_t, std::uint64_t) override {}
   std::expected<void, StoreError> truncate(int, std::uint64_t length) override {
     if (recording) events.push_back({IoEvent::Truncate, length, {}});
     bytes.resize(length, '\0');

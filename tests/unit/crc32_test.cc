@@ -35,6 +35,19 @@ TEST(Crc32, MatchesReferenceOverLengthsAndAlignments) {
   }
 }
 
+TEST(Crc32, EightByteFormMatchesTheGeneralOne) {
+  std::uint64_t x = 0x9E3779B97F4A7C15u;
+  for (int i = 0; i < 2000; ++i) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    std::string bytes(8, '\0');
+    for (int b = 0; b < 8; ++b) bytes[b] = static_cast<char>((x >> (8 * b)) & 0xFF);
+    ASSERT_EQ(crc32_8(bytes.data()), reference_crc(bytes)) << i;
+  }
+  EXPECT_EQ(crc32_8(std::string(8, '\0').data()), reference_crc(std::string(8, '\0')));
+}
+
 TEST(Crc32, ExtendEqualsWholeAtEverySplit) {
   const std::string data = "the quick brown fox jumps over the lazy dog";
   const std::uint32_t whole = crc32(std::string_view(data));

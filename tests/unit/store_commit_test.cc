@@ -179,7 +179,31 @@ TEST_F(StoreCommit, NewSnapshotIsTheConcatenationOfEncodedRecords) {
       model[key_of(i * 2 + 1)] = std::string(5000, 'n');
     }
   }
+  io_->arm(/*record=*/true);
   ASSERT_TRUE(store().apply(batch).has_value());
+  // Early writeback hints name whole pages the commit has already written,
+  // in order, and all come before the data sync.
+  using E = ScriptedIo::Event;
+  const std::uint64_t data_base = data_at(store().slot(), 0);
+  std::uint64_t written_to = 0;  // end of the data written so far
+  std::uint64_t hinted_to = data_base / 4096 * 4096;
+  int hints = 0;
+  bool synced = false;
+  for (const auto& e : io_->events) {
+    if (e.kind == E::Sync && written_to > 0) synced = true;
+    if (e.kind == E::Write && e.offset >= data_base) {
+      written_to = std::max<std::uint64_t>(written_to, e.offset + e.bytes.size());
+    }
+    if (e.kind != E::Writeback) continue;
+    ++hints;
+    EXPECT_FALSE(synced);
+    EXPECT_EQ(e.offset % 4096, 0u);
+    EXPECT_EQ(e.length % 4096, 0u);
+    EXPECT_EQ(e.offset, hinted_to);
+    EXPECT_LE(e.offset + e.length, written_to);
+    hinted_to = e.offset + e.length;
+  }
+  EXPECT_GE(hints, 1);
   std::string expected;
   for (const auto& [k, v] : model) expected += encode_record(k, v);
   ASSERT_EQ(store().live_bytes(), expected.size());

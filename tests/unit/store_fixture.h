@@ -35,9 +35,10 @@ using Records = std::vector<std::pair<std::string, std::string>>;
 class ScriptedIo : public FileIo {
  public:
   struct Event {
-    enum Kind { Read, Write, Sync, Truncate } kind;
+    enum Kind { Read, Write, Sync, Truncate, Writeback } kind;
     std::uint64_t offset = 0;
-    std::string bytes;  // what a write wrote
+    std::string bytes;        // what a write wrote
+    std::uint64_t length = 0;  // the range a writeback hint names
   };
 
   std::expected<void, StoreError> read_at(int fd, std::uint64_t offset,
@@ -60,6 +61,10 @@ class ScriptedIo : public FileIo {
     if (recording) events.push_back({Event::Sync, 0, {}});
     if (fail_sync == n) return std::unexpected(StoreError::Io);
     return FileIo::sync(fd);
+  }
+  void start_writeback(int fd, std::uint64_t offset, std::uint64_t length) override {
+    if (recording) events.push_back({Event::Writeback, offset, {}, length});
+    FileIo::start_writeback(fd, offset, length);
   }
   std::expected<void, StoreError> truncate(int fd, std::uint64_t length) override {
     if (recording) events.push_back({Event::Truncate, length, {}});
