@@ -52,7 +52,9 @@ inline constexpr auto kTables = make_tables();
 // every record check covers first, so this short case gets its own path.
 inline std::uint32_t crc32_8(const char* bytes) {
   const auto& t = crc32_detail::kTables;
-  auto byte = [bytes](int i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])); };
+  auto byte = [bytes](int i) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i]));
+  };
   const std::uint32_t lo = (byte(0) | byte(1) << 8 | byte(2) << 16 | byte(3) << 24) ^ 0xFFFFFFFFu;
   const std::uint32_t crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^
                             t[4][lo >> 24] ^ t[3][byte(4)] ^ t[2][byte(5)] ^ t[1][byte(6)] ^

@@ -183,8 +183,8 @@ class SnapshotReader {
   }
 
   // Reads the window that begins with the page holding `from`.
-  [[nodiscard, gnu::noinline]] std::expected<const char*, StoreError> refill(
-      std::uint64_t from, std::uint64_t length) {
+  [[nodiscard, gnu::noinline]] std::expected<const char*, StoreError> refill(std::uint64_t from,
+                                                                             std::uint64_t length) {
     const std::uint64_t start = from / kPageSize * kPageSize;
     const std::uint64_t live_end = data_base_ + live_bytes_;
     const std::uint64_t end = std::min(live_end, std::max(start + window_, from + length));
@@ -334,7 +334,7 @@ class SnapshotWriter {
 
   FileIo* io_;
   int fd_;
-  std::uint64_t next_;  // file offset of buffer_[placement_]
+  std::uint64_t next_;            // file offset of buffer_[placement_]
   std::uint64_t writeback_from_;  // first page not yet handed to start_writeback
   char* buffer_ = nullptr;
   std::size_t capacity_ = 0;

@@ -37,7 +37,7 @@ class ScriptedIo : public FileIo {
   struct Event {
     enum Kind { Read, Write, Sync, Truncate, Writeback } kind;
     std::uint64_t offset = 0;
-    std::string bytes;        // what a write wrote
+    std::string bytes;         // what a write wrote
     std::uint64_t length = 0;  // the range a writeback hint names
   };
 
