@@ -66,6 +66,10 @@ std::expected<void, int> MaintenanceIo::sync(int fd) {
   return {};
 }
 
+void MaintenanceIo::start_writeback(int fd, std::uint64_t offset, std::uint64_t length) {
+  tovik::start_writeback(fd, offset, length);
+}
+
 std::expected<void, int> MaintenanceIo::link(const std::string& existing,
                                              const std::string& new_path) {
   // Flags 0: a symbolic link at `existing` is linked itself, never followed;
@@ -305,6 +309,7 @@ std::expected<CopyResult, Failure> copy_database(const std::string& source,
   StagingFile& staged = **staging;
 
   std::vector<std::byte> buffer(kCopyBufferSize);
+  std::uint64_t writeback_from = 0;  // the disk gets the copy while it is made
   for (std::uint64_t offset = 0; offset < bytes;) {
     const auto piece =
         static_cast<std::size_t>(std::min<std::uint64_t>(kCopyBufferSize, bytes - offset));
@@ -314,6 +319,10 @@ std::expected<CopyResult, Failure> copy_database(const std::string& source,
     }
     if (auto ok = write_all(io, staged.fd().get(), chunk); !ok) return std::unexpected(ok.error());
     offset += piece;
+    if (offset - writeback_from >= kWritebackStep) {
+      io.start_writeback(staged.fd().get(), writeback_from, offset - writeback_from);
+      writeback_from = offset;
+    }
   }
   if (auto ok = io.sync(staged.fd().get()); !ok) return std::unexpected(Failure::os(ok.error()));
   staged.fd().reset();

@@ -63,6 +63,8 @@ class MaintenanceIo {
   [[nodiscard]] virtual std::expected<std::size_t, int> write(int fd,
                                                               std::span<const std::byte> data);
   [[nodiscard]] virtual std::expected<void, int> sync(int fd);
+  // A hint that the written range may go to the disk now (start_writeback).
+  virtual void start_writeback(int fd, std::uint64_t offset, std::uint64_t length);
   // Hard link that never replaces: fails with EEXIST when new_path exists.
   [[nodiscard]] virtual std::expected<void, int> link(const std::string& existing,
                                                       const std::string& new_path);

@@ -61,6 +61,13 @@ std::expected<void, int> fsync_retry(int fd) {
   return {};
 }
 
+void start_writeback(int fd, std::uint64_t offset, std::uint64_t length) {
+  if (!offset_fits(offset, length)) return;
+  // Interrupted or refused, the writes still reach the disk at the fsync.
+  (void)::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length),
+                          SYNC_FILE_RANGE_WRITE);
+}
+
 std::string parent_directory(const std::string& path) {
   const auto slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -99,10 +106,7 @@ std::expected<void, StoreError> FileIo::sync(int fd) {
 }
 
 void FileIo::start_writeback(int fd, std::uint64_t offset, std::uint64_t length) {
-  if (!offset_fits(offset, length)) return;
-  // Interrupted or refused, the writes still reach the disk at the sync.
-  (void)::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length),
-                          SYNC_FILE_RANGE_WRITE);
+  tovik::start_writeback(fd, offset, length);
 }
 
 std::expected<void, StoreError> FileIo::truncate(int fd, std::uint64_t length) {

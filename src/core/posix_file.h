@@ -62,6 +62,15 @@ class UniqueFd {
                                                    std::span<const char> data);
 // fsync, retried while interrupted.
 [[nodiscard]] std::expected<void, int> fsync_retry(int fd);
+// Asks the system to start writing the file's dirty pages in [offset,
+// offset + length) to the disk now rather than at the next fsync, so the disk
+// works while the caller goes on. Only a hint: it makes nothing durable, and
+// a failure is left to the fsync that must follow, which reports it.
+void start_writeback(int fd, std::uint64_t offset, std::uint64_t length);
+// How much a long run of writes lets accumulate before it is handed to
+// start_writeback: large enough that the calls cost nothing next to the
+// copying, small enough that the disk starts early.
+inline constexpr std::uint64_t kWritebackStep = std::uint64_t{1} << 20;
 // The directory that holds `path`: "." when the path has no parent or an empty one.
 std::string parent_directory(const std::string& path);
 // Opens `directory` read-only, fsyncs it (retrying on EINTR) and closes it, so
@@ -83,10 +92,7 @@ class FileIo {
                                                                  std::span<const char> data);
   // Makes every completed write to the file durable.
   [[nodiscard]] virtual std::expected<void, StoreError> sync(int fd);
-  // Asks the system to start writing [offset, offset + length) to the disk
-  // now rather than at the next sync, so that the disk works while the
-  // caller goes on. Only a hint: it makes nothing durable, and a failure is
-  // left to the sync that must follow, which reports it.
+  // start_writeback above: a hint, never a substitute for sync.
   virtual void start_writeback(int fd, std::uint64_t offset, std::uint64_t length);
   // Sets the file's length.
   [[nodiscard]] virtual std::expected<void, StoreError> truncate(int fd, std::uint64_t length);

@@ -33,10 +33,6 @@ constexpr std::size_t kWriteBuffer = std::size_t{1} << 20;
 // Unchanged stretches at least this long are written straight from the read
 // window; shorter ones are copied so that writes stay large.
 constexpr std::size_t kMinDirectRun = std::size_t{64} << 10;
-// A commit asks for each stretch this long to be written to the disk as soon
-// as it is complete, so the disk writes while the merge goes on and the sync
-// at the end waits only for the last stretch.
-constexpr std::uint64_t kWritebackStep = std::uint64_t{1} << 20;
 
 constexpr std::uint64_t kMaxGeneration = std::numeric_limits<std::uint64_t>::max();
 
@@ -315,7 +311,9 @@ class SnapshotWriter {
 
  private:
   // After `bytes` more have been written at next_: hands the disk every whole
-  // page written since the last hand-over once there are enough of them.
+  // page written since the last hand-over once there are enough of them, so
+  // the disk writes while the merge goes on and the sync at the end waits
+  // only for the last stretch.
   void advance(std::uint64_t bytes) {
     next_ += bytes;
     const std::uint64_t complete = next_ / kPageSize * kPageSize;
