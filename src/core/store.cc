@@ -303,9 +303,7 @@ class SnapshotWriter {
           io_->write_at(fd_, next_, std::span<const char>(buffer_ + placement_, pending));
       if (!written) return written;
       advance(pending);
-      return {};
     }
-    place();
     return {};
   }
 
