@@ -86,13 +86,7 @@ std::expected<void, int> MaintenanceIo::remove(const std::string& path) {
 }
 
 std::expected<void, int> MaintenanceIo::sync_directory(const std::string& path) {
-  int raw;
-  do {
-    raw = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (raw < 0 && errno == EINTR);
-  if (raw < 0) return std::unexpected(errno);
-  UniqueFd dir(raw);
-  return sync(dir.get());
+  return tovik::sync_directory(path);
 }
 
 std::uint64_t MaintenanceIo::process_id() { return static_cast<std::uint64_t>(::getpid()); }

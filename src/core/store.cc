@@ -211,6 +211,41 @@ class SnapshotReader {
   std::uint64_t resident_ = 0;  // valid bytes in the block
 };
 
+// Reads every record of a snapshot in order from offset 0, each verified and
+// its key above the one before (else Corrupt), and hands each to
+// visit(offset, record, records_before), which may end the walk with an
+// error. Returns how many records it read: comparing that with the header's
+// count is left to the caller, which decides what it checks first.
+// `before_refill` runs before the read window is overwritten.
+template <typename Visit>
+std::expected<std::uint64_t, StoreError> walk_snapshot(
+    SnapshotReader& reader, std::uint64_t live_bytes, Visit&& visit,
+    std::function<std::expected<void, StoreError>()> before_refill = {}) {
+  PreviousKey previous;
+  reader.on_refill([&previous, &before_refill]() -> std::expected<void, StoreError> {
+    previous.pin();
+    if (before_refill) return before_refill();
+    return {};
+  });
+  // The hook refers to this call's locals, so it goes when the walk does.
+  struct Unhook {
+    SnapshotReader& reader;
+    ~Unhook() { reader.on_refill({}); }
+  } unhook{reader};
+  std::uint64_t count = 0;
+  for (std::uint64_t p = 0; p < live_bytes;) {
+    auto record = reader.read(p);
+    if (!record) return std::unexpected(record.error());
+    if (count > 0 && record->key <= previous.get()) return std::unexpected(StoreError::Corrupt);
+    auto visited = visit(p, *record, count);
+    if (!visited) return std::unexpected(visited.error());
+    ++count;
+    previous.set(record->key);
+    p += record->length;
+  }
+  return count;
+}
+
 // Collects the bytes of a new snapshot and writes them out in large pieces at
 // the offsets the per-record layout gives them, so the file ends up the same.
 // Bytes are either owned (copied into the buffer) or borrowed (a stretch of
@@ -519,24 +554,15 @@ std::expected<void, StoreError> Store::load(std::uint64_t index_entries) {
   IndexSampler sampler(index_entries, stride_for(records_, index_entries));
   SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk,
                         kBulkWindow, &record_reads_);
-  PreviousKey previous;
-  reader.on_refill([&previous]() -> std::expected<void, StoreError> {
-    previous.pin();
-    return {};
-  });
-  std::uint64_t count = 0;
-  std::uint64_t p = 0;
-  while (p < live_bytes_) {
-    auto record = reader.read(p);
-    if (!record) return std::unexpected(record.error());
-    if (count > 0 && record->key <= previous.get()) return std::unexpected(StoreError::Corrupt);
-    if (count >= records_) return std::unexpected(StoreError::Corrupt);
-    if (sampler.take()) index_.push_back(p);
-    previous.set(record->key);
-    p += record->length;
-    ++count;
-  }
-  if (count != records_) return std::unexpected(StoreError::Corrupt);
+  auto count = walk_snapshot(reader, live_bytes_,
+                             [&](std::uint64_t p, const RecordView&,
+                                 std::uint64_t before) -> std::expected<void, StoreError> {
+                               if (before >= records_) return std::unexpected(StoreError::Corrupt);
+                               if (sampler.take()) index_.push_back(p);
+                               return {};
+                             });
+  if (!count) return std::unexpected(count.error());
+  if (*count != records_) return std::unexpected(StoreError::Corrupt);
   return {};
 }
 
@@ -832,45 +858,35 @@ std::expected<void, StoreError> Store::commit(std::span<const Mutation> batch) {
 
   SnapshotReader reader(*io_, fd, config_, data_base(slot_), live_bytes_, scratch().walk,
                         kBulkWindow, &record_reads_);
-  PreviousKey previous;
-  reader.on_refill([&writer, &previous] {
-    previous.pin();
-    return writer.release_borrowed();
-  });
   std::size_t next = 0;
-  std::uint64_t read_count = 0;
-  for (std::uint64_t p = 0; p < live_bytes_;) {
-    auto record = reader.read(p);
-    if (!record) return std::unexpected(record.error());
-    if (read_count > 0 && record->key <= previous.get())
-      return std::unexpected(StoreError::Corrupt);
-    ++read_count;
-    while (next < batch.size() && batch[next].key < record->key) {
+  auto merge = [&](std::uint64_t, const RecordView& record,
+                   std::uint64_t) -> std::expected<void, StoreError> {
+    while (next < batch.size() && batch[next].key < record.key) {
       if (batch[next].value) {
-        step = emit_new(batch[next]);
-        if (!step) return step;
+        auto emitted = emit_new(batch[next]);
+        if (!emitted) return emitted;
       }
       ++next;
     }
-    if (next < batch.size() && batch[next].key == record->key) {
+    if (next < batch.size() && batch[next].key == record.key) {
       if (batch[next].value) {
-        step = emit_new(batch[next]);
-        if (!step) return step;
+        auto emitted = emit_new(batch[next]);
+        if (!emitted) return emitted;
       }
       ++next;
-    } else {
-      step = emit_unchanged(*record);
-      if (!step) return step;
+      return {};
     }
-    previous.set(record->key);
-    p += record->length;
-  }
+    return emit_unchanged(record);
+  };
+  auto read_count =
+      walk_snapshot(reader, live_bytes_, merge, [&writer] { return writer.release_borrowed(); });
+  if (!read_count) return std::unexpected(read_count.error());
   for (; next < batch.size(); ++next) {
     if (!batch[next].value) continue;
     step = emit_new(batch[next]);
     if (!step) return step;
   }
-  if (read_count != records_) return std::unexpected(StoreError::Corrupt);
+  if (*read_count != records_) return std::unexpected(StoreError::Corrupt);
   step = writer.flush();
   if (!step) return step;
   step = io_->sync(fd);
@@ -898,24 +914,16 @@ std::expected<void, StoreError> Store::verify(const RecordValidator& validator) 
   if (poisoned_) return std::unexpected(StoreError::Poisoned);
   SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk,
                         kBulkWindow, &record_reads_);
-  PreviousKey previous;
-  reader.on_refill([&previous]() -> std::expected<void, StoreError> {
-    previous.pin();
-    return {};
-  });
-  std::uint64_t count = 0;
-  for (std::uint64_t p = 0; p < live_bytes_;) {
-    auto record = reader.read(p);
-    if (!record) return std::unexpected(record.error());
-    if (count > 0 && record->key <= previous.get()) return std::unexpected(StoreError::Corrupt);
-    if (validator && !validator(record->key, record->value)) {
-      return std::unexpected(StoreError::Corrupt);
-    }
-    ++count;
-    previous.set(record->key);
-    p += record->length;
-  }
-  if (count != records_) return std::unexpected(StoreError::Corrupt);
+  auto count = walk_snapshot(reader, live_bytes_,
+                             [&](std::uint64_t, const RecordView& record,
+                                 std::uint64_t) -> std::expected<void, StoreError> {
+                               if (validator && !validator(record.key, record.value)) {
+                                 return std::unexpected(StoreError::Corrupt);
+                               }
+                               return {};
+                             });
+  if (!count) return std::unexpected(count.error());
+  if (*count != records_) return std::unexpected(StoreError::Corrupt);
   return {};
 }
 
