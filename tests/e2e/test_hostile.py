@@ -14,7 +14,7 @@ import threading
 import time
 
 from conftest import PASSWORD, start_server
-from server_util import WireClient, frame, request
+from server_util import WireClient, fd_count, frame, request, rss_kib, wait_until
 
 TINY_FRAMES = int(os.environ.get("TOVIK_HOSTILE_FRAMES", "100000"))
 MAX_REQUEST = 1_048_576
@@ -61,35 +61,23 @@ def threads(pid):
     return len(os.listdir(f"/proc/{pid}/task"))
 
 
-def descriptors(pid):
-    return len(os.listdir(f"/proc/{pid}/fd"))
-
-
-def rss_kib(pid):
-    with open(f"/proc/{pid}/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
-
-
-def wait_until(predicate, timeout=5):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if predicate():
-            return True
-        time.sleep(0.02)
-    return predicate()
-
-
 def idle_figures(pid):
-    return threads(pid), descriptors(pid), rss_kib(pid)
+    return threads(pid), fd_count(pid), rss_kib(pid)
+
+
+def finish(good, pid, idle):
+    """The well-behaved client is still answered and leaves; the server is
+    back to its idle figures."""
+    well_behaved(good)
+    assert good.call({"op": "quit"})["ok"]
+    good.close()
+    assert_back_to_idle(pid, idle)
 
 
 def assert_back_to_idle(pid, idle):
     idle_threads, idle_fds, idle_rss = idle
     assert wait_until(lambda: threads(pid) <= idle_threads, 10), (threads(pid), idle_threads)
-    assert wait_until(lambda: descriptors(pid) <= idle_fds, 10), (descriptors(pid), idle_fds)
+    assert wait_until(lambda: fd_count(pid) <= idle_fds, 10), (fd_count(pid), idle_fds)
     assert rss_kib(pid) <= idle_rss + RSS_SLACK_KIB, (rss_kib(pid), idle_rss)
 
 
@@ -149,10 +137,7 @@ def test_floods_and_stalled_first_frames_leave_room_for_a_good_client(provisione
         newcomer = login(srv.port)
         well_behaved(newcomer)
         newcomer.close()
-        well_behaved(good)
-        assert good.call({"op": "quit"})["ok"]
-        good.close()
-        assert_back_to_idle(srv.proc.pid, idle)
+        finish(good, srv.proc.pid, idle)
     finally:
         assert srv.stop() == 0
 
@@ -212,10 +197,7 @@ def test_oversized_deep_and_malformed_frames_are_refused(provisioned_db, env):
         expect_refusal(login(port), frame(b"\xff" * 100))
         expect_refusal(login(port), frame(request({"op": "stats"})[:-1]))
 
-        well_behaved(good)
-        assert good.call({"op": "quit"})["ok"]
-        good.close()
-        assert_back_to_idle(srv.proc.pid, idle)
+        finish(good, srv.proc.pid, idle)
     finally:
         assert srv.stop() == 0
 
