@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include "loopback_listener.h"
+
 namespace tovik::server {
 namespace {
 
@@ -24,15 +26,10 @@ using namespace std::chrono_literals;
 // connection on a thread and hands it to the script.
 class FakeServer {
  public:
-  FakeServer() : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(listener_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    EXPECT_EQ(::listen(listener_.get(), 8), 0);
-    socklen_t length = sizeof a;
-    ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&a), &length);
-    port_ = ntohs(a.sin_port);
+  FakeServer() {
+    auto listener = testing::loopback_listener();
+    listener_ = std::move(listener.fd);
+    port_ = listener.port;
   }
   ~FakeServer() { join(); }
 

@@ -13,21 +13,10 @@
 #include "document/documents.h"
 #include "document/json.h"
 #include "document/queries.h"
+#include "json_mutation.h"
 
 namespace tovik {
 namespace {
-
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-  std::size_t below(std::size_t n) {
-    state_ = state_ * 6364136223846793005u + 1442695040888963407u;
-    return static_cast<std::size_t>(state_ >> 33) % n;
-  }
-
- private:
-  std::uint64_t state_;
-};
 
 const char* const kNumbers[] = {"0",
                                 "-0",
@@ -100,24 +89,6 @@ std::string object_text(Random& random, int depth) {
     if (i > 1) text += ",";
   }
   return text + "}";
-}
-
-void mutate(Random& random, std::string& text) {
-  static const std::string alphabet = "{}[],:\"\\ -+.0123456789eEtrufalsnx\x01\xC3\xA9\xFF\xED\xA0";
-  for (std::size_t edits = 1 + random.below(3); edits > 0; --edits) {
-    const std::size_t at = random.below(text.size() + 1);
-    const char c = alphabet[random.below(alphabet.size())];
-    switch (random.below(3)) {
-      case 0:
-        text.insert(at, 1, c);
-        break;
-      case 1:
-        if (at < text.size()) text[at] = c;
-        break;
-      default:
-        if (at < text.size()) text.erase(at, 1);
-    }
-  }
 }
 
 // Filter values to compare members against: every kind, and the integer and

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/shell.h"
+#include "loopback_listener.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -193,16 +194,10 @@ using Script = std::function<std::optional<std::string>(const std::string&)>;
 
 class ScriptedServer {
  public:
-  explicit ScriptedServer(std::vector<Script> scripts)
-      : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(listener_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    EXPECT_EQ(::listen(listener_.get(), 8), 0);
-    socklen_t length = sizeof a;
-    ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&a), &length);
-    port_ = ntohs(a.sin_port);
+  explicit ScriptedServer(std::vector<Script> scripts) {
+    auto listener = testing::loopback_listener();
+    listener_ = std::move(listener.fd);
+    port_ = listener.port;
     thread_ = std::thread([this, scripts = std::move(scripts)] {
       for (const Script& script : scripts) {
         UniqueFd peer(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
