@@ -2,7 +2,6 @@
 // stops at the first failure of any kind.
 #include "cli/batch.h"
 
-#include <cerrno>
 #include <iostream>
 #include <string>
 
@@ -14,15 +13,6 @@ namespace tovik::cli {
 namespace {
 
 Failure message(std::string_view text) { return Failure::message(std::string(text)); }
-
-// A failed write to standard output (a closed pipe) ends the run instead of
-// carrying on unseen.
-Outcome emit(std::ostream& out, const std::string& line) {
-  out << line << '\n';
-  out.flush();
-  if (!out) return std::unexpected(Failure::os(errno != 0 ? errno : EIO));
-  return {};
-}
 
 }  // namespace
 
@@ -71,7 +61,11 @@ Outcome run_batch_with(const std::optional<std::string>& address, InputReader& i
     if (!command) return std::unexpected(command.error());
     auto response = server::send_command(connection->get(), *command, timings);
     if (!response) return std::unexpected(Failure::message(response.error().text));
-    if (auto printed = emit(out, batch_output_line(*response)); !printed) return printed;
+    // A failed write to standard output (a closed pipe) ends the run instead
+    // of carrying on unseen.
+    if (auto printed = write_output(out, batch_output_line(*response) + "\n"); !printed) {
+      return printed;
+    }
     if (!response->ok) return std::unexpected(message("batch command failed"));
     if (server::is_quit(*command)) return {};
   }

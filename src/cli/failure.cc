@@ -1,6 +1,8 @@
 #include "cli/failure.h"
 
+#include <cerrno>
 #include <cstring>
+#include <ostream>
 #include <string>
 
 namespace tovik::cli {
@@ -17,6 +19,14 @@ Failure Failure::os(int error_number) {
 Failure Failure::json_parse(std::string_view message, std::size_t line, std::size_t column) {
   return Failure(std::string(message) + " at line " + std::to_string(line) + " column " +
                  std::to_string(column));
+}
+
+Outcome write_output(std::ostream& out, std::string_view text) {
+  errno = 0;
+  out << text;
+  out.flush();
+  if (!out) return std::unexpected(Failure::os(errno != 0 ? errno : EIO));
+  return {};
 }
 
 std::expected<std::uint64_t, Failure> parse_unsigned(std::string_view text, std::uint64_t max) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <expected>
+#include <iosfwd>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,11 @@ class Failure {
 };
 
 using Outcome = std::expected<void, Failure>;
+
+// Writes text to out and flushes it. A stream that cannot take it (a closed
+// pipe, a full disk) is the command's failure, "<strerror> (os error N)", so
+// output that never arrived is not reported as success.
+[[nodiscard]] Outcome write_output(std::ostream& out, std::string_view text);
 
 // Integer-parse messages shared by every command that takes a number.
 inline constexpr std::string_view kIntEmpty = "cannot parse integer from empty string";

@@ -1,6 +1,9 @@
 // Entry point: picks one action from the command table, runs it, and turns
 // its outcome into exit status 0 or 1.
+#include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <iostream>
@@ -47,14 +50,10 @@ Outcome print_help() {
   if (auto file = resolve_default_data_file()) {
     text += "Default data file: " + *file + " (override directory with TOVIK_DATA_DIR)\n";
   }
-  std::cout << text << std::flush;
-  return {};
+  return write_output(std::cout, text);
 }
 
-Outcome print_version() {
-  std::cout << kBanner << '\n' << std::flush;
-  return {};
-}
+Outcome print_version() { return write_output(std::cout, std::string(kBanner) + "\n"); }
 
 bool is_offline_word(std::string_view word) {
   for (std::string_view w :
@@ -102,10 +101,28 @@ Outcome dispatch(std::vector<std::string> args) {
   return run_offline(args);
 }
 
+// A descriptor 0, 1 or 2 that the parent left closed would be handed to the
+// first file or socket this process opens, and output meant for the
+// terminal would land there: in the database file itself. So each closed
+// one is opened on /dev/null before anything else is opened.
+bool open_standard_descriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int opened = -1;
+    do {
+      opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    } while (opened < 0 && errno == EINTR);
+    // The lowest free descriptor is fd itself: the ones below it are open.
+    if (opened != fd) return false;
+  }
+  return true;
+}
+
 }  // namespace
 }  // namespace tovik::cli
 
 int main(int argc, char** argv) {
+  if (!tovik::cli::open_standard_descriptors()) return 1;
   // Writes to a closed pipe fail with an error instead of killing the process.
   ::signal(SIGPIPE, SIG_IGN);
   std::vector<std::string> args;
@@ -118,7 +135,11 @@ int main(int argc, char** argv) {
     }
   }
   auto outcome = tovik::cli::dispatch(std::move(args));
+  // Anything still unwritten at the end is the command's failure too.
+  errno = 0;
   std::cout.flush();
+  if (outcome && !std::cout)
+    outcome = std::unexpected(tovik::cli::Failure::os(errno != 0 ? errno : EIO));
   if (!outcome) {
     std::cerr << "tovik: " << outcome.error().text() << '\n' << std::flush;
     return 1;

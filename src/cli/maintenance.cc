@@ -382,8 +382,7 @@ namespace {
 Outcome run_copy(const std::string& source, const std::string& destination) {
   auto result = copy_database(source, destination);
   if (!result) return std::unexpected(result.error());
-  std::cout << format_copy_result(*result) << '\n' << std::flush;
-  return {};
+  return write_output(std::cout, format_copy_result(*result) + "\n");
 }
 
 }  // namespace

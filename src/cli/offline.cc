@@ -25,9 +25,9 @@ constexpr std::string_view kExpectedFieldValue = "expected field=value";
 
 Failure doc_failure(const DocError& error) { return Failure::message(error.text()); }
 
-void print_line(const std::string& line) { std::cout << line << '\n' << std::flush; }
+Outcome print_line(const std::string& line) { return write_output(std::cout, line + "\n"); }
 
-void print_ok() { print_line("{\"ok\":true}"); }
+Outcome print_ok() { return print_line("{\"ok\":true}"); }
 
 // Arguments each command needs, the command word and the file included.
 std::size_t required_arguments(std::string_view word) {
@@ -43,8 +43,7 @@ Outcome run_status(Store& store, const std::string& path) {
   status["generation"] = store.generation();
   status["state"] = "openable_offline";
   status["storage_version"] = 1;
-  print_line(dump_compact(status));
-  return {};
+  return print_line(dump_compact(status));
 }
 
 Outcome run_stats(Store& store) {
@@ -54,15 +53,13 @@ Outcome run_stats(Store& store) {
   out["generation"] = stats.generation;
   out["live_bytes"] = stats.live_bytes;
   out["records"] = stats.records;
-  print_line(dump_compact(out));
-  return {};
+  return print_line(dump_compact(out));
 }
 
 Outcome run_check(Store& store) {
   auto checked = check_documents(store);
   if (!checked) return std::unexpected(Failure::store(checked.error()));
-  print_ok();
-  return {};
+  return print_ok();
 }
 
 Outcome run_collections(Store& store) {
@@ -73,8 +70,7 @@ Outcome run_collections(Store& store) {
     text += dump_compact(Json(name));
     text.push_back('\n');
   }
-  std::cout << text << std::flush;
-  return {};
+  return write_output(std::cout, text);
 }
 
 Outcome run_put(Store& store, std::span<const std::string> args) {
@@ -82,35 +78,37 @@ Outcome run_put(Store& store, std::span<const std::string> args) {
   if (!document) return std::unexpected(document.error());
   auto stored = put_document(store, kDefaultWarren, args[2], args[3], *document);
   if (!stored) return std::unexpected(doc_failure(stored.error()));
-  print_ok();
-  return {};
+  return print_ok();
 }
 
 Outcome run_get(Store& store, std::span<const std::string> args) {
   auto document = get_document(store, kDefaultWarren, args[2], args[3]);
   if (!document) return std::unexpected(doc_failure(document.error()));
-  print_line(*document ? dump_compact(**document) : std::string("null"));
-  return {};
+  return print_line(*document ? dump_compact(**document) : std::string("null"));
 }
 
 Outcome run_delete(Store& store, std::span<const std::string> args) {
   auto deleted = delete_document(store, kDefaultWarren, args[2], args[3]);
   if (!deleted) return std::unexpected(doc_failure(deleted.error()));
-  print_ok();
-  return {};
+  return print_ok();
 }
 
 // scan and find: documents are printed as the walk hands them over, so a
 // long walk shows its results at once; the summary follows on stderr.
 Outcome run_walk(Store& store, const std::string& den, const std::optional<Filter>& filter,
                  std::uint64_t limit) {
-  const DocumentSink sink = [](const Json& document) { print_line(dump_compact(document)); };
+  // The first output failure is kept; the walk itself only reads.
+  Outcome printed;
+  const DocumentSink sink = [&printed](const Json& document) {
+    if (printed) printed = print_line(dump_compact(document));
+  };
   auto examined = walk_documents(store, kDefaultWarren, den, filter, limit, sink);
   if (!examined) return std::unexpected(doc_failure(examined.error()));
-  std::cerr << "examined " << *examined << " records; results capped at " << limit
-            << ", examination budget " << kQueryExaminationLimit << '\n'
-            << std::flush;
-  return {};
+  if (!printed) return printed;
+  return write_output(std::cerr, "examined " + std::to_string(*examined) +
+                                     " records; results capped at " + std::to_string(limit) +
+                                     ", examination budget " +
+                                     std::to_string(kQueryExaminationLimit) + "\n");
 }
 
 std::optional<std::string_view> argument_at(std::span<const std::string> args, std::size_t i) {

@@ -91,9 +91,8 @@ Outcome setup_file(const std::string& path, const std::string& username) {
   {
     Store closing = std::move(*store);  // released before the success line
   }
-  std::cout << "Local administrator configured. Start with: tovik serve " << path << '\n'
-            << std::flush;
-  return {};
+  return write_output(std::cout,
+                      "Local administrator configured. Start with: tovik serve " + path + "\n");
 }
 
 }  // namespace
@@ -102,8 +101,7 @@ Outcome run_init(const std::optional<std::string>& file) {
   if (file) {
     auto initialised = initialise_file(*file);
     if (!initialised) return initialised;
-    std::cout << "{\"ok\":true}\n" << std::flush;
-    return {};
+    return write_output(std::cout, "{\"ok\":true}\n");
   }
 
   auto path = resolve_default_data_file();
@@ -117,9 +115,13 @@ Outcome run_init(const std::optional<std::string>& file) {
   if (!made) return made;
   auto initialised = initialise_file(*path);
   if (!initialised) return initialised;
-  std::cout << "Initialized instance: " << *path << '\n' << std::flush;
+  // The administrator is set up even when this line cannot be shown: a
+  // database without its credentials would block the next init.
+  const Outcome announced = write_output(std::cout, "Initialized instance: " + *path + "\n");
   if (!is_valid_utf8(*path)) return std::unexpected(Failure::message("non-UTF8 path"));
-  return setup_file(*path, std::string(kDefaultAdministrator));
+  auto setup = setup_file(*path, std::string(kDefaultAdministrator));
+  if (!setup) return setup;
+  return announced;
 }
 
 Outcome run_setup(const std::optional<std::string>& file,
