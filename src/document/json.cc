@@ -43,6 +43,9 @@ constexpr auto kPlainStringByte = [] {
 
 // 10^308 < DBL_MAX < 10^309.
 constexpr std::size_t kMaxSafeIntegerDigits = 308;
+// Integers of fewer digits fit a signed 64-bit integer (9223372036854775807
+// has 19).
+constexpr std::size_t kAlwaysFittingDigits = 19;
 
 class Reader {
  public:
@@ -434,29 +437,12 @@ class Reader {
       if (at_end() || !is_digit(peek())) return fail("invalid number");
       skip_digits();
     }
+    const char* first = text_.data() + start;
+    const char* last = text_.data() + pos_;
+    if (integral) return read_integer(out, negative, first, last, int_digits, start);
     // Without an exponent, a number of at most 308 integer digits is below
     // the largest double, so only a number to be built needs converting.
     if (out == nullptr && !exponent && int_digits <= kMaxSafeIntegerDigits) return true;
-    const char* first = text_.data() + start;
-    const char* last = text_.data() + pos_;
-    if (integral) {
-      // Integers that do not fit 64 bits are kept as floating-point numbers.
-      if (negative) {
-        std::int64_t value = 0;
-        const auto [ptr, ec] = std::from_chars(first, last, value);
-        if (ec == std::errc() && ptr == last) {
-          if (out != nullptr) *out = Json(value);
-          return true;
-        }
-      } else {
-        std::uint64_t value = 0;
-        const auto [ptr, ec] = std::from_chars(first, last, value);
-        if (ec == std::errc() && ptr == last) {
-          if (out != nullptr) *out = Json(value);
-          return true;
-        }
-      }
-    }
     double value = 0;
     const auto [ptr, ec] = std::from_chars(first, last, value);
     if (ec == std::errc::result_out_of_range) {
@@ -469,6 +455,25 @@ class Reader {
       return fail_at("invalid number", start);
     }
     if (out != nullptr) *out = Json(value);
+    return true;
+  }
+
+  // Integers stay integers: one that fits neither 64-bit kind is refused
+  // rather than silently turned into a floating-point number.
+  bool read_integer(Json* out, bool negative, const char* first, const char* last,
+                    std::size_t digits, std::size_t start) {
+    if (out == nullptr && digits < kAlwaysFittingDigits) return true;
+    if (negative) {
+      std::int64_t value = 0;
+      const auto [ptr, ec] = std::from_chars(first, last, value);
+      if (ec != std::errc() || ptr != last) return fail_at("number out of range", start);
+      if (out != nullptr) *out = Json(value);
+    } else {
+      std::uint64_t value = 0;
+      const auto [ptr, ec] = std::from_chars(first, last, value);
+      if (ec != std::errc() || ptr != last) return fail_at("number out of range", start);
+      if (out != nullptr) *out = Json(value);
+    }
     return true;
   }
 

@@ -42,7 +42,8 @@ struct JsonParseOptions {
 
 // Parses exactly one JSON value; surrounding whitespace is allowed. Text
 // must be valid UTF-8; integers that fit 64 bits (signed or unsigned) stay
-// integers, anything with a fraction or exponent is a floating-point number.
+// integers, one that fits neither is refused ("number out of range"), and
+// anything with a fraction or exponent is a floating-point number.
 [[nodiscard]] std::expected<Json, JsonParseError> parse_json(std::string_view text);
 [[nodiscard]] std::expected<Json, JsonParseError> parse_json(std::string_view text,
                                                              const JsonParseOptions& options);

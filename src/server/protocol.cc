@@ -416,6 +416,11 @@ std::string_view namespace_kind_name(NamespaceKind kind) {
 
 std::string_view op_name(const Command& command) { return kOpNames[command.index()]; }
 
+bool stores_document(const Command& command) {
+  return std::holds_alternative<Put>(command) || std::holds_alternative<Insert>(command) ||
+         std::holds_alternative<Update>(command);
+}
+
 Response DecodeError::response() const { return failure(kCodeBadFrame, kBadFrameMessage); }
 
 std::expected<Request, DecodeError> decode_request(std::string_view body) {
@@ -423,6 +428,7 @@ std::expected<Request, DecodeError> decode_request(std::string_view body) {
   if (!message) return std::unexpected(DecodeError{message.error()});
   auto request = read_request(*message);
   if (!request) return std::unexpected(DecodeError{request.error()});
+  request->integer_out_of_range = message->integer_out_of_range;
   return std::move(*request);
 }
 
@@ -478,7 +484,7 @@ std::string encode_request(const Command& command) {
 }
 
 std::expected<Response, ResponseError> decode_response(std::string_view body) {
-  auto message = parse_message(body);
+  auto message = parse_message(body, kMaxJsonDepth + kResponseEnvelopeDepth);
   if (!message) {
     return std::unexpected(ResponseError{ResponseErrorKind::Malformed, message.error()});
   }

@@ -17,7 +17,9 @@
 // repeated key keeps its last value, as everywhere else in the system.
 // Commands without fields ignore extra keys. Each closed structure is also
 // accepted as a JSON array of its fields in declaration order. Nesting is
-// limited to kMaxJsonDepth levels on both sides.
+// limited to kMaxJsonDepth levels in requests; responses may nest
+// kResponseEnvelopeDepth levels more, so that a document of the maximum
+// depth still comes back whole.
 //
 // All functions are pure, thread-safe and never throw: any byte sequence a
 // peer sends yields a value or a decoding error.
@@ -136,7 +138,16 @@ inline bool is_quit(const Command& command) { return std::holds_alternative<Quit
 struct Request {
   std::uint32_t version = kProtocolVersion;  // any u32 decodes; the server checks it is 1
   Command command;
+  // Some integer in the message fits neither 64-bit kind and was read as the
+  // nearest floating-point number: a write must refuse it, not store it.
+  bool integer_out_of_range = false;
 };
+
+// The failure message of a write whose document holds such an integer.
+inline constexpr std::string_view kNumberOutOfRange = "number out of range";
+
+// put, insert and update: the commands that store a document.
+bool stores_document(const Command& command);
 
 struct Failure {
   std::string code;

@@ -141,8 +141,12 @@ void serve_connection(UniqueFd socket, Shared& shared) {
       return;
     }
     // The store lock is released before the response goes out, so a slow
-    // reader never holds up the other sessions.
-    const auto response = execute_under_store_lock(shared, session, request->command);
+    // reader never holds up the other sessions. A document that lost an
+    // integer in decoding is refused before it could be stored changed.
+    const auto response =
+        request->integer_out_of_range && stores_document(request->command)
+            ? std::optional<Response>(failure(kCodeOperationFailed, kNumberOutOfRange))
+            : execute_under_store_lock(shared, session, request->command);
     if (!response) return;
     if (!write_response(fd, *response)) return;
     if (is_quit(request->command)) return;

@@ -20,7 +20,7 @@ class MessageBuilder {
   using string_t = Json::string_t;
   using binary_t = Json::binary_t;
 
-  explicit MessageBuilder(ParsedMessage& out) : out_(out) {}
+  MessageBuilder(ParsedMessage& out, std::size_t max_depth) : out_(out), max_depth_(max_depth) {}
 
   const std::string& error() const { return error_; }
 
@@ -31,7 +31,11 @@ class MessageBuilder {
   // without a sign, fraction or exponent.
   bool number_integer(number_integer_t value) { return scalar(Json(value)); }
   bool number_unsigned(number_unsigned_t value) { return scalar(Json(value)); }
-  bool number_float(number_float_t value, const string_t& /*raw*/) { return scalar(Json(value)); }
+  // An integer literal too large for both integer kinds arrives here too.
+  bool number_float(number_float_t value, const string_t& raw) {
+    if (raw.find_first_of(".eE") == string_t::npos) out_.integer_out_of_range = true;
+    return scalar(Json(value));
+  }
   bool string(string_t& value) { return scalar(Json(std::move(value))); }
   bool binary(binary_t& /*value*/) { return fail("binary values are not JSON"); }
 
@@ -97,7 +101,7 @@ class MessageBuilder {
   }
 
   bool open(Json container, bool is_object) {
-    if (stack_.size() >= kMaxJsonDepth) return fail("nesting too deep");
+    if (stack_.size() >= max_depth_) return fail("nesting too deep");
     if (!stack_.empty()) {
       const Frame& parent = stack_.back();
       path_.push_back(parent.is_object ? parent.key : std::to_string(parent.next_index));
@@ -116,6 +120,7 @@ class MessageBuilder {
   }
 
   ParsedMessage& out_;
+  std::size_t max_depth_;
   std::vector<Frame> stack_;
   WirePath path_;  // path of the innermost open container
   std::string error_;
@@ -125,11 +130,12 @@ constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
 }  // namespace
 
-std::expected<ParsedMessage, std::string> parse_message(std::string_view body) {
+std::expected<ParsedMessage, std::string> parse_message(std::string_view body,
+                                                        std::size_t max_depth) {
   // The parser would skip a byte order mark; a message is a bare JSON value.
   if (body.starts_with(kUtf8Bom)) return std::unexpected(std::string("byte order mark"));
   ParsedMessage message;
-  MessageBuilder builder(message);
+  MessageBuilder builder(message, max_depth);
   bool ok = false;
   try {
     ok = Json::sax_parse(body.begin(), body.end(), &builder);

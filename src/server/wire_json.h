@@ -37,11 +37,20 @@ struct ParsedMessage {
   // repeated keys themselves as the object's path followed by the key.
   std::set<WirePath> objects_with_duplicates;
   std::set<WirePath> duplicated_keys;
+  // An integer was written that fits neither 64-bit kind; the value holds
+  // the nearest floating-point number in its place. Writes refuse it.
+  bool integer_out_of_range = false;
 };
 
+// A response wraps documents in up to three levels of its own (the
+// envelope, "data", "documents"), so a client reads responses with this
+// much room beyond the document limit: every stored document comes back.
+inline constexpr std::size_t kResponseEnvelopeDepth = 3;
+
 // Exactly one JSON value, optionally surrounded by JSON whitespace; valid
-// UTF-8; at most kMaxJsonDepth levels of nesting; no byte order mark. The
-// error is a detail for debugging, never shown to a peer.
-[[nodiscard]] std::expected<ParsedMessage, std::string> parse_message(std::string_view body);
+// UTF-8; at most max_depth levels of nesting; no byte order mark. The error
+// is a detail for debugging, never shown to a peer.
+[[nodiscard]] std::expected<ParsedMessage, std::string> parse_message(
+    std::string_view body, std::size_t max_depth = kMaxJsonDepth);
 
 }  // namespace tovik::server

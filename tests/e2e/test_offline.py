@@ -105,7 +105,8 @@ def test_put_of_a_non_object_or_wrong_id_changes_nothing(db, env, text):
 
 
 @pytest.mark.parametrize("text,line", [("[1", 1), ('{"a":1,}', 1), ("{}x", 1), ("", 1),
-                                       ('{\n  "a": }', 2)])
+                                       ('{\n  "a": }', 2), ('{"n":18446744073709551616}', 1),
+                                       ('{"n":[-9223372036854775809]}', 1)])
 def test_put_of_invalid_json_reports_parser_position_and_changes_nothing(db, env, text, line):
     before = snapshot(db)
     res = run(["put", str(db), "d", "a", text], env=env)

@@ -33,8 +33,11 @@ def test_authenticated_session_runs_commands(server):
     assert page["documents"] == [{"id": "a1", "total": 3, "x": "é"}]
     missing = client.call({"op": "use", "collection": ""})
     assert failure_code(missing) == "operation_failed"
+    # An integer no 64-bit kind holds is refused, not stored rounded.
+    big = client.call({"op": "put", "id": "a1", "document": {"n": 123456789012345678901234567890}})
+    assert big["error"] == {"code": "operation_failed", "message": "number out of range"}
     # The session survives a failed command.
-    assert client.call({"op": "get", "id": "a1"})["ok"]
+    assert client.call({"op": "get", "id": "a1"})["data"] == {"id": "a1", "total": 3, "x": "é"}
     assert client.call({"op": "quit"})["data"] == {"bye": True}
     assert client.sees_close()
 

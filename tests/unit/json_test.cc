@@ -1,5 +1,6 @@
 #include "document/json.h"
 
+#include <array>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -54,7 +55,7 @@ TEST(JsonParse, RepeatedKeyKeepsLastValueUnlessRefused) {
 
 TEST(JsonParse, NumbersKeepTheirKind) {
   auto value = parse_json(R"([1, -1, 1.0, 1e2, 18446744073709551615, -9223372036854775808,
-                              18446744073709551616, -0, 1e-400])");
+                              18446744073709551616.0, -0, 1e-400])");
   ASSERT_TRUE(value.has_value());
   const Json& v = *value;
   EXPECT_TRUE(v[0].is_number_unsigned());
@@ -63,10 +64,16 @@ TEST(JsonParse, NumbersKeepTheirKind) {
   EXPECT_TRUE(v[3].is_number_float());
   EXPECT_EQ(v[4].get<std::uint64_t>(), 18446744073709551615u);
   EXPECT_EQ(v[5].get<std::int64_t>(), INT64_MIN);
-  EXPECT_TRUE(v[6].is_number_float());  // beyond 64 bits
+  EXPECT_TRUE(v[6].is_number_float());
   EXPECT_EQ(v[7], Json(0));
   EXPECT_EQ(v[8].get<double>(), 0.0);
-  EXPECT_EQ(parse_failure("1e400").message, "number out of range");
+  // Integers never silently become floating-point numbers.
+  for (const char* big : {"1e400", "18446744073709551616", "-9223372036854775809",
+                          "[123456789012345678901234567890]", "{\"n\":99999999999999999999}"}) {
+    EXPECT_EQ(parse_failure(big).message, "number out of range") << big;
+    std::array<std::optional<std::string_view>, 1> member;
+    EXPECT_FALSE(outline_json(big, std::array<std::string_view, 1>{"n"}, member)) << big;
+  }
   for (const char* bad : {"01", "1.", ".5", "-", "1e", "+1", "0x10"}) {
     EXPECT_FALSE(parse_json(bad).has_value()) << bad;
   }

@@ -208,6 +208,20 @@ TEST(DecodeRequest, NumbersKeepTheirKind) {
   EXPECT_TRUE(document["f"].is_number_float());
 }
 
+TEST(DecodeRequest, IntegersBeyond64BitsAreFlaggedForTheWriteToRefuse) {
+  for (const char* number :
+       {"18446744073709551616", "-9223372036854775809", "123456789012345678901234567890"}) {
+    const std::string body =
+        R"({"op":"put","id":"a","document":{"n":)" + std::string(number) + "}}";
+    EXPECT_TRUE(decode_ok(envelope(body)).integer_out_of_range) << number;
+  }
+  for (const char* fits : {"18446744073709551615", "-9223372036854775808", "1e30", "1.5"}) {
+    const std::string body = R"({"op":"put","id":"a","document":{"n":)" + std::string(fits) + "}}";
+    EXPECT_FALSE(decode_ok(envelope(body)).integer_out_of_range) << fits;
+  }
+  EXPECT_TRUE(stores_document(Update{}) && stores_document(Insert{}) && !stores_document(Find{}));
+}
+
 // Every command survives the client's encoding and the server's decoding.
 TEST(EncodeRequest, EveryCommandRoundTrips) {
   const std::vector<Command> commands = {
@@ -273,6 +287,17 @@ TEST(DecodeResponse, AcceptsWhatTheServerWrites) {
   ASSERT_TRUE(failed.has_value());
   EXPECT_FALSE(failed->ok);
   EXPECT_EQ(failed->error, (Failure{"server_busy", "connection limit reached"}));
+}
+
+TEST(DecodeResponse, RoomForTheEnvelopeAroundADocumentOfTheMaximumDepth) {
+  // data, documents and a document of 127 levels: what a page of it sends.
+  const Json deepest = Json::parse(nested_arrays(kMaxJsonDepth));
+  const Json page = {{"documents", Json::array({deepest})}};
+  auto decoded = decode_response(encode_response(success(page)));
+  ASSERT_TRUE(decoded.has_value());
+  EXPECT_EQ(decoded->data, page);
+  const Json deeper = {{"documents", Json::array({Json::array({deepest})})}};
+  EXPECT_FALSE(decode_response(encode_response(success(deeper))).has_value());
 }
 
 TEST(DecodeResponse, VersionRuleComesBeforeOk) {
