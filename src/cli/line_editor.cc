@@ -22,6 +22,8 @@
 
 #include <histedit.h>
 
+#include "cli/shell.h"
+
 #include <locale.h>
 
 namespace tovik::cli {
@@ -337,12 +339,46 @@ InputLine LineEditor::next_line(std::string_view prompt) {
   return std::optional<std::string>(std::move(line));
 }
 
+namespace {
+
+constexpr std::string_view kContinuationPrompt = "...> ";
+
+// Joins the lines of a JSON value typed or pasted over several lines into
+// one command line, within the one-line limit.
+class ContinuingLineSource : public LineSource {
+ public:
+  explicit ContinuingLineSource(std::unique_ptr<LineSource> lines) : lines_(std::move(lines)) {}
+
+  [[nodiscard]] InputLine next_line(std::string_view prompt) override {
+    auto line = lines_->next_line(prompt);
+    if (!line || !*line) return line;
+    std::string text = std::move(**line);
+    while (ends_inside_json(text)) {
+      auto more = lines_->next_line(kContinuationPrompt);
+      if (!more) return more;
+      // End of input: the line as it stands, whose parse says what is missing.
+      if (!*more) break;
+      text.push_back('\n');
+      text += **more;
+      if (text.size() >= kMaxInputLine) {
+        return std::unexpected(Failure::message("input line exceeds 1 MiB"));
+      }
+    }
+    return std::optional<std::string>(std::move(text));
+  }
+
+ private:
+  std::unique_ptr<LineSource> lines_;
+};
+
+}  // namespace
+
 std::unique_ptr<LineSource> make_shell_line_source(InputReader& reader, std::ostream& out) {
   // Without a terminal to draw on, libedit would swallow the prompt.
   if (::isatty(STDIN_FILENO) == 1 && ::isatty(STDOUT_FILENO) == 1) {
     out.flush();
     auto editor = std::make_unique<LineEditor>(STDIN_FILENO, stdout);
-    if (editor->ready()) return editor;
+    if (editor->ready()) return std::make_unique<ContinuingLineSource>(std::move(editor));
   }
   return std::make_unique<PlainLineSource>(reader, out);
 }

@@ -296,19 +296,78 @@ std::expected<Command, Failure> parse_shell_line(std::string_view line) {
   return unknown();
 }
 
+bool ends_inside_json(std::string_view line) {
+  const WordSplit split = split_first_whitespace(trim(line));
+  std::string_view json = split.rest;
+  if (split.first == "find") {
+    const auto eq = json.find('=');
+    if (eq == std::string_view::npos) return false;
+    json.remove_prefix(eq + 1);
+  } else if (split.first == "put" || split.first == "insert" || split.first == "update") {
+    json = split_first_whitespace(json).rest;
+  } else {
+    return false;
+  }
+  std::size_t depth = 0;
+  bool in_string = false;
+  for (std::size_t i = 0; i < json.size(); ++i) {
+    const char c = json[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '{' || c == '[') {
+      ++depth;
+    } else if (c == '}' || c == ']') {
+      // More closed than opened: no further line can mend that.
+      if (depth == 0) return false;
+      --depth;
+    }
+  }
+  // A string cannot continue on the next line, so more input cannot help.
+  return depth > 0 && !in_string;
+}
+
+namespace {
+
+// The code point of a character that must not reach a terminal raw, when
+// one starts at text[i], with its length in bytes: C1 controls (which can
+// drive the terminal) and the bidirectional controls U+202A-U+202E and
+// U+2066-U+2069 (which can make one name display as another).
+struct Hidden {
+  std::uint32_t code = 0;
+  std::size_t length = 0;
+};
+
+Hidden hidden_at(std::string_view text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
+  const std::size_t left = text.size() - i;
+  if (left >= 2 && byte(0) == 0xC2 && byte(1) >= 0x80 && byte(1) <= 0x9F) return {byte(1), 2};
+  if (left >= 3 && byte(0) == 0xE2) {
+    if (byte(1) == 0x80 && byte(2) >= 0xAA && byte(2) <= 0xAE) return {0x1F80u + byte(2), 3};
+    if (byte(1) == 0x81 && byte(2) >= 0xA6 && byte(2) <= 0xA9) return {0x1FC0u + byte(2), 3};
+  }
+  return {};
+}
+
+}  // namespace
+
 std::string display_safe(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
     const auto c = static_cast<unsigned char>(text[i]);
+    const Hidden hidden = hidden_at(text, i);
     if (c < 0x20 || c == 0x7F) {
       append_escape(out, c);
       ++i;
-    } else if (c == 0xC2 && i + 1 < text.size() &&
-               static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-               static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
-      append_escape(out, static_cast<unsigned char>(text[i + 1]));
-      i += 2;
+    } else if (hidden.length != 0) {
+      append_escape(out, hidden.code);
+      i += hidden.length;
     } else {
       out.push_back(text[i]);
       ++i;
@@ -323,24 +382,16 @@ std::string terminal_safe_json(std::string_view json_text) {
   static constexpr char kHex[] = "0123456789abcdef";
   for (std::size_t i = 0; i < json_text.size();) {
     const auto c = static_cast<unsigned char>(json_text[i]);
-    unsigned code = 0x100;
-    if (c == 0x7F) {
-      code = c;
-      i += 1;
-    } else if (c == 0xC2 && i + 1 < json_text.size() &&
-               static_cast<unsigned char>(json_text[i + 1]) >= 0x80 &&
-               static_cast<unsigned char>(json_text[i + 1]) <= 0x9F) {
-      code = static_cast<unsigned char>(json_text[i + 1]);
-      i += 2;
-    }
-    if (code == 0x100) {
+    Hidden hidden = hidden_at(json_text, i);
+    if (c == 0x7F) hidden = {c, 1};
+    if (hidden.length == 0) {
       out.push_back(json_text[i]);
       ++i;
-    } else {
-      out += "\\u00";
-      out.push_back(kHex[code >> 4]);
-      out.push_back(kHex[code & 0xFu]);
+      continue;
     }
+    out += "\\u";
+    for (int shift = 12; shift >= 0; shift -= 4) out.push_back(kHex[(hidden.code >> shift) & 0xFu]);
+    i += hidden.length;
   }
   return out;
 }

@@ -33,12 +33,19 @@ inline constexpr std::string_view kShellHelpLines[] = {
 // the user as is. "help" and "reconnect" are the loop's and fail here.
 [[nodiscard]] std::expected<server::Command, Failure> parse_shell_line(std::string_view line);
 
-// Names and ids as they may be printed: C0 and C1 control characters and DEL
-// become \t, \n, \r or \u{hex}; everything else is kept.
+// True when a put, insert, update or find line ends inside a JSON object or
+// array it opened: on a terminal the shell then reads on (prompt "...> ")
+// until the brackets balance, so pretty-printed JSON can be pasted.
+bool ends_inside_json(std::string_view line);
+
+// Names and ids as they may be printed: C0 and C1 control characters, DEL
+// and the bidirectional controls (U+202A-U+202E, U+2066-U+2069) become \t,
+// \n, \r or \u{hex}; everything else is kept.
 std::string display_safe(std::string_view text);
 
-// JSON text made safe for a terminal without changing its meaning: DEL and
-// C1 controls, which JSON may carry raw inside strings, become \u escapes.
+// JSON text made safe for a terminal without changing its meaning: DEL, C1
+// controls and bidirectional controls, which JSON may carry raw inside
+// strings, become \u escapes.
 std::string terminal_safe_json(std::string_view json_text);
 
 // The prompt position a navigate or drop_empty answer leaves the session

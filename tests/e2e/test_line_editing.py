@@ -160,3 +160,24 @@ def test_password_prompt_between_edited_lines(provisioned_db, env):
     finally:
         session.kill()
         srv.stop()
+
+
+def test_pasted_json_continues_over_lines_until_its_brackets_balance(server, env):
+    session = Session([server.address], terminal_env(shell_env(env)), use_pty=True)
+    try:
+        session.expect("tovik> ")
+        command(session, "use default\r", "Using warren", prompt="tovik:default> ")
+        command(session, "use c\r", "Using den", prompt="tovik:default/c> ")
+        for line in ['put p1 {\r', '  "a": [1, "]",\r', '    {"b": 2}\r']:
+            wait_for_editor(session)
+            session.send(line)
+            session.expect("...> ")
+        command(session, "]}\r", "Stored shiny: p1", prompt="tovik:default/c> ")
+        seen = command(session, "get p1\r", '"b": 2', prompt="tovik:default/c> ")
+        assert '"]"' in seen
+        wait_for_editor(session)
+        session.send("\x04")
+        status, rest = session.finish()
+        assert status == 0, rest
+    finally:
+        session.kill()

@@ -3,7 +3,7 @@ failures on standard error, connection loss and reconnect, and the prompts
 for user name and password on a terminal."""
 import os
 
-from conftest import PASSWORD, clean_env, run
+from conftest import PASSWORD, clean_env, run, start_server
 from shell_util import RawClient, Session, shell_env, start_server_on
 
 
@@ -107,6 +107,33 @@ def test_names_with_control_characters_are_escaped(server, env):
     assert "tovik:default/inbox> line\\nbreak\nLimit" in res.stdout
     assert '"id": "line\\nbreak",\n  "t": "\\u0085"\n}' in res.stdout
     assert "\x1b" not in res.stdout and "\x85" not in res.stdout
+    # Bidirectional controls would let one name display as another.
+    raw = RawClient(server.port)
+    assert raw.send({"op": "use", "collection": "spoof"})["ok"]
+    assert raw.send({"op": "put", "id": "\u202egpj.exe", "document": {"t": "\u2066"}})["ok"]
+    raw.close()
+    res = shell(server, env, "use default\nuse spoof\nshow shinies\nscan\n")
+    assert "tovik:default/spoof> \\u{202e}gpj.exe\nLimit" in res.stdout
+    assert '"id": "\\u202egpj.exe",\n  "t": "\\u2066"\n}' in res.stdout
+    assert "\u202e" not in res.stdout and "\u2066" not in res.stdout
+
+
+def test_documents_of_the_maximum_depth_come_back_through_every_read(provisioned_db, env):
+    # Stored offline at the parser's limit; every response wraps it deeper.
+    deep = "[" * 126 + "]" * 126
+    res = run(["put", str(provisioned_db), "c", "deep", f'{{"k":{deep},"n":1}}'], env=env)
+    assert res.returncode == 0, res.stderr
+    srv = start_server(provisioned_db, env)
+    try:
+        reads = "use default\nuse c\nget deep\nscan\npage 10\nfind n=1\n"
+        res = shell(srv, env, reads)
+        assert res.returncode == 0 and res.stderr == "", res.stderr
+        assert res.stdout.count('"n": 1') == 4
+        res = run(["batch", srv.address], env=shell_env(env), input=reads)
+        assert res.returncode == 0, res.stderr
+        assert [line.count(f'"k":{deep}') for line in res.stdout.splitlines()] == [0, 0, 1, 1, 1, 1]
+    finally:
+        srv.stop()
 
 
 def test_start_up_failures(server, env, tmp_path):

@@ -143,11 +143,27 @@ TEST(DisplaySafe, EscapesControlsAndKeepsText) {
   EXPECT_EQ(display_safe(std::string("\x00\x1b\x7f", 3)), "\\u{0}\\u{1b}\\u{7f}");
   EXPECT_EQ(display_safe("\u0085\u009f"), "\\u{85}\\u{9f}");
   EXPECT_EQ(display_safe("caf\u00e9 \u00a0\u4e16 \\"), "caf\u00e9 \u00a0\u4e16 \\");
+  // Bidirectional controls, the first and last of both ranges; their
+  // neighbours stay as they are.
+  EXPECT_EQ(display_safe("a\u202a\u202eb\u2066\u2069"), "a\\u{202a}\\u{202e}b\\u{2066}\\u{2069}");
+  EXPECT_EQ(display_safe("\u2029\u202f\u2065\u206a"), "\u2029\u202f\u2065\u206a");
 }
 
 TEST(DisplaySafe, JsonKeepsItsMeaningButLosesRawControls) {
   EXPECT_EQ(terminal_safe_json("\"a\u009bb\x7f\""), "\"a\\u009bb\\u007f\"");
   EXPECT_EQ(Json::parse(terminal_safe_json("\"a\u0085\"")), Json("a\u0085"));
+  EXPECT_EQ(terminal_safe_json("\"\u202e\u2067\""), "\"\\u202e\\u2067\"");
+}
+
+TEST(ShellInput, JsonLeftOpenAtTheEndOfALineContinues) {
+  for (const char* open :
+       {"put a {", "insert a [1, {", "update a {\"s\": \"}\",", "find x={", "put {a {\"b\": ["}) {
+    EXPECT_TRUE(ends_inside_json(open)) << open;
+  }
+  for (const char* done : {"put a {}", "put a {\"s\": \"{\"}", "put a }{", "put a {\"s\": \"x",
+                           "find x", "find x=1", "get {", "stats", "put a", "find {=1"}) {
+    EXPECT_FALSE(ends_inside_json(done)) << done;
+  }
 }
 
 server::Response ok(Json data) { return server::success(std::move(data)); }
