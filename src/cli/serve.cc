@@ -11,7 +11,7 @@
 #include <errno.h>
 
 #include <atomic>
-#include <cstdio>
+#include <iostream>
 #include <string>
 #include <string_view>
 
@@ -36,13 +36,6 @@ constexpr std::uint64_t kMaxClients = 64;
 
 Failure transport_failure(const server::TransportError& error) {
   return Failure::message(error.text);
-}
-
-Outcome write_stdout(const std::string& text) {
-  if (std::fputs(text.c_str(), stdout) == EOF || std::fflush(stdout) == EOF) {
-    return std::unexpected(Failure::os(errno != 0 ? errno : EIO));
-  }
-  return {};
 }
 
 // With static storage: the SIGINT handler may refer to it for the rest of
@@ -129,12 +122,19 @@ Outcome run_serve(std::span<const std::string> args) {
 
   if (!is_regular_file(path))
     return std::unexpected(cannot_start("database missing: run tovik init first"));
-  auto credentials = server::load_registry(server::registry_path(path));
+  const std::string registry = server::registry_path(path);
+  auto credentials = server::load_registry(registry);
   if (!credentials) {
     const auto& error = credentials.error();
     return std::unexpected(cannot_start(error.kind == server::CredentialErrorKind::Os
                                             ? Failure::os(error.os_error).text()
                                             : error.text));
+  }
+  if (server::registry_exposed(registry)) {
+    // Only a warning: the server starts all the same.
+    std::cerr << "warning: " << registry << " is accessible by other users; run chmod 600 "
+              << registry << '\n'
+              << std::flush;
   }
   auto fd = open_existing_database(path);
   if (!fd) return std::unexpected(cannot_start(std::string(store_error_text(fd.error()))));
@@ -147,8 +147,9 @@ Outcome run_serve(std::span<const std::string> args) {
   if (!installed) return std::unexpected(transport_failure(installed.error()));
   auto bound = server::local_address(listener->get());
   if (!bound) return std::unexpected(transport_failure(bound.error()));
-  auto printed = write_stdout("Tovik listening on " + server::format_socket_address(*bound) +
-                              " (loopback only). Ctrl+C stops the server.\n");
+  auto printed =
+      write_output(std::cout, "Tovik listening on " + server::format_socket_address(*bound) +
+                                  " (loopback only). Ctrl+C stops the server.\n");
   if (!printed) return printed;
 
   server::ServerConfig config;
@@ -157,7 +158,7 @@ Outcome run_serve(std::span<const std::string> args) {
   config.max_document_bytes = settings->max_document_bytes;
   auto served = server::run_server(std::move(*listener), *store, *credentials, g_stop, config);
   if (!served) return std::unexpected(transport_failure(served.error()));
-  return write_stdout("Tovik stopped.\n");
+  return write_output(std::cout, "Tovik stopped.\n");
 }
 
 }  // namespace tovik::cli

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -353,6 +354,12 @@ std::expected<Credentials, CredentialError> load_registry(const std::string& pat
   if (!is_valid_username(credentials->username)) return std::unexpected(invalid_registry());
   if (!has_fixed_settings(*phc)) return std::unexpected(invalid_registry());
   return std::move(*credentials);
+}
+
+bool registry_exposed(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  return (st.st_mode & (S_IRWXG | S_IRWXO)) != 0 || st.st_uid != ::geteuid();
 }
 
 bool verify_credentials(const Credentials& credentials, std::string_view username,

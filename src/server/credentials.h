@@ -61,6 +61,12 @@ std::string registry_path(std::string_view database_path);
 // Reads and validates the registry, refusing any but the fixed Argon2id settings.
 [[nodiscard]] std::expected<Credentials, CredentialError> load_registry(const std::string& path);
 
+// True when the registry at path can be read or written by group or others,
+// or belongs to another user than this process's: worth a warning, not a
+// refusal (a backup tool may have changed its mode). False when it cannot
+// be examined at all; loading reports that.
+bool registry_exposed(const std::string& path);
+
 // True only when the password matches and then the name matches exactly.
 // Never fails: every problem is false. Costs one Argon2id hash unless the
 // offered name or password is over its maximum length.

@@ -1,6 +1,7 @@
 """serve: option parsing, the order of its start-up checks and their
 messages, the listening line, Ctrl+C, and the document size option."""
 import json
+import os
 import re
 import signal
 import socket
@@ -206,3 +207,14 @@ def test_document_limit_bounds_writes_but_not_what_is_stored(provisioned_db, env
         assert srv.stop() == 0
     res = run(["get", str(provisioned_db), "d", "new"], env=env)
     assert res.stdout == "null\n"
+
+
+def test_a_credential_file_others_can_reach_is_served_with_a_warning(provisioned_db, env):
+    registry = f"{provisioned_db}.auth"
+    warning = (f"warning: {registry} is accessible by other users; "
+               f"run chmod 600 {registry}\n")
+    for mode, expected in [(0o640, warning), (0o602, warning), (0o400, "")]:
+        os.chmod(registry, mode)
+        srv = start_server(provisioned_db, env)
+        assert srv.stop() == 0
+        assert srv.proc.stderr.read() == expected, oct(mode)
