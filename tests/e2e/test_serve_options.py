@@ -93,6 +93,7 @@ def test_empty_database_file_is_not_served(provisioned_db, env, tmp_path):
     empty.write_bytes(b"")
     (tmp_path / "empty.tovik.auth").write_bytes(
         (provisioned_db.parent / (provisioned_db.name + ".auth")).read_bytes())
+    (tmp_path / "empty.tovik.auth").chmod(0o600)
     refused(serve(empty, env, "--bind", "127.0.0.1:0"), "database corruption detected")
 
 
