@@ -6,20 +6,21 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <functional>
 #include <limits>
 
 #include "core/file_format.h"
+#include "core/snapshot_io.h"
 
 namespace tovik {
 namespace {
 
-// Reads whose buffer address and file offset disagree modulo the page size
-// run several times slower, so buffers are page-aligned and reads start on a
-// page boundary of the file.
-constexpr std::uint64_t kPageSize = 4096;
+using snapshot_io::AlignedBlock;
+using snapshot_io::kPageSize;
+using snapshot_io::OrderedWalk;
+using snapshot_io::RecordView;
+using snapshot_io::SnapshotReader;
+using snapshot_io::SnapshotWriter;
+
 // Opening, verifying and committing stream the whole snapshot, through a
 // window small enough to stay in a core's cache while its records are
 // checked and, in a commit, written out again.
@@ -28,43 +29,7 @@ constexpr std::size_t kBulkWindow = std::size_t{512} << 10;
 constexpr std::size_t kScanWindow = std::size_t{64} << 10;
 // A single record (binary search probes, read_record_at) is usually small.
 constexpr std::size_t kProbeWindow = kPageSize;
-// The new snapshot goes out in large writes rather than three per record.
-constexpr std::size_t kWriteBuffer = std::size_t{1} << 20;
-// Unchanged stretches at least this long are written straight from the read
-// window; shorter ones are copied so that writes stay large.
-constexpr std::size_t kMinDirectRun = std::size_t{64} << 10;
-
 constexpr std::uint64_t kMaxGeneration = std::numeric_limits<std::uint64_t>::max();
-
-struct FreeDeleter {
-  void operator()(char* p) const { std::free(p); }
-};
-using AlignedBuffer = std::unique_ptr<char[], FreeDeleter>;
-
-std::uint64_t round_up(std::uint64_t n, std::uint64_t to) { return (n + to - 1) / to * to; }
-
-// Page-aligned storage of at least `bytes` bytes; null when memory is short.
-AlignedBuffer allocate_aligned(std::uint64_t bytes, std::size_t* capacity) {
-  const std::uint64_t rounded = round_up(std::max<std::uint64_t>(bytes, 1), kPageSize);
-  if (rounded > std::numeric_limits<std::size_t>::max()) return nullptr;
-  AlignedBuffer buffer(static_cast<char*>(std::aligned_alloc(kPageSize, rounded)));
-  *capacity = buffer ? static_cast<std::size_t>(rounded) : 0;
-  return buffer;
-}
-
-// A page-aligned buffer that grows on demand and is kept for reuse, so that
-// repeated operations do not fault in fresh pages each time.
-struct AlignedBlock {
-  AlignedBuffer data;
-  std::size_t capacity = 0;
-
-  [[nodiscard]] bool reserve(std::uint64_t bytes) {
-    if (data && bytes <= capacity) return true;
-    data = allocate_aligned(bytes, &capacity);
-    return data != nullptr;
-  }
-  char* get() const { return data.get(); }
-};
 
 std::uint64_t stride_for(std::uint64_t records, std::uint64_t index_entries) {
   const std::uint64_t entries = std::max<std::uint64_t>(index_entries, 1);
@@ -93,286 +58,6 @@ class IndexSampler {
   bool enabled_;
   std::uint64_t stride_;
   std::uint64_t until_next_ = 0;
-};
-
-struct RecordView {
-  std::string_view key;
-  std::string_view value;
-  std::span<const char> bytes;  // the whole record as stored
-  std::uint64_t length = 0;
-};
-
-// The key of the record read before, for the ascending-order check. It is a
-// view into the reader's window and is copied only when the window is about
-// to be overwritten (pin), instead of once per record.
-class PreviousKey {
- public:
-  void set(std::string_view key) { view_ = key; }
-  std::string_view get() const { return view_; }
-  void pin() {
-    saved_.assign(view_);
-    view_ = saved_;
-  }
-
- private:
-  std::string_view view_;
-  std::string saved_;
-};
-
-// Reads and verifies the records of one snapshot through a window of file
-// bytes, so a walk costs one read per window rather than per record. Views it
-// returns stay valid until its next read.
-class SnapshotReader {
- public:
-  SnapshotReader(FileIo& io, int fd, const StoreConfig& config, std::uint64_t data_base,
-                 std::uint64_t live_bytes, AlignedBlock& block, std::size_t window,
-                 std::uint64_t* counter)
-      : io_(&io),
-        fd_(fd),
-        max_key_len_(config.max_key_len),
-        max_value_len_(config.max_value_len),
-        data_base_(data_base),
-        live_bytes_(live_bytes),
-        window_(window),
-        counter_(counter),
-        block_(&block) {}
-
-  // Called before the window is overwritten by the next read.
-  void on_refill(std::function<std::expected<void, StoreError>()> hook) {
-    before_refill_ = std::move(hook);
-  }
-
-  void reset(std::uint64_t data_base, std::uint64_t live_bytes) {
-    data_base_ = data_base;
-    live_bytes_ = live_bytes;
-    resident_ = 0;
-  }
-
-  [[nodiscard]] std::expected<RecordView, StoreError> read(std::uint64_t p) {
-    if (p >= live_bytes_ || live_bytes_ - p < kRecordHeaderSize) {
-      return std::unexpected(StoreError::Corrupt);
-    }
-    auto prefix_bytes = resident(p, kRecordHeaderSize);
-    if (!prefix_bytes) return std::unexpected(prefix_bytes.error());
-    const auto prefix = decode_record_prefix(
-        std::span<const char, kRecordHeaderSize>(*prefix_bytes, kRecordHeaderSize), live_bytes_ - p,
-        max_key_len_, max_value_len_);
-    if (!prefix) return std::unexpected(prefix.error());
-    auto record_bytes = resident(p, prefix->length);
-    if (!record_bytes) return std::unexpected(record_bytes.error());
-    const std::span<const char> record(*record_bytes, prefix->length);
-    if (!record_crc_matches(*prefix, record)) return std::unexpected(StoreError::Corrupt);
-    if (counter_ != nullptr) ++*counter_;
-    return RecordView{record_key(*prefix, record), record_value(*prefix, record), record,
-                      prefix->length};
-  }
-
- private:
-  // Makes [p, p + length) of the data area resident and returns where it is.
-  [[nodiscard]] std::expected<const char*, StoreError> resident(std::uint64_t p,
-                                                                std::uint64_t length) {
-    const std::uint64_t from = data_base_ + p;
-    if (resident_ > 0 && from >= start_ && from + length <= start_ + resident_) {
-      return block_->get() + (from - start_);
-    }
-    return refill(from, length);
-  }
-
-  // Reads the window that begins with the page holding `from`.
-  [[nodiscard, gnu::noinline]] std::expected<const char*, StoreError> refill(std::uint64_t from,
-                                                                             std::uint64_t length) {
-    const std::uint64_t start = from / kPageSize * kPageSize;
-    const std::uint64_t live_end = data_base_ + live_bytes_;
-    const std::uint64_t end = std::min(live_end, std::max(start + window_, from + length));
-    if (before_refill_) {
-      auto released = before_refill_();
-      if (!released) return std::unexpected(released.error());
-    }
-    resident_ = 0;
-    if (!block_->reserve(end - start)) return std::unexpected(StoreError::Io);
-    auto read = io_->read_at(fd_, start, std::span<char>(block_->get(), end - start));
-    if (!read) return std::unexpected(read.error());
-    start_ = start;
-    resident_ = end - start;
-    return block_->get() + (from - start_);
-  }
-
-  FileIo* io_;
-  int fd_;
-  std::uint64_t max_key_len_;
-  std::uint64_t max_value_len_;
-  std::uint64_t data_base_;
-  std::uint64_t live_bytes_;
-  std::size_t window_;
-  std::uint64_t* counter_;
-  AlignedBlock* block_;
-  std::function<std::expected<void, StoreError>()> before_refill_;
-  std::uint64_t start_ = 0;     // file offset of the block's first byte
-  std::uint64_t resident_ = 0;  // valid bytes in the block
-};
-
-// Reads every record of a snapshot in order from offset 0, each verified and
-// its key above the one before (else Corrupt), and hands each to
-// visit(offset, record, records_before), which may end the walk with an
-// error. Returns how many records it read: comparing that with the header's
-// count is left to the caller, which decides what it checks first.
-// `before_refill` runs before the read window is overwritten.
-template <typename Visit>
-std::expected<std::uint64_t, StoreError> walk_snapshot(
-    SnapshotReader& reader, std::uint64_t live_bytes, Visit&& visit,
-    std::function<std::expected<void, StoreError>()> before_refill = {}) {
-  PreviousKey previous;
-  reader.on_refill([&previous, &before_refill]() -> std::expected<void, StoreError> {
-    previous.pin();
-    if (before_refill) return before_refill();
-    return {};
-  });
-  // The hook refers to this call's locals, so it goes when the walk does.
-  struct Unhook {
-    SnapshotReader& reader;
-    ~Unhook() { reader.on_refill({}); }
-  } unhook{reader};
-  std::uint64_t count = 0;
-  for (std::uint64_t p = 0; p < live_bytes;) {
-    auto record = reader.read(p);
-    if (!record) return std::unexpected(record.error());
-    if (count > 0 && record->key <= previous.get()) return std::unexpected(StoreError::Corrupt);
-    auto visited = visit(p, *record, count);
-    if (!visited) return std::unexpected(visited.error());
-    ++count;
-    previous.set(record->key);
-    p += record->length;
-  }
-  return count;
-}
-
-// Collects the bytes of a new snapshot and writes them out in large pieces at
-// the offsets the per-record layout gives them, so the file ends up the same.
-// Bytes are either owned (copied into the buffer) or borrowed (a stretch of
-// unchanged records still sitting in the reader's window); never both at once,
-// which keeps them in file order.
-class SnapshotWriter {
- public:
-  SnapshotWriter(FileIo& io, int fd, std::uint64_t data_base, AlignedBlock& block)
-      : io_(&io), fd_(fd), next_(data_base), writeback_from_(data_base / kPageSize * kPageSize) {
-    if (block.reserve(kWriteBuffer)) {
-      buffer_ = block.get();
-      capacity_ = block.capacity;
-    }
-    place();
-  }
-
-  // Appends the bytes of one complete record.
-  [[nodiscard]] std::expected<void, StoreError> append(std::span<const char> bytes) {
-    if (!buffer_) return std::unexpected(StoreError::Io);
-    auto released = release_borrowed();
-    if (!released) return released;
-    if (used_ + bytes.size() > capacity_) {
-      auto flushed = flush();
-      if (!flushed) return flushed;
-    }
-    if (used_ + bytes.size() > capacity_) {
-      // Larger than the whole buffer: straight to the file.
-      auto written = io_->write_at(fd_, next_, bytes);
-      if (!written) return written;
-      advance(bytes.size());
-      return {};
-    }
-    std::memcpy(buffer_ + used_, bytes.data(), bytes.size());
-    used_ += bytes.size();
-    return {};
-  }
-
-  // Appends a record whose bytes stay valid until release_borrowed() is called.
-  [[nodiscard]] std::expected<void, StoreError> append_borrowed(std::span<const char> bytes) {
-    if (!buffer_) return std::unexpected(StoreError::Io);
-    if (run_length_ > 0 && bytes.data() == run_ + run_length_) {
-      run_length_ += bytes.size();
-      return {};
-    }
-    auto released = release_borrowed();
-    if (!released) return released;
-    if (used_ > placement_) return append(bytes);
-    run_ = bytes.data();
-    run_length_ = bytes.size();
-    return {};
-  }
-
-  // Stops borrowing: the pending stretch is written, or copied when short.
-  [[nodiscard]] std::expected<void, StoreError> release_borrowed() {
-    if (run_length_ == 0) return {};
-    const std::span<const char> run(run_, run_length_);
-    run_length_ = 0;
-    if (run.size() < kMinDirectRun && run.size() <= capacity_ - used_) {
-      std::memcpy(buffer_ + used_, run.data(), run.size());
-      used_ += run.size();
-      return {};
-    }
-    auto written = io_->write_at(fd_, next_, run);
-    if (!written) return written;
-    advance(run.size());
-    return {};
-  }
-
-  [[nodiscard]] std::expected<void, StoreError> append_record(std::string_view key,
-                                                              std::string_view value) {
-    auto released = release_borrowed();
-    if (!released) return released;
-    const std::uint64_t length = record_size(key.size(), value.size());
-    if (buffer_ && used_ + length <= capacity_) {
-      encode_record(key, value, std::span<char>(buffer_ + used_, length));
-      used_ += length;
-      return {};
-    }
-    const std::string encoded = encode_record(key, value);
-    return append(std::span<const char>(encoded.data(), encoded.size()));
-  }
-
-  [[nodiscard]] std::expected<void, StoreError> flush() {
-    if (!buffer_) return std::unexpected(StoreError::Io);
-    auto released = release_borrowed();
-    if (!released) return released;
-    const std::size_t pending = used_ - placement_;
-    if (pending > 0) {
-      auto written =
-          io_->write_at(fd_, next_, std::span<const char>(buffer_ + placement_, pending));
-      if (!written) return written;
-      advance(pending);
-    }
-    return {};
-  }
-
- private:
-  // After `bytes` more have been written at next_: hands the disk every whole
-  // page written since the last hand-over once there are enough of them, so
-  // the disk writes while the merge goes on and the sync at the end waits
-  // only for the last stretch.
-  void advance(std::uint64_t bytes) {
-    next_ += bytes;
-    const std::uint64_t complete = next_ / kPageSize * kPageSize;
-    if (complete >= writeback_from_ + kWritebackStep) {
-      io_->start_writeback(fd_, writeback_from_, complete - writeback_from_);
-      writeback_from_ = complete;
-    }
-    place();
-  }
-
-  // The next file byte goes at the buffer position with the same page offset.
-  void place() {
-    placement_ = static_cast<std::size_t>(next_ % kPageSize);
-    used_ = placement_;
-  }
-
-  FileIo* io_;
-  int fd_;
-  std::uint64_t next_;            // file offset of buffer_[placement_]
-  std::uint64_t writeback_from_;  // first page not yet handed to start_writeback
-  char* buffer_ = nullptr;
-  std::size_t capacity_ = 0;
-  std::size_t placement_ = 0;
-  std::size_t used_ = 0;
-  const char* run_ = nullptr;  // borrowed stretch, file offset next_
-  std::size_t run_length_ = 0;
 };
 
 // Binary search over the sparse index: the number of entries whose key is at
@@ -554,16 +239,16 @@ std::expected<void, StoreError> Store::load(std::uint64_t index_entries) {
   IndexSampler sampler(index_entries, stride_for(records_, index_entries));
   SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk,
                         kBulkWindow, &record_reads_);
-  auto count = walk_snapshot(reader, live_bytes_,
-                             [&](std::uint64_t p, const RecordView&,
-                                 std::uint64_t before) -> std::expected<void, StoreError> {
-                               if (before >= records_) return std::unexpected(StoreError::Corrupt);
-                               if (sampler.take()) index_.push_back(p);
-                               return {};
-                             });
-  if (!count) return std::unexpected(count.error());
-  if (*count != records_) return std::unexpected(StoreError::Corrupt);
-  return {};
+  OrderedWalk walk(reader, 0, live_bytes_, records_);
+  for (;;) {
+    const std::uint64_t p = walk.offset();
+    auto record = walk.next();
+    if (!record) return std::unexpected(record.error());
+    if (!*record) return {};
+    // More records than announced: refused before the index grows past it.
+    if (walk.count() > records_) return std::unexpected(StoreError::Corrupt);
+    if (sampler.take()) index_.push_back(p);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -612,22 +297,16 @@ std::expected<std::optional<std::string>, StoreError> Store::get(std::string_vie
   SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk,
                         static_cast<std::size_t>(std::min<std::uint64_t>(span_end, kBulkWindow)),
                         &record_reads_);
-  std::string previous;
-  std::uint64_t count = 0;
-  for (std::uint64_t p = start; p < live_bytes_;) {
-    auto record = reader.read(p);
+  OrderedWalk walk(reader, start, live_bytes_, records_);
+  for (;;) {
+    auto record = walk.next();
     if (!record) return std::unexpected(record.error());
-    if (count > 0 && record->key <= previous) return std::unexpected(StoreError::Corrupt);
-    ++count;
-    if (record->key >= key) {
-      if (record->key == key) return std::optional<std::string>(std::string(record->value));
+    if (!*record) return std::optional<std::string>();
+    if ((*record)->key >= key) {
+      if ((*record)->key == key) return std::optional<std::string>(std::string((*record)->value));
       return std::optional<std::string>();
     }
-    previous.assign(record->key);
-    p += record->length;
   }
-  if (start == 0 && count != records_) return std::unexpected(StoreError::Corrupt);
-  return std::optional<std::string>();
 }
 
 // ---------------------------------------------------------------------------
@@ -638,21 +317,18 @@ struct Store::Cursor::State {
       : store(&s),
         reader(*s.io_, s.fd_.get(), s.config_, s.data_base(s.slot_), s.live_bytes_, block,
                kScanWindow, &s.record_reads_),
-        generation(s.generation_),
-        start_offset(offset),
-        offset(offset) {}
+        walk(reader, offset, s.live_bytes_, s.records_),
+        generation(s.generation_) {}
 
   Store* store;
   AlignedBlock block;  // the cursor outlives operations, so it has its own
   SnapshotReader reader;
+  OrderedWalk walk;
   std::uint64_t generation;
-  std::uint64_t start_offset;
-  std::uint64_t offset;
   std::string start_key;
   bool start_exclusive = false;  // after a commit: resume past the last key yielded
-  std::string key;               // last record read; the yielded key after next() == true
+  std::string key;               // the yielded key after next() == true
   std::string_view value;
-  std::uint64_t count = 0;
   bool yielded = false;
   bool done = false;
 };
@@ -682,28 +358,21 @@ std::expected<bool, StoreError> Store::Cursor::next() {
     auto lookup = store.locate_range(s.start_key);
     if (!lookup) return std::unexpected(lookup.error());
     s.reader.reset(store.data_base(store.slot_), store.live_bytes_);
+    s.walk.restart(lookup->offset, store.live_bytes_, store.records_);
     s.generation = store.generation_;
-    s.start_offset = lookup->offset;
-    s.offset = lookup->offset;
-    s.count = 0;
   }
-  while (s.offset < store.live_bytes_) {
-    auto record = s.reader.read(s.offset);
+  for (;;) {
+    auto record = s.walk.next();
     if (!record) return std::unexpected(record.error());
-    if (s.count > 0 && record->key <= s.key) return std::unexpected(StoreError::Corrupt);
-    ++s.count;
-    s.offset += record->length;
-    s.key.assign(record->key);
-    if (record->key < s.start_key || (s.start_exclusive && record->key == s.start_key)) continue;
-    s.value = record->value;
+    if (!*record) break;
+    const std::string_view key = (*record)->key;
+    if (key < s.start_key || (s.start_exclusive && key == s.start_key)) continue;
+    s.key.assign(key);
+    s.value = (*record)->value;
     s.yielded = true;
     return true;
   }
   s.done = true;
-  if (s.start_offset == 0 && s.count != store.records_) {
-    s.done = false;
-    return std::unexpected(StoreError::Corrupt);
-  }
   return false;
 }
 
@@ -769,10 +438,9 @@ std::expected<std::uint64_t, StoreError> Store::merged_size(std::span<const Muta
 
   std::uint64_t added = 0;
   std::uint64_t removed = 0;
-  std::uint64_t position = 0;  // every record before it has a key below the last mutation's
-  std::uint64_t scan_start = 0;
-  std::uint64_t count = 0;  // records read since scan_start
-  std::string previous;
+  // Every record before the walk's position has a key below the last
+  // mutation's; a lookup that lands inside the stretch walked carries on.
+  OrderedWalk walk(scan, 0, live_bytes_, records_);
   bool walked = false;
   for (const Mutation& m : batch) {
     if (m.value) added += record_size(m.key.size(), m.value->size());
@@ -782,26 +450,17 @@ std::expected<std::uint64_t, StoreError> Store::merged_size(std::span<const Muta
       if (!lo) return std::unexpected(lo.error());
       from = *lo > 0 ? index_[*lo - 1] : index_[0];
     }
-    if (!walked || from > position) {
-      position = from;
-      scan_start = from;
-      count = 0;
-    }
+    if (!walked || from > walk.offset()) walk.restart(from, live_bytes_, records_);
     walked = true;
-    while (position < live_bytes_) {
-      auto record = scan.read(position);
+    for (;;) {
+      auto record = walk.peek();
       if (!record) return std::unexpected(record.error());
-      if (count > 0 && record->key <= previous) return std::unexpected(StoreError::Corrupt);
-      if (record->key >= m.key) {
-        if (record->key == m.key) removed += record->length;
+      if (!*record) break;
+      if ((*record)->key >= m.key) {
+        if ((*record)->key == m.key) removed += (*record)->length;
         break;
       }
-      ++count;
-      previous.assign(record->key);
-      position += record->length;
-    }
-    if (position >= live_bytes_ && scan_start == 0 && count != records_) {
-      return std::unexpected(StoreError::Corrupt);
+      walk.skip();
     }
   }
   return live_bytes_ - removed + added;
@@ -829,64 +488,57 @@ std::expected<void, StoreError> Store::commit(std::span<const Mutation> batch) {
   std::uint64_t new_records = 0;
   SnapshotWriter writer(*io_, fd, data_base(target), scratch().write);
 
-  auto admit = [&](std::uint64_t length) -> std::expected<void, StoreError> {
+  // Every record of the new snapshot goes through here, in key order.
+  auto emit = [&](std::uint64_t length, auto&& append) -> std::expected<void, StoreError> {
     if (sampler.take()) new_index.push_back(written);
     if (written + length > capacity) return std::unexpected(StoreError::Full);
-    return {};
-  };
-  auto emit_new = [&](const Mutation& m) -> std::expected<void, StoreError> {
-    const std::uint64_t length = record_size(m.key.size(), m.value->size());
-    auto fits = admit(length);
-    if (!fits) return fits;
-    auto appended = writer.append_record(m.key, *m.value);
+    auto appended = append();
     if (!appended) return appended;
     written += length;
     ++new_records;
     return {};
   };
-  // An unchanged record was just verified, so its stored bytes (CRC
-  // included) are exactly what encoding it again would produce.
-  auto emit_unchanged = [&](const RecordView& record) -> std::expected<void, StoreError> {
-    auto fits = admit(record.length);
-    if (!fits) return fits;
-    auto appended = writer.append_borrowed(record.bytes);
-    if (!appended) return appended;
-    written += record.length;
-    ++new_records;
-    return {};
+  auto emit_new = [&](const Mutation& m) {
+    return emit(record_size(m.key.size(), m.value->size()),
+                [&] { return writer.append_record(m.key, *m.value); });
   };
 
   SnapshotReader reader(*io_, fd, config_, data_base(slot_), live_bytes_, scratch().walk,
                         kBulkWindow, &record_reads_);
   std::size_t next = 0;
-  auto merge = [&](std::uint64_t, const RecordView& record,
-                   std::uint64_t) -> std::expected<void, StoreError> {
-    while (next < batch.size() && batch[next].key < record.key) {
+  auto merge = [&](const RecordView& record) -> std::expected<void, StoreError> {
+    // The mutations before the record, then the one that replaces or deletes it.
+    for (; next < batch.size() && batch[next].key <= record.key; ++next) {
       if (batch[next].value) {
         auto emitted = emit_new(batch[next]);
         if (!emitted) return emitted;
       }
-      ++next;
-    }
-    if (next < batch.size() && batch[next].key == record.key) {
-      if (batch[next].value) {
-        auto emitted = emit_new(batch[next]);
-        if (!emitted) return emitted;
+      if (batch[next].key == record.key) {
+        ++next;
+        return {};
       }
-      ++next;
-      return {};
     }
-    return emit_unchanged(record);
+    // An unchanged record was just verified, so its stored bytes (CRC
+    // included) are exactly what encoding it again would produce.
+    return emit(record.length, [&] { return writer.append_borrowed(record.bytes); });
   };
-  auto read_count =
-      walk_snapshot(reader, live_bytes_, merge, [&writer] { return writer.release_borrowed(); });
-  if (!read_count) return std::unexpected(read_count.error());
+  {
+    // Borrowed records must be written before the window under them is reused.
+    OrderedWalk walk(reader, 0, live_bytes_, records_,
+                     [&writer] { return writer.release_borrowed(); });
+    for (;;) {
+      auto record = walk.next();
+      if (!record) return std::unexpected(record.error());
+      if (!*record) break;
+      step = merge(**record);
+      if (!step) return step;
+    }
+  }
   for (; next < batch.size(); ++next) {
     if (!batch[next].value) continue;
     step = emit_new(batch[next]);
     if (!step) return step;
   }
-  if (*read_count != records_) return std::unexpected(StoreError::Corrupt);
   step = writer.flush();
   if (!step) return step;
   step = io_->sync(fd);
@@ -914,17 +566,15 @@ std::expected<void, StoreError> Store::verify(const RecordValidator& validator) 
   if (poisoned_) return std::unexpected(StoreError::Poisoned);
   SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk,
                         kBulkWindow, &record_reads_);
-  auto count = walk_snapshot(reader, live_bytes_,
-                             [&](std::uint64_t, const RecordView& record,
-                                 std::uint64_t) -> std::expected<void, StoreError> {
-                               if (validator && !validator(record.key, record.value)) {
-                                 return std::unexpected(StoreError::Corrupt);
-                               }
-                               return {};
-                             });
-  if (!count) return std::unexpected(count.error());
-  if (*count != records_) return std::unexpected(StoreError::Corrupt);
-  return {};
+  OrderedWalk walk(reader, 0, live_bytes_, records_);
+  for (;;) {
+    auto record = walk.next();
+    if (!record) return std::unexpected(record.error());
+    if (!*record) return {};
+    if (validator && !validator((*record)->key, (*record)->value)) {
+      return std::unexpected(StoreError::Corrupt);
+    }
+  }
 }
 
 StoreStats Store::stats() const { return StoreStats{generation_, live_bytes_, records_}; }
