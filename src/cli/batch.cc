@@ -10,11 +10,7 @@
 #include "server/client.h"
 
 namespace tovik::cli {
-namespace {
-
-Failure message(std::string_view text) { return Failure::message(std::string(text)); }
-
-}  // namespace
+namespace {}  // namespace
 
 std::string batch_output_line(const server::Response& response) {
   std::string line = "{\"version\":" + std::to_string(response.version) +
@@ -44,13 +40,13 @@ Outcome run_batch_with(const std::optional<std::string>& address, InputReader& i
   // Checked before connecting: a script missing its secret fails the same
   // way whether or not a server is up.
   auto password = env_text("TOVIK_PASSWORD");
-  if (!password) return std::unexpected(message("batch requires TOVIK_PASSWORD"));
+  if (!password) return std::unexpected(Failure::message("batch requires TOVIK_PASSWORD"));
 
   auto connection = server::connect_server(target->address, timings);
   if (!connection) return std::unexpected(Failure::message(connection.error().text));
   auto authenticated = server::authenticate(connection->get(), user, *password, timings);
   if (!authenticated) return std::unexpected(Failure::message(authenticated.error().text));
-  if (!authenticated->ok) return std::unexpected(message("authentication failed"));
+  if (!authenticated->ok) return std::unexpected(Failure::message("authentication failed"));
 
   for (;;) {
     auto line = input.read_input_line();
@@ -66,7 +62,7 @@ Outcome run_batch_with(const std::optional<std::string>& address, InputReader& i
     if (auto printed = write_output(out, batch_output_line(*response) + "\n"); !printed) {
       return printed;
     }
-    if (!response->ok) return std::unexpected(message("batch command failed"));
+    if (!response->ok) return std::unexpected(Failure::message("batch command failed"));
     if (server::is_quit(*command)) return {};
   }
 }

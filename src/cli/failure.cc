@@ -7,7 +7,7 @@
 
 namespace tovik::cli {
 
-Failure Failure::message(std::string text) { return Failure(std::move(text)); }
+Failure Failure::message(std::string_view text) { return Failure(std::string(text)); }
 
 Failure Failure::store(StoreError error) { return Failure(std::string(store_error_text(error))); }
 

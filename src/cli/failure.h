@@ -15,7 +15,7 @@ namespace tovik::cli {
 class Failure {
  public:
   // A plain message, shown as given.
-  static Failure message(std::string text);
+  static Failure message(std::string_view text);
   // A storage error, shown by its fixed text.
   static Failure store(StoreError error);
   // An operating-system error: "<strerror> (os error N)".

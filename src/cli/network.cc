@@ -18,8 +18,6 @@ constexpr std::string_view kTunnelAdvice =
     "direct remote authentication is disabled; use ssh -N -L 7337:127.0.0.1:7337 "
     "<ssh-user>@<host>, then tovik tovik://<db-user>@127.0.0.1:7337";
 
-Failure message(std::string_view text) { return Failure::message(std::string(text)); }
-
 // All addresses the resolver gives for host, in its order, with the port.
 std::expected<std::vector<server::SocketAddress>, Failure> resolve(const std::string& host,
                                                                    std::uint16_t port) {
@@ -66,7 +64,7 @@ std::expected<ClientTarget, Failure> parse_client_target(std::string_view text) 
   if (const auto at = text.find('@'); at != std::string_view::npos) {
     const std::string_view user = text.substr(0, at);
     if (user.empty() || user.find(':') != std::string_view::npos) {
-      return std::unexpected(message("URI must contain username only, never a password"));
+      return std::unexpected(Failure::message("URI must contain username only, never a password"));
     }
     target.user = std::string(user);
     host_part = text.substr(at + 1);
@@ -77,9 +75,10 @@ std::expected<ClientTarget, Failure> parse_client_target(std::string_view text) 
     candidates.push_back(*numeric);
   } else {
     const auto colon = host_part.rfind(':');
-    if (colon == std::string_view::npos) return std::unexpected(message("invalid socket address"));
+    if (colon == std::string_view::npos)
+      return std::unexpected(Failure::message("invalid socket address"));
     auto port = parse_unsigned(host_part.substr(colon + 1), 65'535);
-    if (!port) return std::unexpected(message("invalid port value"));
+    if (!port) return std::unexpected(Failure::message("invalid port value"));
     auto resolved =
         resolve(std::string(host_part.substr(0, colon)), static_cast<std::uint16_t>(*port));
     if (!resolved) return std::unexpected(resolved.error());
@@ -91,7 +90,7 @@ std::expected<ClientTarget, Failure> parse_client_target(std::string_view text) 
       return target;
     }
   }
-  return std::unexpected(message(kTunnelAdvice));
+  return std::unexpected(Failure::message(kTunnelAdvice));
 }
 
 std::string client_address_text(const std::optional<std::string>& argument) {
@@ -116,7 +115,7 @@ std::expected<ClientSession, Failure> open_session(const std::optional<std::stri
   } else {
     auto line = io.input.next_line("Username [admin]: ");
     if (!line) return std::unexpected(line.error());
-    if (!*line) return std::unexpected(message("input closed"));
+    if (!*line) return std::unexpected(Failure::message("input closed"));
     user = (*line)->empty() ? "admin" : std::move(**line);
   }
 
@@ -126,7 +125,7 @@ std::expected<ClientSession, Failure> open_session(const std::optional<std::stri
   auto response = server::authenticate(connection->get(), user, *password, io.timings);
   if (!response) return std::unexpected(Failure::message(response.error().text));
   if (!response->ok) {
-    return std::unexpected(message("authentication failed (or server unavailable)"));
+    return std::unexpected(Failure::message("authentication failed (or server unavailable)"));
   }
 
   io.out << "Connected to " << server::format_socket_address(target->address)

@@ -19,9 +19,9 @@ namespace {
 using server::Command;
 using server::Response;
 
-Failure message(std::string_view text) { return Failure::message(std::string(text)); }
-
-std::unexpected<Failure> unknown() { return std::unexpected(message(kUnknownCommandText)); }
+std::unexpected<Failure> unknown() {
+  return std::unexpected(Failure::message(kUnknownCommandText));
+}
 
 std::expected<Json, Failure> parse_json_text(std::string_view text) {
   auto value = parse_json(text);
@@ -36,14 +36,14 @@ std::expected<Json, Failure> parse_json_text(std::string_view text) {
 template <typename NamespaceCommand>
 std::expected<Command, Failure> parse_kind_rule(std::string_view rest) {
   const WordSplit split = split_first_whitespace(rest);
-  if (!split.found) return std::unexpected(message("expected warren or den, then a name"));
+  if (!split.found) return std::unexpected(Failure::message("expected warren or den, then a name"));
   NamespaceCommand command;
   if (split.first == "warren") {
     command.kind = server::NamespaceKind::Warren;
   } else if (split.first == "den") {
     command.kind = server::NamespaceKind::Den;
   } else {
-    return std::unexpected(message("expected warren or den"));
+    return std::unexpected(Failure::message("expected warren or den"));
   }
   command.name = std::string(split.rest);
   return command;
@@ -70,8 +70,9 @@ std::expected<Command, Failure> parse_document_rule(std::string_view word, std::
 
 std::expected<Command, Failure> parse_find(std::string_view rest) {
   const auto eq = rest.find('=');
-  if (eq == std::string_view::npos) return std::unexpected(message("usage: find <field>=<value>"));
-  if (eq == 0) return std::unexpected(message("field must not be empty"));
+  if (eq == std::string_view::npos)
+    return std::unexpected(Failure::message("usage: find <field>=<value>"));
+  if (eq == 0) return std::unexpected(Failure::message("field must not be empty"));
   const std::string_view value_text = rest.substr(eq + 1);
   server::Find command;
   command.field = std::string(rest.substr(0, eq));
@@ -89,7 +90,7 @@ std::expected<Command, Failure> parse_page(std::string_view rest) {
   auto limit = parse_unsigned(split.first, std::numeric_limits<std::uint64_t>::max());
   if (!limit) return std::unexpected(limit.error());
   if (*limit < 1 || *limit > 100) {
-    return std::unexpected(message("usage: page <1-100> [JSON string cursor]"));
+    return std::unexpected(Failure::message("usage: page <1-100> [JSON string cursor]"));
   }
   server::Page command;
   command.limit = *limit;
@@ -263,7 +264,7 @@ std::expected<Command, Failure> parse_shell_line(std::string_view line) {
   const std::string_view rest = split.rest;
 
   auto no_arguments = [&](Command command) -> std::expected<Command, Failure> {
-    if (!rest.empty()) return std::unexpected(message("unexpected command arguments"));
+    if (!rest.empty()) return std::unexpected(Failure::message("unexpected command arguments"));
     return command;
   };
 
