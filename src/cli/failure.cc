@@ -5,16 +5,15 @@
 #include <ostream>
 #include <string>
 
+#include "core/file_system.h"
+
 namespace tovik::cli {
 
 Failure Failure::message(std::string_view text) { return Failure(std::string(text)); }
 
 Failure Failure::store(StoreError error) { return Failure(std::string(store_error_text(error))); }
 
-Failure Failure::os(int error_number) {
-  return Failure(std::string(std::strerror(error_number)) + " (os error " +
-                 std::to_string(error_number) + ")");
-}
+Failure Failure::os(int error_number) { return Failure(os_error_text(error_number)); }
 
 Failure Failure::json_parse(std::string_view message, std::size_t line, std::size_t column) {
   return Failure(std::string(message) + " at line " + std::to_string(line) + " column " +

@@ -23,74 +23,6 @@
 
 namespace tovik::cli {
 
-// ---- The real file operations ------------------------------------------
-
-std::expected<bool, int> MaintenanceIo::exists(const std::string& path) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) == 0) return true;
-  if (errno == ENOENT) return false;
-  return std::unexpected(errno);
-}
-
-std::expected<UniqueFd, int> MaintenanceIo::create_exclusive(const std::string& path) {
-  for (;;) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) return UniqueFd(fd);
-    if (errno != EINTR) return std::unexpected(errno);
-  }
-}
-
-std::expected<std::uint64_t, int> MaintenanceIo::file_size(int fd) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return std::unexpected(errno);
-  return static_cast<std::uint64_t>(st.st_size);
-}
-
-std::expected<std::size_t, int> MaintenanceIo::read_at(int fd, std::span<std::byte> buffer,
-                                                       std::uint64_t offset) {
-  const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(offset));
-  if (n < 0) return std::unexpected(errno);
-  return static_cast<std::size_t>(n);
-}
-
-std::expected<std::size_t, int> MaintenanceIo::write(int fd, std::span<const std::byte> data) {
-  const ssize_t n = ::write(fd, data.data(), data.size());
-  if (n < 0) return std::unexpected(errno);
-  return static_cast<std::size_t>(n);
-}
-
-std::expected<void, int> MaintenanceIo::sync(int fd) {
-  while (::fsync(fd) != 0) {
-    if (errno != EINTR) return std::unexpected(errno);
-  }
-  return {};
-}
-
-void MaintenanceIo::start_writeback(int fd, std::uint64_t offset, std::uint64_t length) {
-  tovik::start_writeback(fd, offset, length);
-}
-
-std::expected<void, int> MaintenanceIo::link(const std::string& existing,
-                                             const std::string& new_path) {
-  // Flags 0: a symbolic link at `existing` is linked itself, never followed;
-  // an existing new_path makes linkat fail rather than replace it.
-  if (::linkat(AT_FDCWD, existing.c_str(), AT_FDCWD, new_path.c_str(), 0) != 0) {
-    return std::unexpected(errno);
-  }
-  return {};
-}
-
-std::expected<void, int> MaintenanceIo::remove(const std::string& path) {
-  if (::unlink(path.c_str()) != 0) return std::unexpected(errno);
-  return {};
-}
-
-std::expected<void, int> MaintenanceIo::sync_directory(const std::string& path) {
-  return tovik::sync_directory(path);
-}
-
-std::uint64_t MaintenanceIo::process_id() { return static_cast<std::uint64_t>(::getpid()); }
-
 // ---- Names ---------------------------------------------------------------
 
 std::string staging_name(std::uint64_t pid, unsigned attempt) {
@@ -371,8 +303,8 @@ std::expected<CopyResult, Failure> copy_database(const std::string& source,
 
 std::expected<CopyResult, Failure> copy_database(const std::string& source,
                                                  const std::string& destination) {
-  MaintenanceIo io;
-  return copy_database(source, destination, io, [] { return make_document_validator(); });
+  return copy_database(source, destination, real_file_system(),
+                       [] { return make_document_validator(); });
 }
 
 // ---- Commands ------------------------------------------------------------

@@ -25,6 +25,7 @@
 #include <string_view>
 
 #include "cli/failure.h"
+#include "core/file_system.h"
 #include "core/posix_file.h"
 #include "core/store.h"
 
@@ -43,36 +44,10 @@ inline constexpr std::string_view kDestinationExists = "destination already exis
 inline constexpr std::string_view kNoStagingName = "no unused backup staging filename";
 inline constexpr std::string_view kStagedCopyDiffers = "staged copy differs from the locked source";
 
-// The file operations of the copy procedure. Errors are errno values. The
-// default implementation makes the real system calls; tests derive from it
-// and override the calls they want to fail or observe.
-class MaintenanceIo {
- public:
-  virtual ~MaintenanceIo() = default;
-
-  // Looks path up without following a final symbolic link. true when
-  // anything is there (a dangling link included), false when not found.
-  [[nodiscard]] virtual std::expected<bool, int> exists(const std::string& path);
-  // Creates path exclusively, write-only, close-on-exec, mode 0600.
-  [[nodiscard]] virtual std::expected<UniqueFd, int> create_exclusive(const std::string& path);
-  [[nodiscard]] virtual std::expected<std::uint64_t, int> file_size(int fd);
-  // One positioned read; 0 means end of file.
-  [[nodiscard]] virtual std::expected<std::size_t, int> read_at(int fd, std::span<std::byte> buffer,
-                                                                std::uint64_t offset);
-  // One write at the file position; may be short.
-  [[nodiscard]] virtual std::expected<std::size_t, int> write(int fd,
-                                                              std::span<const std::byte> data);
-  [[nodiscard]] virtual std::expected<void, int> sync(int fd);
-  // A hint that the written range may go to the disk now (start_writeback).
-  virtual void start_writeback(int fd, std::uint64_t offset, std::uint64_t length);
-  // Hard link that never replaces: fails with EEXIST when new_path exists.
-  [[nodiscard]] virtual std::expected<void, int> link(const std::string& existing,
-                                                      const std::string& new_path);
-  [[nodiscard]] virtual std::expected<void, int> remove(const std::string& path);
-  // Opens the directory read-only, fsyncs it and closes it.
-  [[nodiscard]] virtual std::expected<void, int> sync_directory(const std::string& path);
-  virtual std::uint64_t process_id();
-};
+// The file operations of the copy procedure: the system's one file seam, so
+// tests can fail the copy, the sync or the link and fix the process id used
+// in staging names.
+using MaintenanceIo = FileSystem;
 
 // What a successful copy reports: the source's length and the destination as
 // the user typed it.

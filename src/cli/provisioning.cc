@@ -59,12 +59,6 @@ Outcome initialise_file(const std::string& path) {
   return {};
 }
 
-std::string parent_of(const std::string& path) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos) return "";
-  return path.substr(0, slash);
-}
-
 Outcome setup_file(const std::string& path, const std::string& username) {
   if (!is_regular_file(path)) {
     return std::unexpected(Failure::message("database missing; run tovik init <file> first"));
@@ -111,7 +105,7 @@ Outcome run_init(const std::optional<std::string>& file) {
         Failure::message("instance already exists; run tovik serve (or tovik setup <file> "
                          "<username> to finish credentials)"));
   }
-  auto made = create_directories(parent_of(*path));
+  auto made = create_directories(parent_directory(*path));
   if (!made) return made;
   auto initialised = initialise_file(*path);
   if (!initialised) return initialised;

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "core/file_system.h"
+
 namespace tovik {
 namespace {
 
@@ -86,41 +88,42 @@ std::expected<void, int> sync_directory(const std::string& directory) {
   return fsync_retry(owner.get());
 }
 
+FileIo::FileIo() : fs_(&real_file_system()) {}
 FileIo::~FileIo() = default;
 
 std::expected<void, StoreError> FileIo::read_at(int fd, std::uint64_t offset, std::span<char> buf) {
-  const auto n = pread_full(fd, offset, buf);
-  if (!n || *n != buf.size()) return std::unexpected(StoreError::Io);
+  for (std::size_t done = 0; done < buf.size();) {
+    auto n = fs_->read_at(fd, std::as_writable_bytes(buf.subspan(done)), offset + done);
+    if (!n || *n == 0) return std::unexpected(StoreError::Io);
+    done += *n;
+  }
   return {};
 }
 
 std::expected<void, StoreError> FileIo::write_at(int fd, std::uint64_t offset,
                                                  std::span<const char> data) {
-  if (!pwrite_full(fd, offset, data)) return std::unexpected(StoreError::Io);
+  if (!fs_->write_at(fd, offset, data)) return std::unexpected(StoreError::Io);
   return {};
 }
 
 std::expected<void, StoreError> FileIo::sync(int fd) {
-  if (!fsync_retry(fd)) return std::unexpected(StoreError::Io);
+  if (!fs_->sync(fd)) return std::unexpected(StoreError::Io);
   return {};
 }
 
 void FileIo::start_writeback(int fd, std::uint64_t offset, std::uint64_t length) {
-  tovik::start_writeback(fd, offset, length);
+  fs_->start_writeback(fd, offset, length);
 }
 
 std::expected<void, StoreError> FileIo::truncate(int fd, std::uint64_t length) {
-  if (!offset_fits(length, 0)) return std::unexpected(StoreError::Io);
-  while (::ftruncate(fd, static_cast<off_t>(length)) != 0) {
-    if (errno != EINTR) return std::unexpected(StoreError::Io);
-  }
+  if (!fs_->truncate(fd, length)) return std::unexpected(StoreError::Io);
   return {};
 }
 
 std::expected<std::uint64_t, StoreError> FileIo::size(int fd) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || st.st_size < 0) return std::unexpected(StoreError::Io);
-  return static_cast<std::uint64_t>(st.st_size);
+  auto length = fs_->file_size(fd);
+  if (!length) return std::unexpected(StoreError::Io);
+  return *length;
 }
 
 std::shared_ptr<FileIo> real_file_io() {

@@ -1,15 +1,15 @@
 // RAII file descriptor, positioned I/O loops and the storage engine's file seam.
 //
 // UniqueFd owns one descriptor (files and sockets alike). The free functions
-// are the operating-system boundary: they loop over short transfers, retry on
-// EINTR and report failures as errno values, for callers that must show the
-// system error. FileIo is the one seam through which a Store does its
-// positioned reads and writes, syncs and size changes: the default
-// implementation makes the real system calls, and tests subclass it to record
-// or fail individual calls (a subclass overrides what it needs and calls the
-// base for the rest). Every FileIo failure is StoreError::Io; the system error
-// is not kept. A FileIo carries no state of its own and may be shared between
-// Stores; a subclass that records calls is used by one thread at a time.
+// are the system calls' loops: they go over short transfers, retry on EINTR
+// and report failures as errno values; FileSystem (file_system.h) is built on
+// them. FileIo is the store's view of a FileSystem: the one seam through which
+// a Store does its positioned reads and writes, syncs and size changes, with
+// every failure mapped to StoreError::Io (the system error is not kept). Tests
+// subclass it to record or fail individual calls (a subclass overrides what it
+// needs and calls the base for the rest). A FileIo carries no state of its own
+// and may be shared between Stores; a subclass that records calls is used by
+// one thread at a time.
 #pragma once
 
 #include <unistd.h>
@@ -77,9 +77,13 @@ std::string parent_directory(const std::string& path);
 // that new or removed names in it are durable.
 [[nodiscard]] std::expected<void, int> sync_directory(const std::string& directory);
 
+class FileSystem;
+
 class FileIo {
  public:
-  FileIo() = default;
+  // Over the real file system.
+  FileIo();
+  explicit FileIo(FileSystem& fs) : fs_(&fs) {}
   FileIo(const FileIo&) = delete;
   FileIo& operator=(const FileIo&) = delete;
   virtual ~FileIo();
@@ -98,6 +102,9 @@ class FileIo {
   [[nodiscard]] virtual std::expected<void, StoreError> truncate(int fd, std::uint64_t length);
   // The file's current length.
   [[nodiscard]] virtual std::expected<std::uint64_t, StoreError> size(int fd);
+
+ private:
+  FileSystem* fs_;
 };
 
 // The shared real implementation (what a Store opened with io == nullptr uses).

@@ -1,11 +1,6 @@
 #include "core/store.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <limits>
 
 #include "core/file_format.h"
@@ -124,35 +119,26 @@ struct Store::Scratch {
 // ---------------------------------------------------------------------------
 // Opening a file
 
-std::expected<UniqueFd, StoreError> open_database_file(const std::string& path, bool create_new) {
-  int flags = O_RDWR | O_CLOEXEC;
-  if (create_new) flags |= O_CREAT | O_EXCL;
-  int raw = -1;
-  do {
-    raw = ::open(path.c_str(), flags, 0600);
-  } while (raw < 0 && errno == EINTR);
-  if (raw < 0) return std::unexpected(StoreError::Io);
-  UniqueFd fd(raw);
-  // Non-blocking: a database held elsewhere is refused at once, never waited for.
-  int locked = -1;
-  do {
-    locked = ::flock(fd.get(), LOCK_EX | LOCK_NB);
-  } while (locked != 0 && errno == EINTR);
-  if (locked != 0) return std::unexpected(StoreError::Io);
+std::expected<UniqueFd, StoreError> open_database_file(const std::string& path, bool create_new,
+                                                       FileSystem& fs) {
+  // Locked without waiting: a database held elsewhere is refused at once.
+  auto fd = fs.open_locked(path, create_new);
+  if (!fd) return std::unexpected(StoreError::Io);
   // Synced on every open, not only on creation: a file created by a process
   // that crashed before syncing its directory is made durable by the next user.
-  if (!sync_directory(parent_directory(path))) return std::unexpected(StoreError::Io);
-  return fd;
+  if (!fs.sync_directory(parent_directory(path))) return std::unexpected(StoreError::Io);
+  return std::move(*fd);
 }
 
-std::expected<UniqueFd, StoreError> open_existing_database(const std::string& path) {
-  auto fd = open_database_file(path, false);
+std::expected<UniqueFd, StoreError> open_existing_database(const std::string& path,
+                                                           FileSystem& fs) {
+  auto fd = open_database_file(path, false, fs);
   if (!fd) return fd;
-  struct stat st {};
-  if (::fstat(fd->get(), &st) != 0) return std::unexpected(StoreError::Io);
+  auto length = fs.file_size(fd->get());
+  if (!length) return std::unexpected(StoreError::Io);
   // Only init may turn an empty file into a database; an empty file here is
   // more likely a damaged one.
-  if (st.st_size == 0) return std::unexpected(StoreError::Corrupt);
+  if (*length == 0) return std::unexpected(StoreError::Corrupt);
   return fd;
 }
 

@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/file_system.h"
 #include "core/posix_file.h"
 #include "core/store_error.h"
 
@@ -61,10 +62,11 @@ using RecordValidator = std::function<bool(std::string_view key, std::string_vie
 
 // Opens path read-write, close-on-exec (create_new: exclusive create, 0600),
 // takes the exclusive non-blocking flock and syncs the parent directory.
-[[nodiscard]] std::expected<UniqueFd, StoreError> open_database_file(const std::string& path,
-                                                                     bool create_new);
+[[nodiscard]] std::expected<UniqueFd, StoreError> open_database_file(
+    const std::string& path, bool create_new, FileSystem& fs = real_file_system());
 // open_database_file without create_new; a zero-length file is Corrupt.
-[[nodiscard]] std::expected<UniqueFd, StoreError> open_existing_database(const std::string& path);
+[[nodiscard]] std::expected<UniqueFd, StoreError> open_existing_database(
+    const std::string& path, FileSystem& fs = real_file_system());
 
 class Store {
  public:

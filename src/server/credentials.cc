@@ -232,20 +232,6 @@ bool has_fixed_settings(const Phc& phc) {
 // ---------------------------------------------------------------------------
 // Registry file.
 
-bool sync_fd(int fd) {
-  while (::fsync(fd) != 0) {
-    if (errno != EINTR) return false;
-  }
-  return true;
-}
-
-std::string parent_directory(const std::string& path) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 // A closed object of two strings, or the two strings as an array in order.
 // A repeated key is refused rather than letting the last one win.
 std::optional<Credentials> parse_registry_json(std::string_view text) {
@@ -304,45 +290,37 @@ std::expected<Credentials, CredentialError> create_credentials(std::string_view 
 }
 
 std::expected<void, CredentialError> write_registry(const Credentials& credentials,
-                                                    const std::string& path) {
+                                                    const std::string& path, FileSystem& fs) {
   // Built by hand to keep the key order; dump_compact supplies the escapes.
   const auto quote = [](const std::string& s) { return dump_compact(Json(s)); };
   const std::string body =
       "{\"username\":" + quote(credentials.username) + ",\"hash\":" + quote(credentials.hash) + "}";
 
-  UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-  if (!file) return std::unexpected(os_error(errno));
-  std::size_t written = 0;
-  while (written < body.size()) {
-    const ssize_t n = ::write(file.get(), body.data() + written, body.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(os_error(errno));
-    }
-    if (n == 0) return std::unexpected(error_of(CredentialErrorKind::WriteZero, kWriteZero));
-    written += static_cast<std::size_t>(n);
+  auto file = fs.create_exclusive(path);
+  if (!file) return std::unexpected(os_error(file.error()));
+  for (std::size_t written = 0; written < body.size();) {
+    auto n = fs.write(file->get(), std::as_bytes(std::span(body).subspan(written)));
+    if (!n) return std::unexpected(os_error(n.error()));
+    if (*n == 0) return std::unexpected(error_of(CredentialErrorKind::WriteZero, kWriteZeroText));
+    written += *n;
   }
-  if (!sync_fd(file.get())) return std::unexpected(os_error(errno));
-
-  UniqueFd dir(::open(parent_directory(path).c_str(), O_RDONLY | O_CLOEXEC));
-  if (!dir) return std::unexpected(os_error(errno));
-  if (!sync_fd(dir.get())) return std::unexpected(os_error(errno));
+  if (auto synced = fs.sync(file->get()); !synced) return std::unexpected(os_error(synced.error()));
+  if (auto synced = fs.sync_directory(parent_directory(path)); !synced) {
+    return std::unexpected(os_error(synced.error()));
+  }
   return {};
 }
 
-std::expected<Credentials, CredentialError> load_registry(const std::string& path) {
-  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file) return std::unexpected(os_error(errno));
+std::expected<Credentials, CredentialError> load_registry(const std::string& path, FileSystem& fs) {
+  auto file = fs.open_read(path);
+  if (!file) return std::unexpected(os_error(file.error()));
   std::string bytes(kMaxRegistryBytes + 1, '\0');
   std::size_t got = 0;
   while (got < bytes.size()) {
-    const ssize_t n = ::read(file.get(), bytes.data() + got, bytes.size() - got);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(os_error(errno));
-    }
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
+    auto n = fs.read_at(file->get(), std::as_writable_bytes(std::span(bytes).subspan(got)), got);
+    if (!n) return std::unexpected(os_error(n.error()));
+    if (*n == 0) break;
+    got += *n;
   }
   if (got > kMaxRegistryBytes) return std::unexpected(invalid_registry());
   bytes.resize(got);

@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/file_system.h"
+
 namespace tovik::server {
 
 // The administrator's name and PHC hash text, in registry order.
@@ -39,7 +41,6 @@ inline constexpr std::string_view kBadCredentialInput =
     "username must be 1-64 simple characters; password must be 12-1024 bytes";
 inline constexpr std::string_view kInvalidRegistry = "invalid credential registry";
 inline constexpr std::string_view kNoRandomSource = "system random source unavailable";
-inline constexpr std::string_view kWriteZero = "failed to write whole buffer";
 
 inline constexpr std::size_t kMaxUsernameBytes = 64;
 inline constexpr std::size_t kMinPasswordBytes = 12;
@@ -55,11 +56,12 @@ std::string registry_path(std::string_view database_path);
 
 // Creates the registry exclusively (0600), writes it, syncs file and directory.
 // An existing file is never replaced: it fails with the system's EEXIST.
-[[nodiscard]] std::expected<void, CredentialError> write_registry(const Credentials& credentials,
-                                                                  const std::string& path);
+[[nodiscard]] std::expected<void, CredentialError> write_registry(
+    const Credentials& credentials, const std::string& path, FileSystem& fs = real_file_system());
 
 // Reads and validates the registry, refusing any but the fixed Argon2id settings.
-[[nodiscard]] std::expected<Credentials, CredentialError> load_registry(const std::string& path);
+[[nodiscard]] std::expected<Credentials, CredentialError> load_registry(
+    const std::string& path, FileSystem& fs = real_file_system());
 
 // True when the registry at path can be read or written by group or others,
 // or belongs to another user than this process's: worth a warning, not a

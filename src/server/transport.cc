@@ -12,6 +12,7 @@
 #include <limits>
 #include <string>
 
+#include "core/file_system.h"
 #include "server/protocol.h"
 
 namespace tovik::server {
@@ -123,14 +124,7 @@ TransportError TransportError::make(TransportErrorKind kind, std::string_view te
 }
 
 TransportError TransportError::from_errno(int error_number) {
-  char buffer[256];
-  // The GNU form returns a pointer that may or may not be the buffer.
-  const char* description = ::strerror_r(error_number, buffer, sizeof buffer);
-  std::string text = description;
-  text += " (os error ";
-  text += std::to_string(error_number);
-  text += ')';
-  return TransportError{kind_of_errno(error_number), std::move(text), error_number};
+  return TransportError{kind_of_errno(error_number), os_error_text(error_number), error_number};
 }
 
 // ---------------------------------------------------------------------------

@@ -28,6 +28,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/file_system.h"
 #include "server/protocol.h"
 
 namespace tovik::server {
@@ -62,14 +63,13 @@ struct TransportError {
   static TransportError from_errno(int error_number);
 };
 
-inline constexpr std::string_view kBadFrameText = "invalid or oversized protocol frame";
+inline constexpr std::string_view kBadFrameText = kInvalidFrameText;
 inline constexpr std::string_view kDeadlineText = "frame deadline exceeded";
 inline constexpr std::string_view kStoppingText = "server stopping";
 inline constexpr std::string_view kDeadlineOverflowText = "frame deadline overflow";
-inline constexpr std::string_view kWriteZeroText = "failed to write whole buffer";
 inline constexpr std::string_view kUnexpectedEofText = "unexpected end of stream";
 inline constexpr std::string_view kAddressSyntaxText = "invalid socket address syntax";
-inline constexpr std::string_view kUnsupportedVersionText = "unsupported server protocol version";
+inline constexpr std::string_view kUnsupportedVersionText = kUnsupportedServerVersionText;
 
 // ---------------------------------------------------------------------------
 // Limits and timings

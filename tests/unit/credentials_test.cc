@@ -193,6 +193,23 @@ TEST_F(CredentialsTest, MissingRegistryIsTheSystemsError) {
   EXPECT_EQ(loaded.error().os_error, ENOENT);
 }
 
+TEST_F(CredentialsTest, EveryFailingFileCallIsTheSystemsErrorAndLeavesNothingTrusted) {
+  for (const char* call : {"create_exclusive", "write", "sync", "sync_directory"}) {
+    FaultyFileSystem faulty(real_file_system(), call, 1, EIO);
+    const std::string file = path(std::string(call) + ".auth");
+    auto written = write_registry(*admin_, file, faulty);
+    ASSERT_FALSE(written.has_value()) << call;
+    EXPECT_EQ(written.error().os_error, EIO) << call;
+  }
+  ASSERT_TRUE(write_registry(*admin_, path()).has_value());
+  for (const char* call : {"open_read", "read_at"}) {
+    FaultyFileSystem faulty(real_file_system(), call, 1, EACCES);
+    auto loaded = load_registry(path(), faulty);
+    ASSERT_FALSE(loaded.has_value()) << call;
+    EXPECT_EQ(loaded.error().os_error, EACCES) << call;
+  }
+}
+
 TEST_F(CredentialsTest, OtherArgon2SettingsAreRefusedThoughWellFormed) {
   const std::string good = registry_text("admin", admin_->hash);
   ASSERT_TRUE(load_text(good).has_value());

@@ -39,6 +39,17 @@ TEST_F(StoreOpen, ExistingDatabaseRefusesMissingEmptyDirectoryAndCreateOverExist
   EXPECT_EQ(open_database_file(dir_ + "/missing/x", true).error(), StoreError::Io);
 }
 
+TEST_F(StoreOpen, EveryFailingFileCallOfOpeningIsIo) {
+  reopen();
+  close();
+  for (const char* call : {"open_locked", "sync_directory", "file_size"}) {
+    FaultyFileSystem faulty(real_file_system(), call, 1, EIO);
+    EXPECT_EQ(open_existing_database(path_, faulty).error(), StoreError::Io) << call;
+    EXPECT_TRUE(faulty.fired()) << call;
+  }
+  EXPECT_TRUE(open_existing_database(path_).has_value()) << "each failure released the file";
+}
+
 TEST_F(StoreOpen, CreateNewMakesPrivateFile) {
   auto fd = open_database_file(path_, true);
   ASSERT_TRUE(fd.has_value());

@@ -1,0 +1,123 @@
+// The operating-system boundary for files: every call that the storage
+// engine, the credential registry and backup make on files goes through one
+// FileSystem. Errors are errno values, mapped by each caller to its own
+// kinds (the store's FileIo to StoreError, the registry to CredentialError,
+// the tool to its "<strerror> (os error N)" failures).
+//
+// The base class makes the real system calls: each loops over interrupted
+// calls, and every descriptor it opens is close-on-exec. Tests derive from
+// it and override what they want to fail or observe, or wrap a FileSystem
+// in FaultyFileSystem. A FileSystem holds no state of its own and may be
+// shared; a subclass that records calls is used by one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "core/posix_file.h"
+
+namespace tovik {
+
+// "<strerror> (os error N)": how the system shows an operating-system error.
+std::string os_error_text(int error_number);
+
+// A write that the system accepted no byte of.
+inline constexpr std::string_view kWriteZeroText = "failed to write whole buffer";
+
+class FileSystem {
+ public:
+  FileSystem() = default;
+  FileSystem(const FileSystem&) = delete;
+  FileSystem& operator=(const FileSystem&) = delete;
+  virtual ~FileSystem();
+
+  // Opens path read-write (when create_new, creating it exclusively with
+  // mode 0600) and takes its exclusive lock without waiting: a file locked
+  // elsewhere fails at once (EWOULDBLOCK).
+  [[nodiscard]] virtual std::expected<UniqueFd, int> open_locked(const std::string& path,
+                                                                 bool create_new);
+  // Opens path read-only.
+  [[nodiscard]] virtual std::expected<UniqueFd, int> open_read(const std::string& path);
+  // Creates path exclusively, write-only, mode 0600.
+  [[nodiscard]] virtual std::expected<UniqueFd, int> create_exclusive(const std::string& path);
+  // Looks path up without following a final symbolic link. true when
+  // anything is there (a dangling link included), false when not found.
+  [[nodiscard]] virtual std::expected<bool, int> exists(const std::string& path);
+  [[nodiscard]] virtual std::expected<std::uint64_t, int> file_size(int fd);
+  // One positioned read; 0 means end of file.
+  [[nodiscard]] virtual std::expected<std::size_t, int> read_at(int fd, std::span<std::byte> buffer,
+                                                                std::uint64_t offset);
+  // One write at the file position; may be short.
+  [[nodiscard]] virtual std::expected<std::size_t, int> write(int fd,
+                                                              std::span<const std::byte> data);
+  // All of data at offset (EIO when the system accepts no bytes at all).
+  [[nodiscard]] virtual std::expected<void, int> write_at(int fd, std::uint64_t offset,
+                                                          std::span<const char> data);
+  [[nodiscard]] virtual std::expected<void, int> truncate(int fd, std::uint64_t length);
+  // Makes every completed write to the file durable.
+  [[nodiscard]] virtual std::expected<void, int> sync(int fd);
+  // A hint that the written range may go to the disk now (start_writeback).
+  virtual void start_writeback(int fd, std::uint64_t offset, std::uint64_t length);
+  // Hard link that never replaces: fails with EEXIST when new_path exists.
+  [[nodiscard]] virtual std::expected<void, int> link(const std::string& existing,
+                                                      const std::string& new_path);
+  [[nodiscard]] virtual std::expected<void, int> remove(const std::string& path);
+  // Opens the directory read-only, fsyncs it and closes it, so that names
+  // made or removed in it are durable.
+  [[nodiscard]] virtual std::expected<void, int> sync_directory(const std::string& path);
+  virtual std::uint64_t process_id();
+};
+
+// The shared real implementation.
+FileSystem& real_file_system();
+
+// Passes every call to `base` except the `countdown`-th call (counted from 1)
+// of the operation named `operation` (a method name, e.g. "open_locked",
+// "sync"), which fails with `error` instead.
+class FaultyFileSystem : public FileSystem {
+ public:
+  FaultyFileSystem(FileSystem& base, std::string_view operation, unsigned countdown, int error)
+      : base_(base), operation_(operation), countdown_(countdown), error_(error) {}
+
+  std::expected<UniqueFd, int> open_locked(const std::string& path, bool create_new) override;
+  std::expected<UniqueFd, int> open_read(const std::string& path) override;
+  std::expected<UniqueFd, int> create_exclusive(const std::string& path) override;
+  std::expected<bool, int> exists(const std::string& path) override;
+  std::expected<std::uint64_t, int> file_size(int fd) override;
+  std::expected<std::size_t, int> read_at(int fd, std::span<std::byte> buffer,
+                                          std::uint64_t offset) override;
+  std::expected<std::size_t, int> write(int fd, std::span<const std::byte> data) override;
+  std::expected<void, int> write_at(int fd, std::uint64_t offset,
+                                    std::span<const char> data) override;
+  std::expected<void, int> truncate(int fd, std::uint64_t length) override;
+  std::expected<void, int> sync(int fd) override;
+  std::expected<void, int> link(const std::string& existing, const std::string& new_path) override;
+  std::expected<void, int> remove(const std::string& path) override;
+  std::expected<void, int> sync_directory(const std::string& path) override;
+
+  // Whether the fault has been injected yet.
+  bool fired() const { return fired_; }
+
+ private:
+  // True when this call of `operation` is the one to fail.
+  bool strikes(std::string_view operation);
+  // The injected error when this call strikes, else what call() returns.
+  template <typename Call>
+  auto pass(std::string_view operation, Call&& call) -> decltype(call()) {
+    if (strikes(operation)) return std::unexpected(error_);
+    return call();
+  }
+
+  FileSystem& base_;
+  std::string operation_;
+  unsigned countdown_;
+  int error_;
+  bool fired_ = false;
+};
+
+}  // namespace tovik
