@@ -172,6 +172,9 @@ def _refuse_constant(name: str) -> Any:
     raise ValueError(f"{name} is not JSON")
 
 
+_DECODER = json.JSONDecoder(parse_constant=_refuse_constant)
+
+
 def _os_text(error: OSError) -> str:
     if isinstance(error, socket.timeout):
         return "connection timed out"
@@ -264,7 +267,7 @@ class Connection:
 
     def _answer(self, body: bytes) -> Any:
         try:
-            message = json.loads(body.decode("utf-8"), parse_constant=_refuse_constant)
+            message = _DECODER.decode(body.decode("utf-8"))
         except (ValueError, RecursionError):
             raise self._lost(BAD_FRAME_TEXT) from None
         if not isinstance(message, dict):

@@ -179,9 +179,10 @@ class Client:
     def _names(self, command: dict[str, Any], what: str) -> list[str]:
         data = self._expect(self._call(command), dict)
         names = self._expect(data.get("names"), list)
-        if not all(isinstance(n, str) for n in names):
+        truncated = data.get("truncated")
+        if not isinstance(truncated, bool) or not all(isinstance(n, str) for n in names):
             self._garbled()
-        if data.get("truncated") is not False:
+        if truncated:
             error = TovikError(None, f"the server listed only the first {len(names)} {what}; "
                                "the protocol has no way to ask for the rest")
             error.names = names  # type: ignore[attr-defined]
