@@ -7,7 +7,7 @@ import os
 import re
 import socket
 import time
-from typing import Any, NamedTuple, Optional
+from typing import Any, Iterable, NamedTuple, Optional
 
 from .errors import ConnectionLost, TovikError, from_failure, invalid_input
 
@@ -134,6 +134,7 @@ def _check_value(value: Any) -> None:
     stack = [(value, 1)]
     while stack:
         item, depth = stack.pop()
+        children: Iterable[Any]
         if isinstance(item, dict):
             children = item.values()
         elif isinstance(item, (list, tuple)):
@@ -144,7 +145,8 @@ def _check_value(value: Any) -> None:
                 raise invalid_input(f"integer {item} does not fit in 64 bits")
             continue
         if depth > MAX_DEPTH:
-            raise invalid_input(f"objects and arrays nest deeper than {MAX_DEPTH - 2} levels")
+            raise invalid_input(f"objects and arrays nest deeper than {MAX_DEPTH} levels "
+                                "(the request's own counted)")
         stack.extend((child, depth + 1) for child in children)
 
 

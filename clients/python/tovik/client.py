@@ -8,7 +8,7 @@ loop over one den costs one round trip per call.
 from __future__ import annotations
 
 import os
-from typing import Any, Iterator, NoReturn, Optional
+from typing import Any, Iterator, NoReturn, Optional, TypeVar
 
 from ._wire import (MAX_FRAME_BYTES, MAX_LOGIN_BYTES, Connection, Target, connect_socket,
                     encode_request, parse_target)
@@ -18,6 +18,7 @@ DEFAULT_ADDRESS = "127.0.0.1:7337"
 PAGE_LIMIT = 100
 NAME_TEXT = "name must be 1-256 bytes with no slash or control characters"
 Document = dict[str, Any]
+T = TypeVar("T")
 
 
 def _env(name: str) -> Optional[str]:
@@ -169,7 +170,7 @@ class Client:
         self._connection, self._position = None, None
         raise ConnectionLost(None, "invalid or oversized protocol frame")
 
-    def _expect(self, value: Any, kind: type) -> Any:
+    def _expect(self, value: Any, kind: type[T]) -> T:
         """value when it has the type an answer promises; a server that says
         otherwise is not trusted any further."""
         if not isinstance(value, kind):
