@@ -1,10 +1,12 @@
 """The Python client library against a real server (and, for broken
 answers, a scripted loopback listener)."""
 import ast
+import contextlib
 import json
 import os
 import re
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -231,18 +233,21 @@ def test_users_and_passwords(shared, monkeypatch):
 
 def scripted_server(answers):
     """A listener that reads requests and sends each scripted answer (raw
-    bytes; None closes) for one connection."""
+    bytes, or (delay, bytes); None closes) for one connection."""
     listener = socket.create_server(("127.0.0.1", 0))
 
     def serve():
         conn, _ = listener.accept()
-        with conn, listener:
+        with conn, listener, contextlib.suppress(OSError):  # the client may hang up first
             for answer in answers:
                 head = conn.recv(4, socket.MSG_WAITALL)
                 if len(head) == 4:
                     conn.recv(struct.unpack(">I", head)[0], socket.MSG_WAITALL)
                 if answer is None:
                     return
+                if isinstance(answer, tuple):
+                    time.sleep(answer[0])
+                    answer = answer[1]
                 conn.sendall(answer)
             time.sleep(1)
     threading.Thread(target=serve, daemon=True).start()
@@ -285,6 +290,24 @@ def test_broken_answers_end_in_connection_lost(reply):
     assert time.monotonic() - begin < 2
     with pytest.raises(tovik.ConnectionLost):
         client.stats()
+
+
+def test_an_interrupted_call_drops_the_connection():
+    """The answer to an interrupted call must not be taken for the next one's."""
+    late = answer(True, {"names": ["late"], "truncated": False})
+    client = tovik.connect(scripted_server([LOGIN, (0.3, late), late]), password=PASSWORD)
+
+    def interrupt(*args):
+        raise KeyboardInterrupt
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.1)
+        with pytest.raises(KeyboardInterrupt):
+            client.warrens()
+    finally:
+        signal.signal(signal.SIGALRM, previous)
+    with pytest.raises(tovik.ConnectionLost):
+        client.warrens()
 
 
 def test_readme_example_runs(server, tmp_path):
