@@ -292,6 +292,14 @@ def test_broken_answers_end_in_connection_lost(reply):
         client.stats()
 
 
+def test_a_cursor_that_does_not_advance_ends_the_walk():
+    moved = answer(True, {"warren": "w", "den": "d"})
+    stuck = answer(True, {"documents": [{"id": "a"}], "examined": 1, "next_after": "a"})
+    client = tovik.connect(scripted_server([LOGIN, moved, stuck, stuck]), password=PASSWORD)
+    with pytest.raises(tovik.ConnectionLost):
+        list(client.warren("w").den("d").scan())
+
+
 def test_an_interrupted_call_drops_the_connection():
     """The answer to an interrupted call must not be taken for the next one's."""
     late = answer(True, {"names": ["late"], "truncated": False})

@@ -333,10 +333,13 @@ class Den:
     def _walk(self, where: Optional[dict[str, Any]]) -> Iterator[Document]:
         after: Optional[str] = None
         while True:
-            documents, after = self._page(PAGE_LIMIT, after, where)
+            documents, cursor = self._page(PAGE_LIMIT, after, where)
+            if after is not None and cursor is not None and cursor <= after:
+                self.client._garbled()  # a cursor that does not advance would never end
             yield from documents
-            if after is None:
+            if cursor is None:
                 return
+            after = cursor
 
     def scan(self) -> Iterator[Document]:
         """Every shiny of the den in id order, fetched a page at a time as
