@@ -1,10 +1,10 @@
 """The exceptions of the Tovik client.
 
 Every exception the library raises on purpose is a `TovikError`. Failures the
-server reports carry its `code` and `message` unchanged; failures the client
-finds itself (an address it will not use, a broken connection, input it will
-not send) have `code` None, except `InvalidInput`, which carries the same code
-and message as the server's own refusal of invalid input.
+server reports carry its `code` and `message` unchanged. Failures the client
+finds itself (an address it will not use, a broken connection) have `code`
+None; input it refuses before sending because the server would refuse it too
+(`InvalidInput`, a name with a slash) carries the server's code and message.
 """
 from __future__ import annotations
 
