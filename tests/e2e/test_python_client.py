@@ -147,7 +147,7 @@ def test_navigation_only_when_the_position_differs(shared, monkeypatch):
         assert sent == ["navigate", "get", "get", "get", "navigate", "get", "dens", "navigate", "get"]
 
 
-def test_server_failures_map_to_classes(server, provisioned_db):
+def test_server_failures_map_to_classes(server):
     with tovik.connect(server.address, password=PASSWORD) as client:
         den = den_in(client, "w")
         den.put("a", {})
@@ -169,27 +169,27 @@ def test_server_failures_map_to_classes(server, provisioned_db):
 
 
 def test_lost_connections_and_reconnect(provisioned_db, env):
-    srv = start_server(provisioned_db, env, "--max-clients", "1", "--max-request-bytes", "128")
-    client = tovik.connect(srv.address, password=PASSWORD)
-    den = den_in(client, "w")
-    with pytest.raises(tovik.ConnectionLost) as e:
-        tovik.connect(srv.address, password=PASSWORD)
-    assert e.value.code in ("server_busy", None)
-    with pytest.raises(tovik.ConnectionLost) as e:
-        den.put("a", {"pad": "x" * 200})  # over the server's request limit
-    assert e.value.code == "bad_frame"
-    with pytest.raises(tovik.ConnectionLost, match="reconnect"):
-        den.get("a")
-    client.reconnect()
-    den.put("a", {"n": 1})
-    port = srv.port
-    srv.stop()
-    with pytest.raises(tovik.ConnectionLost):
-        den.get("a")
-    with pytest.raises(tovik.ConnectionLost, match="Connection refused \\(os error 111\\)"):
-        client.reconnect()
-    srv = start_server_on(provisioned_db, env, port)
+    servers = [start_server(provisioned_db, env, "--max-clients", "1",
+                            "--max-request-bytes", "128")]
     try:
+        client = tovik.connect(servers[0].address, password=PASSWORD)
+        den = den_in(client, "w")
+        with pytest.raises(tovik.ConnectionLost) as e:
+            tovik.connect(servers[0].address, password=PASSWORD)
+        assert e.value.code in ("server_busy", None)
+        with pytest.raises(tovik.ConnectionLost) as e:
+            den.put("a", {"pad": "x" * 200})  # over the server's request limit
+        assert e.value.code == "bad_frame"
+        with pytest.raises(tovik.ConnectionLost, match="reconnect"):
+            den.get("a")
+        client.reconnect()
+        den.put("a", {"n": 1})
+        servers[0].stop()
+        with pytest.raises(tovik.ConnectionLost):
+            den.get("a")
+        with pytest.raises(tovik.ConnectionLost, match="Connection refused \\(os error 111\\)"):
+            client.reconnect()
+        servers.append(start_server_on(provisioned_db, env, servers[0].port))
         client.reconnect()
         assert den.get("a") == {"id": "a", "n": 1}
         client.close()
@@ -197,7 +197,8 @@ def test_lost_connections_and_reconnect(provisioned_db, env):
         with pytest.raises(tovik.ConnectionLost):
             den.get("a")
     finally:
-        srv.stop()
+        for srv in servers:
+            srv.stop()
 
 
 ADDRESSES = ["10.0.0.5:7337", "tovik://admin@10.0.0.5:7337", "[::ffff:127.0.0.1]:7337",
@@ -207,6 +208,7 @@ ADDRESSES = ["10.0.0.5:7337", "tovik://admin@10.0.0.5:7337", "[::ffff:127.0.0.1]
 
 @pytest.mark.parametrize("address", ADDRESSES)
 def test_addresses_are_refused_as_the_shell_refuses_them(address, env, monkeypatch):
+    # Batch mode reads addresses with the shell's rules and prints the same message.
     shell = run(["batch", address], env={**env, "TOVIK_PASSWORD": PASSWORD}, input="")
     assert shell.returncode == 1 and shell.stderr.startswith("tovik: ")
 
