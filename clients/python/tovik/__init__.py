@@ -1,0 +1,19 @@
+"""Tovik client: talk to a `tovik serve` instance on this machine.
+
+    import tovik
+    with tovik.connect("127.0.0.1:7337", password="...") as client:
+        orders = client.warren("shop").den("orders")
+        orders.put("o1", {"item": "tea", "qty": 2})
+        print(orders.get("o1"))
+
+Standard library only. A Client is not thread-safe: one per thread.
+"""
+from .client import Client, Den, Warren, connect
+from .errors import (AlreadyExists, AuthenticationError, ConnectionLost, DatabaseFull,
+                     InvalidInput, NotFound, TovikError)
+
+__all__ = [
+    "connect", "Client", "Warren", "Den", "TovikError", "AuthenticationError",
+    "ConnectionLost", "AlreadyExists", "NotFound", "InvalidInput", "DatabaseFull",
+]
+__version__ = "0.1.0"

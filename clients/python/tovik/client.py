@@ -1,0 +1,352 @@
+"""Client, Warren and Den: the commands of a Tovik server as Python calls.
+
+A Client owns one connection and is not thread-safe: use one Client per
+thread. The connection has a position (a warren and a den); every call
+moves it with one navigation request only when it stands elsewhere, so a
+loop over one den costs one round trip per call.
+"""
+from __future__ import annotations
+
+import os
+from typing import Any, Iterator, NoReturn, Optional, TypeVar
+
+from ._wire import (MAX_FRAME_BYTES, MAX_LOGIN_BYTES, Connection, Target, connect_socket,
+                    encode_request, parse_target)
+from .errors import ConnectionLost, TovikError, invalid_input
+
+DEFAULT_ADDRESS = "127.0.0.1:7337"
+PAGE_LIMIT = 100
+NAME_TEXT = "name must be 1-256 bytes with no slash or control characters"
+Document = dict[str, Any]
+T = TypeVar("T")
+
+
+def _env(name: str) -> Optional[str]:
+    """An environment variable, absent when unset or not valid UTF-8."""
+    value = os.environ.get(name)
+    if value is None:
+        return None
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:
+        return None
+    return value
+
+
+def _text(value: Any, what: str) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"{what} must be a str, not {type(value).__name__}")
+    return value
+
+
+def _name(value: Any) -> str:
+    # A slash would make the navigation path name another place.
+    name = _text(value, "name")
+    if not name or "/" in name:
+        raise TovikError("operation_failed", NAME_TEXT, repr(name))
+    return name
+
+
+def connect(address: str = DEFAULT_ADDRESS, user: Optional[str] = None,
+            password: Optional[str] = None, timeout: float = 5.0) -> Client:
+    """Connects to a Tovik server on this machine and logs in.
+
+    address is "host:port" or "tovik://user@host:port"; host is a numeric
+    address or a name that resolves to this machine. Any other address is
+    refused before a socket is opened. The user is the address's, else
+    `user`, else TOVIK_USER, else "admin"; the password is `password`, else
+    TOVIK_PASSWORD. timeout (seconds) bounds connecting and each answer.
+
+    Raises TovikError for a bad address or missing credentials,
+    ConnectionLost when no server answers, AuthenticationError when the
+    server refuses the login.
+    """
+    target = parse_target(address)
+    if user is not None:
+        _text(user, "user")
+        if target.user is not None and target.user != user:
+            raise TovikError(None, f"the address names user {target.user!r}, not {user!r}")
+    name = next((n for n in (target.user, user, _env("TOVIK_USER")) if n is not None), "admin")
+    secret = password if password is not None else _env("TOVIK_PASSWORD")
+    if secret is None:
+        raise TovikError(None, "no password: pass password= or set TOVIK_PASSWORD")
+    _text(secret, "password")
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not timeout > 0:
+        raise TypeError("timeout must be a positive number of seconds")
+    client = Client(target, name, secret, float(timeout))
+    client.reconnect()
+    return client
+
+
+class Client:
+    """A logged-in connection to a server; make one with `tovik.connect`.
+
+    Not thread-safe: one Client per thread. A lost connection raises
+    ConnectionLost from the call that found it, and every later call too,
+    until `reconnect()`. No call is retried by the library: after a loss, a
+    write may or may not have been carried out.
+    """
+
+    def __init__(self, target: Target, user: str, password: str, timeout: float) -> None:
+        self._target = target
+        self.user = user
+        self._password = password
+        self.timeout = timeout
+        self._connection: Optional[Connection] = None
+        # (warren, den) where the server's session stands; None when unknown.
+        self._position: Optional[tuple[Optional[str], Optional[str]]] = None
+
+    def __repr__(self) -> str:
+        state = "open" if self._connection and self._connection.open else "closed"
+        return f"<tovik.Client {self.user}@{self._target.text} {state}>"
+
+    def __enter__(self) -> Client:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    # ------------------------------------------------------------ connection
+
+    def reconnect(self) -> None:
+        """Drops the current connection, if any, opens a new one and logs in
+        again. The new session starts at the instance level."""
+        self.close()
+        connection = Connection(connect_socket(self._target, self.timeout))
+        frame = encode_request({"op": "auth", "username": self.user,
+                                "password": self._password}, MAX_LOGIN_BYTES)
+        try:
+            connection.call(frame, self.timeout)
+        except BaseException:
+            connection.close()
+            raise
+        self._connection, self._position = connection, (None, None)
+
+    def close(self) -> None:
+        """Says quit and closes the connection. Safe to call twice."""
+        connection, self._connection = self._connection, None
+        self._position = None
+        if connection is None or not connection.open:
+            return
+        try:
+            connection.call(encode_request({"op": "quit"}, MAX_FRAME_BYTES), self.timeout)
+        except TovikError:
+            pass
+        finally:
+            connection.close()
+
+    def _call(self, command: dict[str, Any]) -> Any:
+        connection = self._connection
+        if connection is None:
+            raise ConnectionLost(None, "not connected; call reconnect()")
+        frame = encode_request(command, MAX_FRAME_BYTES)
+        try:
+            return connection.call(frame, self.timeout)
+        except ConnectionLost:
+            self._connection, self._position = None, None
+            raise
+
+    def _move(self, path: str) -> None:
+        data = self._call({"op": "navigate", "name": path})
+        self._take_position(data)
+
+    def _take_position(self, data: Any) -> None:
+        warren, den = self._expect(data, dict).get("warren"), data.get("den")
+        if not isinstance(warren, (str, type(None))) or not isinstance(den, (str, type(None))):
+            self._garbled()
+        self._position = (warren, den)
+
+    def _in_warren(self, warren: str) -> None:
+        if self._position is None or self._position[0] != warren:
+            self._move("/" + warren)
+
+    def _in_den(self, warren: str, den: str) -> None:
+        if self._position != (warren, den):
+            self._move(f"/{warren}/{den}")
+
+    def _garbled(self) -> NoReturn:
+        if self._connection is not None:
+            self._connection.close()
+        self._connection, self._position = None, None
+        raise ConnectionLost(None, "invalid or oversized protocol frame")
+
+    def _expect(self, value: Any, kind: type[T]) -> T:
+        """value when it has the type an answer promises; a server that says
+        otherwise is not trusted any further."""
+        if not isinstance(value, kind):
+            self._garbled()
+        return value
+
+    def _names(self, command: dict[str, Any], what: str) -> list[str]:
+        data = self._expect(self._call(command), dict)
+        names = self._expect(data.get("names"), list)
+        truncated = data.get("truncated")
+        if not isinstance(truncated, bool) or not all(isinstance(n, str) for n in names):
+            self._garbled()
+        if truncated:
+            error = TovikError(None, f"the server listed only the first {len(names)} {what}; "
+                               "the protocol has no way to ask for the rest")
+            error.names = names  # type: ignore[attr-defined]
+            raise error
+        return names
+
+    # ------------------------------------------------------------ the instance
+
+    def warrens(self) -> list[str]:
+        """The names of all warrens, in ascending byte order.
+
+        The server lists at most 100 names (and reads at most 10,000
+        records) per answer, and the protocol has no cursor for listings:
+        beyond that this raises TovikError, whose `names` holds the first
+        ones.
+        """
+        return self._names({"op": "warrens"}, "warrens")
+
+    def create_warren(self, name: str) -> None:
+        """Creates a warren; creating one that exists changes nothing."""
+        self._call({"op": "create", "kind": "warren", "name": _text(name, "name")})
+
+    def drop_warren(self, name: str) -> None:
+        """Removes a warren that was created and holds nothing."""
+        data = self._call({"op": "drop_empty", "kind": "warren", "name": _text(name, "name")})
+        self._take_position(data)
+
+    def warren(self, name: str) -> Warren:
+        """The warren called name (no request is sent; it need not exist)."""
+        return Warren(self, _name(name))
+
+    def stats(self) -> dict[str, Any]:
+        """Storage records, their bytes and the generation, as the server
+        counts them."""
+        return self._expect(self._call({"op": "stats"}), dict)
+
+    def check(self) -> bool:
+        """Re-reads and verifies the whole database file: True when it is
+        sound, False when the server finds it corrupt."""
+        try:
+            data = self._expect(self._call({"op": "check"}), dict)
+        except TovikError as e:
+            if e.code == "operation_failed" and e.message == "database corruption detected":
+                return False
+            raise
+        return data.get("valid") is True
+
+
+class Warren:
+    """A warren of a Client's server; its calls go through that Client."""
+
+    def __init__(self, client: Client, name: str) -> None:
+        self.client, self.name = client, name
+
+    def __repr__(self) -> str:
+        return f"<tovik.Warren {self.name!r}>"
+
+    def dens(self) -> list[str]:
+        """The names of all dens of this warren, in ascending byte order.
+
+        Like `Client.warrens()`, this raises TovikError (with `names`) when
+        the server's answer is cut at 100 names or 10,000 records read,
+        since the protocol cannot ask for the rest.
+        """
+        self.client._in_warren(self.name)
+        return self.client._names({"op": "dens"}, f"dens of {self.name}")
+
+    def create_den(self, name: str) -> None:
+        """Creates a den in this warren; creating one that exists changes
+        nothing."""
+        self.client._in_warren(self.name)
+        self.client._call({"op": "create", "kind": "den", "name": _text(name, "name")})
+
+    def drop_den(self, name: str) -> None:
+        """Removes a den of this warren that was created and holds nothing."""
+        client = self.client
+        client._in_warren(self.name)
+        data = client._call({"op": "drop_empty", "kind": "den", "name": _text(name, "name")})
+        client._take_position(data)
+
+    def den(self, name: str) -> Den:
+        """The den called name (no request is sent; it need not exist)."""
+        return Den(self.client, self.name, _name(name))
+
+
+class Den:
+    """A den of a warren; documents are dicts that carry their "id"."""
+
+    def __init__(self, client: Client, warren: str, name: str) -> None:
+        self.client, self.warren, self.name = client, warren, name
+
+    def __repr__(self) -> str:
+        return f"<tovik.Den {self.warren!r}/{self.name!r}>"
+
+    def _call(self, command: dict[str, Any]) -> Any:
+        self.client._in_den(self.warren, self.name)
+        return self.client._call(command)
+
+    def put(self, id: str, doc: Document) -> None:
+        """Stores doc under id, replacing what was there."""
+        self._call({"op": "put", "id": _text(id, "id"), "document": doc})
+
+    def insert(self, id: str, doc: Document) -> None:
+        """Stores doc under a new id; AlreadyExists when the id is taken."""
+        self._call({"op": "insert", "id": _text(id, "id"), "document": doc})
+
+    def update(self, id: str, fields: Document) -> None:
+        """Sets top-level members of a stored shiny (NotFound when there is
+        none); each value replaces the whole member, None stores null."""
+        self._call({"op": "update", "id": _text(id, "id"), "fields": fields})
+
+    def get(self, id: str) -> Optional[Document]:
+        """The shiny stored under id, or None."""
+        document = self._call({"op": "get", "id": _text(id, "id")})
+        return None if document is None else self.client._expect(document, dict)
+
+    def delete(self, id: str) -> None:
+        """Removes the shiny stored under id; a missing id is no error."""
+        self._call({"op": "delete", "id": _text(id, "id")})
+
+    def page(self, limit: int, after: Optional[str] = None) -> tuple[list[Document], Optional[str]]:
+        """Up to limit (1 to 100) shinies in id order after the id `after`,
+        and the cursor for the next page (None at the end). The server may
+        return fewer to keep an answer within its byte limit."""
+        return self._page(limit, after, None)
+
+    def _page(self, limit: int, after: Optional[str],
+              where: Optional[dict[str, Any]]) -> tuple[list[Document], Optional[str]]:
+        if isinstance(limit, bool) or not isinstance(limit, int):
+            raise TypeError("limit must be an int")
+        if not 0 <= limit < 2**64:
+            raise invalid_input(f"page size {limit}")
+        command: dict[str, Any] = {"op": "page", "limit": limit}
+        if after is not None:
+            command["after"] = _text(after, "after")
+        if where is not None:
+            command["filter"] = where
+        client = self.client
+        data = client._expect(self._call(command), dict)
+        documents = client._expect(data.get("documents"), list)
+        cursor = data.get("next_after")
+        if not all(isinstance(d, dict) for d in documents) or not isinstance(
+                cursor, (str, type(None))):
+            client._garbled()
+        return documents, cursor
+
+    def _walk(self, where: Optional[dict[str, Any]]) -> Iterator[Document]:
+        after: Optional[str] = None
+        while True:
+            documents, cursor = self._page(PAGE_LIMIT, after, where)
+            if after is not None and cursor is not None and cursor <= after:
+                self.client._garbled()  # a cursor that does not advance would never end
+            yield from documents
+            if cursor is None:
+                return
+            after = cursor
+
+    def scan(self) -> Iterator[Document]:
+        """Every shiny of the den in id order, fetched a page at a time as
+        the iterator is consumed (no cap on the count)."""
+        return self._walk(None)
+
+    def find(self, field: str, value: Any) -> Iterator[Document]:
+        """Every shiny whose top-level member field equals value (same JSON
+        type: 1 and 1.0 differ), in id order, fetched a page at a time."""
+        return self._walk({"field": _text(field, "field"), "value": value})

@@ -1,0 +1,347 @@
+"""The Python client library against a real server (and, for broken
+answers, a scripted loopback listener)."""
+import ast
+import contextlib
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+from conftest import PASSWORD, clean_env, run, start_server
+from shell_util import start_server_on
+
+PACKAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "clients", "python")
+sys.path.insert(0, PACKAGE)
+import tovik  # noqa: E402
+
+
+@pytest.fixture(autouse=True)
+def no_credentials_in_env(monkeypatch):
+    monkeypatch.delenv("TOVIK_USER", raising=False)
+    monkeypatch.delenv("TOVIK_PASSWORD", raising=False)
+
+
+@pytest.fixture(scope="module")
+def shared(tmp_path_factory):
+    """One server for the tests that keep to their own warren."""
+    home = tmp_path_factory.mktemp("pyclient")
+    env = clean_env(home)
+    db = home / "t.tovik"
+    assert run(["init", str(db)], env=env).returncode == 0
+    assert run(["setup", str(db), "admin"], env={**env, "TOVIK_PASSWORD": PASSWORD}).returncode == 0
+    srv = start_server(db, env)
+    yield srv
+    srv.stop()
+
+
+def den_in(client, warren, den="d"):
+    client.create_warren(warren)
+    client.warren(warren).create_den(den)
+    return client.warren(warren).den(den)
+
+
+def test_documents_round_trip_exactly(shared):
+    odd = {"one": 1, "float": 1.0, "neg_zero": -0.0, "u64": 2**64 - 1, "i64": -2**63,
+           "tenth": 0.1, "huge": 1e300, "tiny": 5e-324, "text": "caf\u00e9 \U0001F98A \x00\u2028",
+           "nested": {"list": [1, 2.5, True, None, "\u4e2d"]}}
+    with tovik.connect(shared.address, password=PASSWORD) as client:
+        den = den_in(client, "caf\u00e9", "\U0001F98A")
+        den.put("\u00e9t\u00e9", odd)
+        exact = lambda value: json.dumps(value, sort_keys=True)  # 1 and 1.0, 0.0 and -0.0 differ
+        assert exact(den.get("\u00e9t\u00e9")) == exact({"id": "\u00e9t\u00e9", **odd})
+        den.insert("b", {"qty": 1})
+        den.update("b", {"qty": 2, "paid": None})
+        assert den.get("b") == {"id": "b", "qty": 2, "paid": None}
+        assert den.delete("b") is None and den.get("b") is None
+        den.delete("b")  # missing: no error
+        assert client.warren("caf\u00e9").dens() == ["\U0001F98A"]
+        # The protocol cannot carry these exactly: refused before sending, and
+        # the connection carries on.
+        for bad in [{"n": 2**64}, {"n": -2**63 - 1}, {"n": float("nan")}, {"s": "\ud800"},
+                    {"set": {1}}, {"deep": json.loads("[" * 125 + "]" * 125)},
+                    {"pad": "x" * (1 << 20)}]:
+            with pytest.raises(tovik.InvalidInput):
+                den.put("x", bad)
+        den.put("x", {"deep": json.loads("[" * 124 + "]" * 124)})
+        assert den.get("x")["deep"] == json.loads("[" * 124 + "]" * 124)
+
+
+def test_namespaces_stats_and_check(shared):
+    with tovik.connect(shared.address, password=PASSWORD) as client:
+        den_in(client, "ns").put("a", {})
+        client.warren("ns").create_den("spare")
+        assert "ns" in client.warrens() and client.warren("ns").dens() == ["d", "spare"]
+        client.warren("ns").drop_den("spare")
+        with pytest.raises(tovik.TovikError) as e:
+            client.drop_warren("ns")
+        assert (type(e.value), e.value.code, e.value.message) == (
+            tovik.TovikError, "operation_failed", "namespace is not empty")
+        with pytest.raises(tovik.TovikError, match="no slash"):
+            client.warren("ns/d").dens()
+        stats = client.stats()
+        assert set(stats) == {"generation", "live_bytes", "records"} and client.check() is True
+        for i in range(101 - len(client.warrens())):
+            client.create_warren(f"w{i:03d}")
+        with pytest.raises(tovik.TovikError, match="only the first 100") as e:
+            client.warrens()
+        assert len(e.value.names) == 100 and e.value.code is None
+        client.create_warren("empty")
+        client.drop_warren("empty")
+
+
+def test_check_reports_a_corrupt_file(provisioned_db, env):
+    srv = start_server(provisioned_db, env)
+    try:
+        with tovik.connect(srv.address, password=PASSWORD) as client:
+            den_in(client, "w").put("a", {"pad": "Q" * 500})
+            assert client.check() is True
+            with open(provisioned_db, "r+b") as f:  # flip a byte of every copy in place
+                for m in list(re.finditer(b"Q{500}", f.read())):
+                    f.seek(m.start() + 10)
+                    f.write(b"P")
+            assert client.check() is False
+    finally:
+        srv.stop()
+
+
+def test_walks_cross_pages_and_the_byte_limit(shared):
+    with tovik.connect(shared.address, password=PASSWORD) as client:
+        den = den_in(client, "walk")
+        for i in range(205):
+            den.put(f"k{i:03d}", {"n": i, "even": i % 2 == 0, "one": 1 if i < 3 else 1.0})
+        assert [d["n"] for d in den.scan()] == list(range(205))
+        assert [d["n"] for d in den.find("even", True)] == list(range(0, 205, 2))
+        assert [d["n"] for d in den.find("one", 1)] == [0, 1, 2]
+        docs, after = den.page(100)
+        assert (len(docs), after) == (100, "k099")
+        assert den.page(100, after="k200")[0][0]["id"] == "k201"
+        big = den_in(client, "walk", "big")
+        for i in range(3):
+            big.put(f"p{i}", {"pad": "x" * 200_000})
+        docs, after = big.page(100)
+        assert (len(docs), after) == (2, "p1")
+        assert [d["id"] for d in big.scan()] == ["p0", "p1", "p2"]
+
+
+def test_navigation_only_when_the_position_differs(shared, monkeypatch):
+    with tovik.connect(shared.address, password=PASSWORD) as client:
+        a, b = den_in(client, "nav", "a"), den_in(client, "nav", "b")
+        sent = []
+        real = tovik.client.encode_request
+        monkeypatch.setattr(tovik.client, "encode_request",
+                            lambda command, limit: sent.append(command["op"]) or real(command, limit))
+        for _ in range(3):
+            a.get("x")
+        b.get("x")
+        client.warren("nav").dens()
+        a.get("x")
+        assert sent == ["navigate", "get", "get", "get", "navigate", "get", "dens", "navigate", "get"]
+
+
+def test_server_failures_map_to_classes(server):
+    with tovik.connect(server.address, password=PASSWORD) as client:
+        den = den_in(client, "w")
+        den.put("a", {})
+        cases = [(lambda: den.insert("a", {}), tovik.AlreadyExists, "shiny already exists"),
+                 (lambda: den.update("zz", {"q": 1}), tovik.NotFound, "shiny does not exist"),
+                 (lambda: den.put("a", {"id": "b"}), tovik.InvalidInput, None),
+                 (lambda: den.page(0), tovik.InvalidInput, "invalid input or configuration")]
+        for call, cls, message in cases:
+            with pytest.raises(cls) as e:
+                call()
+            assert e.value.code == "operation_failed" and message in (None, e.value.message)
+        with pytest.raises(tovik.DatabaseFull):
+            for i in range(70):
+                den.put(f"p{i}", {"pad": "x" * 262_000})
+        assert den.get("a") == {"id": "a"}
+    with pytest.raises(tovik.AuthenticationError) as e:
+        tovik.connect(server.address, password="wrong horse battery")
+    assert e.value.code == "authentication"
+
+
+def test_lost_connections_and_reconnect(provisioned_db, env):
+    servers = [start_server(provisioned_db, env, "--max-clients", "1",
+                            "--max-request-bytes", "128")]
+    try:
+        client = tovik.connect(servers[0].address, password=PASSWORD)
+        den = den_in(client, "w")
+        with pytest.raises(tovik.ConnectionLost) as e:
+            tovik.connect(servers[0].address, password=PASSWORD)
+        assert e.value.code in ("server_busy", None)
+        with pytest.raises(tovik.ConnectionLost) as e:
+            den.put("a", {"pad": "x" * 200})  # over the server's request limit
+        assert e.value.code == "bad_frame"
+        with pytest.raises(tovik.ConnectionLost, match="reconnect"):
+            den.get("a")
+        client.reconnect()
+        den.put("a", {"n": 1})
+        servers[0].stop()
+        with pytest.raises(tovik.ConnectionLost):
+            den.get("a")
+        with pytest.raises(tovik.ConnectionLost, match="Connection refused \\(os error 111\\)"):
+            client.reconnect()
+        servers.append(start_server_on(provisioned_db, env, servers[0].port))
+        client.reconnect()
+        assert den.get("a") == {"id": "a", "n": 1}
+        client.close()
+        client.close()
+        with pytest.raises(tovik.ConnectionLost):
+            den.get("a")
+    finally:
+        for srv in servers:
+            srv.stop()
+
+
+ADDRESSES = ["10.0.0.5:7337", "tovik://admin@10.0.0.5:7337", "[::ffff:127.0.0.1]:7337",
+             "[::2]:1", "tovik://admin:pw@127.0.0.1:1", "tovik://@127.0.0.1:1",
+             "127.0.0.1", "localhost:x", "127.0.0.1:70000"]
+
+
+@pytest.mark.parametrize("address", ADDRESSES)
+def test_addresses_are_refused_as_the_shell_refuses_them(address, env, monkeypatch):
+    # Batch mode reads addresses with the shell's rules and prints the same message.
+    shell = run(["batch", address], env={**env, "TOVIK_PASSWORD": PASSWORD}, input="")
+    assert shell.returncode == 1 and shell.stderr.startswith("tovik: ")
+
+    def no_socket(*args, **kwargs):
+        raise AssertionError("a socket was opened")
+    monkeypatch.setattr(socket, "socket", no_socket)
+    with pytest.raises(tovik.TovikError) as e:
+        tovik.connect(address, password=PASSWORD)
+    assert str(e.value) == shell.stderr[len("tovik: "):].rstrip("\n")
+
+
+def test_users_and_passwords(shared, monkeypatch):
+    with pytest.raises(tovik.TovikError, match="password"):
+        tovik.connect(shared.address)
+    with pytest.raises(tovik.TovikError, match="names user"):
+        tovik.connect(f"tovik://admin@{shared.address}", user="bob", password=PASSWORD)
+    monkeypatch.setenv("TOVIK_PASSWORD", PASSWORD)
+    tovik.connect(f"tovik://admin@{shared.address}", user="admin").close()
+    monkeypatch.setenv("TOVIK_USER", "bob")
+    with pytest.raises(tovik.AuthenticationError):
+        tovik.connect(shared.address)
+    tovik.connect(f"localhost:{shared.port}", user="admin").close()
+
+
+def scripted_server(answers):
+    """A listener that reads requests and sends each scripted answer (raw
+    bytes, or (delay, bytes); None closes) for one connection."""
+    listener = socket.create_server(("127.0.0.1", 0))
+
+    def serve():
+        conn, _ = listener.accept()
+        with conn, listener, contextlib.suppress(OSError):  # the client may hang up first
+            for answer in answers:
+                head = conn.recv(4, socket.MSG_WAITALL)
+                if len(head) == 4:
+                    conn.recv(struct.unpack(">I", head)[0], socket.MSG_WAITALL)
+                if answer is None:
+                    return
+                if isinstance(answer, tuple):
+                    time.sleep(answer[0])
+                    answer = answer[1]
+                conn.sendall(answer)
+            time.sleep(1)
+    threading.Thread(target=serve, daemon=True).start()
+    return f"127.0.0.1:{listener.getsockname()[1]}"
+
+
+def framed(obj):
+    body = obj if isinstance(obj, bytes) else json.dumps(obj).encode()
+    return struct.pack(">I", len(body)) + body
+
+
+LOGIN = framed({"version": 1, "ok": True, "data": {"authenticated": True}, "error": None})
+
+
+def answer(ok, data=None, error=None, version=1):
+    return framed({"version": version, "ok": ok, "data": data, "error": error})
+
+
+@pytest.mark.parametrize("reply", [
+    pytest.param(b"garbage!", id="garbage"),
+    pytest.param(b"\xff\xff\xff\xff", id="oversized"),
+    pytest.param(b"\x00\x00\x00\x00", id="empty-frame"),
+    pytest.param(b"\x00\x00\x00\x64{\"ver", id="closed-mid-body"),
+    pytest.param(None, id="closed"),
+    pytest.param(b"", id="silent"),
+    pytest.param(framed(b"{\"version\":1,\"ok\":tru"), id="bad-json"),
+    pytest.param(framed(b"\xff\xfe"), id="not-utf8"),
+    pytest.param(framed(b"[" * 5000), id="deep"),
+    pytest.param(framed(b"{\"version\":1,\"ok\":true,\"data\":NaN,\"error\":null}"), id="nan"),
+    pytest.param(answer(True, version=2), id="version"),
+    pytest.param(answer(True, {"names": "x", "truncated": False}), id="wrong-shape"),
+    pytest.param(answer(False, error={"code": "server_busy", "message": "connection limit reached"}),
+                 id="busy"),
+])
+def test_broken_answers_end_in_connection_lost(reply):
+    client = tovik.connect(scripted_server([LOGIN, reply]), password=PASSWORD, timeout=0.5)
+    begin = time.monotonic()
+    with pytest.raises(tovik.ConnectionLost):
+        client.warrens()
+    assert time.monotonic() - begin < 2
+    with pytest.raises(tovik.ConnectionLost):
+        client.stats()
+
+
+def test_a_cursor_that_does_not_advance_ends_the_walk():
+    moved = answer(True, {"warren": "w", "den": "d"})
+    stuck = answer(True, {"documents": [{"id": "a"}], "examined": 1, "next_after": "a"})
+    client = tovik.connect(scripted_server([LOGIN, moved, stuck, stuck]), password=PASSWORD)
+    with pytest.raises(tovik.ConnectionLost):
+        list(client.warren("w").den("d").scan())
+
+
+def test_an_interrupted_call_drops_the_connection():
+    """The answer to an interrupted call must not be taken for the next one's."""
+    late = answer(True, {"names": ["late"], "truncated": False})
+    client = tovik.connect(scripted_server([LOGIN, (0.3, late), late]), password=PASSWORD)
+
+    def interrupt(*args):
+        raise KeyboardInterrupt
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.1)
+        with pytest.raises(KeyboardInterrupt):
+            client.warrens()
+    finally:
+        signal.signal(signal.SIGALRM, previous)
+    with pytest.raises(tovik.ConnectionLost):
+        client.warrens()
+
+
+def test_readme_example_runs(server, tmp_path):
+    text = open(os.path.join(PACKAGE, "README.md")).read()
+    code = re.search(r"```python\n(.*?)```", text, re.S).group(1)
+    expected = re.search(r"```text\n(.*?)```", text, re.S).group(1)
+    assert len(code.splitlines()) <= 10
+    env = {**os.environ, "PYTHONPATH": PACKAGE, "TOVIK_PASSWORD": PASSWORD}
+    res = subprocess.run([sys.executable, "-c", code.replace("127.0.0.1:7337", server.address)],
+                         env=env, capture_output=True, text=True, timeout=30)
+    assert (res.stderr, res.stdout) == ("", expected)
+
+
+def test_package_installs_and_parses_as_python_3_9(tmp_path):
+    for name in os.listdir(os.path.join(PACKAGE, "tovik")):
+        if name.endswith(".py"):
+            ast.parse(open(os.path.join(PACKAGE, "tovik", name)).read(), feature_version=(3, 9))
+    source = shutil.copytree(PACKAGE, tmp_path / "src", ignore=shutil.ignore_patterns("build"))
+    res = subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--no-build-isolation",
+                          "--no-deps", "--no-index", "--target", str(tmp_path / "site"),
+                          str(source)], capture_output=True, text=True, timeout=120)
+    assert res.returncode == 0, res.stderr
+    assert (tmp_path / "site" / "tovik" / "py.typed").exists()
+    res = subprocess.run([sys.executable, "-c", "import tovik; print(tovik.__file__)"],
+                         env={**os.environ, "PYTHONPATH": str(tmp_path / "site")},
+                         capture_output=True, text=True, cwd=tmp_path)
+    assert res.stdout.startswith(str(tmp_path / "site"))
