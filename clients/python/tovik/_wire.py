@@ -18,8 +18,8 @@ MAX_LOGIN_BYTES = 8_192
 # Objects and arrays of a request may nest this deep, the request itself
 # counting as the first level.
 MAX_DEPTH = 127
-# The server keeps integers in 64 bits; a larger literal would come back as a
-# float, so the client refuses it.
+# The server keeps integers in 64 bits and refuses a larger one in a document
+# ("number out of range"); the client refuses it before sending.
 MIN_INT, MAX_INT = -(2**63), 2**64 - 1
 
 URI_PREFIX = "tovik://"
