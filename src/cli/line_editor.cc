@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -271,6 +272,7 @@ wchar_t* prompt_hook(EditLine* el) { return impl_of(el)->prompt.data(); }
 }  // namespace
 
 LineEditor::LineEditor(int in_fd, std::FILE* out) : impl_(std::make_unique<Impl>()) {
+  assert(::isatty(in_fd) == 1 && ::isatty(::fileno(out)) == 1);
   impl_->in_fd = in_fd;
   impl_->out = out;
   impl_->utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));

@@ -58,7 +58,7 @@ struct CopyResult {
 
 // The configuration every offline open uses; the staged copy must open under
 // exactly the rules the source passed.
-inline constexpr StoreConfig kBackupConfig{16'777'216, 1'024, 262'144};
+inline constexpr StoreConfig kBackupConfig{};
 
 // The whole procedure, source first, destination second; backup and restore
 // differ only in which of the two the user calls the backup. `validator`

@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <ostream>
@@ -164,6 +165,7 @@ void reconnect(ClientSession& session, SessionIo& io) {
 
 std::optional<server::Response> round_trip(ClientSession& session, const server::Command& command,
                                            SessionIo& io) {
+  assert(session.connected());
   auto response = server::send_command(session.connection.get(), command, io.timings);
   if (response) {
     // These failures are the server's last word before it closes: keeping

@@ -28,7 +28,8 @@ namespace tovik::cli {
 // ---- Text ------------------------------------------------------------------
 
 // Leading and trailing Unicode white space removed (ASCII blanks, U+0085,
-// U+00A0, U+2000-U+200A, U+3000, ...). Requires: valid UTF-8.
+// U+00A0, U+2000-U+200A, U+3000, ...). Meant for valid UTF-8: a
+// stray byte is kept as it is.
 std::string_view trim(std::string_view text);
 
 // Splits at the first white space character: the part before it and the

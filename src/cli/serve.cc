@@ -26,9 +26,9 @@ namespace tovik::cli {
 namespace {
 
 constexpr std::uint64_t kMinRequestBytes = 128;
-constexpr std::uint64_t kMaxRequestBytes = 1'048'576;
+constexpr std::uint64_t kMaxRequestBytes = server::kMaxFrameBytes;
 constexpr std::uint64_t kMinDocumentBytes = 2;
-constexpr std::uint64_t kMaxDocumentBytes = 262'144;
+constexpr std::uint64_t kMaxDocumentBytes = server::kDefaultMaxDocumentBytes;
 constexpr std::uint64_t kMaxIndexEntries = 64;
 constexpr std::uint64_t kMaxIndexEntriesParsed = 255;  // the option is an 8-bit number
 constexpr std::uint64_t kMinClients = 1;

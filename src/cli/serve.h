@@ -9,16 +9,17 @@
 #include <string>
 
 #include "cli/failure.h"
+#include "server/server.h"
 #include "server/transport.h"
 
 namespace tovik::cli {
 
 struct ServeSettings {
   server::SocketAddress bind = server::SocketAddress::v4(127, 0, 0, 1, 7337);
-  std::uint64_t max_clients = 16;
-  std::uint64_t index_entries = 64;
-  std::uint64_t max_request_bytes = 1'048'576;
-  std::uint64_t max_document_bytes = 262'144;
+  std::uint64_t max_clients = server::kDefaultMaxClients;
+  std::uint64_t index_entries = kDefaultIndexEntries;
+  std::uint64_t max_request_bytes = server::kDefaultMaxRequestBytes;
+  std::uint64_t max_document_bytes = server::kDefaultMaxDocumentBytes;
 };
 
 // Name/value pairs from left to right over the defaults; a later occurrence

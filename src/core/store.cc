@@ -240,7 +240,7 @@ std::expected<void, StoreError> Store::load(std::uint64_t index_entries) {
 // ---------------------------------------------------------------------------
 // Reading
 
-std::expected<Record, StoreError> Store::read_record_at(std::uint64_t offset) {
+std::expected<Record, StoreError> Store::test_read_record_at(std::uint64_t offset) {
   if (poisoned_) return std::unexpected(StoreError::Poisoned);
   SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().probe,
                         kProbeWindow, &record_reads_);
@@ -265,7 +265,7 @@ std::expected<Store::Lookup, StoreError> Store::locate_range(std::string_view ke
   return Lookup{offset, next};
 }
 
-std::expected<std::uint64_t, StoreError> Store::locate(std::string_view key) {
+std::expected<std::uint64_t, StoreError> Store::test_locate(std::string_view key) {
   if (poisoned_) return std::unexpected(StoreError::Poisoned);
   auto lookup = locate_range(key);
   if (!lookup) return std::unexpected(lookup.error());
@@ -567,11 +567,10 @@ StoreStats Store::stats() const { return StoreStats{generation_, live_bytes_, re
 std::uint64_t Store::generation() const { return generation_; }
 std::uint64_t Store::live_bytes() const { return live_bytes_; }
 std::uint64_t Store::records() const { return records_; }
-std::uint64_t Store::slot() const { return slot_; }
+std::uint64_t Store::test_slot() const { return slot_; }
 bool Store::poisoned() const { return poisoned_; }
 const StoreConfig& Store::config() const { return config_; }
-const std::vector<std::uint64_t>& Store::index() const { return index_; }
-std::uint64_t Store::record_reads() const { return record_reads_; }
-std::uint64_t Store::index_entries() const { return index_entries_; }
+const std::vector<std::uint64_t>& Store::test_index() const { return index_; }
+std::uint64_t Store::test_record_reads() const { return record_reads_; }
 
 }  // namespace tovik

@@ -101,8 +101,6 @@ class Store {
       UniqueFd fd, StoreConfig config, std::uint64_t index_entries = kDefaultIndexEntries,
       std::shared_ptr<FileIo> io = nullptr);
 
-  [[nodiscard]] std::expected<Record, StoreError> read_record_at(std::uint64_t offset);
-  [[nodiscard]] std::expected<std::uint64_t, StoreError> locate(std::string_view key);
   [[nodiscard]] std::expected<std::optional<std::string>, StoreError> get(std::string_view key);
   [[nodiscard]] std::expected<Cursor, StoreError> scan_from(std::string_view start_key);
   [[nodiscard]] std::expected<void, StoreError> apply(std::span<const Mutation> batch);
@@ -112,14 +110,18 @@ class Store {
   std::uint64_t generation() const;
   std::uint64_t live_bytes() const;
   std::uint64_t records() const;
-  std::uint64_t slot() const;
   bool poisoned() const;
   const StoreConfig& config() const;
-  const std::vector<std::uint64_t>& index() const;
-  // Records read through this Store since it opened (a probe for tests that
-  // bound how far an operation walks).
-  std::uint64_t record_reads() const;
-  std::uint64_t index_entries() const;
+
+  // For tests only: the record at a data offset, where a forward scan for key
+  // starts, the slot of the current snapshot, the sparse index, and the
+  // records read through this Store since it opened (to bound how far an
+  // operation walks).
+  [[nodiscard]] std::expected<Record, StoreError> test_read_record_at(std::uint64_t offset);
+  [[nodiscard]] std::expected<std::uint64_t, StoreError> test_locate(std::string_view key);
+  std::uint64_t test_slot() const;
+  const std::vector<std::uint64_t>& test_index() const;
+  std::uint64_t test_record_reads() const;
 
  private:
   // Where a forward scan for a key starts, and the index entry after it (or

@@ -5,6 +5,7 @@
 // offline tool and the executor tell the two kinds apart with is_store().
 #pragma once
 
+#include <cassert>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,7 +33,10 @@ class DocError {
 
   bool is_store() const { return store_.has_value(); }
   // Requires: is_store().
-  StoreError store() const { return *store_; }
+  StoreError store() const {
+    assert(store_.has_value());
+    return *store_;
+  }
   // The display text: the StoreError's fixed text or the message.
   std::string text() const { return store_ ? std::string(store_error_text(*store_)) : message_; }
 

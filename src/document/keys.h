@@ -70,7 +70,7 @@ struct DocumentName {
   std::string id;
 };
 
-// Requires: is_marker_key(key). The value of a marker must be empty.
+// A key that is not a marker key, or a marker with a value, is Corrupt.
 [[nodiscard]] std::expected<MarkerName, StoreError> decode_marker_key(std::string_view key,
                                                                       std::string_view value);
 [[nodiscard]] std::expected<DocumentName, StoreError> decode_document_key(std::string_view key);

@@ -24,6 +24,7 @@
 #include <functional>
 
 #include "core/posix_file.h"
+#include "core/store.h"
 #include "server/credentials.h"
 #include "server/transport.h"
 
@@ -35,9 +36,9 @@ namespace tovik::server {
 
 inline constexpr int kListenBacklog = 128;
 inline constexpr std::size_t kDefaultMaxClients = 16;
-inline constexpr std::uint64_t kDefaultMaxRequestBytes = 1'048'576;
+inline constexpr std::uint64_t kDefaultMaxRequestBytes = kMaxFrameBytes;
 // The file format's value limit: the store is opened and checked with it.
-inline constexpr std::uint64_t kDefaultMaxDocumentBytes = 262'144;
+inline constexpr std::uint64_t kDefaultMaxDocumentBytes = StoreConfig{}.max_value_len;
 
 // Seams for the accept loop's system calls, so tests can make one accepted
 // socket fail. Empty members mean the real calls (accept4 with SOCK_CLOEXEC,

@@ -144,7 +144,7 @@ class CrashSimulation {
       trace.generation = store.generation();
       trace.old_model = model;
       trace.new_model = applied_to(model, step->batch);
-      trace.target_slot = 1 - store.slot();
+      trace.target_slot = 1 - store.test_slot();
       disk->events.clear();
       disk->recording = true;
       auto applied = store.apply(step->batch);

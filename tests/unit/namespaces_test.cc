@@ -199,11 +199,11 @@ TEST_F(Namespaces, WarrenListingExaminesAtMostTenThousandRecords) {
   EXPECT_EQ(listed["names"], parse(R"(["default"])"));
   EXPECT_FALSE(listed["truncated"].get<bool>());
   put_raw({doc_record("default", "e", "1")});
-  const auto reads = store().record_reads();
+  const auto reads = store().test_record_reads();
   listed = names(ListingKind::Warrens, {});
   EXPECT_TRUE(listed["truncated"].get<bool>());
   // 10,001 records read, plus the index search that positions the walk.
-  EXPECT_LT(store().record_reads() - reads, 10'001u + 16);
+  EXPECT_LT(store().test_record_reads() - reads, 10'001u + 16);
 }
 
 TEST_F(Namespaces, ShiniesListingStopsAtOneHundredIdsWithinItsDen) {

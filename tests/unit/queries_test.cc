@@ -128,12 +128,12 @@ TEST_F(Queries, FindReadsOnlyAroundItsDen) {
   // at "b" through the index rather than walk "a".
   seed_documents("default", "a", 50'000);
   seed_documents("default", "b", 3);
-  const auto before = store().record_reads();
+  const auto before = store().test_record_reads();
   const Json result = query("b", where("id", R"("00001")"), "default");
   EXPECT_EQ(ids(result["documents"]), (std::vector<std::string>{"00001"}));
   EXPECT_EQ(result["examined"], 3);
   // One index stride (50,003 / 64 records) plus the binary search.
-  EXPECT_LT(store().record_reads() - before, 1'000u);
+  EXPECT_LT(store().test_record_reads() - before, 1'000u);
 }
 
 TEST_F(Queries, PageCursors) {

@@ -184,7 +184,7 @@ TEST_F(StoreCommit, NewSnapshotIsTheConcatenationOfEncodedRecords) {
   // Early writeback hints name whole pages the commit has already written,
   // in order, and all come before the data sync.
   using E = ScriptedIo::Event;
-  const std::uint64_t data_base = data_at(store().slot(), 0);
+  const std::uint64_t data_base = data_at(store().test_slot(), 0);
   std::uint64_t written_to = 0;  // end of the data written so far
   std::uint64_t hinted_to = data_base / 4096 * 4096;
   int hints = 0;
@@ -208,7 +208,7 @@ TEST_F(StoreCommit, NewSnapshotIsTheConcatenationOfEncodedRecords) {
   for (const auto& [k, v] : model) expected += encode_record(k, v);
   ASSERT_EQ(store().live_bytes(), expected.size());
   const std::string bytes = file_bytes();
-  EXPECT_TRUE(bytes.compare(data_at(store().slot(), 0), expected.size(), expected) == 0);
+  EXPECT_TRUE(bytes.compare(data_at(store().test_slot(), 0), expected.size(), expected) == 0);
 }
 
 TEST_F(StoreCommit, ThreeSyncsSeparateEmptyingDataAndPublishing) {

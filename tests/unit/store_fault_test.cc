@@ -23,8 +23,8 @@ class StoreFault : public StoreFixture {
     EXPECT_EQ(s.apply({}).error(), StoreError::Poisoned);
     EXPECT_EQ(s.apply(std::vector<Mutation>{{"z", "9"}}).error(), StoreError::Poisoned);
     EXPECT_EQ(s.get("a").error(), StoreError::Poisoned);
-    EXPECT_EQ(s.locate("a").error(), StoreError::Poisoned);
-    EXPECT_EQ(s.read_record_at(0).error(), StoreError::Poisoned);
+    EXPECT_EQ(s.test_locate("a").error(), StoreError::Poisoned);
+    EXPECT_EQ(s.test_read_record_at(0).error(), StoreError::Poisoned);
     EXPECT_EQ(s.scan_from("").error(), StoreError::Poisoned);
     EXPECT_EQ(s.verify(nullptr).error(), StoreError::Poisoned);
   }
@@ -72,7 +72,7 @@ TEST_F(StoreFault, ReadFailureDuringCommitPoisonsButDuringLookupDoesNot) {
   io_->arm();
   io_->fail_all_reads = true;
   EXPECT_EQ(store().get(key_of(5)).error(), StoreError::Io);
-  EXPECT_EQ(store().locate(key_of(5)).error(), StoreError::Io);
+  EXPECT_EQ(store().test_locate(key_of(5)).error(), StoreError::Io);
   EXPECT_EQ(store().verify(nullptr).error(), StoreError::Io);
   auto cursor = store().scan_from("");
   EXPECT_FALSE(cursor.has_value());

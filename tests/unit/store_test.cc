@@ -18,7 +18,7 @@ TEST_F(StoreOpen, ZeroLengthFileBecomesNewDatabaseOfFullSize) {
   write_bytes(0, "");
   Store& s = reopen();
   EXPECT_EQ(s.generation(), 1u);
-  EXPECT_EQ(s.slot(), 0u);
+  EXPECT_EQ(s.test_slot(), 0u);
   EXPECT_EQ(s.live_bytes(), 0u);
   EXPECT_EQ(s.records(), 0u);
   EXPECT_EQ(std::filesystem::file_size(path_), 33'554'432u);
@@ -95,10 +95,10 @@ TEST_F(StoreOpen, CommitsAlternateSlotsAndOpenChoosesTheNewest) {
   EXPECT_EQ(decode_header(std::span<const char, 64>(bytes.data(), 64)).header.generation, 1u);
   EXPECT_EQ(decode_header(std::span<const char, 64>(bytes.data() + 4096, 64)).header.generation,
             2u);
-  EXPECT_EQ(reopen().slot(), 1u);
+  EXPECT_EQ(reopen().test_slot(), 1u);
   EXPECT_EQ(store().generation(), 2u);
   put("b", "2");
-  EXPECT_EQ(reopen().slot(), 0u);
+  EXPECT_EQ(reopen().test_slot(), 0u);
   EXPECT_EQ(store().generation(), 3u);
   expect_records(Records{{"a", "1"}, {"b", "2"}});
 }
@@ -135,7 +135,7 @@ TEST_F(StoreOpen, HeaderRulesGiveTheirErrors) {
   EXPECT_EQ(open_error(), StoreError::Corrupt);
 
   craft(header(5), header(4));
-  EXPECT_EQ(reopen().slot(), 0u);
+  EXPECT_EQ(reopen().test_slot(), 0u);
   EXPECT_EQ(store().generation(), 5u);
 }
 
@@ -232,7 +232,7 @@ TEST_F(StoreIndex, ThousandRecordsGiveStrideSixteenAndSixtyThreeEntries) {
   reopen();
   fill(1000, 20);                         // each record 12 + 9 + 20 = 41 bytes
   for (int pass = 0; pass < 2; ++pass) {  // as built by the commit, then by opening
-    const auto& index = store().index();
+    const auto& index = store().test_index();
     ASSERT_EQ(index.size(), 63u);
     for (std::size_t e = 0; e < index.size(); ++e) EXPECT_EQ(index[e], e * 16 * 41);
     reopen();
@@ -246,19 +246,19 @@ TEST_F(StoreIndex, LookupsReadAtMostTheSearchAndOneStride) {
   fill(1000, 20);
   Store& s = reopen();
   auto reads_of = [&](auto&& op) {
-    const std::uint64_t before = s.record_reads();
+    const std::uint64_t before = s.test_record_reads();
     op();
-    return s.record_reads() - before;
+    return s.test_record_reads() - before;
   };
   // Binary search over 63 entries reads at most 6 records, a stride at most 17.
   for (int i : {0, 1, 15, 16, 500, 991, 992, 999}) {
     EXPECT_LE(reads_of([&] { EXPECT_TRUE(s.get(key_of(i)).value().has_value()); }), 6u + 17u) << i;
   }
-  EXPECT_EQ(s.locate("a").value(), 0u);
+  EXPECT_EQ(s.test_locate("a").value(), 0u);
   EXPECT_EQ(reads_of([&] { EXPECT_FALSE(s.get("a").value().has_value()); }), 6u + 1u);
   EXPECT_LE(reads_of([&] { EXPECT_FALSE(s.get("z").value().has_value()); }), 6u + 8u);
-  EXPECT_EQ(s.locate("z").value(), 992u * 41);
-  EXPECT_EQ(s.locate(key_of(20)).value(), 16u * 41);
+  EXPECT_EQ(s.test_locate("z").value(), 992u * 41);
+  EXPECT_EQ(s.test_locate(key_of(20)).value(), 16u * 41);
 }
 
 TEST_F(StoreIndex, ZeroEntriesKeepsNoIndexAndScansFromTheStart) {
@@ -266,11 +266,11 @@ TEST_F(StoreIndex, ZeroEntriesKeepsNoIndexAndScansFromTheStart) {
   reopen();
   fill(100, 5);
   Store& s = reopen();
-  EXPECT_TRUE(s.index().empty());
-  EXPECT_EQ(s.locate(key_of(99)).value(), 0u);
-  const std::uint64_t before = s.record_reads();
+  EXPECT_TRUE(s.test_index().empty());
+  EXPECT_EQ(s.test_locate(key_of(99)).value(), 0u);
+  const std::uint64_t before = s.test_record_reads();
   EXPECT_EQ(s.get(key_of(99)).value(), std::string(5, 'a' + 99 % 26));
-  EXPECT_EQ(s.record_reads() - before, 100u);
+  EXPECT_EQ(s.test_record_reads() - before, 100u);
   EXPECT_FALSE(s.get("zzz").value().has_value());
 }
 
@@ -317,13 +317,13 @@ TEST_F(StoreIndex, CursorCarriesOnAfterACommit) {
 TEST_F(StoreIndex, ReadRecordAtChecksBoundsAndReturnsLength) {
   reopen();
   put("abc", "0123456789");
-  auto record = store().read_record_at(0);
+  auto record = store().test_read_record_at(0);
   ASSERT_TRUE(record.has_value());
   EXPECT_EQ(record->key, "abc");
   EXPECT_EQ(record->value, "0123456789");
   EXPECT_EQ(record->length, 25u);
-  EXPECT_EQ(store().read_record_at(25).error(), StoreError::Corrupt);
-  EXPECT_EQ(store().read_record_at(1).error(), StoreError::Corrupt);
+  EXPECT_EQ(store().test_read_record_at(25).error(), StoreError::Corrupt);
+  EXPECT_EQ(store().test_read_record_at(1).error(), StoreError::Corrupt);
 }
 
 class StoreVerify : public StoreFixture {};
