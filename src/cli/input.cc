@@ -1,4 +1,6 @@
 // Text helpers and the line reader shared by the shell and batch mode.
+#include "cli/input.h"
+
 #include <errno.h>
 #include <unistd.h>
 
@@ -8,7 +10,7 @@
 #include <ostream>
 #include <string>
 
-#include "cli/network.h"
+#include "cli/text.h"
 #include "core/utf8.h"
 
 namespace tovik::cli {

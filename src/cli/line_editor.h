@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/network.h"
+#include "cli/input.h"
 
 namespace tovik::cli {
 
