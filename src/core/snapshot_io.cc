@@ -97,7 +97,7 @@ void OrderedWalk::restart(std::uint64_t from, std::uint64_t live_bytes, std::uin
   live_bytes_ = live_bytes;
   records_ = records;
   count_ = 0;
-  current_length_ = 0;
+  current_ = {};
   previous_ = {};
 }
 

@@ -117,14 +117,15 @@ class OrderedWalk {
   // pointed at the snapshot).
   void restart(std::uint64_t from, std::uint64_t live_bytes, std::uint64_t records);
 
-  // The record at the walk's position, without moving past it: nullopt at
-  // the end of the snapshot, Corrupt when its key does not ascend. At the
-  // end the count rule is applied (see finish).
-  [[nodiscard]] std::expected<std::optional<RecordView>, StoreError> peek();
+  // The record at the walk's position, without moving past it: null at the
+  // end of the snapshot, Corrupt when its key does not ascend. At the end
+  // the count rule is applied (see finish). The view stays valid until the
+  // walk's next peek.
+  [[nodiscard]] std::expected<const RecordView*, StoreError> peek();
   // Moves past the record peek just returned.
   void skip();
   // peek then skip.
-  [[nodiscard]] std::expected<std::optional<RecordView>, StoreError> next();
+  [[nodiscard]] std::expected<const RecordView*, StoreError> next();
 
   // Data offset of the record peek would return next.
   std::uint64_t offset() const { return offset_; }
@@ -144,8 +145,7 @@ class OrderedWalk {
   std::uint64_t live_bytes_ = 0;
   std::uint64_t records_ = 0;
   std::uint64_t count_ = 0;
-  std::uint64_t current_length_ = 0;
-  std::string_view current_key_;
+  RecordView current_;
   // The key of the last record moved past: a view into the reader's window,
   // copied only when the window is about to be overwritten.
   std::string_view previous_;
@@ -221,29 +221,28 @@ inline std::expected<const char*, StoreError> SnapshotReader::resident(std::uint
   return refill(from, length);
 }
 
-inline std::expected<std::optional<RecordView>, StoreError> OrderedWalk::peek() {
+inline std::expected<const RecordView*, StoreError> OrderedWalk::peek() {
   if (at_end()) {
     auto finished = finish();
     if (!finished) return std::unexpected(finished.error());
-    return std::nullopt;
+    return nullptr;
   }
   auto record = reader_->read(offset_);
   if (!record) return std::unexpected(record.error());
   if (count_ > 0 && record->key <= previous_) return std::unexpected(StoreError::Corrupt);
-  current_key_ = record->key;
-  current_length_ = record->length;
-  return std::optional<RecordView>(*record);
+  current_ = *record;
+  return &current_;
 }
 
 inline void OrderedWalk::skip() {
-  previous_ = current_key_;
-  offset_ += current_length_;
+  previous_ = current_.key;
+  offset_ += current_.length;
   ++count_;
 }
 
-inline std::expected<std::optional<RecordView>, StoreError> OrderedWalk::next() {
+inline std::expected<const RecordView*, StoreError> OrderedWalk::next() {
   auto record = peek();
-  if (record && *record) skip();
+  if (record && *record != nullptr) skip();
   return record;
 }
 
