@@ -190,9 +190,11 @@ class SnapshotWriter {
   std::size_t run_length_ = 0;
 };
 
-// ---- Inline: the per-record steps of every walk ----
+// ---- Inline: the per-record steps of every walk, forced inline so each
+// walk compiles to one loop ----
 
-inline std::expected<RecordView, StoreError> SnapshotReader::read(std::uint64_t p) {
+[[gnu::always_inline]] inline std::expected<RecordView, StoreError> SnapshotReader::read(
+    std::uint64_t p) {
   if (p >= live_bytes_ || live_bytes_ - p < kRecordHeaderSize) {
     return std::unexpected(StoreError::Corrupt);
   }
@@ -212,8 +214,8 @@ inline std::expected<RecordView, StoreError> SnapshotReader::read(std::uint64_t 
 }
 
 // Makes [p, p + length) of the data area resident and returns where it is.
-inline std::expected<const char*, StoreError> SnapshotReader::resident(std::uint64_t p,
-                                                                       std::uint64_t length) {
+[[gnu::always_inline]] inline std::expected<const char*, StoreError> SnapshotReader::resident(
+    std::uint64_t p, std::uint64_t length) {
   const std::uint64_t from = data_base_ + p;
   if (resident_ > 0 && from >= start_ && from + length <= start_ + resident_) {
     return block_->get() + (from - start_);
@@ -221,7 +223,7 @@ inline std::expected<const char*, StoreError> SnapshotReader::resident(std::uint
   return refill(from, length);
 }
 
-inline std::expected<const RecordView*, StoreError> OrderedWalk::peek() {
+[[gnu::always_inline]] inline std::expected<const RecordView*, StoreError> OrderedWalk::peek() {
   if (at_end()) {
     auto finished = finish();
     if (!finished) return std::unexpected(finished.error());
@@ -234,13 +236,13 @@ inline std::expected<const RecordView*, StoreError> OrderedWalk::peek() {
   return &current_;
 }
 
-inline void OrderedWalk::skip() {
+[[gnu::always_inline]] inline void OrderedWalk::skip() {
   previous_ = current_.key;
   offset_ += current_.length;
   ++count_;
 }
 
-inline std::expected<const RecordView*, StoreError> OrderedWalk::next() {
+[[gnu::always_inline]] inline std::expected<const RecordView*, StoreError> OrderedWalk::next() {
   auto record = peek();
   if (record && *record != nullptr) skip();
   return record;
