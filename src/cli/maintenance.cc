@@ -193,24 +193,22 @@ std::expected<std::unique_ptr<StagingFile>, Failure> create_staging(
 
 // ---- The procedure -------------------------------------------------------
 
-std::expected<CopyResult, Failure> copy_database(const std::string& source,
-                                                 const std::string& destination, MaintenanceIo& io,
-                                                 const ValidatorFactory& validator,
-                                                 const StoreConfig& config) {
-  // Both names are refused before the source is touched: a backup that
-  // cannot succeed never takes the source's lock away from anyone else.
-  if (auto ok = refuse_existing(io, destination); !ok) return std::unexpected(ok.error());
-  if (auto ok = refuse_existing(io, destination + ".auth"); !ok) {
-    return std::unexpected(ok.error());
-  }
+namespace {
 
+// The source, locked and checked: the descriptor that holds its lock until
+// the copy is published (no commit can change it meanwhile), and its length.
+struct LockedSource {
+  UniqueFd fd;
+  std::uint64_t bytes = 0;
+};
+
+std::expected<LockedSource, Failure> lock_and_check(const std::string& source, MaintenanceIo& io,
+                                                    const ValidatorFactory& validator,
+                                                    const StoreConfig& config) {
   auto opened = open_database_file(source, false);
   if (!opened) return std::unexpected(Failure::store(opened.error()));
-  // Held to the very end: as long as this descriptor is open, no commit can
-  // change what is being copied.
   auto source_fd = duplicate(*opened);
   if (!source_fd) return std::unexpected(source_fd.error());
-
   {
     auto length = io.file_size(source_fd->get());
     if (!length) return std::unexpected(io_failure());
@@ -227,34 +225,37 @@ std::expected<CopyResult, Failure> copy_database(const std::string& source,
   }
   auto length = io.file_size(source_fd->get());
   if (!length) return std::unexpected(io_failure());
-  const std::uint64_t bytes = *length;
+  return LockedSource{std::move(*source_fd), *length};
+}
 
-  const std::string directory = destination_directory(destination);
-  auto staging = create_staging(io, directory, final_name(destination));
-  if (!staging) return std::unexpected(staging.error());
-  StagingFile& staged = **staging;
-
+// Copies the first `bytes` of from into to (written at its position) and
+// syncs to; the disk gets the copy while it is made.
+std::expected<void, Failure> copy_bytes(MaintenanceIo& io, int from, int to, std::uint64_t bytes) {
   std::vector<std::byte> buffer(kCopyBufferSize);
-  std::uint64_t writeback_from = 0;  // the disk gets the copy while it is made
+  std::uint64_t writeback_from = 0;
   for (std::uint64_t offset = 0; offset < bytes;) {
     const auto piece =
         static_cast<std::size_t>(std::min<std::uint64_t>(kCopyBufferSize, bytes - offset));
     const std::span<std::byte> chunk(buffer.data(), piece);
-    if (auto ok = read_exactly(io, source_fd->get(), chunk, offset); !ok) {
-      return std::unexpected(ok.error());
-    }
-    if (auto ok = write_all(io, staged.fd().get(), chunk); !ok) return std::unexpected(ok.error());
+    if (auto ok = read_exactly(io, from, chunk, offset); !ok) return ok;
+    if (auto ok = write_all(io, to, chunk); !ok) return ok;
     offset += piece;
     if (offset - writeback_from >= kWritebackStep) {
-      io.start_writeback(staged.fd().get(), writeback_from, offset - writeback_from);
+      io.start_writeback(to, writeback_from, offset - writeback_from);
       writeback_from = offset;
     }
   }
-  if (auto ok = io.sync(staged.fd().get()); !ok) return std::unexpected(Failure::os(ok.error()));
-  staged.fd().reset();
+  if (auto ok = io.sync(to); !ok) return std::unexpected(Failure::os(ok.error()));
+  return {};
+}
 
-  // The copy must stand on its own as a database before it gets a name a
-  // user would trust.
+// The staged copy must stand on its own as a database before it gets a
+// name a user would trust. Opening checks only the current snapshot; the
+// comparison covers every byte, the other slot included, against the
+// still-locked source.
+std::expected<void, Failure> check_staged(MaintenanceIo& io, StagingFile& staged,
+                                          const LockedSource& source, const StoreConfig& config) {
+  staged.fd().reset();
   auto reopened = open_existing_database(staged.path());
   if (!reopened) return std::unexpected(Failure::store(reopened.error()));
   auto staged_fd = duplicate(*reopened);
@@ -264,27 +265,46 @@ std::expected<CopyResult, Failure> copy_database(const std::string& source,
     auto store = Store::open(std::move(*reopened), config, kDefaultIndexEntries);
     if (!store) return std::unexpected(Failure::store(store.error()));
   }
-
-  // Opening checks only the current snapshot; the comparison covers every
-  // byte, the other slot included, against the still-locked source.
-  std::vector<std::byte> other(kCopyBufferSize);
-  for (std::uint64_t offset = 0; offset < bytes;) {
+  std::vector<std::byte> mine_buffer(kCopyBufferSize);
+  std::vector<std::byte> theirs_buffer(kCopyBufferSize);
+  for (std::uint64_t offset = 0; offset < source.bytes;) {
     const auto piece =
-        static_cast<std::size_t>(std::min<std::uint64_t>(kCopyBufferSize, bytes - offset));
-    const std::span<std::byte> mine(buffer.data(), piece);
-    const std::span<std::byte> theirs(other.data(), piece);
-    if (auto ok = read_exactly(io, source_fd->get(), mine, offset); !ok) {
-      return std::unexpected(ok.error());
-    }
-    if (auto ok = read_exactly(io, staged.fd().get(), theirs, offset); !ok) {
-      return std::unexpected(ok.error());
-    }
+        static_cast<std::size_t>(std::min<std::uint64_t>(kCopyBufferSize, source.bytes - offset));
+    const std::span<std::byte> mine(mine_buffer.data(), piece);
+    const std::span<std::byte> theirs(theirs_buffer.data(), piece);
+    if (auto ok = read_exactly(io, source.fd.get(), mine, offset); !ok) return ok;
+    if (auto ok = read_exactly(io, staged.fd().get(), theirs, offset); !ok) return ok;
     if (std::memcmp(mine.data(), theirs.data(), piece) != 0) {
       return std::unexpected(Failure::message(std::string(kStagedCopyDiffers)));
     }
     offset += piece;
   }
+  return {};
+}
 
+}  // namespace
+
+std::expected<CopyResult, Failure> copy_database(const std::string& source,
+                                                 const std::string& destination, MaintenanceIo& io,
+                                                 const ValidatorFactory& validator,
+                                                 const StoreConfig& config) {
+  // Both names are refused before the source is touched: a backup that
+  // cannot succeed never takes the source's lock away from anyone else.
+  if (auto ok = refuse_existing(io, destination); !ok) return std::unexpected(ok.error());
+  if (auto ok = refuse_existing(io, destination + ".auth"); !ok) {
+    return std::unexpected(ok.error());
+  }
+  auto locked = lock_and_check(source, io, validator, config);
+  if (!locked) return std::unexpected(locked.error());
+
+  const std::string directory = destination_directory(destination);
+  auto staging = create_staging(io, directory, final_name(destination));
+  if (!staging) return std::unexpected(staging.error());
+  StagingFile& staged = **staging;
+  if (auto ok = copy_bytes(io, locked->fd.get(), staged.fd().get(), locked->bytes); !ok) {
+    return std::unexpected(ok.error());
+  }
+  if (auto ok = check_staged(io, staged, *locked, config); !ok) return std::unexpected(ok.error());
   if (auto ok = io.link(staged.path(), destination); !ok) {
     return std::unexpected(Failure::os(ok.error()));
   }
@@ -297,8 +317,7 @@ std::expected<CopyResult, Failure> copy_database(const std::string& source,
   // The copy is complete and durable, but a leftover staging name is still
   // worth a failure: the user would otherwise never learn of it.
   if (!removed) return std::unexpected(Failure::os(removed.error()));
-
-  return CopyResult{bytes, destination};
+  return CopyResult{locked->bytes, destination};
 }
 
 std::expected<CopyResult, Failure> copy_database(const std::string& source,

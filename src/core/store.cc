@@ -459,7 +459,6 @@ std::expected<void, StoreError> Store::commit(std::span<const Mutation> batch) {
   const int fd = fd_.get();
   const std::uint64_t target = 1 - slot_;
   const std::uint64_t header_at = target * config_.slot_size;
-  const std::uint64_t capacity = config_.slot_size - kHeaderSize;
 
   const HeaderBytes empty{};
   auto step = io_->write_at(fd, header_at, empty);
@@ -467,21 +466,44 @@ std::expected<void, StoreError> Store::commit(std::span<const Mutation> batch) {
   step = io_->sync(fd);
   if (!step) return step;
 
+  auto merged = write_merged(batch, target);
+  if (!merged) return std::unexpected(merged.error());
+  step = io_->sync(fd);
+  if (!step) return step;
+
   const std::uint64_t new_generation = generation_ + 1;
+  const HeaderBytes header = encode_header(CommitHeader{
+      kStorageVersion, new_generation, merged->live_bytes, merged->records, config_.slot_size});
+  step = io_->write_at(fd, header_at, header);
+  if (!step) return step;
+  step = io_->sync(fd);
+  if (!step) return step;
+
+  generation_ = new_generation;
+  live_bytes_ = merged->live_bytes;
+  records_ = merged->records;
+  slot_ = target;
+  index_ = std::move(merged->index);
+  return {};
+}
+
+// The current snapshot merged with the batch, written into the data area of
+// slot `target` (not yet synced).
+std::expected<Store::Merged, StoreError> Store::write_merged(std::span<const Mutation> batch,
+                                                             std::uint64_t target) {
+  const std::uint64_t capacity = config_.slot_size - kHeaderSize;
   IndexSampler sampler(index_entries_, stride_for(records_ + batch.size(), index_entries_));
-  std::vector<std::uint64_t> new_index;
-  std::uint64_t written = 0;
-  std::uint64_t new_records = 0;
-  SnapshotWriter writer(*io_, fd, data_base(target), scratch().write);
+  Merged merged;
+  SnapshotWriter writer(*io_, fd_.get(), data_base(target), scratch().write);
 
   // Every record of the new snapshot goes through here, in key order.
   auto emit = [&](std::uint64_t length, auto&& append) -> std::expected<void, StoreError> {
-    if (sampler.take()) new_index.push_back(written);
-    if (written + length > capacity) return std::unexpected(StoreError::Full);
+    if (sampler.take()) merged.index.push_back(merged.live_bytes);
+    if (merged.live_bytes + length > capacity) return std::unexpected(StoreError::Full);
     auto appended = append();
     if (!appended) return appended;
-    written += length;
-    ++new_records;
+    merged.live_bytes += length;
+    ++merged.records;
     return {};
   };
   auto emit_new = [&](const Mutation& m) {
@@ -489,7 +511,7 @@ std::expected<void, StoreError> Store::commit(std::span<const Mutation> batch) {
                 [&] { return writer.append_record(m.key, *m.value); });
   };
 
-  SnapshotReader reader(*io_, fd, config_, data_base(slot_), live_bytes_, scratch().walk,
+  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk,
                         kBulkWindow, &record_reads_);
   std::size_t next = 0;
   auto merge = [&](const RecordView& record) -> std::expected<void, StoreError> {
@@ -516,33 +538,16 @@ std::expected<void, StoreError> Store::commit(std::span<const Mutation> batch) {
       auto record = walk.next();
       if (!record) return std::unexpected(record.error());
       if (!*record) break;
-      step = merge(**record);
-      if (!step) return step;
+      if (auto merged_one = merge(**record); !merged_one)
+        return std::unexpected(merged_one.error());
     }
   }
   for (; next < batch.size(); ++next) {
     if (!batch[next].value) continue;
-    step = emit_new(batch[next]);
-    if (!step) return step;
+    if (auto emitted = emit_new(batch[next]); !emitted) return std::unexpected(emitted.error());
   }
-  step = writer.flush();
-  if (!step) return step;
-  step = io_->sync(fd);
-  if (!step) return step;
-
-  const HeaderBytes header = encode_header(
-      CommitHeader{kStorageVersion, new_generation, written, new_records, config_.slot_size});
-  step = io_->write_at(fd, header_at, header);
-  if (!step) return step;
-  step = io_->sync(fd);
-  if (!step) return step;
-
-  generation_ = new_generation;
-  live_bytes_ = written;
-  records_ = new_records;
-  slot_ = target;
-  index_ = std::move(new_index);
-  return {};
+  if (auto flushed = writer.flush(); !flushed) return std::unexpected(flushed.error());
+  return merged;
 }
 
 // ---------------------------------------------------------------------------

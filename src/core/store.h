@@ -140,6 +140,14 @@ class Store {
   [[nodiscard]] std::expected<std::uint64_t, StoreError> merged_size(
       std::span<const Mutation> batch);
   [[nodiscard]] std::expected<void, StoreError> commit(std::span<const Mutation> batch);
+  // What write_merged wrote: the new snapshot's figures and sparse index.
+  struct Merged {
+    std::uint64_t live_bytes = 0;
+    std::uint64_t records = 0;
+    std::vector<std::uint64_t> index;
+  };
+  [[nodiscard]] std::expected<Merged, StoreError> write_merged(std::span<const Mutation> batch,
+                                                               std::uint64_t target);
 
   UniqueFd fd_;
   std::shared_ptr<FileIo> io_;
