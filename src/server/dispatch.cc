@@ -39,20 +39,12 @@ ExecuteResult listing(Store& store, ListingKind kind, const SessionState& sessio
               [kind](const NameList& names) { return listing_data(kind, names); });
 }
 
-Json optional_name(const std::optional<std::string>& name) {
-  return name ? Json(*name) : Json(nullptr);
-}
-
-Json position(const SessionState& session) {
-  return Json{{"warren", optional_name(session.warren)}, {"den", optional_name(session.den)}};
-}
-
 // navigate: "/" and ".." move up; otherwise one or two names, absolute or
 // relative to the current warren.
 ExecuteResult run_navigate(SessionState& session, std::string_view path) {
   if (path == "/") {
     session = SessionState{};
-    return position(session);
+    return position_data(session);
   }
   if (path == "..") {
     if (session.den) {
@@ -60,7 +52,7 @@ ExecuteResult run_navigate(SessionState& session, std::string_view path) {
     } else {
       session.warren.reset();
     }
-    return position(session);
+    return position_data(session);
   }
   const bool absolute = path.starts_with('/');
   if (absolute) path.remove_prefix(1);
@@ -79,7 +71,7 @@ ExecuteResult run_navigate(SessionState& session, std::string_view path) {
     session.warren = std::string(first);
     session.den = second ? std::optional<std::string>(std::string(*second)) : std::nullopt;
   }
-  return position(session);
+  return position_data(session);
 }
 
 // The den a document command works in, with its warren ("default" when a
@@ -150,7 +142,7 @@ struct Executor {
     if (!is_valid_collection_name(c.collection)) return fail(kInvalidCollectionName);
     session.warren = std::string(kDefaultWarren);
     session.den = c.collection;
-    return Json{{"collection", c.collection}};
+    return collection_data(c.collection);
   }
   ExecuteResult operator()(const Collections&) const {
     return from(list_collections(store), collections_data);
@@ -208,17 +200,14 @@ struct Executor {
   }
   ExecuteResult operator()(const Stats&) const {
     // Counters only, no record is read: this works on a poisoned store.
-    const StoreStats stats = store.stats();
-    return Json{{"records", stats.records},
-                {"live_bytes", stats.live_bytes},
-                {"generation", stats.generation}};
+    return stats_data(store.stats());
   }
   ExecuteResult operator()(const Check&) const {
     auto checked = check_documents(store);
     if (!checked) return fail(store_error_text(checked.error()));
-    return Json{{"valid", true}};
+    return valid_data();
   }
-  ExecuteResult operator()(const Quit&) const { return Json{{"bye", true}}; }
+  ExecuteResult operator()(const Quit&) const { return bye_data(); }
 };
 
 }  // namespace

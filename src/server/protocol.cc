@@ -566,6 +566,27 @@ Json collections_data(const NameList& listing) {
   return Json{{"collections", names_json(listing.names)}, {"truncated", listing.truncated}};
 }
 
+Json position_data(const SessionState& session) {
+  const auto name = [](const std::optional<std::string>& n) {
+    return n ? Json(*n) : Json(nullptr);
+  };
+  return Json{{"warren", name(session.warren)}, {"den", name(session.den)}};
+}
+
+Json collection_data(std::string_view collection) {
+  return Json{{"collection", std::string(collection)}};
+}
+
+Json stats_data(const StoreStats& stats) {
+  return Json{{"records", stats.records},
+              {"live_bytes", stats.live_bytes},
+              {"generation", stats.generation}};
+}
+
+Json valid_data() { return Json{{"valid", true}}; }
+
+Json bye_data() { return Json{{"bye", true}}; }
+
 Response failure(std::string_view code, std::string_view message) {
   Response response;
   response.ok = false;

@@ -33,6 +33,7 @@
 #include <string_view>
 #include <variant>
 
+#include "core/store.h"
 #include "document/json.h"
 #include "document/namespaces.h"
 #include "document/queries.h"
@@ -210,10 +211,22 @@ inline constexpr std::size_t kResponseDocumentBytes = 524'288;
 //   warrens, dens, shinies:
 //                {"examination_limit","kind","limit","names","truncated"}
 //   collections: {"collections","truncated"}
+//   navigate:    {"den": name or null, "warren": name or null}
+//   use:         {"collection"}
+//   stats:       {"generation","live_bytes","records"}
+//   check:       {"valid": true}
+//   quit:        {"bye": true}
+// create, drop_empty, the writes and get send the document layer's own
+// small results as they come.
 DataText query_data(const QueryResult& result);
 DataText page_data(const PageResult& page);
 Json listing_data(ListingKind kind, const NameList& listing);
 Json collections_data(const NameList& listing);
+Json position_data(const SessionState& session);
+Json collection_data(std::string_view collection);
+Json stats_data(const StoreStats& stats);
+Json valid_data();
+Json bye_data();
 
 // Client side.
 enum class ResponseErrorKind : std::uint8_t {
