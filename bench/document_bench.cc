@@ -1,8 +1,8 @@
 // Figures for the document layer, printed, never asserted:
 //   put      documents stored per second into an empty den, one commit each
 //   find     one find over a den of 10,000 ~200-byte documents, none matching
-//   scan     one unfiltered find (the first 100 documents, built and returned)
-//   walk     the offline scan of the whole den: all 10,000 documents built
+//   scan     one unfiltered find (the first 100 documents returned)
+//   walk     the offline scan of the whole den: all 10,000 documents handed over
 //   den      the floor of the three: the store's walk over the den's records
 //   check    check_documents over a full 16 MiB snapshot of ~200-byte documents
 //   verify   the floor of check: the store's walk accepting every record
@@ -27,6 +27,7 @@
 #include "document/json.h"
 #include "document/keys.h"
 #include "document/queries.h"
+#include "server/protocol.h"
 
 #include <stdlib.h>
 
@@ -34,6 +35,8 @@ namespace tovik {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kPageBytes = server::kResponseDocumentBytes;
 
 class NoSyncIo : public FileIo {
  public:
@@ -154,9 +157,9 @@ int main(int argc, char** argv) {
     const std::optional<Filter> none = Filter{"status", Json("missing")};
     std::uint64_t examined = 0;
     const Spread s = repeat(repeats, [&] {
-      auto result = query_documents(store, kDefaultWarren, "orders", none);
+      auto result = query_documents(store, kDefaultWarren, "orders", none, kPageBytes);
       if (!result) die("find failed");
-      examined = (*result)["examined"].get<std::uint64_t>();
+      examined = result->examined;
     });
     char note[64];
     std::snprintf(note, sizeof note, "(examined %llu, target < 10 ms)",
@@ -164,17 +167,18 @@ int main(int argc, char** argv) {
     print_spread("find", s, note);
 
     const Spread scan = repeat(repeats, [&] {
-      if (!query_documents(store, kDefaultWarren, "orders", std::nullopt)) die("scan failed");
+      auto result = query_documents(store, kDefaultWarren, "orders", std::nullopt, kPageBytes);
+      if (!result || result->documents.size() != 100) die("scan failed");
     });
     print_spread("scan", scan, "(first 100 documents, unfiltered)");
 
     const Spread walk = repeat(repeats, [&] {
       std::size_t seen = 0;
       auto examined = walk_documents(store, kDefaultWarren, "orders", std::nullopt,
-                                     kQueryExaminationLimit, [&](const Json&) { ++seen; });
+                                     kQueryExaminationLimit, [&](std::string_view) { ++seen; });
       if (!examined || seen != 10'000) die("walk failed");
     });
-    print_spread("walk", walk, "(all 10,000 documents built)");
+    print_spread("walk", walk, "(all 10,000 documents handed over)");
 
     const std::string prefix = *collection_prefix(kDefaultWarren, "orders");
     const Spread den = repeat(repeats, [&] {

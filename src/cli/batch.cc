@@ -10,20 +10,9 @@
 #include "server/client.h"
 
 namespace tovik::cli {
-namespace {}  // namespace
-
+// The line is the response exactly as the server's encoder writes it.
 std::string batch_output_line(const server::Response& response) {
-  std::string line = "{\"version\":" + std::to_string(response.version) +
-                     ",\"ok\":" + (response.ok ? "true" : "false") +
-                     ",\"data\":" + dump_compact(response.data) + ",\"error\":";
-  if (response.error) {
-    line += "{\"code\":" + dump_compact(Json(response.error->code)) +
-            ",\"message\":" + dump_compact(Json(response.error->message)) + "}";
-  } else {
-    line += "null";
-  }
-  line += "}";
-  return line;
+  return server::encode_response(response);
 }
 
 Outcome run_batch_with(const std::optional<std::string>& address, InputReader& input,

@@ -99,8 +99,13 @@ Outcome run_walk(Store& store, const std::string& den, const std::optional<Filte
                  std::uint64_t limit) {
   // The first output failure is kept; the walk itself only reads.
   Outcome printed;
-  const DocumentSink sink = [&printed](const Json& document) {
-    if (printed) printed = print_line(dump_compact(document));
+  std::string line;
+  const DocumentSink sink = [&printed, &line](std::string_view document) {
+    // The stored text already is the compact form printed.
+    if (!printed) return;
+    line.assign(document);
+    line += '\n';
+    printed = write_output(std::cout, line);
   };
   auto examined = walk_documents(store, kDefaultWarren, den, filter, limit, sink);
   if (!examined) return std::unexpected(doc_failure(examined.error()));

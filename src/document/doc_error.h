@@ -23,6 +23,10 @@ inline constexpr std::string_view kNamespaceNotEmpty = "namespace is not empty";
 inline constexpr std::string_view kNamespaceDoesNotExist = "namespace does not exist";
 inline constexpr std::string_view kShinyAlreadyExists = "shiny already exists";
 inline constexpr std::string_view kShinyDoesNotExist = "shiny does not exist";
+// A page met a document larger than its whole byte budget, so no page can
+// hold it. Worded as the storage engine's capacity error, as clients have
+// always been told.
+inline constexpr std::string_view kDocumentOverPageBudget = "configured database capacity exceeded";
 
 class DocError {
  public:

@@ -60,12 +60,13 @@ inline constexpr std::uint64_t kNoDocumentLimit = UINT64_MAX;
 RecordValidator make_document_validator();
 
 // Reads a stored value as the document with the given id (Corrupt if it is
-// not one). Shared with the queries.
+// not one).
 [[nodiscard]] std::expected<Json, StoreError> read_stored_document(std::string_view value,
                                                                    std::string_view id);
 
 // Checks a stored value as read_stored_document does, without building the
-// document (the integrity check's path).
+// document: the integrity check's path, and the queries', which return the
+// stored text itself.
 bool is_stored_document(std::string_view value, std::string_view id);
 
 // Checks a stored value as read_stored_document does and decodes only its

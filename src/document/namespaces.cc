@@ -1,5 +1,6 @@
 #include "document/namespaces.h"
 
+#include <iterator>
 #include <set>
 #include <utility>
 
@@ -72,30 +73,8 @@ std::expected<MarkerName, StoreError> record_namespace(std::string_view key,
   return MarkerName{std::move(name->warren), std::move(name->den)};
 }
 
-const char* listing_kind_name(ListingKind kind) {
-  switch (kind) {
-    case ListingKind::Warrens:
-      return "warrens";
-    case ListingKind::Dens:
-      return "dens";
-    case ListingKind::Shinies:
-      return "shinies";
-  }
-  return "";
-}
-
-Json listing_result(ListingKind kind, Json names, bool truncated) {
-  Json result = Json::object();
-  result["kind"] = listing_kind_name(kind);
-  result["names"] = std::move(names);
-  result["truncated"] = truncated;
-  result["limit"] = static_cast<std::uint64_t>(kListingNameLimit);
-  result["examination_limit"] = static_cast<std::uint64_t>(kListingExaminationLimit);
-  return result;
-}
-
-std::expected<Json, DocError> list_namespace_names(Store& store, ListingKind kind,
-                                                   const SessionState& session) {
+std::expected<NameList, DocError> list_namespace_names(Store& store, ListingKind kind,
+                                                       const SessionState& session) {
   if (store.poisoned()) return std::unexpected(StoreError::Poisoned);
   if (kind == ListingKind::Dens && !session.warren) {
     return std::unexpected(DocError::message(kSelectWarrenWithUse));
@@ -131,33 +110,32 @@ std::expected<Json, DocError> list_namespace_names(Store& store, ListingKind kin
     }
     names.insert(std::move(candidate));
   }
-  Json list = Json::array();
-  for (const auto& name : names) list.push_back(name);
-  return listing_result(kind, std::move(list), truncated);
+  return NameList{std::vector<std::string>(std::make_move_iterator(names.begin()),
+                                           std::make_move_iterator(names.end())),
+                  truncated};
 }
 
-std::expected<Json, DocError> list_den_ids(Store& store, const SessionState& session) {
+std::expected<NameList, DocError> list_den_ids(Store& store, const SessionState& session) {
   if (!session.warren) return std::unexpected(DocError::message(kSelectWarrenFirst));
   if (!session.den) return std::unexpected(DocError::message(kSelectDenWithUse));
   auto prefix = collection_prefix(*session.warren, *session.den);
   if (!prefix) return std::unexpected(prefix.error());
   auto cursor = store.scan_from(*prefix);
   if (!cursor) return std::unexpected(cursor.error());
-  Json ids = Json::array();
-  bool truncated = false;
+  NameList ids;
   for (;;) {
     auto more = cursor->next();
     if (!more) return std::unexpected(more.error());
     if (!*more || !cursor->key().starts_with(*prefix)) break;
-    if (ids.size() == kListingNameLimit) {
-      truncated = true;
+    if (ids.names.size() == kListingNameLimit) {
+      ids.truncated = true;
       break;
     }
     auto name = decode_document_key(cursor->key());
     if (!name) return std::unexpected(name.error());
-    ids.push_back(std::move(name->id));
+    ids.names.push_back(std::move(name->id));
   }
-  return listing_result(ListingKind::Shinies, std::move(ids), truncated);
+  return ids;
 }
 
 // Walks every plain key and hands each distinct den name, in key order, to
@@ -242,27 +220,27 @@ std::expected<Json, DocError> drop_empty_namespace(Store& store, NamespaceKind k
               {"den", optional_text(session.den)}};
 }
 
-std::expected<Json, DocError> list_names(Store& store, ListingKind kind,
-                                         const SessionState& session) {
+std::expected<NameList, DocError> list_names(Store& store, ListingKind kind,
+                                             const SessionState& session) {
   if (kind == ListingKind::Shinies) return list_den_ids(store, session);
   return list_namespace_names(store, kind, session);
 }
 
-std::expected<Json, DocError> list_collections(Store& store) {
-  Json names = Json::array();
-  bool truncated = false;
+std::expected<NameList, DocError> list_collections(Store& store) {
+  NameList listing;
   std::size_t bytes_used = 0;
   auto walked = for_each_default_den(store, [&](const std::string& den) {
     const std::size_t length = json_string_literal_length(den);
-    if (names.size() >= kCollectionsCountLimit || length >= kCollectionsByteLimit - bytes_used) {
-      truncated = true;
+    if (listing.names.size() >= kCollectionsCountLimit ||
+        length >= kCollectionsByteLimit - bytes_used) {
+      listing.truncated = true;
       return;
     }
     bytes_used += length;
-    names.push_back(den);
+    listing.names.push_back(den);
   });
   if (!walked) return std::unexpected(walked.error());
-  return Json{{"collections", std::move(names)}, {"truncated", truncated}};
+  return listing;
 }
 
 std::expected<std::vector<std::string>, DocError> list_all_collections(Store& store) {

@@ -5,7 +5,8 @@
 // create_namespace and drop_empty_namespace look at the markers only.
 //
 // Every operation takes the Store exclusively (the caller serialises access)
-// and is bounded as noted; results are the JSON objects clients see.
+// and is bounded as noted. Listings are typed results; their wire form
+// belongs to the server's protocol.
 #pragma once
 
 #include <cstddef>
@@ -53,14 +54,24 @@ inline constexpr std::size_t kCollectionsByteLimit = 524'288;
                                                                  std::string_view name,
                                                                  SessionState& session);
 
-// {"kind", "names", "truncated", "limit": 100, "examination_limit": 10000}.
-[[nodiscard]] std::expected<Json, DocError> list_names(Store& store, ListingKind kind,
-                                                       const SessionState& session);
+// A bounded listing: names in ascending order, and whether a limit left
+// some out.
+struct NameList {
+  std::vector<std::string> names;
+  bool truncated = false;
 
-// {"collections": [...], "truncated": bool}: dens of the default warren that
-// hold documents, at most 1,000 names and 524,288 bytes of JSON string
-// literals. Reads every plain key.
-[[nodiscard]] std::expected<Json, DocError> list_collections(Store& store);
+  friend bool operator==(const NameList&, const NameList&) = default;
+};
+
+// Warrens, the dens of session.warren, or the ids of session's den: at most
+// kListingNameLimit names; warrens and dens examine at most
+// kListingExaminationLimit records.
+[[nodiscard]] std::expected<NameList, DocError> list_names(Store& store, ListingKind kind,
+                                                           const SessionState& session);
+
+// Dens of the default warren that hold documents, at most 1,000 names and
+// 524,288 bytes of JSON string literals. Reads every plain key.
+[[nodiscard]] std::expected<NameList, DocError> list_collections(Store& store);
 
 // Every den of the default warren that holds documents, ascending, without
 // limits (the offline tool's listing).

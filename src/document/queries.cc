@@ -9,9 +9,11 @@
 namespace tovik {
 namespace {
 
+// One record of the den: its id and, when it matches the filter, its stored
+// text. Both views are valid until the walk moves on.
 struct Examined {
-  std::string id;
-  std::optional<Json> match;  // the document, when it matches the filter
+  std::string_view id;
+  std::optional<std::string_view> match;
 };
 
 // The walk over one den in key order. Records before the start key are
@@ -35,22 +37,21 @@ class DenWalk {
 
   std::string_view key() const { return cursor_.key(); }
 
-  // Decodes the current record and tests it against filter. Only the
-  // filter's member is decoded until the document is known to match, so a
-  // selective find costs a check of each record rather than a build of it.
+  // Checks the current record as a stored document and tests it against
+  // filter. Nothing is built: the record is outlined, and only the filter's
+  // member is decoded where its text does not settle the comparison.
   std::expected<Examined, StoreError> examine(const std::optional<Filter>& filter) const {
     const auto id = document_id_of(cursor_.key(), decoded_prefix_);
     if (!id) return std::unexpected(StoreError::Corrupt);
-    if (filter) {
-      auto member = read_stored_member_text(cursor_.value(), *id, filter->field);
-      if (!member) return std::unexpected(member.error());
-      if (!*member || !json_text_equal(**member, filter->value)) {
-        return Examined{std::string(*id), std::nullopt};
-      }
+    const std::string_view text = cursor_.value();
+    if (!filter) {
+      if (!is_stored_document(text, *id)) return std::unexpected(StoreError::Corrupt);
+      return Examined{*id, text};
     }
-    auto document = read_stored_document(cursor_.value(), *id);
-    if (!document) return std::unexpected(document.error());
-    return Examined{std::string(*id), std::move(*document)};
+    auto member = read_stored_member_text(text, *id, filter->field);
+    if (!member) return std::unexpected(member.error());
+    if (!*member || !json_text_equal(**member, filter->value)) return Examined{*id, std::nullopt};
+    return Examined{*id, text};
   }
 
  private:
@@ -80,54 +81,49 @@ bool matches_filter(const Json& document, const std::optional<Filter>& filter) {
   return found != members.end() && json_equal(found->second, filter->value);
 }
 
-std::expected<Json, DocError> query_documents(Store& store, std::string_view warren,
-                                              std::string_view den,
-                                              const std::optional<Filter>& filter) {
+std::expected<QueryResult, DocError> query_documents(Store& store, std::string_view warren,
+                                                     std::string_view den,
+                                                     const std::optional<Filter>& filter,
+                                                     std::size_t byte_budget) {
   auto walk = walk_den(store, warren, den);
   if (!walk) return std::unexpected(walk.error());
-  Json documents = Json::array();
-  std::uint64_t examined = 0;
+  QueryResult result;
   std::uint64_t matches = 0;
   std::size_t bytes_used = 0;
-  bool byte_limited = false;
-  bool truncated = false;
   for (;;) {
     auto more = walk->next();
     if (!more) return std::unexpected(more.error());
     if (!*more) break;
     // Reaching a limit only truncates when the den still had this record.
-    if (examined >= kQueryExaminationLimit || matches >= kQueryResultLimit) {
-      truncated = true;
+    if (result.examined >= kQueryExaminationLimit || matches >= kQueryResultLimit) {
+      result.truncated = true;
       break;
     }
-    auto decoded = walk->examine(filter);
-    if (!decoded) return std::unexpected(decoded.error());
-    ++examined;
-    if (!decoded->match) continue;
+    auto examined = walk->examine(filter);
+    if (!examined) return std::unexpected(examined.error());
+    ++result.examined;
+    if (!examined->match) continue;
     // Dropped documents still count, so the walk stops after as many
     // matches as it would have returned without the byte limit.
     ++matches;
-    if (byte_limited) continue;
-    const std::size_t size = dump_compact(*decoded->match).size();
-    if (size > kQueryByteLimit - bytes_used) {
-      byte_limited = true;
+    if (result.byte_limited) continue;
+    const std::size_t size = examined->match->size();
+    if (size > byte_budget - bytes_used) {
+      result.byte_limited = true;
+      result.truncated = true;
       continue;
     }
     bytes_used += size;
-    documents.push_back(std::move(*decoded->match));
+    result.documents.emplace_back(*examined->match);
   }
-  return Json{{"documents", std::move(documents)},
-              {"examined", examined},
-              {"result_limit", static_cast<std::uint64_t>(kQueryResultLimit)},
-              {"examination_limit", static_cast<std::uint64_t>(kQueryExaminationLimit)},
-              {"byte_limited", byte_limited},
-              {"possibly_truncated", byte_limited || truncated}};
+  return result;
 }
 
-std::expected<Json, DocError> page_documents(Store& store, std::string_view warren,
-                                             std::string_view den, std::uint64_t limit,
-                                             const std::optional<std::string>& cursor,
-                                             const std::optional<Filter>& filter) {
+std::expected<PageResult, DocError> page_documents(Store& store, std::string_view warren,
+                                                   std::string_view den, std::uint64_t limit,
+                                                   const std::optional<std::string>& cursor,
+                                                   const std::optional<Filter>& filter,
+                                                   std::size_t byte_budget) {
   if (limit < 1 || limit > kMaxPageSize) return std::unexpected(StoreError::Invalid);
   auto prefix = collection_prefix(warren, den);
   if (!prefix) return std::unexpected(prefix.error());
@@ -140,42 +136,36 @@ std::expected<Json, DocError> page_documents(Store& store, std::string_view warr
   auto walk = DenWalk::start(store, std::move(*prefix), start_key);
   if (!walk) return std::unexpected(walk.error());
 
-  Json documents = Json::array();
-  std::uint64_t examined = 0;
+  PageResult page;
   std::size_t bytes_used = 0;
   std::optional<std::string> last_id;
-  Json next_after = nullptr;
   for (;;) {
     auto more = walk->next();
     if (!more) return std::unexpected(more.error());
     if (!*more) break;
     // The page begins strictly after the cursor, whether or not it exists.
     if (cursor && walk->key() == start_key) continue;
-    if (documents.size() == limit || examined == kQueryExaminationLimit) {
-      next_after = last_id ? Json(*last_id) : Json(nullptr);
+    if (page.documents.size() == limit || page.examined == kQueryExaminationLimit) {
+      page.next_after = std::move(last_id);
       break;
     }
-    auto decoded = walk->examine(filter);
-    if (!decoded) return std::unexpected(decoded.error());
-    ++examined;
-    if (!decoded->match) {
-      last_id = std::move(decoded->id);
-      continue;
+    auto examined = walk->examine(filter);
+    if (!examined) return std::unexpected(examined.error());
+    ++page.examined;
+    if (examined->match) {
+      const std::size_t size = examined->match->size();
+      if (size > byte_budget) return std::unexpected(DocError::message(kDocumentOverPageBudget));
+      if (size > byte_budget - bytes_used) {
+        // The next page starts with this document.
+        page.next_after = std::move(last_id);
+        break;
+      }
+      bytes_used += size;
+      page.documents.emplace_back(*examined->match);
     }
-    const std::size_t size = dump_compact(*decoded->match).size();
-    if (size > kQueryByteLimit) return std::unexpected(StoreError::Full);
-    if (size > kQueryByteLimit - bytes_used) {
-      // The next page starts with this document.
-      next_after = last_id ? Json(*last_id) : Json(nullptr);
-      break;
-    }
-    bytes_used += size;
-    documents.push_back(std::move(*decoded->match));
-    last_id = std::move(decoded->id);
+    last_id = std::string(examined->id);
   }
-  return Json{{"documents", std::move(documents)},
-              {"next_after", std::move(next_after)},
-              {"examined", examined}};
+  return page;
 }
 
 std::expected<std::uint64_t, DocError> walk_documents(Store& store, std::string_view warren,
@@ -191,12 +181,12 @@ std::expected<std::uint64_t, DocError> walk_documents(Store& store, std::string_
     auto more = walk->next();
     if (!more) return std::unexpected(more.error());
     if (!*more) break;
-    auto decoded = walk->examine(filter);
-    if (!decoded) return std::unexpected(decoded.error());
+    auto record = walk->examine(filter);
+    if (!record) return std::unexpected(record.error());
     ++examined;
-    if (!decoded->match) continue;
+    if (!record->match) continue;
     ++matches;
-    sink(*decoded->match);
+    sink(*record->match);
   }
   return examined;
 }

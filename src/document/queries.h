@@ -3,8 +3,13 @@
 // offline tool's walk (walk_documents).
 //
 // Every query starts at the den through the store's sparse index, stops at
-// the first key outside the den, decodes at most 10,000 records and never
+// the first key outside the den, checks at most 10,000 records and never
 // writes. A record of the den that does not decode is StoreError::Corrupt.
+//
+// Results are typed; their wire form belongs to the server's protocol. The
+// documents they return are the stored texts themselves (compact JSON with
+// sorted keys, "id" included: the form clients receive), so returning a
+// document builds no value and serialises nothing.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/store.h"
 #include "document/doc_error.h"
@@ -23,7 +29,6 @@ namespace tovik {
 
 inline constexpr std::size_t kQueryResultLimit = 100;
 inline constexpr std::size_t kQueryExaminationLimit = 10'000;
-inline constexpr std::size_t kQueryByteLimit = 524'288;
 inline constexpr std::uint64_t kMaxPageSize = 100;
 
 // A document matches when its top-level member named `field` (byte for
@@ -35,23 +40,45 @@ struct Filter {
 
 bool matches_filter(const Json& document, const std::optional<Filter>& filter);
 
-// {"documents", "examined", "result_limit": 100, "examination_limit": 10000,
-//  "byte_limited", "possibly_truncated"}. No filter: every document matches.
-[[nodiscard]] std::expected<Json, DocError> query_documents(Store& store, std::string_view warren,
-                                                            std::string_view den,
-                                                            const std::optional<Filter>& filter);
+// One find or scan: at most kQueryResultLimit matches, in id order.
+struct QueryResult {
+  std::vector<std::string> documents;  // stored texts
+  std::uint64_t examined = 0;
+  // A match was left out because it would not fit the byte budget; later
+  // matches are left out too.
+  bool byte_limited = false;
+  // Matching documents may be missing: a limit ended the walk while the den
+  // went on, or byte_limited.
+  bool truncated = false;
+};
 
-// {"documents", "next_after": id or null, "examined"}. limit must be 1-100;
-// the page starts strictly after cursor when one is given, whether or not a
-// document has that id. Passing next_after back continues the walk.
-[[nodiscard]] std::expected<Json, DocError> page_documents(Store& store, std::string_view warren,
-                                                           std::string_view den,
-                                                           std::uint64_t limit,
-                                                           const std::optional<std::string>& cursor,
-                                                           const std::optional<Filter>& filter);
+// No filter: every document matches. The returned documents' texts add up
+// to at most byte_budget bytes.
+[[nodiscard]] std::expected<QueryResult, DocError> query_documents(
+    Store& store, std::string_view warren, std::string_view den,
+    const std::optional<Filter>& filter, std::size_t byte_budget);
 
-// Receives each matching document as soon as the walk finds it.
-using DocumentSink = std::function<void(const Json& document)>;
+// One page of a cursor walk.
+struct PageResult {
+  std::vector<std::string> documents;  // stored texts
+  // The id to pass back as the cursor of the next page; nullopt when the
+  // den ended within this page.
+  std::optional<std::string> next_after;
+  std::uint64_t examined = 0;
+};
+
+// limit must be 1-100; the page starts strictly after cursor when one is
+// given, whether or not a document has that id. Its documents' texts add up
+// to at most byte_budget bytes; a matching document larger than the whole
+// budget fails the page with kDocumentOverPageBudget.
+[[nodiscard]] std::expected<PageResult, DocError> page_documents(
+    Store& store, std::string_view warren, std::string_view den, std::uint64_t limit,
+    const std::optional<std::string>& cursor, const std::optional<Filter>& filter,
+    std::size_t byte_budget);
+
+// Receives each matching document's stored text as soon as the walk finds
+// it; the text is only valid during the call.
+using DocumentSink = std::function<void(std::string_view document)>;
 
 // The offline scan and find in den of warren: hands at most `limit`
 // matching documents to sink, examines at most 10,000 records, no byte

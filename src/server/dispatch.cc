@@ -27,12 +27,16 @@ ExecuteResult from(std::expected<Json, DocError> result) {
   return std::move(*result);
 }
 
-Json optional_name(const std::optional<std::string>& name) {
-  return name ? Json(*name) : Json(nullptr);
+// A typed result in its wire form, through the protocol's encoder for it.
+template <typename T, typename Encode>
+ExecuteResult from(const std::expected<T, DocError>& result, Encode&& encode) {
+  if (!result) return std::unexpected(result.error().text());
+  return encode(*result);
 }
 
-Json position(const SessionState& session) {
-  return Json{{"warren", optional_name(session.warren)}, {"den", optional_name(session.den)}};
+ExecuteResult listing(Store& store, ListingKind kind, const SessionState& session) {
+  return from(list_names(store, kind, session),
+              [kind](const NameList& names) { return listing_data(kind, names); });
 }
 
 // navigate: "/" and ".." move up; otherwise one or two names, absolute or
@@ -40,7 +44,7 @@ Json position(const SessionState& session) {
 ExecuteResult run_navigate(SessionState& session, std::string_view path) {
   if (path == "/") {
     session = SessionState{};
-    return position(session);
+    return position_data(session);
   }
   if (path == "..") {
     if (session.den) {
@@ -48,7 +52,7 @@ ExecuteResult run_navigate(SessionState& session, std::string_view path) {
     } else {
       session.warren.reset();
     }
-    return position(session);
+    return position_data(session);
   }
   const bool absolute = path.starts_with('/');
   if (absolute) path.remove_prefix(1);
@@ -67,7 +71,7 @@ ExecuteResult run_navigate(SessionState& session, std::string_view path) {
     session.warren = std::string(first);
     session.den = second ? std::optional<std::string>(std::string(*second)) : std::nullopt;
   }
-  return position(session);
+  return position_data(session);
 }
 
 // The den a document command works in, with its warren ("default" when a
@@ -95,6 +99,14 @@ ExecuteResult in_den(const SessionState& session, Operation&& operation) {
   return from(operation(*place));
 }
 
+// The same for the queries, whose typed results go through encode.
+template <typename Operation, typename Encode>
+ExecuteResult query_in_den(const SessionState& session, Operation&& operation, Encode&& encode) {
+  const std::optional<Place> place = current_den(session);
+  if (!place) return fail(kSelectCollection);
+  return from(operation(*place), encode);
+}
+
 // One overload per command; std::visit keeps the set exhaustive.
 struct Executor {
   Store& store;
@@ -114,25 +126,27 @@ struct Executor {
   }
   ExecuteResult operator()(const Navigate& c) const { return run_navigate(session, c.name); }
   ExecuteResult operator()(const Warrens&) const {
-    return from(list_names(store, ListingKind::Warrens, session));
+    return listing(store, ListingKind::Warrens, session);
   }
   ExecuteResult operator()(const Dens&) const {
     if (!session.warren) return fail(kSelectWarrenWithUse);
-    return from(list_names(store, ListingKind::Dens, session));
+    return listing(store, ListingKind::Dens, session);
   }
   ExecuteResult operator()(const Shinies&) const {
     if (!session.warren) return fail(kSelectWarrenFirst);
     if (!session.den) return fail(kSelectDenWithUse);
-    return from(list_names(store, ListingKind::Shinies, session));
+    return listing(store, ListingKind::Shinies, session);
   }
   ExecuteResult operator()(const Auth&) const { return fail(kAlreadyAuthenticated); }
   ExecuteResult operator()(const Use& c) const {
     if (!is_valid_collection_name(c.collection)) return fail(kInvalidCollectionName);
     session.warren = std::string(kDefaultWarren);
     session.den = c.collection;
-    return Json{{"collection", c.collection}};
+    return collection_data(c.collection);
   }
-  ExecuteResult operator()(const Collections&) const { return from(list_collections(store)); }
+  ExecuteResult operator()(const Collections&) const {
+    return from(list_collections(store), collections_data);
+  }
   ExecuteResult operator()(const Put& c) const {
     return in_den(session, [&](Place p) {
       return put_document(store, p.warren, p.den, c.id, c.document, max_document_bytes);
@@ -149,9 +163,13 @@ struct Executor {
     });
   }
   ExecuteResult operator()(const Page& c) const {
-    return in_den(session, [&](Place p) {
-      return page_documents(store, p.warren, p.den, c.limit, c.after, to_filter(c.filter));
-    });
+    return query_in_den(
+        session,
+        [&](Place p) {
+          return page_documents(store, p.warren, p.den, c.limit, c.after, to_filter(c.filter),
+                                kResponseDocumentBytes);
+        },
+        page_data);
   }
   ExecuteResult operator()(const Get& c) const {
     return in_den(session, [&](Place p) -> std::expected<Json, DocError> {
@@ -164,27 +182,32 @@ struct Executor {
     return in_den(session, [&](Place p) { return delete_document(store, p.warren, p.den, c.id); });
   }
   ExecuteResult operator()(const Find& c) const {
-    return in_den(session, [&](Place p) {
-      return query_documents(store, p.warren, p.den, Filter{c.field, c.value});
-    });
+    return query_in_den(
+        session,
+        [&](Place p) {
+          return query_documents(store, p.warren, p.den, Filter{c.field, c.value},
+                                 kResponseDocumentBytes);
+        },
+        query_data);
   }
   ExecuteResult operator()(const Scan&) const {
-    return in_den(session,
-                  [&](Place p) { return query_documents(store, p.warren, p.den, std::nullopt); });
+    return query_in_den(
+        session,
+        [&](Place p) {
+          return query_documents(store, p.warren, p.den, std::nullopt, kResponseDocumentBytes);
+        },
+        query_data);
   }
   ExecuteResult operator()(const Stats&) const {
     // Counters only, no record is read: this works on a poisoned store.
-    const StoreStats stats = store.stats();
-    return Json{{"records", stats.records},
-                {"live_bytes", stats.live_bytes},
-                {"generation", stats.generation}};
+    return stats_data(store.stats());
   }
   ExecuteResult operator()(const Check&) const {
     auto checked = check_documents(store);
     if (!checked) return fail(store_error_text(checked.error()));
-    return Json{{"valid", true}};
+    return valid_data();
   }
-  ExecuteResult operator()(const Quit&) const { return Json{{"bye", true}}; }
+  ExecuteResult operator()(const Quit&) const { return bye_data(); }
 };
 
 }  // namespace
@@ -202,7 +225,7 @@ ExecuteResult execute(Store& store, SessionState& session, const Command& comman
 }
 
 Response to_response(const ExecuteResult& result) {
-  if (result) return success(*result);
+  if (result) return std::visit([](const auto& data) { return success(data); }, *result);
   return failure(kCodeOperationFailed, result.error());
 }
 

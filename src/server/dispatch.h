@@ -41,7 +41,7 @@ inline constexpr std::string_view kInvalidCollectionName =
     "invalid collection name (1-512 bytes, no NUL)";
 
 // Data on success, the failure message otherwise.
-using ExecuteResult = std::expected<Json, std::string>;
+using ExecuteResult = std::expected<ResponseData, std::string>;
 
 // max_document_bytes bounds the stored text that put, insert and update
 // may write (a server may allow less than its store holds).

@@ -408,6 +408,44 @@ void append_unsigned(std::string& out, std::uint64_t value) {
   out.append(digits.data(), end);
 }
 
+void append_bool(std::string& out, bool value) { out += value ? "true" : "false"; }
+
+void append_string(std::string& out, std::string_view text) { out += dump_compact(Json(text)); }
+
+// A JSON array of stored document texts, which already are compact values.
+void append_documents(std::string& out, const std::vector<std::string>& documents) {
+  out += '[';
+  for (std::size_t i = 0; i < documents.size(); ++i) {
+    if (i > 0) out += ',';
+    out += documents[i];
+  }
+  out += ']';
+}
+
+std::size_t total_size(const std::vector<std::string>& documents) {
+  std::size_t size = 0;
+  for (const std::string& document : documents) size += document.size() + 1;
+  return size;
+}
+
+const char* listing_kind_name(ListingKind kind) {
+  switch (kind) {
+    case ListingKind::Warrens:
+      return "warrens";
+    case ListingKind::Dens:
+      return "dens";
+    case ListingKind::Shinies:
+      return "shinies";
+  }
+  return "";
+}
+
+Json names_json(const std::vector<std::string>& names) {
+  Json list = Json::array();
+  for (const std::string& name : names) list.push_back(name);
+  return list;
+}
+
 }  // namespace
 
 std::string_view namespace_kind_name(NamespaceKind kind) {
@@ -436,11 +474,15 @@ std::string encode_response(const Response& response) {
   // The envelope has a fixed key order that a sorted object cannot give,
   // so it is written by hand around compactly dumped parts.
   std::string out;
-  out.reserve(128);
+  out.reserve(128 + (response.data_text ? response.data_text->text.size() : 0));
   out += "{\"version\":";
   append_unsigned(out, response.version);
   out += response.ok ? ",\"ok\":true,\"data\":" : ",\"ok\":false,\"data\":";
-  out += dump_compact(response.data);
+  if (response.data_text) {
+    out += response.data_text->text;
+  } else {
+    out += dump_compact(response.data);
+  }
   out += ",\"error\":";
   if (response.error) {
     out += "{\"code\":";
@@ -461,6 +503,89 @@ Response success(Json data) {
   response.data = std::move(data);
   return response;
 }
+
+Response success(DataText data) {
+  Response response;
+  response.ok = true;
+  response.data_text = std::move(data);
+  return response;
+}
+
+std::string encode_data(const ResponseData& data) {
+  if (const Json* value = std::get_if<Json>(&data)) return dump_compact(*value);
+  return std::get<DataText>(data).text;
+}
+
+DataText query_data(const QueryResult& result) {
+  std::string out;
+  out.reserve(192 + total_size(result.documents));
+  out += "{\"byte_limited\":";
+  append_bool(out, result.byte_limited);
+  out += ",\"documents\":";
+  append_documents(out, result.documents);
+  out += ",\"examination_limit\":";
+  append_unsigned(out, kQueryExaminationLimit);
+  out += ",\"examined\":";
+  append_unsigned(out, result.examined);
+  out += ",\"possibly_truncated\":";
+  append_bool(out, result.truncated);
+  out += ",\"result_limit\":";
+  append_unsigned(out, kQueryResultLimit);
+  out += '}';
+  return DataText(std::move(out));
+}
+
+DataText page_data(const PageResult& page) {
+  std::string out;
+  out.reserve(64 + total_size(page.documents));
+  out += "{\"documents\":";
+  append_documents(out, page.documents);
+  out += ",\"examined\":";
+  append_unsigned(out, page.examined);
+  out += ",\"next_after\":";
+  if (page.next_after) {
+    append_string(out, *page.next_after);
+  } else {
+    out += "null";
+  }
+  out += '}';
+  return DataText(std::move(out));
+}
+
+Json listing_data(ListingKind kind, const NameList& listing) {
+  Json data = Json::object();
+  data["kind"] = listing_kind_name(kind);
+  data["names"] = names_json(listing.names);
+  data["truncated"] = listing.truncated;
+  data["limit"] = static_cast<std::uint64_t>(kListingNameLimit);
+  data["examination_limit"] = static_cast<std::uint64_t>(kListingExaminationLimit);
+  return data;
+}
+
+Json collections_data(const NameList& listing) {
+  return Json{{"collections", names_json(listing.names)}, {"truncated", listing.truncated}};
+}
+
+Json position_data(const SessionState& session) {
+  const auto name = [](const std::optional<std::string>& n) {
+    return n ? Json(*n) : Json(nullptr);
+  };
+  return Json{{"warren", name(session.warren)}, {"den", name(session.den)}};
+}
+
+Json collection_data(std::string_view collection) {
+  return Json{{"collection", std::string(collection)}};
+}
+
+Json stats_data(const StoreStats& stats) {
+  return Json{{"records", stats.records},
+              {"live_bytes", stats.live_bytes},
+              {"generation", stats.generation}};
+}
+
+Json valid_data() { return Json{{"valid", true}}; }
+
+Json bye_data() { return Json{{"bye", true}}; }
 
 Response failure(std::string_view code, std::string_view message) {
   Response response;

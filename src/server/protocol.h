@@ -33,8 +33,10 @@
 #include <string_view>
 #include <variant>
 
+#include "core/store.h"
 #include "document/json.h"
 #include "document/namespaces.h"
+#include "document/queries.h"
 
 namespace tovik::server {
 
@@ -156,12 +158,24 @@ struct Failure {
   friend bool operator==(const Failure&, const Failure&) = default;
 };
 
+// Data the server has already written in its wire form (compact, sorted
+// keys): encode_response copies it in as it stands.
+struct DataText {
+  explicit DataText(std::string wire) : text(std::move(wire)) {}
+  std::string text;
+};
+
+// The data of a success response as the server hands it over.
+using ResponseData = std::variant<Json, DataText>;
+
 // Invariant for responses this system builds: ok == !error, and data is
-// null whenever ok is false.
+// null whenever ok is false. data_text, when set, is what the data is
+// written as (data then stays null); decoding never sets it.
 struct Response {
   std::uint32_t version = kProtocolVersion;
   bool ok = true;
   Json data;
+  std::optional<DataText> data_text;
   std::optional<Failure> error;
 };
 
@@ -180,7 +194,39 @@ struct DecodeError {
 // code then message; data objects with sorted keys; non-ASCII unescaped.
 std::string encode_response(const Response& response);
 Response success(Json data);
+Response success(DataText data);
 Response failure(std::string_view code, std::string_view message);
+
+// The wire text of success data, as encode_response writes it.
+std::string encode_data(const ResponseData& data);
+
+// The byte budget of the documents in one find, scan or page response.
+inline constexpr std::size_t kResponseDocumentBytes = 524'288;
+
+// The data of each command's typed result. Documents are spliced in as
+// their stored text, which already is their compact form.
+//   find, scan:  {"byte_limited","documents","examination_limit","examined",
+//                 "possibly_truncated","result_limit"}
+//   page:        {"documents","examined","next_after": id or null}
+//   warrens, dens, shinies:
+//                {"examination_limit","kind","limit","names","truncated"}
+//   collections: {"collections","truncated"}
+//   navigate:    {"den": name or null, "warren": name or null}
+//   use:         {"collection"}
+//   stats:       {"generation","live_bytes","records"}
+//   check:       {"valid": true}
+//   quit:        {"bye": true}
+// create, drop_empty, the writes and get send the document layer's own
+// small results as they come.
+DataText query_data(const QueryResult& result);
+DataText page_data(const PageResult& page);
+Json listing_data(ListingKind kind, const NameList& listing);
+Json collections_data(const NameList& listing);
+Json position_data(const SessionState& session);
+Json collection_data(std::string_view collection);
+Json stats_data(const StoreStats& stats);
+Json valid_data();
+Json bye_data();
 
 // Client side.
 enum class ResponseErrorKind : std::uint8_t {

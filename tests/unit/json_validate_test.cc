@@ -251,7 +251,7 @@ TEST_F(DenKeys, BadIdAfterGoodOnesIsCorruption) {
       put_raw(prefix + bad_id, R"({"id":"b"})");
       EXPECT_EQ(check_documents(store()).error(), StoreError::Corrupt) << bad_id;
       auto found = query_documents(store(), namespaced ? "w" : "default",
-                                   namespaced ? "d" : "orders", std::nullopt);
+                                   namespaced ? "d" : "orders", std::nullopt, SIZE_MAX);
       ASSERT_FALSE(found.has_value()) << bad_id;
       EXPECT_EQ(found.error(), DocError(StoreError::Corrupt));
       put_raw({Mutation{prefix + bad_id, std::nullopt}});

@@ -7,6 +7,7 @@
 
 #include "doc_fixture.h"
 #include "document/documents.h"
+#include "server/protocol.h"
 
 namespace tovik {
 namespace {
@@ -21,16 +22,20 @@ class Namespaces : public DocFixture {
     return SessionState{std::move(warren), std::move(den)};
   }
 
-  std::string failure(const std::expected<Json, DocError>& result) {
-    EXPECT_FALSE(result.has_value()) << (result ? dump_compact(*result) : "");
+  template <typename T>
+  std::string failure(const std::expected<T, DocError>& result) {
+    EXPECT_FALSE(result.has_value());
     return result ? "" : result.error().text();
   }
 
+  // Listings are read as clients see them: through the response encoders.
   Json names(ListingKind kind, const SessionState& session) {
     auto listed = list_names(store(), kind, session);
     EXPECT_TRUE(listed.has_value()) << (listed ? "" : listed.error().text());
-    return listed ? *listed : Json();
+    return listed ? server::listing_data(kind, *listed) : Json();
   }
+
+  Json collections() { return server::collections_data(*list_collections(store())); }
 
   void create_markers(std::size_t count) {
     std::vector<Mutation> markers;
@@ -166,8 +171,7 @@ TEST_F(Namespaces, ListingsShowImplicitAndExplicitNamespaces) {
   EXPECT_EQ(names(ListingKind::Dens, at("default"))["names"], parse(R"(["a/b","marked","users"])"));
   EXPECT_EQ(names(ListingKind::Dens, at("shop"))["names"], parse(R"(["orders"])"));
   EXPECT_EQ(names(ListingKind::Dens, at("nowhere"))["names"], Json::array());
-  EXPECT_EQ(*list_collections(store()),
-            parse(R"({"collections":["a/b","users"],"truncated":false})"));
+  EXPECT_EQ(collections(), parse(R"({"collections":["a/b","users"],"truncated":false})"));
   EXPECT_EQ(*list_all_collections(store()), (std::vector<std::string>{"a/b", "users"}));
   EXPECT_EQ(names(ListingKind::Shinies, at("shop", "orders")),
             parse(R"({"examination_limit":10000,"kind":"shinies","limit":100,
@@ -225,7 +229,7 @@ TEST_F(Namespaces, CollectionsStopAtOneThousandNames) {
   for (std::size_t i = 0; i < 1'001; ++i)
     records.push_back(doc_record("default", numbered_id("c", i), "1"));
   put_raw(std::move(records));
-  const Json listed = *list_collections(store());
+  const Json listed = collections();
   EXPECT_EQ(listed["collections"].size(), 1'000u);
   EXPECT_TRUE(listed["truncated"].get<bool>());
   EXPECT_EQ(list_all_collections(store())->size(), 1'001u);
@@ -245,14 +249,14 @@ TEST_F(Namespaces, CollectionsStopBeforeReachingTheByteLimit) {
   last.resize(240 - 5, 'y');   // 235 bytes + 5 for the escape + 2 quotes
   records.push_back(doc_record("default", last, "1"));
   put_raw(std::move(records));
-  Json listed = *list_collections(store());
+  Json listed = collections();
   EXPECT_EQ(listed["collections"].size(), 523u);
   EXPECT_TRUE(listed["truncated"].get<bool>());
 
   ASSERT_TRUE(delete_document(store(), "default", last, "1").has_value());
   last.pop_back();
   put_raw({doc_record("default", last, "1")});
-  listed = *list_collections(store());
+  listed = collections();
   EXPECT_EQ(listed["collections"].size(), 524u);
   EXPECT_FALSE(listed["truncated"].get<bool>());
 }

@@ -7,6 +7,7 @@
 
 #include "doc_fixture.h"
 #include "document/documents.h"
+#include "server/protocol.h"
 
 namespace tovik {
 namespace {
@@ -15,20 +16,23 @@ using namespace std::string_literals;
 using testing::DocFixture;
 using testing::parse;
 
+constexpr std::size_t kBudget = server::kResponseDocumentBytes;
+
+// The results are read as clients see them: through the response encoders.
 class Queries : public DocFixture {
  protected:
   Json query(std::string_view den, std::optional<Filter> filter = std::nullopt,
              std::string_view warren = "w") {
-    auto result = query_documents(store(), warren, den, filter);
+    auto result = query_documents(store(), warren, den, filter, kBudget);
     EXPECT_TRUE(result.has_value()) << (result ? "" : result.error().text());
-    return result ? *result : Json();
+    return result ? parse(server::query_data(*result).text) : Json();
   }
 
   Json page(std::uint64_t limit, std::optional<std::string> cursor = std::nullopt,
             std::optional<Filter> filter = std::nullopt) {
-    auto result = page_documents(store(), "w", "d", limit, cursor, filter);
+    auto result = page_documents(store(), "w", "d", limit, cursor, filter, kBudget);
     EXPECT_TRUE(result.has_value()) << (result ? "" : result.error().text());
-    return result ? *result : Json();
+    return result ? parse(server::page_data(*result).text) : Json();
   }
 
   static std::vector<std::string> ids(const Json& documents) {
@@ -118,7 +122,7 @@ TEST_F(Queries, DenNeverLeaksIntoTheNextDen) {
   EXPECT_EQ(query("a b", std::nullopt, "default")["examined"], 1);
   std::vector<std::string> seen;
   auto examined = walk_documents(store(), "default", "a", std::nullopt, 100,
-                                 [&](const Json& d) { seen.push_back(dump_compact(d)); });
+                                 [&](std::string_view d) { seen.emplace_back(d); });
   EXPECT_EQ(*examined, 2u);
   EXPECT_EQ(seen, (std::vector<std::string>{R"({"id":"1"})", R"({"id":"2"})"}));
 }
@@ -187,9 +191,11 @@ TEST_F(Queries, PageByteLimits) {
   Json result = page(100);
   EXPECT_EQ(ids(result["documents"]), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(result["next_after"], "b");
-  // A document no page could hold fails the page that meets it.
-  EXPECT_EQ(page_documents(store(), "w", "d", 100, "b"s, std::nullopt).error(),
-            DocError(StoreError::Full));
+  // A document no page could hold fails the page that meets it, in the
+  // words clients have always been given.
+  EXPECT_EQ(page_documents(store(), "w", "d", 100, "b"s, std::nullopt, kBudget).error(),
+            DocError::message(kDocumentOverPageBudget));
+  EXPECT_EQ(kDocumentOverPageBudget, "configured database capacity exceeded");
   result = page(1, "b");
   EXPECT_EQ(ids(result["documents"]), (std::vector<std::string>{"c"}));
   EXPECT_EQ(result["next_after"], "c");
@@ -197,19 +203,21 @@ TEST_F(Queries, PageByteLimits) {
 
 TEST_F(Queries, PageRefusesBadLimitsAndCursors) {
   for (std::uint64_t limit : {0u, 101u}) {
-    EXPECT_EQ(page_documents(store(), "w", "d", limit, std::nullopt, std::nullopt).error().text(),
+    EXPECT_EQ(page_documents(store(), "w", "d", limit, std::nullopt, std::nullopt, kBudget)
+                  .error()
+                  .text(),
               "invalid input or configuration");
   }
-  EXPECT_EQ(page_documents(store(), "w", "d", 1, ""s, std::nullopt).error(),
+  EXPECT_EQ(page_documents(store(), "w", "d", 1, ""s, std::nullopt, kBudget).error(),
             DocError(StoreError::Invalid));
-  EXPECT_EQ(page_documents(store(), "w", "d", 1, "a\0"s, std::nullopt).error(),
+  EXPECT_EQ(page_documents(store(), "w", "d", 1, "a\0"s, std::nullopt, kBudget).error(),
             DocError(StoreError::Invalid));
 }
 
 TEST_F(Queries, OfflineWalkHonoursItsLimit) {
   seed_documents("default", "d", 12'000, {{"n", 1}});
   std::size_t handed = 0;
-  const auto count = [&](const Json&) { ++handed; };
+  const auto count = [&](std::string_view) { ++handed; };
   EXPECT_EQ(*walk_documents(store(), "default", "d", std::nullopt, 0, count), 0u);
   EXPECT_EQ(handed, 0u);
   EXPECT_EQ(*walk_documents(store(), "default", "d", std::nullopt, 5, count), 5u);
@@ -225,13 +233,13 @@ TEST_F(Queries, OfflineWalkHonoursItsLimit) {
 TEST_F(Queries, CorruptDocumentEndsTheQuery) {
   seed_ids("d", {"a"});
   put_raw(*document_key("w", "d", "b"), R"({"id":"c"})");
-  EXPECT_EQ(query_documents(store(), "w", "d", std::nullopt).error(),
+  EXPECT_EQ(query_documents(store(), "w", "d", std::nullopt, kBudget).error(),
             DocError(StoreError::Corrupt));
-  EXPECT_EQ(page_documents(store(), "w", "d", 1, std::nullopt, std::nullopt)->at("next_after"),
-            "a");
-  EXPECT_EQ(page_documents(store(), "w", "d", 2, std::nullopt, std::nullopt).error(),
+  EXPECT_EQ(page(1).at("next_after"), "a");
+  EXPECT_EQ(page_documents(store(), "w", "d", 2, std::nullopt, std::nullopt, kBudget).error(),
             DocError(StoreError::Corrupt));
-  EXPECT_EQ(query_documents(store(), "w", "", std::nullopt).error(), DocError(StoreError::Invalid));
+  EXPECT_EQ(query_documents(store(), "w", "", std::nullopt, kBudget).error(),
+            DocError(StoreError::Invalid));
 }
 
 }  // namespace
