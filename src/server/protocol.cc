@@ -422,6 +422,28 @@ void append_documents(std::string& out, const std::vector<std::string>& document
   out += ']';
 }
 
+// A JSON object written member by member, for data whose documents are
+// spliced in as stored. Members must be added in ascending key order.
+class ObjectText {
+ public:
+  explicit ObjectText(std::size_t expected_size) { out_.reserve(expected_size); }
+
+  // Starts the member `name` and returns where its value is to be written.
+  std::string& key(std::string_view name) {
+    out_ += out_.empty() ? "{\"" : ",\"";
+    out_ += name;
+    out_ += "\":";
+    return out_;
+  }
+  DataText finish() {
+    out_ += out_.empty() ? "{}" : "}";
+    return DataText(std::move(out_));
+  }
+
+ private:
+  std::string out_;
+};
+
 std::size_t total_size(const std::vector<std::string>& documents) {
   std::size_t size = 0;
   for (const std::string& document : documents) size += document.size() + 1;
@@ -517,39 +539,27 @@ std::string encode_data(const ResponseData& data) {
 }
 
 DataText query_data(const QueryResult& result) {
-  std::string out;
-  out.reserve(192 + total_size(result.documents));
-  out += "{\"byte_limited\":";
-  append_bool(out, result.byte_limited);
-  out += ",\"documents\":";
-  append_documents(out, result.documents);
-  out += ",\"examination_limit\":";
-  append_unsigned(out, kQueryExaminationLimit);
-  out += ",\"examined\":";
-  append_unsigned(out, result.examined);
-  out += ",\"possibly_truncated\":";
-  append_bool(out, result.truncated);
-  out += ",\"result_limit\":";
-  append_unsigned(out, kQueryResultLimit);
-  out += '}';
-  return DataText(std::move(out));
+  ObjectText data(192 + total_size(result.documents));
+  append_bool(data.key("byte_limited"), result.byte_limited);
+  append_documents(data.key("documents"), result.documents);
+  append_unsigned(data.key("examination_limit"), kQueryExaminationLimit);
+  append_unsigned(data.key("examined"), result.examined);
+  append_bool(data.key("possibly_truncated"), result.truncated);
+  append_unsigned(data.key("result_limit"), kQueryResultLimit);
+  return data.finish();
 }
 
 DataText page_data(const PageResult& page) {
-  std::string out;
-  out.reserve(64 + total_size(page.documents));
-  out += "{\"documents\":";
-  append_documents(out, page.documents);
-  out += ",\"examined\":";
-  append_unsigned(out, page.examined);
-  out += ",\"next_after\":";
+  ObjectText data(64 + total_size(page.documents));
+  append_documents(data.key("documents"), page.documents);
+  append_unsigned(data.key("examined"), page.examined);
+  std::string& next_after = data.key("next_after");
   if (page.next_after) {
-    append_string(out, *page.next_after);
+    append_string(next_after, *page.next_after);
   } else {
-    out += "null";
+    next_after += "null";
   }
-  out += '}';
-  return DataText(std::move(out));
+  return data.finish();
 }
 
 Json listing_data(ListingKind kind, const NameList& listing) {
