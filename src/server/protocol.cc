@@ -142,14 +142,30 @@ Decoded<NamespaceKind> read_kind(const Json& value, const Path& path) {
   return std::unexpected(error_at(path, "unknown namespace kind"));
 }
 
+// A closed object of two required fields whose first holds a string: that
+// string, and the second value with its path.
+struct StringAndValue {
+  std::string first;
+  Json second;
+  Path second_path;
+};
+
+Decoded<StringAndValue> read_string_and_value(const ParsedMessage& message, const Json& value,
+                                              const Path& path,
+                                              const std::array<ClosedFields::FieldRule, 2>& rules) {
+  auto fields = ClosedFields::read(message, value, path, rules);
+  if (!fields) return std::unexpected(fields.error());
+  auto first = read_string(*fields->at(0), fields->path(0));
+  if (!first) return std::unexpected(first.error());
+  return StringAndValue{std::move(*first), *fields->at(1), fields->path(1)};
+}
+
 Decoded<Equality> read_equality(const ParsedMessage& message, const Json& value, const Path& path) {
   static constexpr std::array<ClosedFields::FieldRule, 2> kRules{
       {{"field", true}, {"value", true}}};
-  auto fields = ClosedFields::read(message, value, path, kRules);
-  if (!fields) return std::unexpected(fields.error());
-  auto field = read_string(*fields->at(0), fields->path(0));
-  if (!field) return std::unexpected(field.error());
-  return Equality{std::move(*field), *fields->at(1)};
+  auto read = read_string_and_value(message, value, path, kRules);
+  if (!read) return std::unexpected(read.error());
+  return Equality{std::move(read->first), std::move(read->second)};
 }
 
 // The operation table: wire names in variant order.
@@ -301,45 +317,54 @@ Decoded<Command> read_command(const ParsedMessage& message, const Json& value, c
   return std::unexpected(error_at(tag_path, "unknown op"));
 }
 
-Decoded<Request> read_request(const ParsedMessage& message) {
-  static constexpr std::array<ClosedFields::FieldRule, 2> kRules{
-      {{"version", true}, {"command", true}}};
-  const Path root;
-  auto fields = ClosedFields::read(message, message.root, root, kRules);
+// The fields of a message's root object (or array), the first of which is
+// "version": any 32-bit unsigned number.
+struct Envelope {
+  ClosedFields fields;
+  std::uint32_t version = 0;
+};
+
+Decoded<Envelope> read_envelope(const ParsedMessage& message,
+                                std::span<const ClosedFields::FieldRule> rules) {
+  auto fields = ClosedFields::read(message, message.root, Path{}, rules);
   if (!fields) return std::unexpected(fields.error());
   auto version =
       read_unsigned(*fields->at(0), fields->path(0), std::numeric_limits<std::uint32_t>::max());
   if (!version) return std::unexpected(version.error());
-  auto command = read_command(message, *fields->at(1), fields->path(1));
+  return Envelope{std::move(*fields), static_cast<std::uint32_t>(*version)};
+}
+
+Decoded<Request> read_request(const ParsedMessage& message) {
+  static constexpr std::array<ClosedFields::FieldRule, 2> kRules{
+      {{"version", true}, {"command", true}}};
+  auto envelope = read_envelope(message, kRules);
+  if (!envelope) return std::unexpected(envelope.error());
+  const ClosedFields& fields = envelope->fields;
+  auto command = read_command(message, *fields.at(1), fields.path(1));
   if (!command) return std::unexpected(command.error());
-  return Request{static_cast<std::uint32_t>(*version), std::move(*command)};
+  return Request{envelope->version, std::move(*command)};
 }
 
 Decoded<Failure> read_failure(const ParsedMessage& message, const Json& value, const Path& path) {
   static constexpr std::array<ClosedFields::FieldRule, 2> kRules{
       {{"code", true}, {"message", true}}};
-  auto fields = ClosedFields::read(message, value, path, kRules);
-  if (!fields) return std::unexpected(fields.error());
-  auto code = read_string(*fields->at(0), fields->path(0));
-  if (!code) return std::unexpected(code.error());
-  auto text = read_string(*fields->at(1), fields->path(1));
+  auto read = read_string_and_value(message, value, path, kRules);
+  if (!read) return std::unexpected(read.error());
+  auto text = read_string(read->second, read->second_path);
   if (!text) return std::unexpected(text.error());
-  return Failure{std::move(*code), std::move(*text)};
+  return Failure{std::move(read->first), std::move(*text)};
 }
 
 Decoded<Response> read_response(const ParsedMessage& message) {
   static constexpr std::array<ClosedFields::FieldRule, 4> kRules{
       {{"version", true}, {"ok", true}, {"data", true}, {"error", false}}};
-  const Path root;
-  auto fields = ClosedFields::read(message, message.root, root, kRules);
-  if (!fields) return std::unexpected(fields.error());
-  auto version =
-      read_unsigned(*fields->at(0), fields->path(0), std::numeric_limits<std::uint32_t>::max());
-  if (!version) return std::unexpected(version.error());
+  auto envelope = read_envelope(message, kRules);
+  if (!envelope) return std::unexpected(envelope.error());
+  const ClosedFields* fields = &envelope->fields;
   auto ok = read_bool(*fields->at(1), fields->path(1));
   if (!ok) return std::unexpected(ok.error());
   Response response;
-  response.version = static_cast<std::uint32_t>(*version);
+  response.version = envelope->version;
   response.ok = *ok;
   response.data = *fields->at(2);
   if (const Json* error = fields->at(3); error != nullptr && !error->is_null()) {
