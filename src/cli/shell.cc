@@ -1,6 +1,7 @@
 // The interactive shell: line grammar, response texts and the loop.
 #include "cli/shell.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <iostream>
@@ -309,28 +310,35 @@ bool ends_inside_json(std::string_view line) {
   } else {
     return false;
   }
-  std::size_t depth = 0;
-  bool in_string = false;
+  const BracketScan scan = scan_brackets(json);
+  // A string cannot continue on the next line, and a line that closed more
+  // than it opened cannot be mended by more input.
+  return scan.depth > 0 && !scan.in_string && !scan.over_closed;
+}
+
+BracketScan scan_brackets(std::string_view json) {
+  BracketScan scan;
   for (std::size_t i = 0; i < json.size(); ++i) {
     const char c = json[i];
-    if (in_string) {
+    if (scan.in_string) {
       if (c == '\\') {
         ++i;
       } else if (c == '"') {
-        in_string = false;
+        scan.in_string = false;
       }
     } else if (c == '"') {
-      in_string = true;
+      scan.in_string = true;
     } else if (c == '{' || c == '[') {
-      ++depth;
+      scan.deepest = std::max(scan.deepest, ++scan.depth);
     } else if (c == '}' || c == ']') {
-      // More closed than opened: no further line can mend that.
-      if (depth == 0) return false;
-      --depth;
+      if (scan.depth == 0) {
+        scan.over_closed = true;
+        return scan;
+      }
+      --scan.depth;
     }
   }
-  // A string cannot continue on the next line, so more input cannot help.
-  return depth > 0 && !in_string;
+  return scan;
 }
 
 namespace {

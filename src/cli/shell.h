@@ -38,6 +38,17 @@ inline constexpr std::string_view kShellHelpLines[] = {
 // until the brackets balance, so pretty-printed JSON can be pasted.
 bool ends_inside_json(std::string_view line);
 
+// Arrays and objects of JSON text, counted without parsing it: how many are
+// open at the end, the deepest nesting met, whether the text ends inside a
+// string, and whether it closed more than it opened (the scan stops there).
+struct BracketScan {
+  std::size_t depth = 0;
+  std::size_t deepest = 0;
+  bool in_string = false;
+  bool over_closed = false;
+};
+BracketScan scan_brackets(std::string_view json);
+
 // Names and ids as they may be printed: C0 and C1 control characters, DEL
 // and the bidirectional controls (U+202A-U+202E, U+2066-U+2069) become \t,
 // \n, \r or \u{hex}; everything else is kept.
