@@ -1,5 +1,6 @@
 // JSON values of the document layer: parsing with the system's limits, the
-// two serialised forms, and the equality that filters use.
+// two serialised forms, and the equality that filters use. json_reader.cc
+// reads; json_writer.cc holds the dumps and the equality.
 //
 // Json is nlohmann's default value type: objects are std::maps, so members
 // are held and written in ascending byte order at every level, and signed,
