@@ -23,6 +23,7 @@
 #include <string>
 #include <utility>
 
+#include "core/utf8.h"
 #include "document/json.h"
 
 namespace tovik {
@@ -289,36 +290,15 @@ class Reader {
     const std::size_t escape_offset = pos_;
     ++pos_;  // '\\'
     if (at_end()) return fail("EOF while parsing a string");
+    // The one-character escapes and the bytes they stand for.
+    static constexpr std::string_view kEscapes = "\"\\/bfnrt";
+    static constexpr std::string_view kMeanings = "\"\\/\b\f\n\r\t";
     const char c = text_[pos_++];
-    switch (c) {
-      case '"':
-        if (out != nullptr) out->push_back('"');
-        return true;
-      case '\\':
-        if (out != nullptr) out->push_back('\\');
-        return true;
-      case '/':
-        if (out != nullptr) out->push_back('/');
-        return true;
-      case 'b':
-        if (out != nullptr) out->push_back('\b');
-        return true;
-      case 'f':
-        if (out != nullptr) out->push_back('\f');
-        return true;
-      case 'n':
-        if (out != nullptr) out->push_back('\n');
-        return true;
-      case 'r':
-        if (out != nullptr) out->push_back('\r');
-        return true;
-      case 't':
-        if (out != nullptr) out->push_back('\t');
-        return true;
-      case 'u':
-        break;
-      default:
-        return fail_at("invalid escape", escape_offset);
+    if (c != 'u') {
+      const std::size_t which = kEscapes.find(c);
+      if (which == std::string_view::npos) return fail_at("invalid escape", escape_offset);
+      if (out != nullptr) out->push_back(kMeanings[which]);
+      return true;
     }
     std::uint32_t unit = 0;
     if (!read_hex4(unit)) return false;
@@ -357,51 +337,10 @@ class Reader {
     return true;
   }
 
-  static void append_utf8(std::uint32_t cp, std::string& out) {
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
-
-  // One multi-byte UTF-8 sequence, strictly: no overlong forms, no
-  // surrogates, nothing above U+10FFFF.
+  // One multi-byte UTF-8 character, by the rule every layer shares.
   bool read_utf8_sequence(std::string* out) {
-    const unsigned char lead = peek();
-    std::size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;  // allowed range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return fail("invalid UTF-8");
-    }
-    if (text_.size() - pos_ < length) return fail("invalid UTF-8");
-    for (std::size_t i = 1; i < length; ++i) {
-      const auto c = static_cast<unsigned char>(text_[pos_ + i]);
-      const unsigned char lo = i == 1 ? low : 0x80;
-      const unsigned char hi = i == 1 ? high : 0xBF;
-      if (c < lo || c > hi) return fail("invalid UTF-8");
-    }
+    const std::size_t length = utf8_char_length(text_.substr(pos_));
+    if (length == 0) return fail("invalid UTF-8");
     if (out != nullptr) out->append(text_.data() + pos_, length);
     pos_ += length;
     return true;
