@@ -9,6 +9,11 @@
 // text without copying any of it: the integrity check and the filters of
 // find pass over every stored document that way, so its string and number
 // scanning is the hot loop of both.
+//
+// Wire messages are read by the same code: an observer hears of the keys
+// repeated near the root (where the closed types of the protocol live) and
+// of integers wider than 64 bits, which the protocol reads as floating-point
+// numbers for the write to refuse. Only a build with an observer pays for it.
 
 #include <algorithm>
 #include <array>
@@ -22,6 +27,7 @@
 #include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/utf8.h"
 #include "document/json.h"
@@ -50,7 +56,10 @@ constexpr std::size_t kAlwaysFittingDigits = 19;
 
 class Reader {
  public:
-  Reader(std::string_view text, const JsonParseOptions& options) : text_(text), options_(options) {}
+  Reader(std::string_view text, const JsonParseOptions& options)
+      : text_(text),
+        options_(options),
+        watched_depth_(options.observer != nullptr ? options.observer->watched_depth() : 0) {}
 
   // Outline mode: nothing is built, but the value text of the last
   // top-level member named names[i] is put in values[i].
@@ -136,7 +145,7 @@ class Reader {
   }
 
   bool read_array(Json* out, std::size_t depth) {
-    if (depth > kMaxJsonDepth) return fail("nesting too deep");
+    if (depth > options_.max_depth) return fail("nesting too deep");
     ++pos_;  // '['
     Json::array_t* items = nullptr;
     if (out != nullptr) {
@@ -152,7 +161,10 @@ class Reader {
       if (at_end()) return fail("EOF while parsing a list");
       if (items != nullptr) {
         Json item;
+        const bool named = names_child(depth);
+        if (named) path_.push_back(std::to_string(items->size()));
         if (!read_value(&item, depth)) return false;
+        if (named) path_.pop_back();
         items->push_back(std::move(item));
       } else if (!read_value(nullptr, depth)) {
         return false;
@@ -171,7 +183,7 @@ class Reader {
   }
 
   bool read_object(Json* out, std::size_t depth) {
-    if (depth > kMaxJsonDepth) return fail("nesting too deep");
+    if (depth > options_.max_depth) return fail("nesting too deep");
     ++pos_;  // '{'
     Json::object_t* members = nullptr;
     if (out != nullptr) {
@@ -186,29 +198,7 @@ class Reader {
     for (;;) {
       if (at_end()) return fail("EOF while parsing an object");
       if (peek() != '"') return fail("key must be a string");
-      const std::size_t key_offset = pos_;
-      std::string key;
-      if (!read_string(members != nullptr ? &key : nullptr)) return false;
-      const std::size_t key_end = pos_;
-      skip_whitespace();
-      if (at_end()) return fail("EOF while parsing an object");
-      if (peek() != ':') return fail("expected `:`");
-      ++pos_;
-      skip_whitespace();
-      if (members != nullptr) {
-        Json value;
-        if (!read_value(&value, depth)) return false;
-        if (options_.reject_duplicate_keys && members->contains(key)) {
-          return fail_at("duplicate key", key_offset);
-        }
-        members->insert_or_assign(std::move(key), std::move(value));
-      } else {
-        const std::size_t value_offset = pos_;
-        if (!read_value(nullptr, depth)) return false;
-        if (depth == 1 && !names_.empty()) {
-          note_member(key_offset, key_end, text_.substr(value_offset, pos_ - value_offset));
-        }
-      }
+      if (!read_member(members, depth)) return false;
       skip_whitespace();
       if (at_end()) return fail("EOF while parsing an object");
       if (peek() == '}') {
@@ -220,6 +210,46 @@ class Reader {
       skip_whitespace();
       if (!at_end() && peek() == '}') return fail("trailing comma");
     }
+  }
+
+  // One "key": value pair of the object at `depth`, put in members (when
+  // building) or noted for the outline.
+  bool read_member(Json::object_t* members, std::size_t depth) {
+    const std::size_t key_offset = pos_;
+    std::string key;
+    if (!read_string(members != nullptr ? &key : nullptr)) return false;
+    const std::size_t key_end = pos_;
+    skip_whitespace();
+    if (at_end()) return fail("EOF while parsing an object");
+    if (peek() != ':') return fail("expected `:`");
+    ++pos_;
+    skip_whitespace();
+    if (members == nullptr) {
+      const std::size_t value_offset = pos_;
+      if (!read_value(nullptr, depth)) return false;
+      if (depth == 1 && !names_.empty()) {
+        note_member(key_offset, key_end, text_.substr(value_offset, pos_ - value_offset));
+      }
+      return true;
+    }
+    Json value;
+    const bool named = names_child(depth);
+    if (named) path_.push_back(key);
+    if (!read_value(&value, depth)) return false;
+    if (named) path_.pop_back();
+    if (options_.reject_duplicate_keys && members->contains(key)) {
+      return fail_at("duplicate key", key_offset);
+    }
+    const auto [member, added] = members->insert_or_assign(std::move(key), std::move(value));
+    if (!added && depth <= watched_depth_) options_.observer->repeated_key(path_, member->first);
+    return true;
+  }
+
+  // Whether the value about to be read, a child of the container at
+  // `depth`, is an object or array the observer watches: then the path
+  // names it while it is read.
+  bool names_child(std::size_t depth) const {
+    return depth < watched_depth_ && !at_end() && (peek() == '{' || peek() == '[');
   }
 
   // A later member of the same name replaces an earlier one, as in parsing.
@@ -382,6 +412,11 @@ class Reader {
     // Without an exponent, a number of at most 308 integer digits is below
     // the largest double, so only a number to be built needs converting.
     if (out == nullptr && !exponent && int_digits <= kMaxSafeIntegerDigits) return true;
+    return read_float(out, first, last, start);
+  }
+
+  // Requires: [first, last) is a valid JSON number.
+  bool read_float(Json* out, const char* first, const char* last, std::size_t start) {
     double value = 0;
     const auto [ptr, ec] = std::from_chars(first, last, value);
     if (ec == std::errc::result_out_of_range) {
@@ -398,21 +433,29 @@ class Reader {
   }
 
   // Integers stay integers: one that fits neither 64-bit kind is refused
-  // rather than silently turned into a floating-point number.
+  // rather than silently turned into a floating-point number, unless the
+  // caller asked for that and hears of it.
   bool read_integer(Json* out, bool negative, const char* first, const char* last,
                     std::size_t digits, std::size_t start) {
     if (out == nullptr && digits < kAlwaysFittingDigits) return true;
     if (negative) {
       std::int64_t value = 0;
       const auto [ptr, ec] = std::from_chars(first, last, value);
-      if (ec != std::errc() || ptr != last) return fail_at("number out of range", start);
-      if (out != nullptr) *out = Json(value);
+      if (ec == std::errc() && ptr == last) {
+        if (out != nullptr) *out = Json(value);
+        return true;
+      }
     } else {
       std::uint64_t value = 0;
       const auto [ptr, ec] = std::from_chars(first, last, value);
-      if (ec != std::errc() || ptr != last) return fail_at("number out of range", start);
-      if (out != nullptr) *out = Json(value);
+      if (ec == std::errc() && ptr == last) {
+        if (out != nullptr) *out = Json(value);
+        return true;
+      }
     }
+    if (!options_.wide_integers_as_float) return fail_at("number out of range", start);
+    if (!read_float(out, first, last, start)) return false;
+    if (options_.observer != nullptr) options_.observer->wide_integer();
     return true;
   }
 
@@ -423,6 +466,9 @@ class Reader {
 
   std::string_view text_;
   const JsonParseOptions& options_;
+  // Objects up to this depth report repeated keys; 0 without an observer.
+  std::size_t watched_depth_ = 0;
+  std::vector<std::string> path_;  // to the watched container being read
   std::span<const std::string_view> names_;
   std::span<std::optional<std::string_view>> values_;
   std::string scratch_;  // strings read only to be checked
