@@ -1,6 +1,7 @@
 // Figures for wire decoding, printed, never asserted:
 //   request   decode_request of a put carrying a ~200-byte document
 //   response  decode_response of a page of 100 such documents
+//   document  parse_json of the document alone, as stored documents are read
 //
 // Usage: decode_bench [rounds]   (default 200,000 requests; responses 1/100)
 #include <algorithm>
@@ -67,5 +68,10 @@ int main(int argc, char** argv) {
     if (!decode_response(response)) die("response refused");
   });
   std::printf("response  %6zu bytes  %8.0f ns per decode\n", response.size(), response_ns);
+  const std::string stored = tovik::dump_compact(document(1));
+  const double document_ns = per_call(rounds, [&] {
+    if (!tovik::parse_json(stored)) die("document refused");
+  });
+  std::printf("document  %6zu bytes  %8.0f ns per parse\n", stored.size(), document_ns);
   return 0;
 }
