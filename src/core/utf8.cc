@@ -5,38 +5,36 @@
 namespace tovik {
 
 bool is_valid_utf8(std::string_view bytes) {
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const std::size_t n = bytes.size();
   std::size_t i = 0;
-  while (i < n) {
-    const unsigned char c = p[i];
-    if (c < 0x80) {
+  while (i < bytes.size()) {
+    if (static_cast<unsigned char>(bytes[i]) < 0x80) {
       ++i;
       continue;
     }
-    std::size_t len = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (n - i < len) return false;
-    if (p[i + 1] < lo || p[i + 1] > hi) return false;
-    for (std::size_t k = 2; k < len; ++k) {
-      if (p[i + k] < 0x80 || p[i + k] > 0xBF) return false;
-    }
-    i += len;
+    const std::size_t length = utf8_char_length(bytes.substr(i));
+    if (length == 0) return false;
+    i += length;
   }
   return true;
+}
+
+void append_utf8(char32_t code_point, std::string& out) {
+  const auto byte = [&out](char32_t bits) { out.push_back(static_cast<char>(bits)); };
+  if (code_point < 0x80) {
+    byte(code_point);
+  } else if (code_point < 0x800) {
+    byte(0xC0 | (code_point >> 6));
+    byte(0x80 | (code_point & 0x3F));
+  } else if (code_point < 0x10000) {
+    byte(0xE0 | (code_point >> 12));
+    byte(0x80 | ((code_point >> 6) & 0x3F));
+    byte(0x80 | (code_point & 0x3F));
+  } else {
+    byte(0xF0 | (code_point >> 18));
+    byte(0x80 | ((code_point >> 12) & 0x3F));
+    byte(0x80 | ((code_point >> 6) & 0x3F));
+    byte(0x80 | (code_point & 0x3F));
+  }
 }
 
 }  // namespace tovik

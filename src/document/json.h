@@ -1,5 +1,7 @@
 // JSON values of the document layer: parsing with the system's limits, the
-// two serialised forms, and the equality that filters use.
+// two serialised forms, and the equality that filters use. The one reader
+// (json_reader.cc) serves stored documents, user input and wire messages
+// alike; json_writer.cc holds the dumps and the equality.
 //
 // Json is nlohmann's default value type: objects are std::maps, so members
 // are held and written in ascending byte order at every level, and signed,
@@ -34,14 +36,39 @@ struct JsonParseError {
   std::size_t column = 1;
 };
 
+// Hears from parse_json what the value cannot show once it is read. The
+// wire decoder uses it: closed objects near the root must refuse a repeated
+// key, where the value only keeps the last one. Not called during outline_json.
+class JsonReadObserver {
+ public:
+  virtual ~JsonReadObserver() = default;
+  // Objects at most this many levels deep (the outermost value is level 1)
+  // report their repeated keys; deeper ones cost nothing extra.
+  virtual std::size_t watched_depth() const = 0;
+  // `key` came again in the object at `path`: member names and array
+  // indexes (in decimal) from the outermost value. Called once per repeat.
+  virtual void repeated_key(std::span<const std::string> path, std::string_view key) = 0;
+  // With JsonParseOptions::wide_integers_as_float only: an integer that fits
+  // neither 64-bit kind was read as the nearest floating-point number.
+  virtual void wide_integer() = 0;
+};
+
 struct JsonParseOptions {
   // A repeated object key normally keeps its last value; closed formats
   // (the credential registry) refuse it instead with "duplicate key".
   bool reject_duplicate_keys = false;
+  // Arrays and objects nest at most this deep; the outermost counts as 1.
+  std::size_t max_depth = kMaxJsonDepth;
+  // An integer that fits neither 64-bit kind is normally refused; with this
+  // set it reads as the nearest floating-point number and the observer is
+  // told. Beyond the largest double it is refused all the same.
+  bool wide_integers_as_float = false;
+  JsonReadObserver* observer = nullptr;  // not owned; may be null
 };
 
-// Parses exactly one JSON value; surrounding whitespace is allowed. Text
-// must be valid UTF-8; integers that fit 64 bits (signed or unsigned) stay
+// Parses exactly one JSON value; surrounding whitespace (space, tab, line
+// feed, carriage return) is allowed. Text must be valid UTF-8 and start
+// with no byte order mark; integers that fit 64 bits (signed or unsigned) stay
 // integers, one that fits neither is refused ("number out of range"), and
 // anything with a fraction or exponent is a floating-point number.
 [[nodiscard]] std::expected<Json, JsonParseError> parse_json(std::string_view text);

@@ -1,7 +1,7 @@
 // Wire messages: a strict decoder for what peers send and fixed-form
 // encoders for what this side sends.
 //
-// Decoding runs in two passes. A SAX pass over the raw text (wire_json.cc)
+// Decoding runs in two passes. The JSON reader (through wire_json.cc)
 // builds the value (a repeated key keeps its last value) and, because that
 // value can no longer show it, records which keys were repeated in the
 // objects where closed types may live. A typed pass (here) then reads the

@@ -7,6 +7,8 @@
 // which keys were repeated, by the path of the object. The typed decoders
 // in protocol.cc consult those records at their own level only.
 //
+// The text is read by the document layer's one JSON reader (parse_json),
+// which reports those keys to an observer; this file only collects them.
 // Internal to the server library. Pure, thread-safe, never throws.
 #pragma once
 

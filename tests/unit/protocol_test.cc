@@ -1,12 +1,17 @@
 #include "server/protocol.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "json_mutation.h"
+#include "server/wire_json.h"
 
 namespace tovik::server {
 namespace {
@@ -36,6 +41,7 @@ TEST(DecodeRequest, RefusesEveryBrokenRule) {
       {"empty body", ""},
       {"not json", "hello"},
       {"trailing value", envelope(R"({"op":"stats"})") + " {}"},
+      {"anything after a NUL byte", envelope(R"({"op":"stats"})") + std::string("\0{}", 3)},
       {"byte order mark", "\xEF\xBB\xBF" + envelope(R"({"op":"stats"})")},
       {"invalid utf-8", envelope("{\"op\":\"get\",\"id\":\"\xC3\x28\"}")},
       {"lone surrogate escape", envelope(R"({"op":"get","id":"\ud800"})")},
@@ -374,6 +380,133 @@ TEST(DecodeRequest, SurvivesTruncatedAndCorruptedBodies) {
   // Deep nesting far beyond the limit is refused without recursing.
   EXPECT_FALSE(decode_request(std::string(100'000, '[')).has_value());
   EXPECT_FALSE(decode_response(std::string(100'000, '{') + "\"a\":").has_value());
+}
+
+// The wire once read messages with nlohmann's parser and a SAX builder that
+// recorded repeated keys. That reading is kept here as the reference: the one
+// reader must accept and refuse the same texts and give the same value, the
+// same repeated keys and the same wide-integer flag. One difference is meant:
+// nlohmann took a NUL byte for the end of the input and ignored the rest.
+class OldWireReader : public nlohmann::detail::json_sax_dom_parser<Json> {
+ public:
+  using Base = nlohmann::detail::json_sax_dom_parser<Json>;
+  OldWireReader(Json& root, std::size_t max_depth) : Base(root, false), max_depth_(max_depth) {}
+
+  bool null() { return advance() && Base::null(); }
+  bool boolean(bool v) { return advance() && Base::boolean(v); }
+  bool number_integer(std::int64_t v) { return advance() && Base::number_integer(v); }
+  bool number_unsigned(std::uint64_t v) { return advance() && Base::number_unsigned(v); }
+  bool number_float(double v, const std::string& raw) {
+    wide = wide || raw.find_first_of(".eE") == std::string::npos;
+    return advance() && Base::number_float(v, raw);
+  }
+  bool string(std::string& v) { return advance() && Base::string(v); }
+  bool start_object(std::size_t n) { return open(true) && Base::start_object(n); }
+  bool start_array(std::size_t n) { return open(false) && Base::start_array(n); }
+  bool end_object() { return close() && Base::end_object(); }
+  bool end_array() { return close() && Base::end_array(); }
+  bool key(std::string& k) {
+    if (frames_.size() <= kClosedTypeDepth && !frames_.back().seen.insert(k).second) {
+      WirePath at;
+      for (std::size_t i = 0; i + 1 < frames_.size(); ++i) at.push_back(frames_[i].part());
+      at.push_back(k);
+      duplicated_keys.insert(std::move(at));
+    }
+    frames_.back().key = k;
+    return Base::key(k);
+  }
+
+  std::set<WirePath> duplicated_keys;
+  bool wide = false;
+
+ private:
+  struct Frame {
+    bool object;
+    std::size_t next = 0;
+    std::string key;
+    std::set<std::string> seen;
+    std::string part() const { return object ? key : std::to_string(next); }
+  };
+  bool advance() {
+    if (!frames_.empty()) ++frames_.back().next;
+    return true;
+  }
+  bool open(bool object) {
+    if (frames_.size() >= max_depth_) return false;
+    frames_.push_back(Frame{object, 0, {}, {}});
+    return true;
+  }
+  bool close() {
+    frames_.pop_back();
+    return advance();
+  }
+
+  std::size_t max_depth_;
+  std::vector<Frame> frames_;
+};
+
+bool same_value(const Json& a, const Json& b) {
+  if (a.type() != b.type() || a.size() != b.size()) return false;
+  if (a.is_array()) return std::equal(a.begin(), a.end(), b.begin(), same_value);
+  if (!a.is_object()) return a == b && dump_compact(a) == dump_compact(b);
+  for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j) {
+    if (i.key() != j.key() || !same_value(*i, *j)) return false;
+  }
+  return true;
+}
+
+void expect_same_reading(const std::string& text, std::size_t max_depth) {
+  Json old_root;
+  OldWireReader old(old_root, max_depth);
+  const bool old_ok = !text.starts_with("\xEF\xBB\xBF") && text.find('\0') == std::string::npos &&
+                      Json::sax_parse(text, &old);
+  const auto parsed = parse_message(text, max_depth);
+  ASSERT_EQ(parsed.has_value(), old_ok) << text;
+  if (!old_ok) return;
+  EXPECT_TRUE(same_value(parsed->root, old_root)) << text;
+  EXPECT_EQ(parsed->integer_out_of_range, old.wide) << text;
+  EXPECT_EQ(parsed->duplicated_keys, old.duplicated_keys) << text;
+  std::set<WirePath> objects;
+  for (WirePath at : old.duplicated_keys) {
+    at.pop_back();
+    objects.insert(std::move(at));
+  }
+  EXPECT_EQ(parsed->objects_with_duplicates, objects) << text;
+}
+
+TEST(ParseMessage, ReadsAsTheOldWireReaderDid) {
+  std::vector<std::string> seeds = {
+      encode_request(Page{3, std::string("a"), Equality{"f", Json::parse(R"([{"x":"é"}])")}}),
+      encode_request(Put{"a", Json::parse(R"({"k":[1,-2,3.5e10,null,true,"\u0000"]})")}),
+      encode_response(failure(kCodeBadFrame, kBadFrameMessage)),
+      envelope(R"({"op":"get","id":"a","id":"b","x":{"y":1,"y":[{"z":1,"z":2}]}})"),
+      R"([1,[{"a":1,"a":2},{"b":[{"c":1,"c":2}],"b":0}],{"d":1,"d":1}])",
+      R"({"n":[1E5,1e-400,-0,-0.0,0.1e+2,18446744073709551616,-9223372036854775809]})",
+      "[1e400]",
+      "-1e400",
+      R"(["\ud83d\ude00","\/\b\f\n\r\t\"\\"])",
+      R"("\ud800")",
+      R"("\udc00x")",
+      R"("\ud800\u0041")",
+      "\t\r\n [\"\x7f\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\", 9223372036854775807] \n",
+      "[" + std::string(300, '9') + "]",
+      "[" + std::string(400, '9') + "]",
+      "\xEF\xBB\xBF{}",
+      "\f[1]\x0b",
+  };
+  for (std::size_t depth = 125; depth <= 131; ++depth) seeds.push_back(nested_arrays(depth));
+  Random random(13);
+  for (const std::size_t max_depth : {kMaxJsonDepth, kMaxJsonDepth + kResponseEnvelopeDepth}) {
+    for (const std::string& seed : seeds) {
+      expect_same_reading(seed, max_depth);
+      for (int round = 0; round < 400; ++round) {
+        std::string text = seed;
+        mutate(random, text);
+        expect_same_reading(text, max_depth);
+        if (HasFatalFailure()) return;
+      }
+    }
+  }
 }
 
 }  // namespace

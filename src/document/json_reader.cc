@@ -9,8 +9,11 @@
 // text without copying any of it: the integrity check and the filters of
 // find pass over every stored document that way, so its string and number
 // scanning is the hot loop of both.
-
-#include "document/json.h"
+//
+// Wire messages are read by the same code: an observer hears of the keys
+// repeated near the root (where the closed types of the protocol live) and
+// of integers wider than 64 bits, which the protocol reads as floating-point
+// numbers for the write to refuse. Only a build with an observer pays for it.
 
 #include <algorithm>
 #include <array>
@@ -24,6 +27,10 @@
 #include <span>
 #include <string>
 #include <utility>
+#include <vector>
+
+#include "core/utf8.h"
+#include "document/json.h"
 
 namespace tovik {
 namespace {
@@ -49,7 +56,10 @@ constexpr std::size_t kAlwaysFittingDigits = 19;
 
 class Reader {
  public:
-  Reader(std::string_view text, const JsonParseOptions& options) : text_(text), options_(options) {}
+  Reader(std::string_view text, const JsonParseOptions& options)
+      : text_(text),
+        options_(options),
+        watched_depth_(options.observer != nullptr ? options.observer->watched_depth() : 0) {}
 
   // Outline mode: nothing is built, but the value text of the last
   // top-level member named names[i] is put in values[i].
@@ -135,7 +145,7 @@ class Reader {
   }
 
   bool read_array(Json* out, std::size_t depth) {
-    if (depth > kMaxJsonDepth) return fail("nesting too deep");
+    if (depth > options_.max_depth) return fail("nesting too deep");
     ++pos_;  // '['
     Json::array_t* items = nullptr;
     if (out != nullptr) {
@@ -151,7 +161,10 @@ class Reader {
       if (at_end()) return fail("EOF while parsing a list");
       if (items != nullptr) {
         Json item;
+        const bool named = names_child(depth);
+        if (named) path_.push_back(std::to_string(items->size()));
         if (!read_value(&item, depth)) return false;
+        if (named) path_.pop_back();
         items->push_back(std::move(item));
       } else if (!read_value(nullptr, depth)) {
         return false;
@@ -170,7 +183,7 @@ class Reader {
   }
 
   bool read_object(Json* out, std::size_t depth) {
-    if (depth > kMaxJsonDepth) return fail("nesting too deep");
+    if (depth > options_.max_depth) return fail("nesting too deep");
     ++pos_;  // '{'
     Json::object_t* members = nullptr;
     if (out != nullptr) {
@@ -185,29 +198,7 @@ class Reader {
     for (;;) {
       if (at_end()) return fail("EOF while parsing an object");
       if (peek() != '"') return fail("key must be a string");
-      const std::size_t key_offset = pos_;
-      std::string key;
-      if (!read_string(members != nullptr ? &key : nullptr)) return false;
-      const std::size_t key_end = pos_;
-      skip_whitespace();
-      if (at_end()) return fail("EOF while parsing an object");
-      if (peek() != ':') return fail("expected `:`");
-      ++pos_;
-      skip_whitespace();
-      if (members != nullptr) {
-        Json value;
-        if (!read_value(&value, depth)) return false;
-        if (options_.reject_duplicate_keys && members->contains(key)) {
-          return fail_at("duplicate key", key_offset);
-        }
-        members->insert_or_assign(std::move(key), std::move(value));
-      } else {
-        const std::size_t value_offset = pos_;
-        if (!read_value(nullptr, depth)) return false;
-        if (depth == 1 && !names_.empty()) {
-          note_member(key_offset, key_end, text_.substr(value_offset, pos_ - value_offset));
-        }
-      }
+      if (!read_member(members, depth)) return false;
       skip_whitespace();
       if (at_end()) return fail("EOF while parsing an object");
       if (peek() == '}') {
@@ -219,6 +210,46 @@ class Reader {
       skip_whitespace();
       if (!at_end() && peek() == '}') return fail("trailing comma");
     }
+  }
+
+  // One "key": value pair of the object at `depth`, put in members (when
+  // building) or noted for the outline.
+  bool read_member(Json::object_t* members, std::size_t depth) {
+    const std::size_t key_offset = pos_;
+    std::string key;
+    if (!read_string(members != nullptr ? &key : nullptr)) return false;
+    const std::size_t key_end = pos_;
+    skip_whitespace();
+    if (at_end()) return fail("EOF while parsing an object");
+    if (peek() != ':') return fail("expected `:`");
+    ++pos_;
+    skip_whitespace();
+    if (members == nullptr) {
+      const std::size_t value_offset = pos_;
+      if (!read_value(nullptr, depth)) return false;
+      if (depth == 1 && !names_.empty()) {
+        note_member(key_offset, key_end, text_.substr(value_offset, pos_ - value_offset));
+      }
+      return true;
+    }
+    Json value;
+    const bool named = names_child(depth);
+    if (named) path_.push_back(key);
+    if (!read_value(&value, depth)) return false;
+    if (named) path_.pop_back();
+    if (options_.reject_duplicate_keys && members->contains(key)) {
+      return fail_at("duplicate key", key_offset);
+    }
+    const auto [member, added] = members->insert_or_assign(std::move(key), std::move(value));
+    if (!added && depth <= watched_depth_) options_.observer->repeated_key(path_, member->first);
+    return true;
+  }
+
+  // Whether the value about to be read, a child of the container at
+  // `depth`, is an object or array the observer watches: then the path
+  // names it while it is read.
+  bool names_child(std::size_t depth) const {
+    return depth < watched_depth_ && !at_end() && (peek() == '{' || peek() == '[');
   }
 
   // A later member of the same name replaces an earlier one, as in parsing.
@@ -289,36 +320,15 @@ class Reader {
     const std::size_t escape_offset = pos_;
     ++pos_;  // '\\'
     if (at_end()) return fail("EOF while parsing a string");
+    // The one-character escapes and the bytes they stand for.
+    static constexpr std::string_view kEscapes = "\"\\/bfnrt";
+    static constexpr std::string_view kMeanings = "\"\\/\b\f\n\r\t";
     const char c = text_[pos_++];
-    switch (c) {
-      case '"':
-        if (out != nullptr) out->push_back('"');
-        return true;
-      case '\\':
-        if (out != nullptr) out->push_back('\\');
-        return true;
-      case '/':
-        if (out != nullptr) out->push_back('/');
-        return true;
-      case 'b':
-        if (out != nullptr) out->push_back('\b');
-        return true;
-      case 'f':
-        if (out != nullptr) out->push_back('\f');
-        return true;
-      case 'n':
-        if (out != nullptr) out->push_back('\n');
-        return true;
-      case 'r':
-        if (out != nullptr) out->push_back('\r');
-        return true;
-      case 't':
-        if (out != nullptr) out->push_back('\t');
-        return true;
-      case 'u':
-        break;
-      default:
-        return fail_at("invalid escape", escape_offset);
+    if (c != 'u') {
+      const std::size_t which = kEscapes.find(c);
+      if (which == std::string_view::npos) return fail_at("invalid escape", escape_offset);
+      if (out != nullptr) out->push_back(kMeanings[which]);
+      return true;
     }
     std::uint32_t unit = 0;
     if (!read_hex4(unit)) return false;
@@ -357,51 +367,10 @@ class Reader {
     return true;
   }
 
-  static void append_utf8(std::uint32_t cp, std::string& out) {
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
-
-  // One multi-byte UTF-8 sequence, strictly: no overlong forms, no
-  // surrogates, nothing above U+10FFFF.
+  // One multi-byte UTF-8 character, by the rule every layer shares.
   bool read_utf8_sequence(std::string* out) {
-    const unsigned char lead = peek();
-    std::size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;  // allowed range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return fail("invalid UTF-8");
-    }
-    if (text_.size() - pos_ < length) return fail("invalid UTF-8");
-    for (std::size_t i = 1; i < length; ++i) {
-      const auto c = static_cast<unsigned char>(text_[pos_ + i]);
-      const unsigned char lo = i == 1 ? low : 0x80;
-      const unsigned char hi = i == 1 ? high : 0xBF;
-      if (c < lo || c > hi) return fail("invalid UTF-8");
-    }
+    const std::size_t length = utf8_char_length(text_.substr(pos_));
+    if (length == 0) return fail("invalid UTF-8");
     if (out != nullptr) out->append(text_.data() + pos_, length);
     pos_ += length;
     return true;
@@ -443,6 +412,11 @@ class Reader {
     // Without an exponent, a number of at most 308 integer digits is below
     // the largest double, so only a number to be built needs converting.
     if (out == nullptr && !exponent && int_digits <= kMaxSafeIntegerDigits) return true;
+    return read_float(out, first, last, start);
+  }
+
+  // Requires: [first, last) is a valid JSON number.
+  bool read_float(Json* out, const char* first, const char* last, std::size_t start) {
     double value = 0;
     const auto [ptr, ec] = std::from_chars(first, last, value);
     if (ec == std::errc::result_out_of_range) {
@@ -459,21 +433,29 @@ class Reader {
   }
 
   // Integers stay integers: one that fits neither 64-bit kind is refused
-  // rather than silently turned into a floating-point number.
+  // rather than silently turned into a floating-point number, unless the
+  // caller asked for that and hears of it.
   bool read_integer(Json* out, bool negative, const char* first, const char* last,
                     std::size_t digits, std::size_t start) {
     if (out == nullptr && digits < kAlwaysFittingDigits) return true;
     if (negative) {
       std::int64_t value = 0;
       const auto [ptr, ec] = std::from_chars(first, last, value);
-      if (ec != std::errc() || ptr != last) return fail_at("number out of range", start);
-      if (out != nullptr) *out = Json(value);
+      if (ec == std::errc() && ptr == last) {
+        if (out != nullptr) *out = Json(value);
+        return true;
+      }
     } else {
       std::uint64_t value = 0;
       const auto [ptr, ec] = std::from_chars(first, last, value);
-      if (ec != std::errc() || ptr != last) return fail_at("number out of range", start);
-      if (out != nullptr) *out = Json(value);
+      if (ec == std::errc() && ptr == last) {
+        if (out != nullptr) *out = Json(value);
+        return true;
+      }
     }
+    if (!options_.wide_integers_as_float) return fail_at("number out of range", start);
+    if (!read_float(out, first, last, start)) return false;
+    if (options_.observer != nullptr) options_.observer->wide_integer();
     return true;
   }
 
@@ -484,6 +466,9 @@ class Reader {
 
   std::string_view text_;
   const JsonParseOptions& options_;
+  // Objects up to this depth report repeated keys; 0 without an observer.
+  std::size_t watched_depth_ = 0;
+  std::vector<std::string> path_;  // to the watched container being read
   std::span<const std::string_view> names_;
   std::span<std::optional<std::string_view>> values_;
   std::string scratch_;  // strings read only to be checked
@@ -510,23 +495,6 @@ void append_decimal(std::size_t value, std::string& out) {
   char digits[24];
   const auto result = std::to_chars(digits, digits + sizeof digits, value);
   out.append(digits, result.ptr);
-}
-
-bool is_integer(const Json& value) {
-  return value.is_number_integer();  // signed or unsigned, not float
-}
-
-bool integers_equal(const Json& a, const Json& b) {
-  const bool a_unsigned = a.is_number_unsigned();
-  const bool b_unsigned = b.is_number_unsigned();
-  if (a_unsigned == b_unsigned) {
-    return a_unsigned ? a.get<std::uint64_t>() == b.get<std::uint64_t>()
-                      : a.get<std::int64_t>() == b.get<std::int64_t>();
-  }
-  const Json& s = a_unsigned ? b : a;
-  const Json& u = a_unsigned ? a : b;
-  const std::int64_t signed_value = s.get<std::int64_t>();
-  return signed_value >= 0 && static_cast<std::uint64_t>(signed_value) == u.get<std::uint64_t>();
 }
 
 }  // namespace
@@ -579,109 +547,6 @@ std::string json_parse_error_text(const JsonParseError& error) {
   text += " column ";
   append_decimal(error.column, text);
   return text;
-}
-
-std::string dump_compact(const Json& value) {
-  // nlohmann writes exactly the escapes of the stored form with
-  // ensure_ascii off; `replace` keeps it from throwing on bad UTF-8.
-  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
-
-std::string dump_pretty(const Json& value) {
-  return value.dump(2, ' ', false, Json::error_handler_t::replace);
-}
-
-std::size_t json_string_literal_length(std::string_view text) {
-  std::size_t length = 2;
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\' || c == '\b' || c == '\t' || c == '\n' || c == '\f' || c == '\r') {
-      length += 2;
-    } else if (c < 0x20) {
-      length += 6;
-    } else {
-      length += 1;
-    }
-  }
-  return length;
-}
-
-bool json_equal(const Json& a, const Json& b) {
-  if (is_integer(a) || is_integer(b)) return is_integer(a) && is_integer(b) && integers_equal(a, b);
-  if (a.type() != b.type()) return false;
-  switch (a.type()) {
-    case Json::value_t::array: {
-      const auto& x = *a.get_ptr<const Json::array_t*>();
-      const auto& y = *b.get_ptr<const Json::array_t*>();
-      if (x.size() != y.size()) return false;
-      for (std::size_t i = 0; i < x.size(); ++i) {
-        if (!json_equal(x[i], y[i])) return false;
-      }
-      return true;
-    }
-    case Json::value_t::object: {
-      const auto& x = *a.get_ptr<const Json::object_t*>();
-      const auto& y = *b.get_ptr<const Json::object_t*>();
-      if (x.size() != y.size()) return false;
-      for (auto i = x.begin(), j = y.begin(); i != x.end(); ++i, ++j) {
-        if (i->first != j->first || !json_equal(i->second, j->second)) return false;
-      }
-      return true;
-    }
-    default:
-      // null, booleans, floating-point numbers (never NaN here), strings.
-      return a == b;
-  }
-}
-
-bool json_text_equal(std::string_view text, const Json& value) {
-  if (text.empty()) return false;
-  const char first = text.front();
-  const bool number_text = first == '-' || (first >= '0' && first <= '9');
-  switch (value.type()) {
-    case Json::value_t::string: {
-      if (first != '"') return false;
-      const std::string_view body = text.substr(1, text.size() - 2);
-      if (body.find('\\') == std::string_view::npos) {
-        return body == *value.get_ptr<const Json::string_t*>();
-      }
-      break;
-    }
-    case Json::value_t::boolean:
-      return text == (value.get<bool>() ? "true" : "false");
-    case Json::value_t::null:
-      return text == "null";
-    case Json::value_t::number_integer:
-    case Json::value_t::number_unsigned: {
-      if (!number_text) return false;
-      // The text of an integer that fits 64 bits reads back as an integer;
-      // anything else (a fraction, an exponent, a larger integer) is a float.
-      const char* last = text.data() + text.size();
-      if (first == '-') {
-        std::int64_t parsed = 0;
-        const auto [ptr, ec] = std::from_chars(text.data(), last, parsed);
-        if (ec != std::errc() || ptr != last) return false;
-        return integers_equal(Json(parsed), value);
-      }
-      std::uint64_t parsed = 0;
-      const auto [ptr, ec] = std::from_chars(text.data(), last, parsed);
-      if (ec != std::errc() || ptr != last) return false;
-      return integers_equal(Json(parsed), value);
-    }
-    case Json::value_t::number_float:
-      if (!number_text) return false;
-      break;
-    case Json::value_t::array:
-      if (first != '[') return false;
-      break;
-    case Json::value_t::object:
-      if (first != '{') return false;
-      break;
-    default:
-      break;
-  }
-  auto parsed = parse_json(text);
-  return parsed && json_equal(*parsed, value);
 }
 
 }  // namespace tovik
