@@ -15,7 +15,9 @@
 # it finds never land in the repository), with the target's dictionary and
 # value profiles, and writes what it finds to $FUZZ_BUILD/fuzz-work/<target>/.
 # It fails on any crash, leak, timeout, out-of-memory or sanitizer report,
-# leaving the input there as crash-*, leak-*, timeout-* or oom-*.
+# leaving the input there as crash-*, leak-*, timeout-* or oom-*; the report's
+# first lines, that file's name and (for a short input) its Base64 are printed,
+# so a CI log is enough to rebuild the input.
 # Reproduce one with: $FUZZ_BUILD/fuzz/fuzz_<target> <that file>
 #
 # --merge keeps the smallest set of inputs from fuzz/corpus/<target> and the
@@ -102,7 +104,7 @@ for t in $targets; do
     grep -E '^stat::average_exec_per_sec' "$work/log" || true
   else
     echo "!! fuzz_$t failed; log: $work/log"
-    grep -E 'ERROR|runtime error|property broken|Test unit written' "$work/log" | head -n 5 || true
+    grep -E 'ERROR|runtime error|property broken|Test unit written|Base64' "$work/log" | head -n 6 || true
     failed="$failed $t"
   fi
 done
