@@ -20,10 +20,10 @@
 # so a CI log is enough to rebuild the input.
 # Reproduce one with: $FUZZ_BUILD/fuzz/fuzz_<target> <that file>
 #
-# --merge keeps the smallest set of inputs from fuzz/corpus/<target> and the
-# last run's fuzz-work/<target>/corpus that reaches all of their coverage, and
-# puts it in fuzz/corpus/<target> in place of what was there: after a long run,
-# for a person to review and commit.
+# --merge keeps a small set of inputs from fuzz/corpus/<target> and the last
+# run's fuzz-work/<target>/corpus that reaches all of their coverage, and puts
+# it in fuzz/corpus/<target> in place of what was there: after a long run, for
+# a person to review and commit.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -76,7 +76,10 @@ if $merge; then
     rm -rf "$merged"
     mkdir -p "$merged" "$work/corpus"
     echo "== merging fuzz_$t"
-    if ! "$build/fuzz/fuzz_$t" -merge=1 -use_value_profile=1 "-max_len=$(max_len "$t")" \
+    # A set cover over edges and hit counts, without value profiles: the value
+    # profile features would keep two to three times the inputs, and a run
+    # finds them again in seconds.
+    if ! "$build/fuzz/fuzz_$t" -set_cover_merge=1 -use_value_profile=0 "-max_len=$(max_len "$t")" \
       "$merged" "$here/corpus/$t" "$work/corpus" >"$work/merge.log" 2>&1; then
       echo "!! merging fuzz_$t failed; log: $work/merge.log"
       exit 1
