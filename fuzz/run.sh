@@ -86,7 +86,7 @@ if $merge; then
     fi
     rm -rf "$here/corpus/$t"
     mv "$merged" "$here/corpus/$t"
-    echo "   $(find "$here/corpus/$t" -type f | wc -l) inputs, $(du -sk "$here/corpus/$t" | cut -f1) KiB"
+    echo "   $(find "$here/corpus/$t" -type f | wc -l) inputs, $(cat "$here/corpus/$t"/* | wc -c) bytes"
   done
   exit 0
 fi
