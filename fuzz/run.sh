@@ -77,7 +77,7 @@ if $merge; then
     mkdir -p "$merged" "$work/corpus"
     echo "== merging fuzz_$t"
     # A set cover over edges and hit counts, without value profiles: the value
-    # profile features would keep two to three times the inputs, and a run
+    # profile features would keep about twice the inputs, and a run
     # finds them again in seconds.
     if ! "$build/fuzz/fuzz_$t" -set_cover_merge=1 -use_value_profile=0 "-max_len=$(max_len "$t")" \
       "$merged" "$here/corpus/$t" "$work/corpus" >"$work/merge.log" 2>&1; then
