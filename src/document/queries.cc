@@ -73,14 +73,6 @@ std::expected<DenWalk, DocError> walk_den(Store& store, std::string_view warren,
 
 }  // namespace
 
-bool matches_filter(const Json& document, const std::optional<Filter>& filter) {
-  if (!filter) return true;
-  if (!document.is_object()) return false;
-  const auto& members = *document.get_ptr<const Json::object_t*>();
-  const auto found = members.find(filter->field);
-  return found != members.end() && json_equal(found->second, filter->value);
-}
-
 std::expected<QueryResult, DocError> query_documents(Store& store, std::string_view warren,
                                                      std::string_view den,
                                                      const std::optional<Filter>& filter,

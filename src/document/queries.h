@@ -38,8 +38,6 @@ struct Filter {
   Json value;
 };
 
-bool matches_filter(const Json& document, const std::optional<Filter>& filter);
-
 // One find or scan: at most kQueryResultLimit matches, in id order.
 struct QueryResult {
   std::vector<std::string> documents;  // stored texts
