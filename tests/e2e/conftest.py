@@ -82,12 +82,20 @@ def start_server(path, env, *options):
     return Server(proc, m.group(1), int(m.group(2)))
 
 
+def provision(path, env):
+    """Makes path a database with the administrator "admin" and PASSWORD."""
+    if not path.exists():
+        res = run(["init", str(path)], env=env)
+        assert res.returncode == 0, res.stderr
+    res = run(["setup", str(path), "admin"], env={**env, "TOVIK_PASSWORD": PASSWORD})
+    assert res.returncode == 0, res.stderr
+    return path
+
+
 @pytest.fixture
 def provisioned_db(db, env):
     """A database with the administrator "admin" and PASSWORD."""
-    res = run(["setup", str(db), "admin"], env={**env, "TOVIK_PASSWORD": PASSWORD})
-    assert res.returncode == 0, res.stderr
-    return db
+    return provision(db, env)
 
 
 @pytest.fixture

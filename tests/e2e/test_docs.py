@@ -9,7 +9,7 @@ import subprocess
 import pytest
 
 import docs_util as du
-from conftest import PASSWORD, TOVIK, clean_env, run, start_server
+from conftest import PASSWORD, TOVIK, clean_env, provision, run, start_server
 
 DOCS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs")
 GUIDE = os.path.join(DOCS, "user-guide.md")
@@ -94,10 +94,7 @@ def test_user_guide_transcript(terminal, block):
 def wire(tmp_path_factory):
     tmp = tmp_path_factory.mktemp("protocol")
     env = clean_env(tmp)
-    path = tmp / "proto.tovik"
-    assert run(["init", str(path)], env=env).returncode == 0
-    res = run(["setup", str(path), "admin"], env={**env, "TOVIK_PASSWORD": PASSWORD})
-    assert res.returncode == 0, res.stderr
+    path = provision(tmp / "proto.tovik", env)
     server = start_server(path, env)
     runner = du.ProtocolRunner(server.address)
     runner.ran = set()

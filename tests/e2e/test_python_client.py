@@ -16,7 +16,7 @@ import time
 
 import pytest
 
-from conftest import PASSWORD, clean_env, run, start_server
+from conftest import PASSWORD, clean_env, provision, run, start_server
 from shell_util import start_server_on
 
 PACKAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "clients", "python")
@@ -35,10 +35,7 @@ def shared(tmp_path_factory):
     """One server for the tests that keep to their own warren."""
     home = tmp_path_factory.mktemp("pyclient")
     env = clean_env(home)
-    db = home / "t.tovik"
-    assert run(["init", str(db)], env=env).returncode == 0
-    assert run(["setup", str(db), "admin"], env={**env, "TOVIK_PASSWORD": PASSWORD}).returncode == 0
-    srv = start_server(db, env)
+    srv = start_server(provision(home / "t.tovik", env), env)
     yield srv
     srv.stop()
 
