@@ -14,7 +14,9 @@
 #include "document/documents.h"
 #include "document/keys.h"
 #include "document/namespaces.h"
+#include "document/usage.h"
 #include "server/credentials.h"
+#include "server/protocol.h"
 
 namespace tovik::cli {
 namespace {
@@ -116,6 +118,13 @@ Outcome run_walk(Store& store, const std::string& den, const std::optional<Filte
                                      std::to_string(kQueryExaminationLimit) + "\n");
 }
 
+// The same object the server's usage command answers.
+Outcome run_usage(Store& store) {
+  auto report = measure_usage(store);
+  if (!report) return std::unexpected(doc_failure(report.error()));
+  return print_line(dump_compact(server::usage_data(*report)));
+}
+
 std::optional<std::string_view> argument_at(std::span<const std::string> args, std::size_t i) {
   if (i < args.size()) return std::string_view(args[i]);
   return std::nullopt;
@@ -188,6 +197,7 @@ Outcome run_offline(std::span<const std::string> args) {
     if (!limit) return std::unexpected(limit.error());
     return run_walk(*store, args[2], *filter, *limit);
   }
+  if (word == "usage") return run_usage(*store);
   return std::unexpected(Failure::message("unknown command"));
 }
 

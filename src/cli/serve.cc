@@ -9,9 +9,12 @@
 #include "cli/serve.h"
 
 #include <errno.h>
+#include <signal.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -42,6 +45,11 @@ Failure transport_failure(const server::TransportError& error) {
 // the process's life.
 std::atomic<bool> g_stop{false};
 
+bool is_directory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 }  // namespace
 
 Failure cannot_start(const std::string& text) {
@@ -61,6 +69,10 @@ std::expected<ServeSettings, Failure> parse_serve_options(std::span<const std::s
       auto address = server::parse_socket_address(value);
       if (!address) return std::unexpected(transport_failure(address.error()));
       settings.bind = *address;
+      continue;
+    }
+    if (name == "--backup-dir" || name == "--log") {
+      (name == "--log" ? settings.log_path : settings.backup_dir) = value;
       continue;
     }
     std::uint64_t* target = nullptr;
@@ -98,6 +110,9 @@ std::expected<void, Failure> validate_serve_settings(const ServeSettings& settin
   }
   if (settings.max_clients < kMinClients || settings.max_clients > kMaxClients) {
     return std::unexpected(cannot_start("max clients must be 1-64"));
+  }
+  if (!settings.backup_dir.empty() && !is_directory(settings.backup_dir)) {
+    return std::unexpected(cannot_start("backup directory missing: " + settings.backup_dir));
   }
   return {};
 }
@@ -140,6 +155,17 @@ Outcome run_serve(std::span<const std::string> args) {
   if (!fd) return std::unexpected(cannot_start(std::string(store_error_text(fd.error()))));
   auto store = Store::open(std::move(*fd), kOfflineStoreConfig, settings->index_entries);
   if (!store) return std::unexpected(cannot_start(std::string(store_error_text(store.error()))));
+  std::unique_ptr<server::AccessLog> access_log;
+  if (!settings->log_path.empty()) {
+    auto opened = server::AccessLog::open(settings->log_path);
+    if (!opened) return std::unexpected(cannot_start(Failure::os(opened.error()).text()));
+    access_log = std::move(*opened);
+  }
+  if (access_log || !settings->backup_dir.empty()) {
+    // A file size limit must make a log line or a backup fail, not end the
+    // server with every client on it.
+    ::signal(SIGXFSZ, SIG_IGN);
+  }
   auto listener = server::bind_listener(settings->bind);
   if (!listener) return std::unexpected(cannot_start(listener.error().text));
 
@@ -156,6 +182,8 @@ Outcome run_serve(std::span<const std::string> args) {
   config.max_clients = static_cast<std::size_t>(settings->max_clients);
   config.max_request_bytes = settings->max_request_bytes;
   config.max_document_bytes = settings->max_document_bytes;
+  config.backup_dir = settings->backup_dir;
+  config.access_log = access_log.get();
   auto served = server::run_server(std::move(*listener), *store, *credentials, g_stop, config);
   if (!served) return std::unexpected(transport_failure(served.error()));
   return write_output(std::cout, "Tovik stopped.\n");

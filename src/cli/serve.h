@@ -20,6 +20,8 @@ struct ServeSettings {
   std::uint64_t index_entries = kDefaultIndexEntries;
   std::uint64_t max_request_bytes = server::kDefaultMaxRequestBytes;
   std::uint64_t max_document_bytes = server::kDefaultMaxDocumentBytes;
+  std::string backup_dir;  // --backup-dir; empty: online backup off
+  std::string log_path;    // --log; empty: no access log
 };
 
 // Name/value pairs from left to right over the defaults; a later occurrence
@@ -28,8 +30,9 @@ struct ServeSettings {
 [[nodiscard]] std::expected<ServeSettings, Failure> parse_serve_options(
     std::span<const std::string> options);
 
-// The limits, the loopback rule and the client count, in that order; the
-// failure is already wrapped in the "cannot start server: " sentence.
+// The limits, the loopback rule, the client count and the backup directory
+// (which must be an existing directory), in that order; the failure is
+// already wrapped in the "cannot start server: " sentence.
 [[nodiscard]] std::expected<void, Failure> validate_serve_settings(const ServeSettings& settings);
 
 // "cannot start server: <text>; provision credentials with tovik setup <file> <username>".

@@ -12,6 +12,7 @@
 
 #include "cli/commands.h"
 #include "cli/line_editor.h"
+#include "cli/operator_text.h"
 #include "cli/terminal.h"
 
 namespace tovik::cli {
@@ -228,6 +229,9 @@ struct SuccessText {
   std::string operator()(const server::Auth&) const { return pretty(data); }
   std::string operator()(const server::Use&) const { return pretty(data); }
   std::string operator()(const server::Collections&) const { return pretty(data); }
+  std::string operator()(const server::Backup& c) const { return backup_text(c.name, data); }
+  std::string operator()(const server::Usage&) const { return usage_text(data); }
+  std::string operator()(const server::Server&) const { return server_text(data); }
 };
 
 void append_escape(std::string& out, std::uint32_t cp) {
@@ -279,6 +283,7 @@ std::expected<Command, Failure> parse_shell_line(std::string_view line) {
     if (rest == "warrens") return server::Warrens{};
     if (rest == "dens" || rest == "collections") return server::Dens{};
     if (rest == "shinies") return server::Shinies{};
+    if (rest == "server") return server::Server{};
     return unknown();
   }
   if (word == "insert") return parse_document_rule<server::Insert>(word, rest);
@@ -295,6 +300,11 @@ std::expected<Command, Failure> parse_shell_line(std::string_view line) {
   if (word == "stats") return no_arguments(server::Stats{});
   if (word == "check") return no_arguments(server::Check{});
   if (word == "exit" || word == "quit") return no_arguments(server::Quit{});
+  if (word == "backup") {
+    if (rest.empty()) return std::unexpected(Failure::message("usage: backup <name>"));
+    return server::Backup{std::string(rest)};
+  }
+  if (word == "usage") return no_arguments(server::Usage{});
   return unknown();
 }
 

@@ -112,6 +112,9 @@ class Store {
   std::uint64_t records() const;
   bool poisoned() const;
   const StoreConfig& config() const;
+  // The open database file, for a caller that reads its bytes while it has
+  // exclusive use of this Store (the online backup). Ownership stays here.
+  int file_descriptor() const { return fd_.get(); }
 
   // For tests only: the record at a data offset, where a forward scan for key
   // starts, the slot of the current snapshot, the sparse index, and the

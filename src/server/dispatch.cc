@@ -15,6 +15,8 @@
 #include "document/documents.h"
 #include "document/keys.h"
 #include "document/queries.h"
+#include "document/usage.h"
+#include "server/online_backup.h"
 
 namespace tovik::server {
 
@@ -112,6 +114,7 @@ struct Executor {
   Store& store;
   SessionState& session;
   std::uint64_t max_document_bytes;
+  const OperatorContext* context;
 
   ExecuteResult operator()(const Create& c) const {
     return from(create_namespace(store, c.kind, c.name, session));
@@ -208,17 +211,30 @@ struct Executor {
     return valid_data();
   }
   ExecuteResult operator()(const Quit&) const { return bye_data(); }
+  ExecuteResult operator()(const Backup& c) const {
+    static const OperatorContext kNone;
+    const OperatorContext& operating = context != nullptr ? *context : kNone;
+    FileSystem& fs = operating.file_system != nullptr ? *operating.file_system : real_file_system();
+    auto copied = backup_served_database(store, operating.backup_dir, c.name, fs);
+    if (!copied) return std::unexpected(std::move(copied.error()));
+    return backup_data(c.name, copied->bytes, copied->generation);
+  }
+  ExecuteResult operator()(const Usage&) const { return from(measure_usage(store), usage_data); }
+  ExecuteResult operator()(const Server&) const {
+    if (context == nullptr || !context->figures) return fail(kNoServerStatus);
+    return server_data(context->figures());
+  }
 };
 
 }  // namespace
 
 ExecuteResult execute(Store& store, SessionState& session, const Command& command,
-                      std::uint64_t max_document_bytes) {
+                      std::uint64_t max_document_bytes, const OperatorContext* context) {
   // The document layer reports failures as values; this only guards the
   // server thread (and with it the store lock) against a library throwing
   // on input it did not expect.
   try {
-    return std::visit(Executor{store, session, max_document_bytes}, command);
+    return std::visit(Executor{store, session, max_document_bytes, context}, command);
   } catch (const std::exception&) {
     return fail(store_error_text(StoreError::Invalid));
   }

@@ -21,9 +21,11 @@
 #pragma once
 
 #include <expected>
+#include <functional>
 #include <string>
 #include <string_view>
 
+#include "core/file_system.h"
 #include "core/store.h"
 #include "document/documents.h"
 #include "document/json.h"
@@ -43,10 +45,24 @@ inline constexpr std::string_view kInvalidCollectionName =
 // Data on success, the failure message otherwise.
 using ExecuteResult = std::expected<ResponseData, std::string>;
 
+// What the operator's commands (backup, server) need beyond the store: the
+// running server's backup directory (empty: online backup is off), the file
+// seam the copy goes through (null: the real one) and the server's current
+// figures (empty: no server is running, the command fails).
+struct OperatorContext {
+  std::string backup_dir;
+  FileSystem* file_system = nullptr;
+  std::function<ServerFigures()> figures;
+};
+
+inline constexpr std::string_view kNoServerStatus = "server status is not available";
+
 // max_document_bytes bounds the stored text that put, insert and update
-// may write (a server may allow less than its store holds).
+// may write (a server may allow less than its store holds). context may be
+// null: as if no server ran.
 [[nodiscard]] ExecuteResult execute(Store& store, SessionState& session, const Command& command,
-                                    std::uint64_t max_document_bytes = kNoDocumentLimit);
+                                    std::uint64_t max_document_bytes = kNoDocumentLimit,
+                                    const OperatorContext* context = nullptr);
 
 // Wraps an ExecuteResult as the response the server writes: success with
 // the data, or "operation_failed" with the message.

@@ -170,9 +170,9 @@ Decoded<Equality> read_equality(const ParsedMessage& message, const Json& value,
 
 // The operation table: wire names in variant order.
 constexpr std::array<std::string_view, kCommandCount> kOpNames{
-    "create", "drop_empty",  "navigate", "warrens", "dens",   "shinies", "auth",
-    "use",    "collections", "put",      "insert",  "update", "page",    "get",
-    "delete", "find",        "scan",     "stats",   "check",  "quit"};
+    "create",      "drop_empty", "navigate", "warrens", "dens",   "shinies", "auth",   "use",
+    "collections", "put",        "insert",   "update",  "page",   "get",     "delete", "find",
+    "scan",        "stats",      "check",    "quit",    "backup", "usage",   "server"};
 
 template <typename T>
 constexpr bool kFieldless = std::is_empty_v<T>;
@@ -205,6 +205,9 @@ constexpr std::span<const ClosedFields::FieldRule> rules_of() {
   } else if constexpr (std::is_same_v<T, Get> || std::is_same_v<T, Delete>) {
     static constexpr std::array<S, 1> k{{{"id", true}}};
     return k;
+  } else if constexpr (std::is_same_v<T, Backup>) {
+    static constexpr std::array<S, 1> k{{{"name", true}}};
+    return k;
   } else if constexpr (std::is_same_v<T, Find>) {
     static constexpr std::array<S, 2> k{{{"field", true}, {"value", true}}};
     return k;
@@ -224,7 +227,8 @@ Decoded<T> fill(const ParsedMessage& message, const ClosedFields& f) {
     if (!name) return std::unexpected(name.error());
     return T{*kind, std::move(*name)};
   } else if constexpr (std::is_same_v<T, Navigate> || std::is_same_v<T, Use> ||
-                       std::is_same_v<T, Get> || std::is_same_v<T, Delete>) {
+                       std::is_same_v<T, Get> || std::is_same_v<T, Delete> ||
+                       std::is_same_v<T, Backup>) {
     auto text = string_at(0);
     if (!text) return std::unexpected(text.error());
     return T{std::move(*text)};
@@ -389,7 +393,7 @@ Json command_json(const Command& command) {
         using T = std::decay_t<decltype(c)>;
         if constexpr (std::is_same_v<T, Create> || std::is_same_v<T, DropEmpty>) {
           return Json{{"kind", namespace_kind_name(c.kind)}, {"name", c.name}};
-        } else if constexpr (std::is_same_v<T, Navigate>) {
+        } else if constexpr (std::is_same_v<T, Navigate> || std::is_same_v<T, Backup>) {
           return Json{{"name", c.name}};
         } else if constexpr (std::is_same_v<T, Auth>) {
           return Json{{"username", c.username}, {"password", c.password}};
@@ -621,6 +625,47 @@ Json stats_data(const StoreStats& stats) {
 Json valid_data() { return Json{{"valid", true}}; }
 
 Json bye_data() { return Json{{"bye", true}}; }
+
+Json backup_data(std::string_view name, std::uint64_t bytes, std::uint64_t generation) {
+  return Json{{"backup", std::string(name)}, {"bytes", bytes}, {"generation", generation}};
+}
+
+Json usage_data(const UsageReport& report) {
+  Json warrens = Json::array();
+  for (const auto& [warren_name, warren] : report.warrens) {
+    Json dens = Json::array();
+    for (const auto& [den_name, den] : warren.dens) {
+      dens.push_back(Json{{"name", den_name}, {"documents", den.documents}, {"bytes", den.bytes}});
+    }
+    warrens.push_back(
+        Json{{"name", warren_name}, {"bytes", warren.bytes}, {"dens", std::move(dens)}});
+  }
+  return Json{{"capacity_bytes", report.capacity_bytes},
+              {"live_bytes", report.live_bytes},
+              {"records", report.records},
+              {"warrens", std::move(warrens)}};
+}
+
+Json server_data(const ServerFigures& figures) {
+  Json by_op = Json::object();
+  for (std::size_t i = 0; i < kCommandCount; ++i) {
+    if (figures.commands_by_op[i] != 0) by_op[std::string(kOpNames[i])] = figures.commands_by_op[i];
+  }
+  return Json{
+      {"started_at", figures.started_at},
+      {"uptime_s", figures.uptime_s},
+      {"clients", Json{{"connected", figures.clients_connected}, {"max", figures.clients_max}}},
+      {"commands", Json{{"total", figures.commands_total},
+                        {"failed", figures.commands_failed},
+                        {"by_op", std::move(by_op)}}},
+      {"commits", Json{{"count", figures.commits},
+                       {"p50_ms", figures.commit_p50_ms},
+                       {"p99_ms", figures.commit_p99_ms},
+                       {"max_ms", figures.commit_max_ms}}},
+      {"bytes_in", figures.bytes_in},
+      {"bytes_out", figures.bytes_out},
+      {"log_errors", figures.log_errors}};
+}
 
 Response failure(std::string_view code, std::string_view message) {
   Response response;

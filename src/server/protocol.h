@@ -6,7 +6,7 @@
 //   Response (server -> client)  {"version":1,"ok":..,"data":..,"error":..}
 //   Failure                      {"code": "...", "message": "..."}
 //
-// Command is a closed set of 20 operations tagged by the key "op". The
+// Command is a closed set of 23 operations tagged by the key "op". The
 // variant index of Command is the operation's index on the wire: keep the
 // alternatives in this order.
 //
@@ -25,6 +25,7 @@
 // peer sends yields a value or a decoding error.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -37,6 +38,7 @@
 #include "document/json.h"
 #include "document/namespaces.h"
 #include "document/queries.h"
+#include "document/usage.h"
 
 namespace tovik::server {
 
@@ -71,7 +73,7 @@ struct Equality {
   Json value;
 };
 
-// One struct per operation, in wire order (index 0 to 19).
+// One struct per operation, in wire order (index 0 to 22).
 struct Create {
   NamespaceKind kind = NamespaceKind::Warren;
   std::string name;
@@ -125,10 +127,16 @@ struct Scan {};
 struct Stats {};
 struct Check {};
 struct Quit {};
+// Operating a running server.
+struct Backup {
+  std::string name;  // a file name in the server's backup directory
+};
+struct Usage {};
+struct Server {};
 
-using Command =
-    std::variant<Create, DropEmpty, Navigate, Warrens, Dens, Shinies, Auth, Use, Collections, Put,
-                 Insert, Update, Page, Get, Delete, Find, Scan, Stats, Check, Quit>;
+using Command = std::variant<Create, DropEmpty, Navigate, Warrens, Dens, Shinies, Auth, Use,
+                             Collections, Put, Insert, Update, Page, Get, Delete, Find, Scan, Stats,
+                             Check, Quit, Backup, Usage, Server>;
 
 inline constexpr std::size_t kCommandCount = std::variant_size_v<Command>;
 
@@ -227,6 +235,37 @@ Json collection_data(std::string_view collection);
 Json stats_data(const StoreStats& stats);
 Json valid_data();
 Json bye_data();
+
+// The operator's commands:
+//   backup:  {"backup": name, "bytes", "generation"}
+//   usage:   {"capacity_bytes","live_bytes","records",
+//             "warrens":[{"bytes","dens":[{"bytes","documents","name"}],"name"}]}
+//   server:  {"bytes_in","bytes_out","clients":{"connected","max"},
+//             "commands":{"by_op":{op: n},"failed","total"},
+//             "commits":{"count","max_ms","p50_ms","p99_ms"},"log_errors",
+//             "started_at","uptime_s"}
+Json backup_data(std::string_view name, std::uint64_t bytes, std::uint64_t generation);
+Json usage_data(const UsageReport& report);
+
+// What the server's status counters show at one moment.
+struct ServerFigures {
+  std::string started_at;  // RFC 3339, UTC, whole seconds
+  std::uint64_t uptime_s = 0;
+  std::uint64_t clients_connected = 0;
+  std::uint64_t clients_max = 0;
+  std::uint64_t commands_total = 0;
+  std::uint64_t commands_failed = 0;
+  std::array<std::uint64_t, kCommandCount> commands_by_op{};  // by variant index
+  std::uint64_t commits = 0;
+  double commit_p50_ms = 0;  // over the last commits kept (at most 1,024)
+  double commit_p99_ms = 0;
+  double commit_max_ms = 0;
+  std::uint64_t bytes_in = 0;
+  std::uint64_t bytes_out = 0;
+  std::uint64_t log_errors = 0;
+};
+// Ops that never ran are left out of "by_op".
+Json server_data(const ServerFigures& figures);
 
 // Client side.
 enum class ResponseErrorKind : std::uint8_t {

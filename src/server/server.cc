@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -23,6 +24,7 @@
 #include "document/namespaces.h"
 #include "server/dispatch.h"
 #include "server/protocol.h"
+#include "server/status.h"
 
 #include <malloc.h>
 
@@ -56,6 +58,8 @@ struct Shared {
   const ServerConfig& config;
   GuardedLock store_lock;
   GuardedLock auth_lock;
+  ServerStatus status;
+  OperatorContext operating;
 };
 
 struct ConnectionEntry {
@@ -98,7 +102,13 @@ std::optional<Response> execute_under_store_lock(Shared& shared, SessionState& s
     // The store is opened with the file format's value limit, so documents
     // written under a larger earlier configuration stay readable; the
     // configured maximum bounds new writes only.
-    return to_response(execute(shared.store, session, command, shared.config.max_document_bytes));
+    const bool timed = commits_on_success(command);
+    const auto started =
+        timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
+    auto result = execute(shared.store, session, command, shared.config.max_document_bytes,
+                          &shared.operating);
+    if (timed && result) shared.status.record_commit(std::chrono::steady_clock::now() - started);
+    return to_response(result);
   } catch (...) {
     shared.store_lock.broken = true;
     return std::nullopt;
@@ -109,11 +119,15 @@ std::optional<Response> execute_under_store_lock(Shared& shared, SessionState& s
 void serve_connection(UniqueFd socket, Shared& shared) {
   const int fd = socket.get();
   const TransportTimings& timings = shared.config.timings;
+  ConnectionWatch watch(shared.status, shared.config.access_log, fd);
   if (!set_nodelay(fd)) return;
 
-  auto first = read_request_frame(fd, kMaxFirstRequestBytes, shared.stop,
-                                  timings.first_request_timeout, timings.stop_poll_interval);
+  std::uint64_t received = 0;
+  auto first =
+      read_request_frame(fd, kMaxFirstRequestBytes, shared.stop, timings.first_request_timeout,
+                         timings.stop_poll_interval, &received);
   if (!first) return;
+  watch.transferred(received, 0);
   if (first->version != kProtocolVersion) {
     write_ignoring_errors(fd, failure(kCodeVersion, kVersionMessage));
     return;
@@ -125,6 +139,7 @@ void serve_connection(UniqueFd socket, Shared& shared) {
   }
   const auto verified = verify_under_auth_lock(shared, *auth);
   if (!verified) return;
+  watch.auth(*verified, auth->username);
   if (!*verified) {
     write_ignoring_errors(fd, failure(kCodeAuthentication, kAuthenticationMessage));
     return;
@@ -133,8 +148,9 @@ void serve_connection(UniqueFd socket, Shared& shared) {
 
   SessionState session;
   while (true) {
-    auto request = read_request_frame(fd, shared.config.max_request_bytes, shared.stop,
-                                      timings.request_timeout, timings.stop_poll_interval);
+    auto request =
+        read_request_frame(fd, shared.config.max_request_bytes, shared.stop,
+                           timings.request_timeout, timings.stop_poll_interval, &received);
     if (!request) return;
     if (request->version != kProtocolVersion) {
       write_ignoring_errors(fd, failure(kCodeVersion, kVersionMessage));
@@ -143,12 +159,16 @@ void serve_connection(UniqueFd socket, Shared& shared) {
     // The store lock is released before the response goes out, so a slow
     // reader never holds up the other sessions. A document that lost an
     // integer in decoding is refused before it could be stored changed.
+    const auto started = std::chrono::steady_clock::now();
     const auto response =
         request->integer_out_of_range && stores_document(request->command)
             ? std::optional<Response>(failure(kCodeOperationFailed, kNumberOutOfRange))
             : execute_under_store_lock(shared, session, request->command);
     if (!response) return;
-    if (!write_response(fd, *response)) return;
+    const std::string body = encode_response(*response);
+    watch.command(request->command, *response, std::chrono::steady_clock::now() - started);
+    watch.transferred(received, kFramePrefixBytes + body.size());
+    if (!write_frame(fd, body)) return;
     if (is_quit(request->command)) return;
   }
 }
@@ -314,7 +334,11 @@ std::expected<void, TransportError> run_server(UniqueFd listener, Store& store,
                                                const ServerConfig& config) {
   if (stopping(stop)) return {};
   ::mallopt(M_MMAP_THRESHOLD, kReturnToSystemBytes);
-  Shared shared{store, credentials, stop, config, {}, {}};
+  Shared shared{store, credentials, stop, config, {}, {}, {}, {}};
+  shared.operating.backup_dir = config.backup_dir;
+  shared.operating.figures = [&shared] {
+    return shared.status.snapshot(shared.config.max_clients, shared.config.access_log);
+  };
   std::vector<ConnectionEntry> connections;
   connections.reserve(config.max_clients);
   const ServerHooks& hooks = config.hooks;
@@ -345,6 +369,7 @@ std::expected<void, TransportError> run_server(UniqueFd listener, Store& store,
         // reason to drop every other client: it is closed here.
         if (!configured) break;
         if (connections.size() >= config.max_clients) {
+          if (config.access_log != nullptr) config.access_log->busy(peer_text(socket.get()));
           write_ignoring_errors(socket.get(), failure(kCodeServerBusy, kServerBusyMessage));
           break;
         }

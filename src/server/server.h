@@ -22,9 +22,11 @@
 #include <cstdint>
 #include <expected>
 #include <functional>
+#include <string>
 
 #include "core/posix_file.h"
 #include "core/store.h"
+#include "server/access_log.h"
 #include "server/credentials.h"
 #include "server/transport.h"
 
@@ -59,6 +61,11 @@ struct ServerConfig {
   std::uint64_t max_document_bytes = kDefaultMaxDocumentBytes;
   TransportTimings timings{};
   ServerHooks hooks{};
+  // Where the backup command writes its copies; empty: online backup off.
+  std::string backup_dir;
+  // The access log, or null for none; the caller keeps it alive until
+  // run_server returns.
+  AccessLog* access_log = nullptr;
 };
 
 // Creates a TCP socket of the address's family (close-on-exec), sets

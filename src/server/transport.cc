@@ -201,7 +201,8 @@ std::expected<std::string, TransportError> read_frame_body(const FrameDeadline& 
 std::expected<Request, TransportError> read_request_frame(int socket, std::uint64_t limit,
                                                           const std::atomic<bool>& stop,
                                                           milliseconds timeout,
-                                                          milliseconds stop_poll_interval) {
+                                                          milliseconds stop_poll_interval,
+                                                          std::uint64_t* frame_bytes) {
   auto frame = FrameDeadline::after(socket, &stop, timeout, stop_poll_interval);
   // The one failure the peer is not told about: it is ours, not theirs.
   if (!frame) return std::unexpected(frame.error());
@@ -210,6 +211,7 @@ std::expected<Request, TransportError> read_request_frame(int socket, std::uint6
     send_bad_frame(socket);
     return std::unexpected(body.error());
   }
+  if (frame_bytes != nullptr) *frame_bytes = kFramePrefixBytes + body->size();
   auto request = decode_request(*body);
   if (!request) {
     send_bad_frame(socket);

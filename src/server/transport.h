@@ -140,11 +140,13 @@ struct FrameDeadline {
 // Server: reads and decodes one request of at most `limit` bytes within
 // `timeout`. On every failure except "frame deadline overflow" the
 // "bad_frame" failure has been written to the socket (write errors ignored)
-// before this returns; the caller closes the connection.
+// before this returns; the caller closes the connection. frame_bytes, when
+// given, receives the size of a frame read whole (prefix and body).
 [[nodiscard]] std::expected<Request, TransportError> read_request_frame(
     int socket, std::uint64_t limit, const std::atomic<bool>& stop,
     std::chrono::milliseconds timeout,
-    std::chrono::milliseconds stop_poll_interval = std::chrono::milliseconds{250});
+    std::chrono::milliseconds stop_poll_interval = std::chrono::milliseconds{250},
+    std::uint64_t* frame_bytes = nullptr);
 
 // Client: reads and decodes one response within `timeout` (counted from now,
 // which should be right after the request was written), applying the version

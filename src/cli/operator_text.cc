@@ -1,0 +1,144 @@
+#include "cli/operator_text.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "cli/shell.h"
+
+namespace tovik::cli {
+namespace {
+
+const Json& field(const Json& data, const char* key) {
+  static const Json kNull;
+  if (!data.is_object()) return kNull;
+  const auto it = data.find(key);
+  return it == data.end() ? kNull : *it;
+}
+
+std::uint64_t number(const Json& value) {
+  return value.is_number_unsigned() ? value.get<std::uint64_t>() : 0;
+}
+
+std::string text_of(const Json& value) {
+  return value.is_string() ? display_safe(value.get_ref<const std::string&>()) : "?";
+}
+
+std::string shown(const Json& value) { return terminal_safe_json(dump_compact(value)); }
+
+std::string share(std::uint64_t bytes, std::uint64_t capacity) {
+  char text[32];
+  const double percent =
+      capacity == 0 ? 0.0 : 100.0 * static_cast<double>(bytes) / static_cast<double>(capacity);
+  std::snprintf(text, sizeof text, "%.1f%%", percent);
+  return text;
+}
+
+std::string pad_right(std::string text, std::size_t width) {
+  if (text.size() < width) text.append(width - text.size(), ' ');
+  return text;
+}
+
+std::string pad_left(const std::string& text, std::size_t width) {
+  return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
+}
+
+struct Row {
+  std::string name;
+  std::string documents;
+  std::string bytes;
+  std::string share;
+};
+
+}  // namespace
+
+std::string backup_text(std::string_view name, const Json& data) {
+  return "Backup written: " + display_safe(name) + " (generation " +
+         shown(field(data, "generation")) + ")";
+}
+
+std::string fill_bar(std::uint64_t live, std::uint64_t capacity) {
+  const double fraction =
+      capacity == 0
+          ? 0.0
+          : std::clamp(static_cast<double>(live) / static_cast<double>(capacity), 0.0, 1.0);
+  const auto filled = static_cast<std::size_t>(std::lround(fraction * kFillBarWidth));
+  const auto percent = static_cast<unsigned>(fraction * 100.0);
+  // The slot's capacity in whole MiB, as the size is usually spoken of; the
+  // slot's commit header makes it a little less than that.
+  const std::uint64_t mib = (capacity + (1u << 20) - 1) >> 20;
+  return "[" + std::string(filled, '#') + std::string(kFillBarWidth - filled, '.') + "] " +
+         std::to_string(percent) + "% of " + std::to_string(mib) + " MiB";
+}
+
+std::string usage_text(const Json& data) {
+  const std::uint64_t capacity = number(field(data, "capacity_bytes"));
+  std::vector<Row> rows{{"warren/den", "documents", "bytes", "share"}};
+  const Json& warrens = field(data, "warrens");
+  if (warrens.is_array()) {
+    for (const Json& warren : warrens) {
+      const std::string warren_name = text_of(field(warren, "name"));
+      const std::uint64_t warren_bytes = number(field(warren, "bytes"));
+      std::uint64_t documents = 0;
+      std::vector<Row> dens;
+      const Json& den_list = field(warren, "dens");
+      if (den_list.is_array()) {
+        for (const Json& den : den_list) {
+          const std::uint64_t den_documents = number(field(den, "documents"));
+          const std::uint64_t den_bytes = number(field(den, "bytes"));
+          documents += den_documents;
+          dens.push_back({"  " + warren_name + "/" + text_of(field(den, "name")),
+                          std::to_string(den_documents), std::to_string(den_bytes),
+                          share(den_bytes, capacity)});
+        }
+      }
+      rows.push_back({warren_name, std::to_string(documents), std::to_string(warren_bytes),
+                      share(warren_bytes, capacity)});
+      rows.insert(rows.end(), dens.begin(), dens.end());
+    }
+  }
+  std::size_t name_width = 0;
+  std::size_t documents_width = 0;
+  std::size_t bytes_width = 0;
+  std::size_t share_width = 0;
+  for (const Row& row : rows) {
+    name_width = std::max(name_width, row.name.size());
+    documents_width = std::max(documents_width, row.documents.size());
+    bytes_width = std::max(bytes_width, row.bytes.size());
+    share_width = std::max(share_width, row.share.size());
+  }
+  std::string text;
+  for (const Row& row : rows) {
+    std::string line = pad_right(row.name, name_width) + "  " +
+                       pad_left(row.documents, documents_width) + "  " +
+                       pad_left(row.bytes, bytes_width) + "  " + pad_left(row.share, share_width);
+    text += line + "\n";
+  }
+  if (rows.size() == 1) text += "No records yet.\n";
+  return text + fill_bar(number(field(data, "live_bytes")), capacity);
+}
+
+std::string server_text(const Json& data) {
+  const Json& clients = field(data, "clients");
+  const Json& commands = field(data, "commands");
+  const Json& commits = field(data, "commits");
+  std::string by_op;
+  const Json& ops = field(commands, "by_op");
+  if (ops.is_object()) {
+    for (auto it = ops.begin(); it != ops.end(); ++it) {
+      by_op += (by_op.empty() ? "; " : ", ") + display_safe(it.key()) + " " + shown(it.value());
+    }
+  }
+  return "Started: " + text_of(field(data, "started_at")) + " (up " +
+         shown(field(data, "uptime_s")) + " s)\n" +
+         "Clients: " + shown(field(clients, "connected")) + " connected, at most " +
+         shown(field(clients, "max")) + "\n" + "Commands: " + shown(field(commands, "total")) +
+         " (" + shown(field(commands, "failed")) + " failed)" + by_op + "\n" +
+         "Commits: " + shown(field(commits, "count")) + "; p50 " + shown(field(commits, "p50_ms")) +
+         " ms, p99 " + shown(field(commits, "p99_ms")) + " ms, max " +
+         shown(field(commits, "max_ms")) + " ms\n" + "Traffic: " + shown(field(data, "bytes_in")) +
+         " bytes in, " + shown(field(data, "bytes_out")) + " bytes out\n" +
+         "Log errors: " + shown(field(data, "log_errors"));
+}
+
+}  // namespace tovik::cli
