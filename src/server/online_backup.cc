@@ -28,7 +28,8 @@ std::expected<OnlineBackup, std::string> backup_served_database(Store& store,
   if (auto checked = check_documents(store); !checked) {
     return std::unexpected(std::string(store_error_text(checked.error())));
   }
-  auto copied = copy_open_database(store.file_descriptor(), destination, fs);
+  // The staged copy is opened under the rules the served store opened with.
+  auto copied = copy_open_database(store.file_descriptor(), destination, fs, store.config());
   if (!copied) return std::unexpected(copied.error().text());
   return OnlineBackup{copied->bytes, store.generation()};
 }

@@ -1,5 +1,9 @@
 #include "server/dispatch.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,6 +13,7 @@
 #include "doc_fixture.h"
 #include "document/documents.h"
 #include "document/keys.h"
+#include "server/online_backup.h"
 
 namespace tovik::server {
 namespace {
@@ -292,6 +297,116 @@ TEST_F(Executor, QueryResponsesSpliceStoredTextUnchanged) {
     EXPECT_EQ(wire, encode_response(success(decoded->data))) << op_name(command);
     EXPECT_FALSE(decoded->data["documents"].empty()) << wire;
   }
+}
+
+// ---- The operator's commands ------------------------------------------------
+
+class Operating : public Executor {
+ protected:
+  void SetUp() override {
+    Executor::SetUp();
+    backups_ = std::filesystem::path(path_).parent_path() / "backups";
+    std::filesystem::create_directory(backups_);
+    context_.backup_dir = backups_.string();
+  }
+  ExecuteResult operate(const Command& command, FileSystem* fs = nullptr) {
+    context_.file_system = fs;
+    return execute(store(), session_, command, kNoDocumentLimit, &context_);
+  }
+  std::vector<std::string> backup_files() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(backups_)) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  std::filesystem::path backups_;
+  OperatorContext context_;
+};
+
+TEST_F(Operating, BackupNamesThatAreNotOneSafeFileName) {
+  for (const std::string& name :
+       {std::string(), std::string("."), std::string(".."), std::string(".hidden"),
+        std::string("a/b"), std::string("../up"), std::string("x.auth"), std::string("a\0b", 3),
+        std::string(256, 'n'), std::string("\xff")}) {
+    EXPECT_FALSE(is_valid_backup_name(name)) << name;
+    const ExecuteResult result = operate(Backup{name});
+    ASSERT_FALSE(result.has_value()) << name;
+    EXPECT_EQ(result.error(), kInvalidBackupName);
+  }
+  for (const std::string& name : {std::string(255, 'n'), std::string("nightly-1.tovik"),
+                                  std::string("é.auth.old"), std::string("a b")}) {
+    EXPECT_TRUE(is_valid_backup_name(name)) << name;
+  }
+  EXPECT_TRUE(backup_files().empty());
+}
+
+TEST_F(Operating, BackupIsRefusedWithoutADirectory) {
+  EXPECT_EQ(refused(Backup{"b"}), kBackupNotEnabled);
+  context_.backup_dir.clear();
+  ASSERT_FALSE(operate(Backup{"b"}).has_value());
+  EXPECT_EQ(operate(Backup{"b"}).error(), kBackupNotEnabled);
+}
+
+TEST_F(Operating, BackupCopiesTheServedDatabaseAndNeverOverwrites) {
+  ok(Use{"orders"});
+  ok(Put{"a1", parse(R"({"n":1})")});
+  const std::uint64_t generation = store().generation();
+  const ExecuteResult first = operate(Backup{"b1"});
+  ASSERT_TRUE(first.has_value()) << first.error();
+  EXPECT_EQ(encode_data(*first),
+            R"({"backup":"b1","bytes":33554432,"generation":)" + std::to_string(generation) + "}");
+  {
+    auto fd = open_existing_database((backups_ / "b1").string());
+    ASSERT_TRUE(fd.has_value());
+    auto copy = Store::open(std::move(*fd), StoreConfig{});
+    ASSERT_TRUE(copy.has_value());
+    EXPECT_EQ(copy->generation(), generation);
+    EXPECT_TRUE(get_document(*copy, kDefaultWarren, "orders", "a1")->has_value());
+  }
+  std::ofstream(backups_ / "b2.auth") << "{}";
+  for (const std::string name : {"b1", "b2"}) {
+    const ExecuteResult again = operate(Backup{name});
+    ASSERT_FALSE(again.has_value());
+    const std::string taken = name == "b1" ? "b1" : "b2.auth";
+    EXPECT_EQ(again.error(), "destination already exists: " + (backups_ / taken).string());
+  }
+  // The served store goes on as before.
+  ok(Put{"a2", parse(R"({"n":2})")});
+  EXPECT_EQ(backup_files(), (std::vector<std::string>{"b1", "b2.auth"}));
+}
+
+TEST_F(Operating, FullDiskDuringBackupLeavesNothingAndTheStoreUntouched) {
+  ok(Use{"orders"});
+  ok(Put{"a1", parse(R"({"n":1})")});
+  const std::uint64_t generation = store().generation();
+  FaultyFileSystem full(real_file_system(), "write", 3, ENOSPC);
+  const ExecuteResult result = operate(Backup{"b1"}, &full);
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(result.error(), "No space left on device (os error 28)");
+  EXPECT_TRUE(backup_files().empty());
+  EXPECT_EQ(store().generation(), generation);
+  EXPECT_TRUE(check_documents(store()).has_value());
+  ok(Put{"a2", parse(R"({"n":2})")});
+}
+
+TEST_F(Operating, UsageAndServerStatus) {
+  ok(Use{"orders"});
+  ok(Put{"a1", parse(R"({"n":1})")});
+  const Json usage = ok(Usage{});
+  EXPECT_EQ(usage["warrens"][0]["dens"][0], parse(R"({"name":"orders","documents":1,"bytes":)" +
+                                                  std::to_string(store().live_bytes()) + "}"));
+  // Without a server behind the session there is no status to show.
+  EXPECT_EQ(refused(Server{}), kNoServerStatus);
+  ServerFigures figures;
+  figures.started_at = "2026-01-02T03:04:05Z";
+  figures.commands_by_op[Command(Get{}).index()] = 3;
+  context_.figures = [&figures] { return figures; };
+  const ExecuteResult status = operate(Server{});
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(parse(encode_data(*status))["commands"]["by_op"], parse(R"({"get":3})"));
 }
 
 TEST(ToResponse, WrapsDataAndMessages) {

@@ -251,6 +251,9 @@ TEST(EncodeRequest, EveryCommandRoundTrips) {
       Stats{},
       Check{},
       Quit{},
+      Backup{"nightly"},
+      Usage{},
+      Server{},
   };
   ASSERT_EQ(commands.size(), kCommandCount);
   for (std::size_t i = 0; i < commands.size(); ++i) {
