@@ -17,6 +17,10 @@ continuous session:
   with the block written compactly. "closed" also expects the server to close
   the connection afterwards; "busy" opens connections until the server refuses
   one and compares the refusal.
+- Figures that differ from run to run (times, ports, counters of a running
+  server) are written "…": in a console output line it stands for any text;
+  in a response marked "varies" (```json response varies) a value "…"
+  stands for any value.
 - ```sh: commands that the documents show but that the tests cannot run
   (building the project, an SSH tunnel to another machine).
 
@@ -328,9 +332,21 @@ def _split_assignments(words):
     return assigns, words[i:]
 
 
+VARIES = "\u2026"
+
+
+def _line_matches(documented, actual):
+    if documented == actual:
+        return True
+    if VARIES not in documented:
+        return False
+    pattern = ".*".join(re.escape(part) for part in documented.split(VARIES))
+    return re.fullmatch(pattern, actual) is not None
+
+
 def _compare(command, expected, actual):
     exp, act = _trim(expected), _trim(actual)
-    if exp != act:
+    if len(exp) != len(act) or not all(_line_matches(e, a) for e, a in zip(exp, act)):
         raise AssertionError(
             f"$ {command}\n--- documented\n" + "\n".join(exp) +
             "\n--- actual\n" + "\n".join(act))
@@ -352,6 +368,20 @@ def ordered_json(text):
     """Parses a documented JSON block; its key order is kept, so that the
     compact form is byte for byte what the server writes."""
     return json.loads(text)
+
+
+def matches_varying(documented, actual):
+    """Documented JSON against actual JSON, key order included; a documented
+    value "…" matches any value."""
+    if documented == VARIES:
+        return True
+    if isinstance(documented, dict):
+        return (isinstance(actual, dict) and list(documented) == list(actual)
+                and all(matches_varying(documented[k], actual[k]) for k in documented))
+    if isinstance(documented, list):
+        return (isinstance(actual, list) and len(documented) == len(actual)
+                and all(matches_varying(d, a) for d, a in zip(documented, actual)))
+    return documented == actual and type(documented) is type(actual)
 
 
 def compact(value):
