@@ -23,6 +23,7 @@
 #include "document/namespaces.h"
 #include "server/dispatch.h"
 #include "server/protocol.h"
+#include "server/write_groups.h"
 
 #include <malloc.h>
 
@@ -40,22 +41,25 @@ constexpr int kReturnToSystemBytes = 1 << 20;
 // The name every connection thread carries (at most 15 bytes on Linux).
 constexpr const char* kClientThreadName = "tovik-client";
 
-// A mutex that remembers that a holder failed while holding it, so that
-// later holders do not work on state that may be half-changed.
-struct GuardedLock {
-  std::mutex mutex;
-  bool broken = false;
-};
-
 // What every connection thread shares. It lives in run_server's frame,
 // which joins every thread before returning, so plain references suffice.
 struct Shared {
+  Shared(Store& store, const Credentials& credentials, const std::atomic<bool>& stop,
+         const ServerConfig& config)
+      : store(store),
+        credentials(credentials),
+        stop(stop),
+        config(config),
+        writes(store, store_lock, config.max_document_bytes, config.write_groups) {}
+
   Store& store;
   const Credentials& credentials;
   const std::atomic<bool>& stop;
   const ServerConfig& config;
   GuardedLock store_lock;
   GuardedLock auth_lock;
+  // Document writes go through here, so that concurrent ones share commits.
+  WriteGroups writes;
 };
 
 struct ConnectionEntry {
@@ -143,10 +147,14 @@ void serve_connection(UniqueFd socket, Shared& shared) {
     // The store lock is released before the response goes out, so a slow
     // reader never holds up the other sessions. A document that lost an
     // integer in decoding is refused before it could be stored changed.
-    const auto response =
-        request->integer_out_of_range && stores_document(request->command)
-            ? std::optional<Response>(failure(kCodeOperationFailed, kNumberOutOfRange))
-            : execute_under_store_lock(shared, session, request->command);
+    std::optional<Response> response;
+    if (request->integer_out_of_range && stores_document(request->command)) {
+      response = failure(kCodeOperationFailed, kNumberOutOfRange);
+    } else if (is_document_write(request->command)) {
+      response = shared.writes.write(session, request->command);
+    } else {
+      response = execute_under_store_lock(shared, session, request->command);
+    }
     if (!response) return;
     if (!write_response(fd, *response)) return;
     if (is_quit(request->command)) return;
@@ -314,7 +322,7 @@ std::expected<void, TransportError> run_server(UniqueFd listener, Store& store,
                                                const ServerConfig& config) {
   if (stopping(stop)) return {};
   ::mallopt(M_MMAP_THRESHOLD, kReturnToSystemBytes);
-  Shared shared{store, credentials, stop, config, {}, {}};
+  Shared shared(store, credentials, stop, config);
   std::vector<ConnectionEntry> connections;
   connections.reserve(config.max_clients);
   const ServerHooks& hooks = config.hooks;

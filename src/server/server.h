@@ -27,6 +27,7 @@
 #include "core/store.h"
 #include "server/credentials.h"
 #include "server/transport.h"
+#include "server/write_groups.h"
 
 namespace tovik {
 class Store;
@@ -59,6 +60,7 @@ struct ServerConfig {
   std::uint64_t max_document_bytes = kDefaultMaxDocumentBytes;
   TransportTimings timings{};
   ServerHooks hooks{};
+  GroupLimits write_groups{};  // how many concurrent writes may share a commit
 };
 
 // Creates a TCP socket of the address's family (close-on-exec), sets
