@@ -6,7 +6,11 @@
 //   put commits per second, 1 and 8 clients, into a den of 1,000 documents
 //   connect to authenticated (one Argon2id verification), 1 client
 //
-// Usage: server_bench [seconds per figure, default 1] [repetitions, default 3]
+// With "puts" as the third argument it measures puts only: 1, 8 and 32
+// clients into a den of 1,000 documents and into a full database (80,000
+// records of about 170 bytes, puts replacing documents of the same size).
+//
+// Usage: server_bench [seconds per figure, default 1] [repetitions, default 3] [puts]
 // The store lives in a temporary directory (TMPDIR or /tmp); its sync cost is
 // that file system's.
 #include <netinet/in.h>
@@ -25,6 +29,8 @@
 #include <vector>
 
 #include "core/store.h"
+#include "document/documents.h"
+#include "document/keys.h"
 #include "server/credentials.h"
 #include "server/protocol.h"
 #include "server/server.h"
@@ -165,11 +171,121 @@ void report(const char* name, const std::vector<Figure>& real, const std::vector
       r, worst(real), r, f, worst(floor), f, f / r);
 }
 
+std::string fill_id(long n) { return "fill-" + std::to_string(n); }
+
+// A served store of its own in a temporary directory, filled before the
+// server starts.
+class ServedStore {
+ public:
+  ServedStore(const Credentials& credentials, int documents, std::size_t pad) {
+    const char* tmp = std::getenv("TMPDIR");
+    dir_ = std::string(tmp ? tmp : "/tmp") + "/tovik-bench-XXXXXX";
+    if (::mkdtemp(dir_.data()) == nullptr) std::exit(1);
+    auto fd = open_database_file(dir_ + "/bench.tovik", true);
+    if (!fd) std::exit(1);
+    auto store = Store::open(std::move(*fd), StoreConfig{});
+    if (!store) std::exit(1);
+    store_.emplace(std::move(*store));
+    fill(documents, pad);
+    auto listener = bind_listener(SocketAddress::v4(127, 0, 0, 1, 0));
+    if (!listener) std::exit(1);
+    port_ = local_address(listener->get())->port;
+    config_.max_clients = 64;
+    server_ = std::thread([this, &credentials, listener = std::move(*listener)]() mutable {
+      (void)run_server(std::move(listener), *store_, credentials, stop_, config_);
+    });
+  }
+  ~ServedStore() {
+    stop_ = true;
+    server_.join();
+    store_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+  std::uint16_t port() const { return port_; }
+
+  static std::string document(long n, std::size_t pad) {
+    return dump_compact(Json{{"name", "tovik"}, {"n", n}, {"pad", std::string(pad, 'x')}});
+  }
+
+ private:
+  // Raw records in batches, as a put would have stored them.
+  void fill(int documents, std::size_t pad) {
+    std::vector<Mutation> batch;
+    for (int i = 0; i < documents; ++i) {
+      Json stored = *parse_json(document(i, pad));
+      stored["id"] = fill_id(i);
+      batch.push_back(
+          Mutation{*document_key(kDefaultWarren, "bench", fill_id(i)), dump_compact(stored)});
+      if (batch.size() == kMaxBatchMutations || i + 1 == documents) {
+        std::sort(batch.begin(), batch.end(),
+                  [](const Mutation& a, const Mutation& b) { return a.key < b.key; });
+        if (!store_->apply(batch)) {
+          std::fprintf(stderr, "fill failed\n");
+          std::exit(1);
+        }
+        batch.clear();
+      }
+    }
+  }
+
+  std::string dir_;
+  std::optional<Store> store_;
+  ServerConfig config_;
+  std::atomic<bool> stop_{false};
+  std::thread server_;
+  std::uint16_t port_ = 0;
+};
+
+// Put throughput with 1, 8 and 32 clients into a den of 1,000 documents and
+// into a full database; each client replaces documents of its own.
+int puts_only(const Credentials& credentials, double seconds, int repetitions) {
+  const std::string auth =
+      encode_request(Command{Auth{std::string(kUser), std::string(kPassword)}});
+  const std::string use = encode_request(Command{Use{"bench"}});
+  std::printf("server_bench puts: %.1f s per run, %d runs, best run shown with the range\n",
+              seconds, repetitions);
+  struct Setting {
+    const char* name;
+    int documents;
+    std::size_t pad;
+  } settings[] = {{"den of 1,000", 1'000, 120}, {"full database", 80'000, 95}};
+  for (const Setting& setting : settings) {
+    ServedStore served(credentials, setting.documents, setting.pad);
+    const auto open_session = [&] {
+      UniqueFd socket = connect_to(served.port());
+      if (!round_trip(socket.get(), auth) || !round_trip(socket.get(), use)) std::exit(1);
+      return socket;
+    };
+    for (int clients : {1, 8, 32}) {
+      const long per_client = setting.documents / 32;
+      std::vector<double> rates;
+      for (int r = 0; r < repetitions; ++r) {
+        rates.push_back(
+            measure(clients, seconds, open_session, [&](int s, int c, long n) {
+              const long id = c * per_client + n % per_client;
+              return round_trip(
+                  s, encode_request(Command{
+                         Put{fill_id(id), *parse_json(ServedStore::document(n, setting.pad))}}));
+            }).per_second);
+      }
+      std::sort(rates.begin(), rates.end());
+      std::printf("put %s, %d client(s)  %8.0f/s (runs %.0f-%.0f)\n", setting.name, clients,
+                  rates.back(), rates.front(), rates.back());
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 1.0;
   const int repetitions = argc > 2 ? std::atoi(argv[2]) : 3;
+  if (argc > 3 && std::string_view(argv[3]) == "puts") {
+    auto credentials = create_credentials(kUser, kPassword);
+    if (!credentials) return 1;
+    return puts_only(*credentials, seconds, repetitions);
+  }
 
   const char* tmp = std::getenv("TMPDIR");
   std::string dir = std::string(tmp ? tmp : "/tmp") + "/tovik-bench-XXXXXX";

@@ -21,20 +21,6 @@ bool is_id_member(const Json* member, std::string_view id) {
          *member->get_ptr<const Json::string_t*>() == id;
 }
 
-std::expected<void, StoreError> commit_one(Store& store, Mutation mutation) {
-  return store.apply(std::span<const Mutation>(&mutation, 1));
-}
-
-// Stores an object already known to carry the right "id".
-std::expected<void, DocError> store_object(Store& store, std::string key, const Json& object,
-                                           std::uint64_t max_document_bytes) {
-  std::string text = dump_compact(object);
-  if (text.size() > max_document_bytes) return std::unexpected(StoreError::Invalid);
-  auto committed = commit_one(store, Mutation{std::move(key), std::move(text)});
-  if (!committed) return std::unexpected(committed.error());
-  return {};
-}
-
 std::expected<std::string, DocError> writable_key(std::string_view warren, std::string_view den,
                                                   std::string_view id) {
   auto key = document_key(warren, den, id);
@@ -100,55 +86,151 @@ std::expected<Json, StoreError> read_stored_document(std::string_view value, std
   return std::move(*document);
 }
 
-std::expected<Json, DocError> put_document(Store& store, std::string_view warren,
-                                           std::string_view den, std::string_view id,
-                                           const Json& document, std::uint64_t max_document_bytes) {
-  auto key = writable_key(warren, den, id);
-  if (!key) return std::unexpected(key.error());
+// ---------------------------------------------------------------------------
+// The one write path
+
+void WriteBatch::set(std::string key, std::optional<std::string> value) {
+  auto found = pending_.find(key);
+  std::optional<std::optional<std::string>> before;
+  if (found != pending_.end()) {
+    if (found->second) staged_bytes_ -= found->second->size();
+    before = std::move(found->second);
+  }
+  if (value) staged_bytes_ += value->size();
+  journal_.emplace_back(key, std::move(before));
+  pending_.insert_or_assign(std::move(key), std::move(value));
+}
+
+void WriteBatch::rollback(std::size_t mark) {
+  while (journal_.size() > mark) {
+    auto& [key, before] = journal_.back();
+    auto found = pending_.find(key);
+    if (found->second) staged_bytes_ -= found->second->size();
+    if (before) {
+      if (*before) staged_bytes_ += (*before)->size();
+      found->second = std::move(*before);
+    } else {
+      pending_.erase(found);
+    }
+    journal_.pop_back();
+  }
+}
+
+std::expected<std::optional<std::string>, StoreError> WriteBatch::current(const std::string& key) {
+  const auto found = pending_.find(key);
+  if (found != pending_.end()) return found->second;
+  return store_.get(key);
+}
+
+std::expected<void, StoreError> WriteBatch::commit() {
+  std::vector<Mutation> batch;
+  batch.reserve(pending_.size());
+  for (auto& [key, value] : pending_) batch.push_back(Mutation{key, std::move(value)});
+  pending_.clear();
+  journal_.clear();
+  staged_bytes_ = 0;
+  return store_.apply(batch);
+}
+
+// Stages an object already known to carry the right "id".
+std::expected<Json, DocError> WriteBatch::store_object(std::string key, const Json& object) {
+  std::string text = dump_compact(object);
+  if (text.size() > max_document_bytes_) return std::unexpected(StoreError::Invalid);
+  set(std::move(key), std::move(text));
+  return Json();
+}
+
+std::expected<Json, DocError> WriteBatch::put(std::string key, std::string_view id,
+                                              const Json& document) {
   if (!document.is_object()) return std::unexpected(StoreError::Invalid);
   const Json* given_id = find_member(document, "id");
   if (given_id != nullptr && !is_id_member(given_id, id)) {
     return std::unexpected(StoreError::Invalid);
   }
-  std::expected<void, DocError> stored;
-  if (given_id != nullptr) {
-    stored = store_object(store, std::move(*key), document, max_document_bytes);
-  } else {
-    Json with_id = document;
-    with_id["id"] = std::string(id);
-    stored = store_object(store, std::move(*key), with_id, max_document_bytes);
+  if (given_id != nullptr) return store_object(std::move(key), document);
+  Json with_id = document;
+  with_id["id"] = std::string(id);
+  return store_object(std::move(key), with_id);
+}
+
+std::expected<Json, DocError> WriteBatch::stage(std::string_view warren, std::string_view den,
+                                                const DocumentWrite& write) {
+  const std::string_view id = write.id;
+  if (write.kind == WriteKind::Delete) {
+    auto key = document_key(warren, den, id);
+    if (!key) return std::unexpected(key.error());
+    // Deleting an absent id still commits.
+    set(std::move(*key), std::nullopt);
+    return Json{{"deleted", std::string(id)}};
   }
-  if (!stored) return std::unexpected(stored.error());
-  return Json{{"stored", std::string(id)}};
+  if (write.kind == WriteKind::Update) {
+    const Json& fields = write.document;
+    if (!fields.is_object() || fields.empty() || find_member(fields, "id") != nullptr) {
+      return std::unexpected(StoreError::Invalid);
+    }
+  }
+  auto key = writable_key(warren, den, id);
+  if (!key) return std::unexpected(key.error());
+  if (write.kind == WriteKind::Put) {
+    auto stored = put(std::move(*key), id, write.document);
+    if (!stored) return stored;
+    return Json{{"stored", std::string(id)}};
+  }
+  auto existing = current(*key);
+  if (!existing) return std::unexpected(existing.error());
+  if (write.kind == WriteKind::Insert) {
+    if (*existing) {
+      if (!is_stored_document(**existing, id)) return std::unexpected(StoreError::Corrupt);
+      return std::unexpected(DocError::message(kShinyAlreadyExists));
+    }
+    auto stored = put(std::move(*key), id, write.document);
+    if (!stored) return stored;
+    return Json{{"inserted", std::string(id)}};
+  }
+  if (!*existing) return std::unexpected(DocError::message(kShinyDoesNotExist));
+  auto merged = read_stored_document(**existing, id);
+  if (!merged) return std::unexpected(merged.error());
+  for (const auto& [name, value] : write.document.items()) (*merged)[name] = value;
+  auto stored = put(std::move(*key), id, *merged);
+  if (!stored) return stored;
+  return Json{{"updated", std::string(id)}};
+}
+
+namespace {
+
+std::expected<Json, DocError> write_one(Store& store, std::string_view warren, std::string_view den,
+                                        DocumentWrite write, std::uint64_t max_document_bytes) {
+  WriteBatch batch(store, max_document_bytes);
+  auto answer = batch.stage(warren, den, write);
+  if (!answer) return answer;
+  auto committed = batch.commit();
+  if (!committed) return std::unexpected(committed.error());
+  return answer;
+}
+
+}  // namespace
+
+std::expected<Json, DocError> put_document(Store& store, std::string_view warren,
+                                           std::string_view den, std::string_view id,
+                                           const Json& document, std::uint64_t max_document_bytes) {
+  return write_one(store, warren, den, {WriteKind::Put, std::string(id), document},
+                   max_document_bytes);
 }
 
 std::expected<Json, DocError> insert_document(Store& store, std::string_view warren,
                                               std::string_view den, std::string_view id,
                                               const Json& document,
                                               std::uint64_t max_document_bytes) {
-  auto existing = get_document(store, warren, den, id);
-  if (!existing) return std::unexpected(existing.error());
-  if (*existing) return std::unexpected(DocError::message(kShinyAlreadyExists));
-  auto stored = put_document(store, warren, den, id, document, max_document_bytes);
-  if (!stored) return std::unexpected(stored.error());
-  return Json{{"inserted", std::string(id)}};
+  return write_one(store, warren, den, {WriteKind::Insert, std::string(id), document},
+                   max_document_bytes);
 }
 
 std::expected<Json, DocError> update_document(Store& store, std::string_view warren,
                                               std::string_view den, std::string_view id,
                                               const Json& fields,
                                               std::uint64_t max_document_bytes) {
-  if (!fields.is_object() || fields.empty() || find_member(fields, "id") != nullptr) {
-    return std::unexpected(StoreError::Invalid);
-  }
-  auto existing = get_document(store, warren, den, id);
-  if (!existing) return std::unexpected(existing.error());
-  if (!*existing) return std::unexpected(DocError::message(kShinyDoesNotExist));
-  Json merged = std::move(**existing);
-  for (const auto& [name, value] : fields.items()) merged[name] = value;
-  auto stored = put_document(store, warren, den, id, merged, max_document_bytes);
-  if (!stored) return std::unexpected(stored.error());
-  return Json{{"updated", std::string(id)}};
+  return write_one(store, warren, den, {WriteKind::Update, std::string(id), fields},
+                   max_document_bytes);
 }
 
 std::expected<std::optional<Json>, DocError> get_document(Store& store, std::string_view warren,
@@ -166,11 +248,8 @@ std::expected<std::optional<Json>, DocError> get_document(Store& store, std::str
 
 std::expected<Json, DocError> delete_document(Store& store, std::string_view warren,
                                               std::string_view den, std::string_view id) {
-  auto key = document_key(warren, den, id);
-  if (!key) return std::unexpected(key.error());
-  auto committed = commit_one(store, Mutation{std::move(*key), std::nullopt});
-  if (!committed) return std::unexpected(committed.error());
-  return Json{{"deleted", std::string(id)}};
+  return write_one(store, warren, den, {WriteKind::Delete, std::string(id), Json()},
+                   kNoDocumentLimit);
 }
 
 RecordValidator make_document_validator() {

@@ -4,16 +4,22 @@
 // member "id" is the document's id as a JSON string. Reading a stored value
 // back requires exactly that; anything else is StoreError::Corrupt.
 //
-// Each write is one commit of the record store. Document operations take
-// the warren and den explicitly: the executor resolves them from the
-// session, the offline tool passes kDefaultWarren. A failed operation
-// writes nothing.
+// Writes go through a WriteBatch: each write is checked against the store as
+// the writes staged before it left it, and the batch is one commit of the
+// record store. put/insert/update/delete of one document are the batch of
+// one. Document operations take the warren and den explicitly: the executor
+// resolves them from the session, the offline tool passes kDefaultWarren. A
+// failed operation writes nothing.
 #pragma once
 
 #include <cstdint>
 #include <expected>
+#include <map>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "core/store.h"
 #include "document/doc_error.h"
@@ -24,6 +30,62 @@ namespace tovik {
 // The writes below take the largest stored text they may write; a server may
 // allow less than the store holds. Over it they fail with Invalid.
 inline constexpr std::uint64_t kNoDocumentLimit = UINT64_MAX;
+
+enum class WriteKind { Put, Insert, Update, Delete };
+
+// One document write. `document` is the document for put and insert, the
+// fields for update, unused for delete.
+struct DocumentWrite {
+  WriteKind kind = WriteKind::Put;
+  std::string id;
+  Json document;
+};
+
+// Document writes staged over the store's current snapshot and committed as
+// one batch. The store must not commit on its own while a batch is staged
+// (the caller holds it exclusively from the first stage to commit).
+class WriteBatch {
+ public:
+  explicit WriteBatch(Store& store, std::uint64_t max_document_bytes = kNoDocumentLimit)
+      : store_(store), max_document_bytes_(max_document_bytes) {}
+
+  // Checks write as the single-document function of its kind does, against
+  // the store plus the writes staged so far, and stages it; answers what
+  // that function answers. A failed write stages nothing.
+  [[nodiscard]] std::expected<Json, DocError> stage(std::string_view warren, std::string_view den,
+                                                    const DocumentWrite& write);
+
+  // A point to roll back to: every write staged after mark() is undone by
+  // rollback(mark), so a group of writes can fail as a whole.
+  std::size_t mark() const { return journal_.size(); }
+  void rollback(std::size_t mark);
+
+  // Distinct records the batch writes (the store's batch limit counts
+  // these).
+  std::size_t records() const { return pending_.size(); }
+  // The text of the staged writes.
+  std::uint64_t staged_bytes() const { return staged_bytes_; }
+
+  // One store commit of everything staged (nothing to do when empty); the
+  // batch is empty afterwards whatever the outcome.
+  [[nodiscard]] std::expected<void, StoreError> commit();
+
+ private:
+  // The record under key as the staged writes leave it.
+  [[nodiscard]] std::expected<std::optional<std::string>, StoreError> current(
+      const std::string& key);
+  void set(std::string key, std::optional<std::string> value);
+  [[nodiscard]] std::expected<Json, DocError> store_object(std::string key, const Json& object);
+  [[nodiscard]] std::expected<Json, DocError> put(std::string key, std::string_view id,
+                                                  const Json& document);
+
+  Store& store_;
+  std::uint64_t max_document_bytes_;
+  std::uint64_t staged_bytes_ = 0;
+  std::map<std::string, std::optional<std::string>, std::less<>> pending_;
+  // Per set(): the key and its pending entry before it (nullopt: none).
+  std::vector<std::pair<std::string, std::optional<std::optional<std::string>>>> journal_;
+};
 
 // {"stored": id}. Replaces any document under id. document must be an
 // object whose "id", if present, is the string id.

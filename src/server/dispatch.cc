@@ -114,6 +114,7 @@ struct Executor {
   Store& store;
   SessionState& session;
   std::uint64_t max_document_bytes;
+  const Command& command;
   const OperatorContext* context;
 
   ExecuteResult operator()(const Create& c) const {
@@ -150,21 +151,9 @@ struct Executor {
   ExecuteResult operator()(const Collections&) const {
     return from(list_collections(store), collections_data);
   }
-  ExecuteResult operator()(const Put& c) const {
-    return in_den(session, [&](Place p) {
-      return put_document(store, p.warren, p.den, c.id, c.document, max_document_bytes);
-    });
-  }
-  ExecuteResult operator()(const Insert& c) const {
-    return in_den(session, [&](Place p) {
-      return insert_document(store, p.warren, p.den, c.id, c.document, max_document_bytes);
-    });
-  }
-  ExecuteResult operator()(const Update& c) const {
-    return in_den(session, [&](Place p) {
-      return update_document(store, p.warren, p.den, c.id, c.fields, max_document_bytes);
-    });
-  }
+  ExecuteResult operator()(const Put&) const { return write(); }
+  ExecuteResult operator()(const Insert&) const { return write(); }
+  ExecuteResult operator()(const Update&) const { return write(); }
   ExecuteResult operator()(const Page& c) const {
     return query_in_den(
         session,
@@ -181,9 +170,7 @@ struct Executor {
       return document->has_value() ? std::move(**document) : Json(nullptr);
     });
   }
-  ExecuteResult operator()(const Delete& c) const {
-    return in_den(session, [&](Place p) { return delete_document(store, p.warren, p.den, c.id); });
-  }
+  ExecuteResult operator()(const Delete&) const { return write(); }
   ExecuteResult operator()(const Find& c) const {
     return query_in_den(
         session,
@@ -224,7 +211,32 @@ struct Executor {
     if (context == nullptr || !context->figures) return fail(kNoServerStatus);
     return server_data(context->figures());
   }
+
+  // A document write alone: a batch of its own, committed at once.
+  ExecuteResult write() const {
+    WriteBatch batch(store, max_document_bytes);
+    ExecuteResult staged = stage_document_write(batch, session, command);
+    if (!staged) return staged;
+    auto committed = batch.commit();
+    if (!committed) return fail(store_error_text(committed.error()));
+    return staged;
+  }
 };
+
+// The document write a command stands for (the executor's writes only).
+std::optional<DocumentWrite> document_write_of(const Command& command) {
+  if (const auto* c = std::get_if<Put>(&command))
+    return DocumentWrite{WriteKind::Put, c->id, c->document};
+  if (const auto* c = std::get_if<Insert>(&command)) {
+    return DocumentWrite{WriteKind::Insert, c->id, c->document};
+  }
+  if (const auto* c = std::get_if<Update>(&command)) {
+    return DocumentWrite{WriteKind::Update, c->id, c->fields};
+  }
+  if (const auto* c = std::get_if<Delete>(&command))
+    return DocumentWrite{WriteKind::Delete, c->id, Json()};
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -234,7 +246,23 @@ ExecuteResult execute(Store& store, SessionState& session, const Command& comman
   // server thread (and with it the store lock) against a library throwing
   // on input it did not expect.
   try {
-    return std::visit(Executor{store, session, max_document_bytes, context}, command);
+    return std::visit(Executor{store, session, max_document_bytes, command, context}, command);
+  } catch (const std::exception&) {
+    return fail(store_error_text(StoreError::Invalid));
+  }
+}
+
+bool is_document_write(const Command& command) {
+  return std::holds_alternative<Put>(command) || std::holds_alternative<Insert>(command) ||
+         std::holds_alternative<Update>(command) || std::holds_alternative<Delete>(command);
+}
+
+ExecuteResult stage_document_write(WriteBatch& batch, const SessionState& session,
+                                   const Command& command) {
+  try {
+    const std::optional<DocumentWrite> write = document_write_of(command);
+    if (!write) return fail(store_error_text(StoreError::Invalid));
+    return in_den(session, [&](Place p) { return batch.stage(p.warren, p.den, *write); });
   } catch (const std::exception&) {
     return fail(store_error_text(StoreError::Invalid));
   }

@@ -64,6 +64,19 @@ inline constexpr std::string_view kNoServerStatus = "server status is not availa
                                     std::uint64_t max_document_bytes = kNoDocumentLimit,
                                     const OperatorContext* context = nullptr);
 
+// The commands that write documents (put, insert, update, delete): the ones
+// the server may stage together with other sessions' writes and commit as
+// one batch.
+bool is_document_write(const Command& command);
+
+// Stages a document write of a session into batch, testing the command's
+// preconditions first as execute does; the data to answer once the batch
+// has committed, or the failure (then nothing of it is staged). execute of
+// a document write is stage_document_write into a batch of its own, then
+// its commit. Requires: is_document_write(command).
+[[nodiscard]] ExecuteResult stage_document_write(WriteBatch& batch, const SessionState& session,
+                                                 const Command& command);
+
 // Wraps an ExecuteResult as the response the server writes: success with
 // the data, or "operation_failed" with the message.
 Response to_response(const ExecuteResult& result);

@@ -25,6 +25,7 @@
 #include "server/dispatch.h"
 #include "server/protocol.h"
 #include "server/status.h"
+#include "server/write_groups.h"
 
 #include <malloc.h>
 
@@ -42,16 +43,23 @@ constexpr int kReturnToSystemBytes = 1 << 20;
 // The name every connection thread carries (at most 15 bytes on Linux).
 constexpr const char* kClientThreadName = "tovik-client";
 
-// A mutex that remembers that a holder failed while holding it, so that
-// later holders do not work on state that may be half-changed.
-struct GuardedLock {
-  std::mutex mutex;
-  bool broken = false;
-};
-
 // What every connection thread shares. It lives in run_server's frame,
 // which joins every thread before returning, so plain references suffice.
 struct Shared {
+  Shared(Store& store, const Credentials& credentials, const std::atomic<bool>& stop,
+         const ServerConfig& config)
+      : store(store),
+        credentials(credentials),
+        stop(stop),
+        config(config),
+        writes(store, store_lock, config.max_document_bytes, config.write_groups,
+               [this](std::chrono::steady_clock::duration took) { status.record_commit(took); }) {
+    operating.backup_dir = config.backup_dir;
+    operating.figures = [this] {
+      return status.snapshot(this->config.max_clients, this->config.access_log);
+    };
+  }
+
   Store& store;
   const Credentials& credentials;
   const std::atomic<bool>& stop;
@@ -60,6 +68,8 @@ struct Shared {
   GuardedLock auth_lock;
   ServerStatus status;
   OperatorContext operating;
+  // Document writes go through here, so that concurrent ones share commits.
+  WriteGroups writes;
 };
 
 struct ConnectionEntry {
@@ -160,10 +170,14 @@ void serve_connection(UniqueFd socket, Shared& shared) {
     // reader never holds up the other sessions. A document that lost an
     // integer in decoding is refused before it could be stored changed.
     const auto started = std::chrono::steady_clock::now();
-    const auto response =
-        request->integer_out_of_range && stores_document(request->command)
-            ? std::optional<Response>(failure(kCodeOperationFailed, kNumberOutOfRange))
-            : execute_under_store_lock(shared, session, request->command);
+    std::optional<Response> response;
+    if (request->integer_out_of_range && stores_document(request->command)) {
+      response = failure(kCodeOperationFailed, kNumberOutOfRange);
+    } else if (is_document_write(request->command)) {
+      response = shared.writes.write(session, request->command);
+    } else {
+      response = execute_under_store_lock(shared, session, request->command);
+    }
     if (!response) return;
     const std::string body = encode_response(*response);
     watch.command(request->command, *response, std::chrono::steady_clock::now() - started);
@@ -334,11 +348,7 @@ std::expected<void, TransportError> run_server(UniqueFd listener, Store& store,
                                                const ServerConfig& config) {
   if (stopping(stop)) return {};
   ::mallopt(M_MMAP_THRESHOLD, kReturnToSystemBytes);
-  Shared shared{store, credentials, stop, config, {}, {}, {}, {}};
-  shared.operating.backup_dir = config.backup_dir;
-  shared.operating.figures = [&shared] {
-    return shared.status.snapshot(shared.config.max_clients, shared.config.access_log);
-  };
+  Shared shared(store, credentials, stop, config);
   std::vector<ConnectionEntry> connections;
   connections.reserve(config.max_clients);
   const ServerHooks& hooks = config.hooks;

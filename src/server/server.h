@@ -29,6 +29,7 @@
 #include "server/access_log.h"
 #include "server/credentials.h"
 #include "server/transport.h"
+#include "server/write_groups.h"
 
 namespace tovik {
 class Store;
@@ -61,6 +62,7 @@ struct ServerConfig {
   std::uint64_t max_document_bytes = kDefaultMaxDocumentBytes;
   TransportTimings timings{};
   ServerHooks hooks{};
+  GroupLimits write_groups{};  // how many concurrent writes may share a commit
   // Where the backup command writes its copies; empty: online backup off.
   std::string backup_dir;
   // The access log, or null for none; the caller keeps it alive until

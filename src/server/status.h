@@ -65,7 +65,8 @@ class ServerStatus {
 };
 
 // The commands whose success means a commit (create, drop_empty and the
-// writes): their execution under the store lock is what record_commit times.
+// document writes). The server times the ones it executes alone under the
+// store lock; grouped document writes are timed per commit by their leader.
 bool commits_on_success(const Command& command);
 
 // Percentiles by the nearest-rank rule over sorted durations: p in (0, 1].

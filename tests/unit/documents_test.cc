@@ -188,5 +188,42 @@ TEST_F(Documents, FailedCommitPoisonsAndLosesNothing) {
   EXPECT_EQ(get("d", "a"), parse(R"({"id":"a","n":1})"));
 }
 
+// Each staged write sees the ones before it; a failed write and a rolled
+// back group leave nothing staged; the whole batch is one commit.
+TEST_F(Documents, BatchWritesSeeEachOtherAndCommitOnce) {
+  ASSERT_TRUE(put_document(store(), "default", "d", "old", parse(R"({"n":1})")).has_value());
+  const std::uint64_t generation = store().generation();
+  WriteBatch batch(store(), 40);
+  struct Step {
+    WriteKind kind;
+    const char* id;
+    const char* document;
+    const char* answer;  // the failure text when it fails
+  } steps[] = {
+      {WriteKind::Delete, "old", "null", R"({"deleted":"old"})"},
+      {WriteKind::Insert, "old", R"({"n":2})", R"({"inserted":"old"})"},
+      {WriteKind::Put, "a", R"({"n":1,"s":"x"})", R"({"stored":"a"})"},
+      {WriteKind::Update, "a", R"({"n":3})", R"({"updated":"a"})"},
+      {WriteKind::Insert, "a", R"({})", "shiny already exists"},
+      {WriteKind::Update, "b", R"({"n":1})", "shiny does not exist"},
+      {WriteKind::Put, "b", R"({"s":"longer than the forty byte limit"})", kInvalid.data()},
+  };
+  for (const Step& step : steps) {
+    auto answer = batch.stage("default", "d", {step.kind, step.id, parse(step.document)});
+    EXPECT_EQ(answer ? dump_compact(*answer) : answer.error().text(), step.answer) << step.id;
+  }
+  const std::size_t mark = batch.mark();
+  ASSERT_TRUE(batch.stage("default", "d", {WriteKind::Put, "c", parse("{}")}).has_value());
+  ASSERT_TRUE(batch.stage("default", "d", {WriteKind::Delete, "a", Json()}).has_value());
+  batch.rollback(mark);
+  EXPECT_EQ(batch.records(), 2u);
+  EXPECT_EQ(store().generation(), generation);
+  ASSERT_TRUE(batch.commit().has_value());
+  EXPECT_EQ(store().generation(), generation + 1);
+  EXPECT_EQ(stored_text("default", "d", "old"), R"({"id":"old","n":2})");
+  EXPECT_EQ(stored_text("default", "d", "a"), R"({"id":"a","n":3,"s":"x"})");
+  EXPECT_FALSE(get_document(store(), "default", "d", "c")->has_value());
+}
+
 }  // namespace
 }  // namespace tovik
