@@ -51,6 +51,11 @@ std::optional<Response> WriteGroups::write(const SessionState& session, const Co
   return std::move(self.response);
 }
 
+std::size_t WriteGroups::queued() {
+  std::lock_guard lock(mutex_);
+  return queue_.size();
+}
+
 std::size_t WriteGroups::lead(const std::deque<Writer*>& queued) {
   std::unique_lock lock(store_lock_.mutex);
   const auto end_connections = [&] {

@@ -64,6 +64,9 @@ class WriteGroups {
   // The session must not change until this returns.
   std::optional<Response> write(const SessionState& session, const Command& command);
 
+  // Writes waiting or being committed right now.
+  std::size_t queued();
+
  private:
   struct Writer;
   // Stages and commits writers taken from the front of the queue; returns

@@ -127,40 +127,59 @@ class Connection:
 
 
 def test_server_killed_at_random_moments_loses_no_acknowledged_put(provisioned_db, env):
+    """Eight writers at once, so the kill also lands inside commits that
+    carry the writes of several connections."""
     rng = rng_for("server")
     db = provisioned_db
     attempted = prefill(db, env, rng)
     acknowledged = dict(attempted)
-    interrupted = 0
-    for round_no in range(5):
-        server = start_server(db, env)
+    lock = threading.Lock()
+    interrupted = []
+
+    def writer(port, round_no, w, seed, ready):
+        wrng = random.Random(seed)
+        conn = Connection(port)
         try:
-            conn = Connection(server.port)
             login = conn.call({"op": "auth", "username": "admin", "password": PASSWORD})
             assert login["ok"], login
             assert conn.call({"op": "use", "collection": DEN})["ok"]
-            # The kill comes from another thread while puts stream in.
-            timer = threading.Timer(rng.uniform(0.05, 0.5), server.proc.kill)
-            timer.start()
-            try:
-                for n in range(100_000):
-                    doc_id = f"s{round_no}-{n}"
-                    doc = document(doc_id, rng)
+            ready.wait()
+            for n in range(100_000):
+                doc_id = f"s{round_no}-{w}-{n}"
+                doc = document(doc_id, wrng)
+                with lock:
                     attempted[doc_id] = doc
-                    try:
-                        response = conn.call({"op": "put", "id": doc_id, "document": doc})
-                    except (ConnectionError, OSError, struct.error):
-                        interrupted += 1
-                        break
-                    assert response["ok"] and response["data"] == {"stored": doc_id}, response
+                try:
+                    response = conn.call({"op": "put", "id": doc_id, "document": doc})
+                except (ConnectionError, OSError, struct.error):
+                    with lock:
+                        interrupted.append(doc_id)
+                    return
+                assert response["ok"] and response["data"] == {"stored": doc_id}, response
+                with lock:
                     acknowledged[doc_id] = doc
-            finally:
-                timer.join()
-                conn.close()
+        finally:
+            conn.close()
+
+    for round_no in range(5):
+        server = start_server(db, env)
+        try:
+            ready = threading.Barrier(9, timeout=60)
+            threads = [threading.Thread(target=writer,
+                                        args=(server.port, round_no, w, rng.random(), ready))
+                       for w in range(8)]
+            for t in threads:
+                t.start()
+            ready.wait()
+            # The kill lands while the puts of all eight stream in.
+            time.sleep(rng.uniform(0.1, 0.6))
+            server.proc.kill()
+            for t in threads:
+                t.join(timeout=30)
         finally:
             server.proc.kill()
             server.proc.communicate(timeout=30)
         assert server.proc.returncode == -signal.SIGKILL
         assert_intact(db, env, acknowledged, attempted)
     print(f"server: {len(acknowledged)} acknowledged puts kept over 5 kills")
-    assert interrupted == 5
+    assert len(interrupted) == 5 * 8

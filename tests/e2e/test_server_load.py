@@ -138,3 +138,39 @@ def test_mixed_load_keeps_data_and_leaks_nothing(provisioned_db, env):
         stored = {doc["id"]: doc["n"] for doc in map(json.loads, res.stdout.splitlines())}
         expected = {doc_id: n for (d, doc_id), n in acknowledged.items() if d == den}
         assert stored == expected
+
+
+def test_a_flood_of_writers_is_answered_whole_in_shared_commits(provisioned_db, env):
+    """64 clients writing at once: every put answered and stored, in fewer
+    commits than puts, and memory bounded by the group limit."""
+    srv = start_server(provisioned_db, env, "--max-clients", "64")
+    try:
+        clients = [authenticated(srv.port) for _ in range(64)]
+        for client in clients:
+            assert client.call({"op": "use", "collection": "flood"})["ok"]
+        before = clients[0].call({"op": "stats"})["data"]["generation"]
+        idle_rss = rss_kib(srv.proc.pid)
+        errors = []
+
+        def writer(index, client):
+            try:
+                for n in range(10):
+                    doc = {"n": n, "pad": "f" * 2000}
+                    response = client.call({"op": "put", "id": f"c{index}-{n}", "document": doc})
+                    assert response["ok"] and response["data"] == {"stored": f"c{index}-{n}"}, response
+            except Exception as exc:  # reported by the main thread
+                errors.append(f"writer {index}: {exc!r}")
+
+        threads = [threading.Thread(target=writer, args=pair) for pair in enumerate(clients)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=120)
+        assert errors == []
+        commits = clients[0].call({"op": "stats"})["data"]["generation"] - before
+        assert 0 < commits < 640
+        assert rss_kib(srv.proc.pid) - idle_rss <= RSS_ALLOWANCE_KIB
+    finally:
+        assert srv.stop() == 0
+    res = run(["scan", str(provisioned_db), "flood", "1000"], env=env)
+    assert len(res.stdout.splitlines()) == 640

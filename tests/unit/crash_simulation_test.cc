@@ -413,7 +413,7 @@ class VariedWorkload {
       return of({{"~fill", value_of(room, commit, rng_)}}, "fill to the last byte");
     }
     std::map<std::string, std::optional<std::string>> m;
-    switch (rng_() % 8) {
+    switch (rng_() % 9) {
       case 0:
         return of({{fresh(model), value_of(rng_() % 300, commit, rng_)}}, "put");
       case 1:
@@ -457,6 +457,21 @@ class VariedWorkload {
         auto k = existing(model);
         return of({{k && rng_() % 2 ? *k : fresh(model), value_of(length, commit, rng_)}},
                   "large value");
+      }
+      case 7: {
+        // What the server's group commit hands the store: one write from
+        // each of up to 64 sessions (puts, replacements, deletes of other
+        // ids), all in one commit.
+        const std::uint64_t sessions = 2 + rng_() % 63;
+        while (m.size() < sessions) {
+          auto k = existing(model);
+          if (k && rng_() % 3 == 0) {
+            m[*k] = rng_() % 2 ? std::nullopt : std::optional(value_of(rng_() % 400, commit, rng_));
+          } else {
+            m[fresh(model)] = value_of(rng_() % 400, commit, rng_);
+          }
+        }
+        return of(std::move(m), "group commit of many sessions' writes");
       }
       default:
         if (auto k = existing(model)) return of({{*k, model.at(*k)}}, "identical replace");
