@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "cli/operator_text.h"
+
 namespace tovik::cli {
 namespace {
 
@@ -246,6 +248,45 @@ TEST(ShellOutput, PageOffersTheNextCommand) {
   EXPECT_EQ(response_text(page, ok({{"documents", {{{"id", "a"}}}}, {"next_after", "a \"q\""}})),
             "[\n  {\n    \"id\": \"a\"\n  }\n]\nNext: page 2 \"a \\\"q\\\"\"");
   EXPECT_EQ(response_text(page, ok(Json::object())), "null");
+}
+
+TEST(ShellOperator, BackupUsageAndShowServerLines) {
+  EXPECT_EQ(parsed_as<server::Backup>("backup  nightly 1").name, "nightly 1");
+  EXPECT_EQ(refusal("backup"), "usage: backup <name>");
+  EXPECT_TRUE(std::holds_alternative<server::Usage>(parsed("usage")));
+  EXPECT_TRUE(std::holds_alternative<server::Server>(parsed("show server")));
+  EXPECT_EQ(refusal("usage now"), "unexpected command arguments");
+  EXPECT_EQ(response_text(server::Backup{"b\x1b"}, ok({{"generation", 7}})),
+            "Backup written: b\\u{1b} (generation 7)");
+}
+
+TEST(ShellOperator, FillBarRoundsTheBarAndFloorsThePercent) {
+  constexpr std::uint64_t kCapacity = 16'777'152;
+  struct Case {
+    std::uint64_t live;
+    std::string bar;
+  };
+  for (const Case& c : {Case{0, "[" + std::string(40, '.') + "] 0% of 16 MiB"},
+                        Case{kCapacity * 19 / 100 + 99'999,
+                             "[" + std::string(8, '#') + std::string(32, '.') + "] 19% of 16 MiB"},
+                        Case{kCapacity, "[" + std::string(40, '#') + "] 100% of 16 MiB"},
+                        Case{2 * kCapacity, "[" + std::string(40, '#') + "] 100% of 16 MiB"}}) {
+    EXPECT_EQ(fill_bar(c.live, kCapacity), c.bar) << c.live;
+  }
+  EXPECT_EQ(fill_bar(5, 0), "[" + std::string(40, '.') + "] 0% of 0 MiB");
+}
+
+TEST(ShellOperator, UsageTableAlignsWarrensAndDens) {
+  const Json data = Json::parse(R"({"capacity_bytes":1000,"live_bytes":250,"records":3,
+    "warrens":[{"name":"shop","bytes":250,"dens":[{"name":"orders","documents":2,"bytes":200}]}]})");
+  EXPECT_EQ(response_text(server::Usage{}, ok(data)),
+            "warren/den     documents  bytes  share\n"
+            "shop                   2    250  25.0%\n"
+            "  shop/orders          2    200  20.0%\n"
+            "[##########..............................] 25% of 1 MiB");
+  EXPECT_EQ(response_text(server::Usage{}, ok(Json::array())),
+            "warren/den  documents  bytes  share\nNo records yet.\n[" + std::string(40, '.') +
+                "] 0% of 0 MiB");
 }
 
 }  // namespace
