@@ -208,9 +208,35 @@ struct Executor {
     return valid_data();
   }
   ExecuteResult operator()(const Quit&) const { return bye_data(); }
+  ExecuteResult operator()(const Write& c) const {
+    const std::optional<Place> place = current_den(session);
+    if (!place) return fail(kSelectCollection);
+    if (c.ops.empty()) return fail(kWriteNeedsOperations);
+    if (c.ops.size() > kMaxBatchMutations) return fail(kTooManyWriteOperations);
+    WriteBatch batch(store, max_document_bytes);
+    auto staged = stage_write_ops(batch, place->warren, place->den, c.ops);
+    if (!staged) return std::unexpected(std::move(staged.error()));
+    auto committed = batch.commit();
+    if (!committed) return fail(store_error_text(committed.error()));
+    return written_data(store.generation(), c.ops.size());
+  }
 };
 
 }  // namespace
+
+std::expected<void, std::string> stage_write_ops(WriteBatch& batch, std::string_view warren,
+                                                 std::string_view den,
+                                                 std::span<const DocumentWrite> ops) {
+  const std::size_t mark = batch.mark();
+  for (std::size_t i = 0; i < ops.size(); ++i) {
+    auto staged = batch.stage(warren, den, ops[i]);
+    if (!staged) {
+      batch.rollback(mark);
+      return std::unexpected("operation " + std::to_string(i + 1) + ": " + staged.error().text());
+    }
+  }
+  return {};
+}
 
 ExecuteResult execute(Store& store, SessionState& session, const Command& command,
                       std::uint64_t max_document_bytes) {

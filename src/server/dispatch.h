@@ -21,6 +21,7 @@
 #pragma once
 
 #include <expected>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -40,6 +41,9 @@ inline constexpr std::string_view kInvalidNavigateName =
 inline constexpr std::string_view kInvalidCollectionName =
     "invalid collection name (1-512 bytes, no NUL)";
 
+inline constexpr std::string_view kWriteNeedsOperations = "write needs at least one operation";
+inline constexpr std::string_view kTooManyWriteOperations = "at most 1024 operations in one write";
+
 // Data on success, the failure message otherwise.
 using ExecuteResult = std::expected<ResponseData, std::string>;
 
@@ -47,6 +51,16 @@ using ExecuteResult = std::expected<ResponseData, std::string>;
 // may write (a server may allow less than its store holds).
 [[nodiscard]] ExecuteResult execute(Store& store, SessionState& session, const Command& command,
                                     std::uint64_t max_document_bytes = kNoDocumentLimit);
+
+// Stages the operations of one write on (warren, den) in order, each seeing
+// the ones before it. At the first that fails, everything this call staged
+// is rolled back and the failure is "operation <n>: <message>" (n from 1);
+// what was staged in batch before the call stays. Commits nothing: the
+// caller commits the batch, alone or together with other writes.
+[[nodiscard]] std::expected<void, std::string> stage_write_ops(WriteBatch& batch,
+                                                               std::string_view warren,
+                                                               std::string_view den,
+                                                               std::span<const DocumentWrite> ops);
 
 // Wraps an ExecuteResult as the response the server writes: success with
 // the data, or "operation_failed" with the message.
