@@ -11,6 +11,7 @@
 #include <variant>
 
 #include "cli/commands.h"
+#include "cli/data_transfer.h"
 #include "cli/line_editor.h"
 #include "cli/terminal.h"
 
@@ -228,6 +229,7 @@ struct SuccessText {
   std::string operator()(const server::Auth&) const { return pretty(data); }
   std::string operator()(const server::Use&) const { return pretty(data); }
   std::string operator()(const server::Collections&) const { return pretty(data); }
+  std::string operator()(const server::Write&) const { return pretty(data); }
 };
 
 void append_escape(std::string& out, std::uint32_t cp) {
@@ -442,6 +444,10 @@ Outcome run_shell_loop(ClientSession& session, SessionIo& io) {
     }
     if (text == "reconnect") {
       reconnect(session, io);
+      continue;
+    }
+    if (auto transfer = parse_transfer_line(text)) {
+      run_shell_transfer(session, io, *transfer);
       continue;
     }
     auto command = parse_shell_line(text);

@@ -27,6 +27,7 @@ inline constexpr std::string_view kShellHelpLines[] = {
     "insert <id> <json> | put <id> <json> | update <id> <fields> | get <id> | delete <id>",
     "find <field>=<value> | scan | page <limit> [JSON string cursor] | stats | check | reconnect | "
     "exit / quit",
+    "import <local path> | export <local path>",
 };
 
 // One non-empty trimmed line to one command; the failure's text is shown to
