@@ -14,8 +14,10 @@ def varied_documents(count, seed=18):
     rng = random.Random(seed)
     texts = ["plain", "é ü ß 日本語 🦊", 'quote " backslash \\ slash /', "tab\tline\nfeed\r",
              "\u0001\u001f control", "comma, semicolon; pipe |", "", "\\N", "NULL", "\u2028"]
+    # Floating-point numbers that Tovik writes with an exponent beyond e+15
+    # leave PostgreSQL changed (docs/migrating.md), so they are tested apart.
     numbers = [0, -1, 1, 2**63 - 1, -2**63, 2**64 - 1, 0.5, -0.0001, 1.5e-300, 3.25e10,
-               123456789.125, 1e15, 7]
+               123456789.125, 2.5e-7, 7]
     docs = []
     for n in range(count):
         doc = {"id": f"doc-{n:05d}" if n % 10 else f"dóc {n} \"q\" \\ {n}",
