@@ -330,8 +330,8 @@ std::expected<std::vector<PendingLine>, Failure> read_import_file(const std::str
 }
 
 std::string stored_before(std::uint64_t stored) {
-  return std::to_string(stored) + (stored == 1 ? " line" : " lines") + " before it " +
-         (stored == 1 ? "is" : "are") + " stored";
+  if (stored == 1) return "1 line before it is stored";
+  return std::to_string(stored) + " lines before it are stored";
 }
 
 // The line an "operation <n>: <message>" failure names, and its message.
