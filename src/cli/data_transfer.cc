@@ -393,14 +393,15 @@ Outcome run_offline_export(Store& store, std::span<const std::string> args) {
     });
   }
   return export_with([&](ChunkedOutput& output, Outcome& printed) {
-    return walk_den(store, kDefaultWarren, a.positional[0],
-                    [&](std::string_view stored) -> std::expected<void, std::string> {
-                      auto line = document_export_line(stored, a.id_field);
-                      if (!line) return std::unexpected(line.error());
-                      printed = output.add(*line);
-                      if (!printed) return std::unexpected(std::string());
-                      return {};
-                    });
+    return walk_den(
+        store, kDefaultWarren, a.positional[0],
+        [&](std::string_view id, std::string_view stored) -> std::expected<void, std::string> {
+          auto line = document_export_line(stored, a.id_field, id);
+          if (!line) return std::unexpected(line.error());
+          printed = output.add(*line);
+          if (!printed) return std::unexpected(std::string());
+          return {};
+        });
   });
 }
 

@@ -1,5 +1,6 @@
 #include "document/jsonl.h"
 
+#include <algorithm>
 #include <functional>
 #include <utility>
 
@@ -37,12 +38,22 @@ std::expected<std::string, std::string> read_id(const Json& object, std::string_
 }
 
 // Remembers where each key was first seen; a repeat names that line.
-std::expected<void, std::string> first_sighting(
-    std::unordered_map<std::string, std::uint64_t>& seen, std::string key,
-    std::uint64_t line_number) {
-  const auto [at, added] = seen.emplace(std::move(key), line_number);
-  if (!added) return std::unexpected("repeats the id of line " + std::to_string(at->second));
+std::expected<void, std::string> first_sighting(Sightings& seen, std::string_view key,
+                                                std::uint64_t line_number) {
+  if (auto first = seen.note(key, line_number)) {
+    return std::unexpected("repeats the id of line " + std::to_string(*first));
+  }
   return {};
+}
+
+// The raw text of a stored "id" value names id: compared in place when it
+// holds no escape, decoded otherwise.
+bool is_id_text(std::string_view raw, std::string_view id) {
+  if (raw.size() == id.size() + 2 && raw.find('\\') == std::string_view::npos) {
+    return raw.substr(1, id.size()) == id;
+  }
+  auto decoded = parse_json(raw);
+  return decoded && decoded->is_string() && *decoded->get_ptr<const Json::string_t*>() == id;
 }
 
 // The general form of document_export_line, from the parsed document.
@@ -57,6 +68,24 @@ std::string export_line_of(const Json& document, std::string_view id_field) {
 }
 
 }  // namespace
+
+std::optional<std::uint64_t> Sightings::note(std::string_view key, std::uint64_t line) {
+  if (ascending_.empty() || ascending_.back().first < key) {
+    if (!others_.empty()) {
+      const auto found = others_.find(std::string(key));
+      if (found != others_.end()) return found->second;
+    }
+    ascending_.emplace_back(std::string(key), line);
+    return std::nullopt;
+  }
+  const auto at =
+      std::lower_bound(ascending_.begin(), ascending_.end(), key,
+                       [](const auto& entry, std::string_view k) { return entry.first < k; });
+  if (at != ascending_.end() && at->first == key) return at->second;
+  const auto [found, added] = others_.emplace(std::string(key), line);
+  if (!added) return found->second;
+  return std::nullopt;
+}
 
 bool is_blank_line(std::string_view line) {
   return line.find_first_not_of(" \t\r") == std::string_view::npos;
@@ -109,21 +138,26 @@ std::expected<std::optional<DatabaseLine>, std::string> DatabaseLineReader::read
                                       : !is_valid_name(entry.den))) {
     return std::unexpected(std::string("invalid warren or den name"));
   }
-  auto seen = first_sighting(seen_, std::move(*key), line_number);
+  auto seen = first_sighting(seen_, *key, line_number);
   if (!seen) return std::unexpected(seen.error());
   entry.id = std::move(*id);
   entry.document = std::move(*document);
   return std::optional<DatabaseLine>(std::move(entry));
 }
 
-std::expected<std::string, std::string> document_export_line(std::string_view stored,
-                                                             std::string_view id_field) {
+std::expected<std::string, std::string> document_export_line(
+    std::string_view stored, std::string_view id_field,
+    std::optional<std::string_view> expected_id) {
   const std::string_view names[2] = {kDefaultIdField, id_field};
   std::optional<std::string_view> raw[2];
   auto outlined = outline_json(stored, names, raw);
-  if (!outlined || !*outlined || !raw[0] || raw[0]->empty() || raw[0]->front() != '"') {
+  const auto corrupt = [] {
     return std::unexpected(std::string(store_error_text(StoreError::Corrupt)));
+  };
+  if (!outlined || !*outlined || !raw[0] || raw[0]->empty() || raw[0]->front() != '"') {
+    return corrupt();
   }
+  if (expected_id && !is_id_text(*raw[0], *expected_id)) return corrupt();
   if (id_field != kDefaultIdField && raw[1]) {
     return std::unexpected("member " + std::string(id_field) + " collides with the id field");
   }
@@ -189,9 +223,9 @@ std::expected<void, std::string> walk_den(Store& store, std::string_view warren,
     auto more = cursor->next();
     if (!more) return fail(more.error());
     if (!*more || !cursor->key().starts_with(*prefix)) return {};
-    const std::string_view id = cursor->key().substr(prefix->size());
-    if (!is_stored_document(cursor->value(), id)) return fail(StoreError::Corrupt);
-    if (auto sunk = sink(cursor->value()); !sunk) return sunk;
+    if (auto sunk = sink(cursor->key().substr(prefix->size()), cursor->value()); !sunk) {
+      return sunk;
+    }
   }
 }
 

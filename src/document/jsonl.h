@@ -19,6 +19,8 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "core/store.h"
 #include "document/doc_error.h"
@@ -46,6 +48,19 @@ struct DatabaseLine {
 // A line of spaces, tabs and carriage returns only is blank.
 bool is_blank_line(std::string_view line);
 
+// The keys met so far and the line of each, to name the first line of a
+// repeat. Keys that come in ascending order (as exports write them) are
+// kept in a sorted list, the others in a hash map.
+class Sightings {
+ public:
+  // The line where key was first seen, or nullopt (and key is noted).
+  std::optional<std::uint64_t> note(std::string_view key, std::uint64_t line);
+
+ private:
+  std::vector<std::pair<std::string, std::uint64_t>> ascending_;
+  std::unordered_map<std::string, std::uint64_t> others_;
+};
+
 // Reads the den form, the id taken from the member named id_field.
 class DocumentLineReader {
  public:
@@ -57,7 +72,7 @@ class DocumentLineReader {
 
  private:
   std::string id_field_;
-  std::unordered_map<std::string, std::uint64_t> seen_;
+  Sightings seen_;
 };
 
 // Reads the database form.
@@ -67,24 +82,29 @@ class DatabaseLineReader {
       std::string_view line, std::uint64_t line_number);
 
  private:
-  std::unordered_map<std::string, std::uint64_t> seen_;  // by record key
+  Sightings seen_;  // by record key
 };
 
 // The den form of a stored document text (compact, sorted, with its "id"):
 // id_field and the id first, then the other members as stored. Fails with
 // "member NAME collides with the id field" when a member other than "id"
-// already has the id field's name.
+// already has the id field's name, and as corruption when the text is no
+// document or (when given) its "id" is not expected_id.
 [[nodiscard]] std::expected<std::string, std::string> document_export_line(
-    std::string_view stored, std::string_view id_field = kDefaultIdField);
+    std::string_view stored, std::string_view id_field = kDefaultIdField,
+    std::optional<std::string_view> expected_id = std::nullopt);
 
 // The database form of a stored document text.
 std::string database_export_line(std::string_view warren, std::string_view den,
                                  std::string_view stored);
 
-// Hands each document of one den to sink in id order, as stored; the text
-// is valid during the call only. A failing sink stops the walk with its
-// message. No limit: this walks the whole den.
-using StoredSink = std::function<std::expected<void, std::string>(std::string_view stored)>;
+// Hands each record of one den to sink in id order: the id its key names
+// and the stored text, valid during the call only. The sink checks the text
+// (document_export_line does, in the same pass that writes the line). A
+// failing sink stops the walk with its message. No limit: this walks the
+// whole den.
+using StoredSink =
+    std::function<std::expected<void, std::string>(std::string_view id, std::string_view stored)>;
 [[nodiscard]] std::expected<void, std::string> walk_den(Store& store, std::string_view warren,
                                                         std::string_view den,
                                                         const StoredSink& sink);

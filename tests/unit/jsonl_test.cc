@@ -127,11 +127,11 @@ TEST_F(Walks, DenAndDatabaseInKeyOrder) {
            doc_record("w", "e", "a")});
   EXPECT_FALSE(*holds_no_den(store()));
   std::vector<std::string> seen;
-  ASSERT_TRUE(walk_den(store(), "w", "d", [&](std::string_view stored) {
-    seen.emplace_back(stored);
+  ASSERT_TRUE(walk_den(store(), "w", "d", [&](std::string_view id, std::string_view stored) {
+    seen.push_back(std::string(id) + " " + std::string(stored));
     return std::expected<void, std::string>();
   }));
-  EXPECT_EQ(seen, (std::vector<std::string>{R"({"id":"a"})", R"({"id":"b"})"}));
+  EXPECT_EQ(seen, (std::vector<std::string>{R"(a {"id":"a"})", R"(b {"id":"b"})"}));
   seen.clear();
   ASSERT_TRUE(
       walk_database(store(), [&](std::string_view w, std::string_view d, std::string_view stored) {
@@ -144,10 +144,15 @@ TEST_F(Walks, DenAndDatabaseInKeyOrder) {
                       R"({"den":"e","document":{"id":"a"},"warren":"w"})",
                       R"({"den":"c","document":{"id":"z"},"warren":"default"})",
                   }));
-  // A record that is not the document its key names stops the walk.
   put_raw(*document_key("w", "d", "c"), R"({"id":"other"})");
+  // A record that is not the document its key names: the export line says so.
   EXPECT_EQ(walk_den(store(), "w", "d",
-                     [](std::string_view) { return std::expected<void, std::string>(); })
+                     [](std::string_view id, std::string_view stored) {
+                       auto line = document_export_line(stored, "id", id);
+                       if (!line)
+                         return std::expected<void, std::string>(std::unexpected(line.error()));
+                       return std::expected<void, std::string>();
+                     })
                 .error(),
             "database corruption detected");
 }
