@@ -182,7 +182,7 @@ std::expected<std::string, std::string> document_export_line(
   std::string out;
   out.reserve(stored.size() + id_field.size());
   out += '{';
-  out += json_quoted(id_field);
+  out += id_field == kDefaultIdField ? std::string_view("\"id\"") : json_quoted(id_field);
   out += ':';
   out += *raw[0];
   // The rest without its braces: what came before the id and what after.
