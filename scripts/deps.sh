@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-pytest python3-argon2 argon2 python3-pip python3-setuptools
   sqlite3 clang-16 libclang-rt-16-dev gcovr
+  postgresql
 )
 missing=()
 for p in "${packages[@]}"; do

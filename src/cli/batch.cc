@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/data_transfer.h"
 #include "cli/shell.h"
 #include "server/client.h"
 
@@ -42,6 +43,12 @@ Outcome run_batch_with(const std::optional<std::string>& address, InputReader& i
     if (!line) return std::unexpected(line.error());
     if (!*line) return {};
     if ((*line)->empty()) continue;
+    if (auto transfer = parse_transfer_line(**line)) {
+      if (auto done = run_batch_transfer(connection->get(), timings, out, *transfer); !done) {
+        return done;
+      }
+      continue;
+    }
     auto command = parse_shell_line(**line);
     if (!command) return std::unexpected(command.error());
     auto response = server::send_command(connection->get(), *command, timings);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/data_transfer.h"
 #include "cli/provisioning.h"
 #include "document/documents.h"
 #include "document/keys.h"
@@ -198,6 +199,8 @@ Outcome run_offline(std::span<const std::string> args) {
     return run_walk(*store, args[2], *filter, *limit);
   }
   if (word == "usage") return run_usage(*store);
+  if (word == "import") return run_offline_import(*store, args);
+  if (word == "export") return run_offline_export(*store, args);
   return std::unexpected(Failure::message("unknown command"));
 }
 

@@ -11,6 +11,7 @@
 #include <variant>
 
 #include "cli/commands.h"
+#include "cli/data_transfer.h"
 #include "cli/line_editor.h"
 #include "cli/operator_text.h"
 #include "cli/terminal.h"
@@ -232,6 +233,7 @@ struct SuccessText {
   std::string operator()(const server::Backup& c) const { return backup_text(c.name, data); }
   std::string operator()(const server::Usage&) const { return usage_text(data); }
   std::string operator()(const server::Server&) const { return server_text(data); }
+  std::string operator()(const server::Write&) const { return pretty(data); }
 };
 
 void append_escape(std::string& out, std::uint32_t cp) {
@@ -452,6 +454,10 @@ Outcome run_shell_loop(ClientSession& session, SessionIo& io) {
     }
     if (text == "reconnect") {
       reconnect(session, io);
+      continue;
+    }
+    if (auto transfer = parse_transfer_line(text)) {
+      run_shell_transfer(session, io, *transfer);
       continue;
     }
     auto command = parse_shell_line(text);

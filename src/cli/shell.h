@@ -28,6 +28,7 @@ inline constexpr std::string_view kShellHelpLines[] = {
     "find <field>=<value> | scan | page <limit> [JSON string cursor] | stats | check | reconnect | "
     "exit / quit",
     "backup <name> | usage | show server",
+    "import <local path> | export <local path>",
 };
 
 // One non-empty trimmed line to one command; the failure's text is shown to

@@ -375,8 +375,17 @@ std::expected<Store::Cursor, StoreError> Store::scan_from(std::string_view start
 // Commit
 
 std::expected<void, StoreError> Store::apply(std::span<const Mutation> batch) {
+  return apply_checked(batch, kMaxBatchMutations);
+}
+
+std::expected<void, StoreError> Store::apply_bulk(std::span<const Mutation> batch) {
+  return apply_checked(batch, batch.size());
+}
+
+std::expected<void, StoreError> Store::apply_checked(std::span<const Mutation> batch,
+                                                     std::size_t max_mutations) {
   if (poisoned_) return std::unexpected(StoreError::Poisoned);
-  if (batch.size() > kMaxBatchMutations) return std::unexpected(StoreError::Invalid);
+  if (batch.size() > max_mutations) return std::unexpected(StoreError::Invalid);
   for (std::size_t i = 1; i < batch.size(); ++i) {
     if (!(batch[i - 1].key < batch[i].key)) return std::unexpected(StoreError::Invalid);
   }

@@ -104,6 +104,9 @@ class Store {
   [[nodiscard]] std::expected<std::optional<std::string>, StoreError> get(std::string_view key);
   [[nodiscard]] std::expected<Cursor, StoreError> scan_from(std::string_view start_key);
   [[nodiscard]] std::expected<void, StoreError> apply(std::span<const Mutation> batch);
+  // apply without the kMaxBatchMutations limit: one sorted run of any
+  // length (a bulk load), with the same checks, syncs and crash guarantees.
+  [[nodiscard]] std::expected<void, StoreError> apply_bulk(std::span<const Mutation> batch);
   [[nodiscard]] std::expected<void, StoreError> verify(const RecordValidator& validator);
 
   StoreStats stats() const;
@@ -140,6 +143,8 @@ class Store {
   Scratch& scratch();
   [[nodiscard]] std::expected<void, StoreError> load(std::uint64_t index_entries);
   [[nodiscard]] std::expected<Lookup, StoreError> locate_range(std::string_view key);
+  [[nodiscard]] std::expected<void, StoreError> apply_checked(std::span<const Mutation> batch,
+                                                              std::size_t max_mutations);
   [[nodiscard]] std::expected<std::uint64_t, StoreError> merged_size(
       std::span<const Mutation> batch);
   [[nodiscard]] std::expected<void, StoreError> commit(std::span<const Mutation> batch);

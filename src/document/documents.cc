@@ -122,14 +122,20 @@ std::expected<std::optional<std::string>, StoreError> WriteBatch::current(const 
   return store_.get(key);
 }
 
-std::expected<void, StoreError> WriteBatch::commit() {
+std::vector<Mutation> WriteBatch::take_mutations() {
   std::vector<Mutation> batch;
   batch.reserve(pending_.size());
   for (auto& [key, value] : pending_) batch.push_back(Mutation{key, std::move(value)});
   pending_.clear();
   journal_.clear();
   staged_bytes_ = 0;
-  return store_.apply(batch);
+  return batch;
+}
+
+std::expected<void, StoreError> WriteBatch::commit() { return store_.apply(take_mutations()); }
+
+std::expected<void, StoreError> WriteBatch::commit_bulk() {
+  return store_.apply_bulk(take_mutations());
 }
 
 // Stages an object already known to carry the right "id".

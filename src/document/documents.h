@@ -69,12 +69,16 @@ class WriteBatch {
   // One store commit of everything staged (nothing to do when empty); the
   // batch is empty afterwards whatever the outcome.
   [[nodiscard]] std::expected<void, StoreError> commit();
+  // commit through Store::apply_bulk: any number of records in one commit
+  // (imports), where commit keeps the store's batch limit.
+  [[nodiscard]] std::expected<void, StoreError> commit_bulk();
 
  private:
   // The record under key as the staged writes leave it.
   [[nodiscard]] std::expected<std::optional<std::string>, StoreError> current(
       const std::string& key);
   void set(std::string key, std::optional<std::string> value);
+  std::vector<Mutation> take_mutations();
   [[nodiscard]] std::expected<Json, DocError> store_object(std::string key, const Json& object);
   [[nodiscard]] std::expected<Json, DocError> put(std::string key, std::string_view id,
                                                   const Json& document);

@@ -198,6 +198,7 @@ struct Executor {
     return valid_data();
   }
   ExecuteResult operator()(const Quit&) const { return bye_data(); }
+  ExecuteResult operator()(const Write&) const { return write(); }
   ExecuteResult operator()(const Backup& c) const {
     static const OperatorContext kNone;
     const OperatorContext& operating = context != nullptr ? *context : kNone;
@@ -219,6 +220,7 @@ struct Executor {
     if (!staged) return staged;
     auto committed = batch.commit();
     if (!committed) return fail(store_error_text(committed.error()));
+    complete_document_write(*staged, command, store.generation());
     return staged;
   }
 };
@@ -240,6 +242,20 @@ std::optional<DocumentWrite> document_write_of(const Command& command) {
 
 }  // namespace
 
+std::expected<void, std::string> stage_write_ops(WriteBatch& batch, std::string_view warren,
+                                                 std::string_view den,
+                                                 std::span<const DocumentWrite> ops) {
+  const std::size_t mark = batch.mark();
+  for (std::size_t i = 0; i < ops.size(); ++i) {
+    auto staged = batch.stage(warren, den, ops[i]);
+    if (!staged) {
+      batch.rollback(mark);
+      return std::unexpected("operation " + std::to_string(i + 1) + ": " + staged.error().text());
+    }
+  }
+  return {};
+}
+
 ExecuteResult execute(Store& store, SessionState& session, const Command& command,
                       std::uint64_t max_document_bytes, const OperatorContext* context) {
   // The document layer reports failures as values; this only guards the
@@ -254,18 +270,33 @@ ExecuteResult execute(Store& store, SessionState& session, const Command& comman
 
 bool is_document_write(const Command& command) {
   return std::holds_alternative<Put>(command) || std::holds_alternative<Insert>(command) ||
-         std::holds_alternative<Update>(command) || std::holds_alternative<Delete>(command);
+         std::holds_alternative<Update>(command) || std::holds_alternative<Delete>(command) ||
+         std::holds_alternative<Write>(command);
 }
 
 ExecuteResult stage_document_write(WriteBatch& batch, const SessionState& session,
                                    const Command& command) {
   try {
+    if (const auto* c = std::get_if<Write>(&command)) {
+      const std::optional<Place> place = current_den(session);
+      if (!place) return fail(kSelectCollection);
+      if (c->ops.empty()) return fail(kWriteNeedsOperations);
+      if (c->ops.size() > kMaxBatchMutations) return fail(kTooManyWriteOperations);
+      auto staged = stage_write_ops(batch, place->warren, place->den, c->ops);
+      if (!staged) return std::unexpected(std::move(staged.error()));
+      // The generation is the commit's, filled in by complete_document_write.
+      return written_data(0, c->ops.size());
+    }
     const std::optional<DocumentWrite> write = document_write_of(command);
     if (!write) return fail(store_error_text(StoreError::Invalid));
     return in_den(session, [&](Place p) { return batch.stage(p.warren, p.den, *write); });
   } catch (const std::exception&) {
     return fail(store_error_text(StoreError::Invalid));
   }
+}
+
+void complete_document_write(ResponseData& data, const Command& command, std::uint64_t generation) {
+  if (const auto* c = std::get_if<Write>(&command)) data = written_data(generation, c->ops.size());
 }
 
 Response to_response(const ExecuteResult& result) {

@@ -22,6 +22,7 @@
 
 #include <expected>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -41,6 +42,9 @@ inline constexpr std::string_view kInvalidNavigateName =
     "name must be 1-256 bytes with no slash or control characters";
 inline constexpr std::string_view kInvalidCollectionName =
     "invalid collection name (1-512 bytes, no NUL)";
+
+inline constexpr std::string_view kWriteNeedsOperations = "write needs at least one operation";
+inline constexpr std::string_view kTooManyWriteOperations = "at most 1024 operations in one write";
 
 // Data on success, the failure message otherwise.
 using ExecuteResult = std::expected<ResponseData, std::string>;
@@ -64,7 +68,7 @@ inline constexpr std::string_view kNoServerStatus = "server status is not availa
                                     std::uint64_t max_document_bytes = kNoDocumentLimit,
                                     const OperatorContext* context = nullptr);
 
-// The commands that write documents (put, insert, update, delete): the ones
+// The commands that write documents (put, insert, update, delete, write): the ones
 // the server may stage together with other sessions' writes and commit as
 // one batch.
 bool is_document_write(const Command& command);
@@ -76,6 +80,20 @@ bool is_document_write(const Command& command);
 // its commit. Requires: is_document_write(command).
 [[nodiscard]] ExecuteResult stage_document_write(WriteBatch& batch, const SessionState& session,
                                                  const Command& command);
+
+// Stages the operations of one write on (warren, den) in order, each seeing
+// the ones before it. At the first that fails, everything this call staged
+// is rolled back and the failure is "operation <n>: <message>" (n from 1);
+// what was staged in batch before the call stays. Commits nothing: the
+// caller commits the batch, alone or together with other writes.
+[[nodiscard]] std::expected<void, std::string> stage_write_ops(WriteBatch& batch,
+                                                               std::string_view warren,
+                                                               std::string_view den,
+                                                               std::span<const DocumentWrite> ops);
+
+// Completes the answer of a staged document write once its batch has
+// committed as `generation` (write answers with the generation it made).
+void complete_document_write(ResponseData& data, const Command& command, std::uint64_t generation);
 
 // Wraps an ExecuteResult as the response the server writes: success with
 // the data, or "operation_failed" with the message.

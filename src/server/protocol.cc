@@ -9,6 +9,7 @@
 // only, so that any-value fields keep the usual last-wins reading.
 #include "server/protocol.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <limits>
@@ -168,11 +169,70 @@ Decoded<Equality> read_equality(const ParsedMessage& message, const Json& value,
   return Equality{std::move(read->first), std::move(read->second)};
 }
 
+// The elements of a write's "ops": closed objects (or arrays) tagged by
+// "op", as commands are.
+constexpr std::array<std::pair<std::string_view, WriteKind>, 4> kWriteOpNames{{
+    {"put", WriteKind::Put},
+    {"insert", WriteKind::Insert},
+    {"update", WriteKind::Update},
+    {"delete", WriteKind::Delete},
+}};
+
+Decoded<DocumentWrite> read_write_op(const ParsedMessage& message, const Json& value,
+                                     const Path& path) {
+  const Json* tag = nullptr;
+  if (value.is_object()) {
+    auto found = value.find("op");
+    if (found == value.end()) return std::unexpected(error_at(path, "missing key op"));
+    tag = &*found;
+  } else if (value.is_array() && !value.empty()) {
+    tag = &value[0];
+  } else {
+    return std::unexpected(error_at(path, "expected operation"));
+  }
+  if (!tag->is_string()) return std::unexpected(error_at(path, "expected string op"));
+  const auto kind = std::find_if(kWriteOpNames.begin(), kWriteOpNames.end(), [&](const auto& op) {
+    return op.first == tag->get_ref<const std::string&>();
+  });
+  if (kind == kWriteOpNames.end()) return std::unexpected(error_at(path, "unknown write op"));
+
+  using S = ClosedFields::FieldRule;
+  static constexpr std::array<S, 2> kWithDocument{{{"id", true}, {"document", true}}};
+  static constexpr std::array<S, 1> kIdOnly{{{"id", true}}};
+  static constexpr std::array<std::string_view, 1> kTag{"op"};
+  const bool has_document = kind->second != WriteKind::Delete;
+  auto fields = ClosedFields::read(
+      message, value, path,
+      has_document ? std::span<const S>(kWithDocument) : std::span<const S>(kIdOnly), 1, kTag);
+  if (!fields) return std::unexpected(fields.error());
+  auto id = read_string(*fields->at(0), fields->path(0));
+  if (!id) return std::unexpected(id.error());
+  DocumentWrite write{kind->second, std::move(*id), Json()};
+  if (has_document) {
+    if (!fields->at(1)->is_object())
+      return std::unexpected(error_at(fields->path(1), "expected object"));
+    write.document = *fields->at(1);
+  }
+  return write;
+}
+
+Decoded<Write> read_write_ops(const ParsedMessage& message, const Json& value, const Path& path) {
+  if (!value.is_array()) return std::unexpected(error_at(path, "expected array"));
+  Write write;
+  write.ops.reserve(value.size());
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    auto op = read_write_op(message, value[i], child(path, std::to_string(i)));
+    if (!op) return std::unexpected(op.error());
+    write.ops.push_back(std::move(*op));
+  }
+  return write;
+}
+
 // The operation table: wire names in variant order.
 constexpr std::array<std::string_view, kCommandCount> kOpNames{
     "create",      "drop_empty", "navigate", "warrens", "dens",   "shinies", "auth",   "use",
     "collections", "put",        "insert",   "update",  "page",   "get",     "delete", "find",
-    "scan",        "stats",      "check",    "quit",    "backup", "usage",   "server"};
+    "scan",        "stats",      "check",    "quit",    "backup", "usage",   "server", "write"};
 
 template <typename T>
 constexpr bool kFieldless = std::is_empty_v<T>;
@@ -210,6 +270,9 @@ constexpr std::span<const ClosedFields::FieldRule> rules_of() {
     return k;
   } else if constexpr (std::is_same_v<T, Find>) {
     static constexpr std::array<S, 2> k{{{"field", true}, {"value", true}}};
+    return k;
+  } else if constexpr (std::is_same_v<T, Write>) {
+    static constexpr std::array<S, 1> k{{{"ops", true}}};
     return k;
   } else {
     return {};
@@ -259,6 +322,8 @@ Decoded<T> fill(const ParsedMessage& message, const ClosedFields& f) {
       page.filter = std::move(*equality);
     }
     return page;
+  } else if constexpr (std::is_same_v<T, Write>) {
+    return read_write_ops(message, *f.at(0), f.path(0));
   } else {
     return T{};
   }
@@ -386,6 +451,19 @@ Json equality_json(const Equality& equality) {
   return Json{{"field", equality.field}, {"value", equality.value}};
 }
 
+std::string_view write_op_name(WriteKind kind) {
+  for (const auto& [name, k] : kWriteOpNames) {
+    if (k == kind) return name;
+  }
+  return "put";
+}
+
+Json write_op_json(const DocumentWrite& op) {
+  Json object{{"id", op.id}, {"op", write_op_name(op.kind)}};
+  if (op.kind != WriteKind::Delete) object["document"] = op.document;
+  return object;
+}
+
 // The fields of each command as a sorted object, "op" among them.
 Json command_json(const Command& command) {
   Json object = std::visit(
@@ -413,6 +491,10 @@ Json command_json(const Command& command) {
           return Json{{"id", c.id}};
         } else if constexpr (std::is_same_v<T, Find>) {
           return Json{{"field", c.field}, {"value", c.value}};
+        } else if constexpr (std::is_same_v<T, Write>) {
+          Json ops = Json::array();
+          for (const DocumentWrite& op : c.ops) ops.push_back(write_op_json(op));
+          return Json{{"ops", std::move(ops)}};
         } else {
           return Json::object();
         }
@@ -507,7 +589,7 @@ std::string_view op_name(const Command& command) { return kOpNames[command.index
 
 bool stores_document(const Command& command) {
   return std::holds_alternative<Put>(command) || std::holds_alternative<Insert>(command) ||
-         std::holds_alternative<Update>(command);
+         std::holds_alternative<Update>(command) || std::holds_alternative<Write>(command);
 }
 
 Response DecodeError::response() const { return failure(kCodeBadFrame, kBadFrameMessage); }
@@ -665,6 +747,10 @@ Json server_data(const ServerFigures& figures) {
       {"bytes_in", figures.bytes_in},
       {"bytes_out", figures.bytes_out},
       {"log_errors", figures.log_errors}};
+}
+
+Json written_data(std::uint64_t generation, std::uint64_t written) {
+  return Json{{"generation", generation}, {"written", written}};
 }
 
 Response failure(std::string_view code, std::string_view message) {

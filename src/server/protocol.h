@@ -33,8 +33,10 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "core/store.h"
+#include "document/documents.h"
 #include "document/json.h"
 #include "document/namespaces.h"
 #include "document/queries.h"
@@ -134,9 +136,17 @@ struct Backup {
 struct Usage {};
 struct Server {};
 
+// Several document writes on the current den, in one commit. Each element
+// is {"op":"put"|"insert"|"update","id":..,"document":object} or
+// {"op":"delete","id":..} (closed, or the array of its fields after the
+// tag); the document of an update holds its fields.
+struct Write {
+  std::vector<DocumentWrite> ops;
+};
+
 using Command = std::variant<Create, DropEmpty, Navigate, Warrens, Dens, Shinies, Auth, Use,
                              Collections, Put, Insert, Update, Page, Get, Delete, Find, Scan, Stats,
-                             Check, Quit, Backup, Usage, Server>;
+                             Check, Quit, Backup, Usage, Server, Write>;
 
 inline constexpr std::size_t kCommandCount = std::variant_size_v<Command>;
 
@@ -156,7 +166,7 @@ struct Request {
 // The failure message of a write whose document holds such an integer.
 inline constexpr std::string_view kNumberOutOfRange = "number out of range";
 
-// put, insert and update: the commands that store a document.
+// put, insert, update and write: the commands that store a document.
 bool stores_document(const Command& command);
 
 struct Failure {
@@ -224,6 +234,7 @@ inline constexpr std::size_t kResponseDocumentBytes = 524'288;
 //   stats:       {"generation","live_bytes","records"}
 //   check:       {"valid": true}
 //   quit:        {"bye": true}
+//   write:       {"generation","written"}
 // create, drop_empty, the writes and get send the document layer's own
 // small results as they come.
 DataText query_data(const QueryResult& result);
@@ -235,6 +246,7 @@ Json collection_data(std::string_view collection);
 Json stats_data(const StoreStats& stats);
 Json valid_data();
 Json bye_data();
+Json written_data(std::uint64_t generation, std::uint64_t written);
 
 // The operator's commands:
 //   backup:  {"backup": name, "bytes", "generation"}

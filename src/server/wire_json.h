@@ -24,9 +24,10 @@
 namespace tovik::server {
 
 // Closed types sit at most this deep: envelope (1), command or failure (2),
-// equality (3). Deeper objects are inside any-value fields, whose repeated
-// keys are legal, so tracking stops there to keep large documents cheap.
-inline constexpr std::size_t kClosedTypeDepth = 3;
+// equality (3), the operations of a write (4, inside its "ops" array).
+// Deeper objects are inside any-value fields, whose repeated keys are
+// legal, so tracking stops there to keep large documents cheap.
+inline constexpr std::size_t kClosedTypeDepth = 4;
 
 // Where a value sits: object keys and array indexes (in decimal) from the
 // root. A parent is either an object or an array, so an index and a key

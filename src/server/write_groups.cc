@@ -89,6 +89,10 @@ std::size_t WriteGroups::lead(const std::deque<Writer*>& queued) {
         commit_one_by_one(staged);
       } else if (!committed) {
         for (Writer* writer : staged) writer->result = failed(committed.error());
+      } else {
+        for (Writer* writer : staged) {
+          complete_document_write(*writer->result, *writer->command, store_.generation());
+        }
       }
     }
     for (std::size_t i = 0; i < taken; ++i) queued[i]->response = to_response(queued[i]->result);
@@ -109,7 +113,11 @@ void WriteGroups::commit_one_by_one(const std::vector<Writer*>& staged) {
       const auto started = std::chrono::steady_clock::now();
       auto committed = batch.commit();
       if (observer_) observer_(std::chrono::steady_clock::now() - started);
-      if (!committed) result = failed(committed.error());
+      if (!committed) {
+        result = failed(committed.error());
+      } else {
+        complete_document_write(*result, *writer->command, store_.generation());
+      }
     }
     writer->result = std::move(result);
   }

@@ -165,7 +165,7 @@ def test_protocol_reference_shows_every_operation():
            for b in PROTOCOL_BLOCKS if b.kind == "json request"}
     assert ops == {"create", "drop_empty", "navigate", "warrens", "dens", "shinies", "auth",
                    "use", "collections", "put", "insert", "update", "page", "get", "delete",
-                   "find", "scan", "stats", "check", "quit", "backup", "usage", "server"}
+                   "find", "scan", "stats", "check", "quit", "backup", "usage", "server", "write"}
 
 
 def test_user_guide_shows_every_command():
@@ -179,12 +179,12 @@ def test_user_guide_shows_every_command():
             shell.update(line.split(" ")[0] for line in (stdin or "").splitlines() if line)
     assert {"version", "help", "init", "setup", "serve", "batch", "backup", "restore", "status",
             "stats", "check", "collections", "put", "get", "delete", "scan", "find",
-            "usage"} <= tool
+            "usage", "import", "export"} <= tool
     # reconnect needs a server that goes away under a running shell; the guide
     # describes it in prose.
     assert {"help", "show", "use", "create", "drop-empty", "put", "insert", "update", "get",
             "delete", "find", "scan", "page", "stats", "check", "quit", "exit",
-            "backup", "usage"} <= shell
+            "backup", "usage", "import", "export"} <= shell
 
 
 def _error_reference_fragments():

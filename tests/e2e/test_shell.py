@@ -31,6 +31,7 @@ def test_prompt_follows_navigation_and_each_output_text(server, env):
         "find <field>=<value> | scan | page <limit> [JSON string cursor] | stats | check | "
         "reconnect | exit / quit",
         "backup <name> | usage | show server",
+        "import <local path> | export <local path>",
     ]
     limit = "Limit: 100 names / 10,000 examined records."
     expected = (

@@ -104,6 +104,7 @@ struct CommitTrace {
 struct Step {
   std::vector<Mutation> batch;
   std::string label;
+  bool bulk = false;  // through apply_bulk
 };
 // The next batch for the database holding `model`, or nullopt when done.
 using Planner = std::function<std::optional<Step>(const Model& model, int commit)>;
@@ -147,7 +148,7 @@ class CrashSimulation {
       trace.target_slot = 1 - store.test_slot();
       disk->events.clear();
       disk->recording = true;
-      auto applied = store.apply(step->batch);
+      auto applied = step->bulk ? store.apply_bulk(step->batch) : store.apply(step->batch);
       disk->recording = false;
       trace.events = std::move(disk->events);
       if (tamper_) tamper_(trace.events);
@@ -559,6 +560,41 @@ TEST(CrashSimulation, CrashesBetweenTheDataWritesOfALargeSnapshot) {
   EXPECT_EQ(tally.acknowledged, 3);
   EXPECT_EQ(tally.refused_full, 1);
   EXPECT_TRUE(tally.failures.empty()) << "seed " << seed;
+}
+
+// The bulk commit of an import: thousands of mutations in one commit, each
+// crash point opening at none or all of them.
+TEST(CrashSimulation, EveryCrashPointOfABulkCommitBeyondTheBatchLimit) {
+  const std::uint64_t seed = crash_seed();
+  CrashSimulation simulation(kCrashConfig, seed, /*random_subsets=*/3, /*random_cuts=*/2,
+                             /*every_header_cut=*/false);
+  std::mt19937_64 rng(seed);
+  simulation.run([&](const Model& model, int commit) -> std::optional<Step> {
+    std::map<std::string, std::optional<std::string>> m;
+    switch (commit) {
+      case 0:  // a fresh import
+        for (std::uint64_t i = 0; i < 2000; ++i) m[key_of(i * 2)] = value_of(6, commit, rng);
+        break;
+      case 1:  // replaces, deletes and new keys between the old ones
+        for (std::uint64_t i = 0; i < 2400; ++i) {
+          const std::string k = key_of(i * 2 - i % 2);
+          m[k] = model.contains(k) && i % 4 == 0 ? std::nullopt
+                                                 : std::optional(value_of(4, commit, rng));
+        }
+        break;
+      case 2:  // past capacity: refused without I/O
+        for (std::uint64_t i = 0; i < 3000; ++i) m["~" + key_of(i)] = value_of(20, commit, rng);
+        break;
+      default:
+        return std::nullopt;
+    }
+    Step step{{}, "bulk " + std::to_string(commit), true};
+    for (auto& [k, v] : m) step.batch.push_back({k, std::move(v)});
+    return step;
+  });
+  EXPECT_EQ(simulation.tally().acknowledged, 2);
+  EXPECT_EQ(simulation.tally().refused_full, 1);
+  EXPECT_TRUE(simulation.tally().failures.empty()) << "seed " << seed;
 }
 
 // The simulation must be able to fail: an engine that published its header

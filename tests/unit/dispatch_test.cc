@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -407,6 +408,103 @@ TEST_F(Operating, UsageAndServerStatus) {
   const ExecuteResult status = operate(Server{});
   ASSERT_TRUE(status.has_value());
   EXPECT_EQ(parse(encode_data(*status))["commands"]["by_op"], parse(R"({"get":3})"));
+}
+
+std::string file_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+DocumentWrite op(WriteKind kind, std::string id, std::string_view document = "{}") {
+  return DocumentWrite{kind, std::move(id), kind == WriteKind::Delete ? Json() : parse(document)};
+}
+
+TEST_F(Executor, WriteRunsItsOperationsInOrderInOneCommit) {
+  EXPECT_EQ(refused(Write{{op(WriteKind::Put, "a")}}), "select a collection with use <collection>");
+  ok(Use{"c"});
+  ok(Put{"old", parse(R"({"v":0})")});
+  const std::uint64_t before = store().generation();
+  // Each operation sees the ones before it: insert after delete, update of
+  // a document put in the same request, delete of one just inserted.
+  EXPECT_EQ(ok(Write{{op(WriteKind::Delete, "old"), op(WriteKind::Insert, "old", R"({"v":1})"),
+                      op(WriteKind::Put, "p", R"({"a":1,"b":1})"),
+                      op(WriteKind::Update, "p", R"({"b":2,"c":3})"), op(WriteKind::Insert, "gone"),
+                      op(WriteKind::Delete, "gone")}}),
+            parse(R"({"generation":)" + std::to_string(before + 1) + R"(,"written":6})"));
+  EXPECT_EQ(store().generation(), before + 1);
+  EXPECT_EQ(ok(Get{"old"}), parse(R"({"id":"old","v":1})"));
+  EXPECT_EQ(ok(Get{"p"}), parse(R"({"a":1,"b":2,"c":3,"id":"p"})"));
+  EXPECT_EQ(ok(Get{"gone"}), Json(nullptr));
+}
+
+TEST_F(Executor, AFailedOperationFailsTheWholeWrite) {
+  ok(Use{"c"});
+  ok(Put{"shiny", parse("{}")});
+  const std::vector<DocumentWrite> good = {op(WriteKind::Put, "x"), op(WriteKind::Delete, "shiny"),
+                                           op(WriteKind::Update, "x", R"({"n":1})")};
+  struct Case {
+    std::size_t at;  // where the bad operation goes, from 0
+    DocumentWrite bad;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {0, op(WriteKind::Insert, "shiny"), "operation 1: shiny already exists"},
+      {1, op(WriteKind::Update, "nobody", R"({"n":1})"), "operation 2: shiny does not exist"},
+      {3, op(WriteKind::Insert, "x"), "operation 4: shiny already exists"},
+      {3, op(WriteKind::Put, "", "{}"), "operation 4: invalid input or configuration"},
+      {2, op(WriteKind::Put, "y", R"({"id":"z"})"), "operation 3: invalid input or configuration"},
+  };
+  const std::string file = file_bytes(path_);
+  const std::uint64_t before = store().generation();
+  for (const Case& c : cases) {
+    std::vector<DocumentWrite> ops = good;
+    ops.insert(ops.begin() + static_cast<std::ptrdiff_t>(c.at), c.bad);
+    EXPECT_EQ(refused(Write{ops}), c.message);
+    EXPECT_EQ(store().generation(), before);
+    EXPECT_TRUE(file_bytes(path_) == file) << c.message;
+  }
+  EXPECT_EQ(ok(Get{"shiny"}), parse(R"({"id":"shiny"})"));
+}
+
+TEST_F(Executor, WriteLimits) {
+  ok(Use{"c"});
+  EXPECT_EQ(refused(Write{}), "write needs at least one operation");
+  std::vector<DocumentWrite> ops;
+  for (int i = 0; i < 1025; ++i) ops.push_back(op(WriteKind::Put, "k" + std::to_string(i)));
+  EXPECT_EQ(refused(Write{ops}), "at most 1024 operations in one write");
+  ops.pop_back();
+  EXPECT_EQ(ok(Write{ops})["written"], 1024);
+  // The server's document limit holds for each document written.
+  const Write big{{op(WriteKind::Put, "a"), op(WriteKind::Put, "b", R"({"t":"0123456789"})")}};
+  ExecuteResult limited = execute(store(), session_, big, 20);
+  ASSERT_FALSE(limited.has_value());
+  EXPECT_EQ(limited.error(), "operation 2: invalid input or configuration");
+  // A write that would overflow the database is refused whole.
+  std::vector<DocumentWrite> huge;
+  for (int i = 0; i < 80; ++i) {
+    huge.push_back(op(WriteKind::Put, "h" + std::to_string(i),
+                      R"({"t":")" + std::string(250'000, 'x') + R"("})"));
+  }
+  const std::uint64_t before = store().generation();
+  EXPECT_EQ(refused(Write{huge}), "configured database capacity exceeded");
+  EXPECT_EQ(store().generation(), before);
+  EXPECT_EQ(ok(Get{"h0"}), Json(nullptr));
+}
+
+// The staging alone, as a group commit uses it: a failed write takes back
+// only its own operations.
+TEST_F(Executor, StagingRollsBackOnlyItsOwnOperations) {
+  WriteBatch batch(store());
+  ASSERT_TRUE(stage_write_ops(batch, "default", "c", std::vector{op(WriteKind::Put, "a")}));
+  auto failed = stage_write_ops(batch, "default", "c",
+                                std::vector{op(WriteKind::Put, "b"), op(WriteKind::Insert, "a")});
+  ASSERT_FALSE(failed.has_value());
+  EXPECT_EQ(failed.error(), "operation 2: shiny already exists");
+  EXPECT_EQ(batch.records(), 1u);
+  ASSERT_TRUE(batch.commit().has_value());
+  ok(Use{"c"});
+  EXPECT_EQ(ok(Get{"a"}), parse(R"({"id":"a"})"));
+  EXPECT_EQ(ok(Get{"b"}), Json(nullptr));
 }
 
 TEST(ToResponse, WrapsDataAndMessages) {

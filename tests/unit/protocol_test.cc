@@ -101,11 +101,54 @@ TEST(DecodeRequest, RefusesEveryBrokenRule) {
       {"page array without optionals", envelope(R"(["page",5])")},
       // Nesting: 127 levels in all is the most.
       {"nesting 128", envelope(R"({"op":"put","id":"a","document":)" + nested_arrays(126) + "}")},
+      // The operations of a write.
+      {"ops missing", envelope(R"({"op":"write"})")},
+      {"ops not an array", envelope(R"({"op":"write","ops":{}})")},
+      {"op element a string", envelope(R"({"op":"write","ops":["put"]})")},
+      {"op element empty array", envelope(R"({"op":"write","ops":[[]]})")},
+      {"op element unknown op", envelope(R"({"op":"write","ops":[{"op":"get","id":"a"}]})")},
+      {"op element without op", envelope(R"({"op":"write","ops":[{"id":"a"}]})")},
+      {"put without document", envelope(R"({"op":"write","ops":[{"op":"put","id":"a"}]})")},
+      {"document not an object",
+       envelope(R"({"op":"write","ops":[{"op":"insert","id":"a","document":[1]}]})")},
+      {"delete with a document",
+       envelope(R"({"op":"write","ops":[{"op":"delete","id":"a","document":{}}]})")},
+      {"op element extra key",
+       envelope(R"({"op":"write","ops":[{"op":"update","id":"a","document":{},"x":1}]})")},
+      {"op element key twice",
+       envelope(R"({"op":"write","ops":[{"op":"delete","id":"a","id":"b"}]})")},
+      {"op element op twice",
+       envelope(R"({"op":"write","ops":[{"op":"delete","op":"delete","id":"a"}]})")},
+      {"op element id a number", envelope(R"({"op":"write","ops":[["delete",5]]})")},
+      {"op element array too long", envelope(R"({"op":"write","ops":[["delete","a",1]]})")},
   };
   for (const BadRequest& c : cases) {
     auto request = decode_request(c.body);
     EXPECT_FALSE(request.has_value()) << c.why << ": " << c.body;
   }
+}
+
+TEST(DecodeRequest, WriteOperationsAsObjectsOrArraysInTheirOrder) {
+  const Request request = decode_ok(
+      envelope(R"({"op":"write","ops":[{"op":"put","id":"a","document":{"x":{"y":1,"y":2}}},)"
+               R"(["update","a",{"z":1}],{"id":"b","op":"delete"},["insert","c",{}]]})"));
+  const auto* write = std::get_if<Write>(&request.command);
+  ASSERT_NE(write, nullptr);
+  ASSERT_EQ(write->ops.size(), 4u);
+  EXPECT_EQ(write->ops[0].kind, WriteKind::Put);
+  EXPECT_EQ(write->ops[0].document, Json::parse(R"({"x":{"y":2}})"));
+  EXPECT_EQ(write->ops[1].kind, WriteKind::Update);
+  EXPECT_EQ(write->ops[2].kind, WriteKind::Delete);
+  EXPECT_EQ(write->ops[2].id, "b");
+  EXPECT_EQ(write->ops[3].kind, WriteKind::Insert);
+  // An empty list decodes: the executor answers it.
+  EXPECT_TRUE(
+      std::get<Write>(decode_ok(envelope(R"({"op":"write","ops":[]})")).command).ops.empty());
+  // A wide integer anywhere in a write refuses the whole write.
+  EXPECT_TRUE(stores_document(Write{}));
+  EXPECT_TRUE(decode_ok(envelope(R"({"op":"write","ops":[["put","a",{"n":1e2}],)"
+                                 R"(["put","b",{"n":18446744073709551616}]]})"))
+                  .integer_out_of_range);
 }
 
 TEST(DecodeRequest, AnyDecodingErrorIsAnsweredWithBadFrame) {
@@ -254,6 +297,10 @@ TEST(EncodeRequest, EveryCommandRoundTrips) {
       Backup{"nightly"},
       Usage{},
       Server{},
+      Write{{{WriteKind::Put, "a", Json::parse(R"({"n":1})")},
+             {WriteKind::Insert, "b", Json::object()},
+             {WriteKind::Update, "a", Json::parse(R"({"m":[2]})")},
+             {WriteKind::Delete, "c", Json()}}},
   };
   ASSERT_EQ(commands.size(), kCommandCount);
   for (std::size_t i = 0; i < commands.size(); ++i) {

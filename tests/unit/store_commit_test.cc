@@ -62,6 +62,37 @@ TEST_F(StoreCommit, BatchSizeLimitIsExactlyOneThousandTwentyFour) {
   EXPECT_EQ(store().records(), 1024u);
 }
 
+// The bulk form: any length, every other rule of apply, the same three
+// syncs, and a commit that does not fit leaves the file alone.
+TEST_F(StoreCommit, BulkCommitTakesAnyLengthUnderTheSameRules) {
+  config_.slot_size = 1 << 20;
+  reopen();
+  put(key_of(5), "old");
+  std::vector<Mutation> batch;
+  for (int i = 0; i < 5000; ++i) batch.push_back({key_of(i), i % 7 == 0 ? "" : "v"});
+  batch[5].value.reset();  // deletes the existing record
+  io_->arm(/*record=*/true);
+  ASSERT_TRUE(store().apply_bulk(batch).has_value());
+  EXPECT_EQ(io_->sync_count(), 3);
+  EXPECT_EQ(store().records(), 4999u);
+  EXPECT_EQ(store().get(key_of(5))->has_value(), false);
+  EXPECT_EQ(**store().get(key_of(4999)), "v");
+  EXPECT_EQ(reopen().records(), 4999u);
+
+  std::vector<Mutation> unsorted = {{"b", "1"}, {"a", "1"}};
+  EXPECT_EQ(store().apply_bulk(unsorted).error(), StoreError::Invalid);
+  std::vector<Mutation> too_long = {{"a", std::string(262'145, 'v')}};
+  EXPECT_EQ(store().apply_bulk(too_long).error(), StoreError::Invalid);
+  const std::string before = file_bytes();
+  std::vector<Mutation> overflow;
+  for (int i = 0; i < 5000; ++i) overflow.push_back({key_of(10'000 + i), std::string(200, 'v')});
+  EXPECT_EQ(store().apply_bulk(overflow).error(), StoreError::Full);
+  EXPECT_EQ(file_bytes(), before);
+  EXPECT_FALSE(store().poisoned());
+  // apply keeps its limit.
+  EXPECT_EQ(store().apply(batch).error(), StoreError::Invalid);
+}
+
 TEST_F(StoreCommit, ShapeIsCheckedBeforeTheGenerationLimit) {
   const std::uint64_t last = std::numeric_limits<std::uint64_t>::max();  // odd: slot 0
   craft(header(last), header(last - 1));
