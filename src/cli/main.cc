@@ -56,8 +56,8 @@ Outcome print_help() {
 Outcome print_version() { return write_output(std::cout, std::string(kBanner) + "\n"); }
 
 bool is_offline_word(std::string_view word) {
-  for (std::string_view w :
-       {"put", "get", "delete", "scan", "find", "collections", "stats", "check", "status"}) {
+  for (std::string_view w : {"put", "get", "delete", "scan", "find", "collections", "stats",
+                             "check", "status", "query", "count"}) {
     if (word == w) return true;
   }
   return false;

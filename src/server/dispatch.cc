@@ -208,6 +208,28 @@ struct Executor {
     return valid_data();
   }
   ExecuteResult operator()(const Quit&) const { return bye_data(); }
+  ExecuteResult operator()(const Query& c) const {
+    const std::optional<Place> place = current_den(session);
+    if (!place) return fail(kSelectCollection);
+    auto filter = QueryFilter::compile(c.filter);
+    if (!filter) return fail(filter.error());
+    std::optional<Projection> fields;
+    if (c.fields) {
+      auto projection = Projection::compile(*c.fields);
+      if (!projection) return fail(projection.error());
+      fields = std::move(*projection);
+    }
+    return from(query_page(store, place->warren, place->den, *filter, fields ? &*fields : nullptr,
+                           c.limit, c.after, kResponseDocumentBytes),
+                page_data);
+  }
+  ExecuteResult operator()(const Count& c) const {
+    const std::optional<Place> place = current_den(session);
+    if (!place) return fail(kSelectCollection);
+    auto filter = QueryFilter::compile(c.filter);
+    if (!filter) return fail(filter.error());
+    return from(count_documents(store, place->warren, place->den, *filter), count_data);
+  }
 };
 
 }  // namespace

@@ -6,7 +6,7 @@
 //   Response (server -> client)  {"version":1,"ok":..,"data":..,"error":..}
 //   Failure                      {"code": "...", "message": "..."}
 //
-// Command is a closed set of 20 operations tagged by the key "op". The
+// Command is a closed set of 22 operations tagged by the key "op". The
 // variant index of Command is the operation's index on the wire: keep the
 // alternatives in this order.
 //
@@ -32,6 +32,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "core/store.h"
 #include "document/json.h"
@@ -71,7 +72,7 @@ struct Equality {
   Json value;
 };
 
-// One struct per operation, in wire order (index 0 to 19).
+// One struct per operation, in wire order (index 0 to 21).
 struct Create {
   NamespaceKind kind = NamespaceKind::Warren;
   std::string name;
@@ -125,10 +126,19 @@ struct Scan {};
 struct Stats {};
 struct Check {};
 struct Quit {};
+struct Query {
+  Json filter;                                     // any value; the executor compiles it
+  std::optional<std::vector<std::string>> fields;  // absent or null: whole documents
+  std::uint64_t limit = 0;                         // range checked by the executor
+  std::optional<std::string> after;                // absent or null: from the start
+};
+struct Count {
+  Json filter;
+};
 
 using Command =
     std::variant<Create, DropEmpty, Navigate, Warrens, Dens, Shinies, Auth, Use, Collections, Put,
-                 Insert, Update, Page, Get, Delete, Find, Scan, Stats, Check, Quit>;
+                 Insert, Update, Page, Get, Delete, Find, Scan, Stats, Check, Quit, Query, Count>;
 
 inline constexpr std::size_t kCommandCount = std::variant_size_v<Command>;
 
@@ -216,6 +226,8 @@ inline constexpr std::size_t kResponseDocumentBytes = 524'288;
 //   stats:       {"generation","live_bytes","records"}
 //   check:       {"valid": true}
 //   quit:        {"bye": true}
+//   query:       page's form (query_page returns a PageResult)
+//   count:       {"complete","count","examined"}
 // create, drop_empty, the writes and get send the document layer's own
 // small results as they come.
 DataText query_data(const QueryResult& result);
@@ -227,6 +239,7 @@ Json collection_data(std::string_view collection);
 Json stats_data(const StoreStats& stats);
 Json valid_data();
 Json bye_data();
+Json count_data(const CountResult& result);
 
 // Client side.
 enum class ResponseErrorKind : std::uint8_t {
