@@ -760,7 +760,7 @@ Json Projection::apply(const Json& document) const {
   return out;
 }
 
-std::expected<std::string, StoreError> Projection::apply(std::string_view stored) const {
+std::expected<std::string, StoreError> Projection::apply_stored(std::string_view stored) const {
   auto document = parse_json(stored);
   if (!document || !document->is_object()) return std::unexpected(StoreError::Corrupt);
   return dump_compact(apply(*document));

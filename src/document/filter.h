@@ -90,7 +90,7 @@ class Projection {
 
   // The compact text of the projected stored document; Corrupt when the
   // value does not parse as an object.
-  [[nodiscard]] std::expected<std::string, StoreError> apply(std::string_view stored) const;
+  [[nodiscard]] std::expected<std::string, StoreError> apply_stored(std::string_view stored) const;
   Json apply(const Json& document) const;
 
  private:

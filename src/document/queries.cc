@@ -288,7 +288,7 @@ std::expected<PageResult, DocError> query_page(Store& store, std::string_view wa
     if (*matched) {
       std::string document;
       if (fields != nullptr) {
-        auto projected = fields->apply(walk->text());
+        auto projected = fields->apply_stored(walk->text());
         if (!projected) return std::unexpected(projected.error());
         document = std::move(*projected);
       } else {
