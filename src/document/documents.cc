@@ -1,11 +1,8 @@
 #include "document/documents.h"
 
-#include <algorithm>
-#include <array>
 #include <memory>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "core/utf8.h"
 #include "document/keys.h"
@@ -198,35 +195,6 @@ RecordValidator make_document_validator() {
 
 std::expected<void, StoreError> check_documents(Store& store) {
   return store.verify(make_document_validator());
-}
-
-std::expected<void, StoreError> read_stored_members_text(
-    std::string_view value, std::string_view id, std::span<const std::string_view> names,
-    std::span<std::optional<std::string_view>> texts) {
-  // "id" is outlined with the members asked for; a few names need no
-  // allocation.
-  constexpr std::size_t kInline = 17;
-  std::array<std::string_view, kInline> inline_names;
-  std::array<std::optional<std::string_view>, kInline> inline_texts;
-  std::vector<std::string_view> many_names;
-  std::vector<std::optional<std::string_view>> many_texts;
-  std::span<std::string_view> all_names(inline_names);
-  std::span<std::optional<std::string_view>> all_texts(inline_texts);
-  if (names.size() + 1 > kInline) {
-    many_names.resize(names.size() + 1);
-    many_texts.resize(names.size() + 1);
-    all_names = many_names;
-    all_texts = many_texts;
-  }
-  all_names = all_names.first(names.size() + 1);
-  all_names[0] = "id";
-  std::copy(names.begin(), names.end(), all_names.begin() + 1);
-  auto is_object = outline_json(value, all_names, all_texts);
-  if (!is_object || !*is_object || !all_texts[0] || !is_id_text(*all_texts[0], id)) {
-    return std::unexpected(StoreError::Corrupt);
-  }
-  std::copy(all_texts.begin() + 1, all_texts.begin() + 1 + names.size(), texts.begin());
-  return {};
 }
 
 }  // namespace tovik

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
-#include <span>
 #include <string_view>
 
 #include "core/store.h"
@@ -80,12 +79,5 @@ bool is_stored_document(std::string_view value, std::string_view id);
 // text within value, for json_text_equal.
 [[nodiscard]] std::expected<std::optional<std::string_view>, StoreError> read_stored_member_text(
     std::string_view value, std::string_view id, std::string_view member);
-
-// As read_stored_member_text for several members in one pass: texts[i]
-// receives the text of the member names[i] (nullopt when absent).
-// Requires: texts.size() >= names.size().
-[[nodiscard]] std::expected<void, StoreError> read_stored_members_text(
-    std::string_view value, std::string_view id, std::span<const std::string_view> names,
-    std::span<std::optional<std::string_view>> texts);
 
 }  // namespace tovik

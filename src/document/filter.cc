@@ -14,12 +14,11 @@
 #include <cstdlib>
 #include <utility>
 
-#include "document/documents.h"
-
 namespace tovik {
 namespace filter_internal {
 
-enum class Kind : std::uint8_t { Null, Boolean, Number, String, Array, Object };
+// Invalid: damaged stored text, which no operator matches.
+enum class Kind : std::uint8_t { Null, Boolean, Number, String, Array, Object, Invalid };
 
 constexpr std::array<std::pair<std::string_view, Kind>, 6> kTypeNames{{{"null", Kind::Null},
                                                                        {"boolean", Kind::Boolean},
@@ -149,6 +148,7 @@ std::optional<Number> number_of(const Json& value) {
 // reads it (an integer of 64 bits), anything else as a double.
 Number number_of_text(std::string_view text) {
   Number number;
+  if (text.empty()) return number;
   const char* first = text.data();
   const char* last = first + text.size();
   if (text.find_first_of(".eE") == std::string_view::npos) {
@@ -188,11 +188,18 @@ Kind kind_of(const Json& value) {
 }
 
 // ---------------------------------------------------------------------------
-// Stepping through text the reader has already accepted. Nothing here
-// validates: every function requires valid JSON text, which the outline of
-// the stored document guarantees for all of it.
+// Stepping through stored text. Stored values are checksummed by the store
+// and were written by the compact writer, so they are read here without
+// validation (the filter runs on every record a walk examines, and checking
+// each in full would cost more than the walk itself); documents handed out
+// are checked in full by the walk. Every step is still bounds-checked:
+// damaged text gives a wrong answer or a refusal, never a read out of
+// bounds. kNone marks text that ends too soon.
+
+constexpr std::size_t kNone = std::string_view::npos;
 
 Kind kind_of_text(std::string_view text) {
+  if (text.empty()) return Kind::Invalid;
   switch (text.front()) {
     case '{':
       return Kind::Object;
@@ -210,31 +217,40 @@ Kind kind_of_text(std::string_view text) {
   }
 }
 
-std::size_t skip_whitespace(std::string_view text, std::size_t pos) {
-  while (pos < text.size() &&
-         (text[pos] == ' ' || text[pos] == '\t' || text[pos] == '\n' || text[pos] == '\r')) {
-    ++pos;
-  }
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+std::size_t skip_blanks(std::string_view text, std::size_t pos) {
+  while (pos < text.size() && is_blank(text[pos])) ++pos;
   return pos;
 }
 
-// pos is at the opening quote; returns the position after the closing one.
+// pos is at an opening quote; returns the position after the closing one.
 std::size_t string_end(std::string_view text, std::size_t pos) {
   ++pos;
-  for (;;) {
-    pos = text.find_first_of("\"\\", pos);
-    if (pos == std::string_view::npos) return text.size();
+  // Keys and most values are short: a plain loop beats a library call.
+  const std::size_t short_end = std::min(text.size(), pos + 16);
+  for (; pos < short_end; ++pos) {
     if (text[pos] == '"') return pos + 1;
-    pos += 2;
+    if (text[pos] == '\\') break;
+  }
+  for (;;) {
+    const std::size_t quote = text.find('"', pos);
+    if (quote == kNone) return kNone;
+    // A quote ends the string unless an odd run of backslashes escapes it.
+    std::size_t run = quote;
+    while (run > pos && text[run - 1] == '\\') --run;
+    if ((quote - run) % 2 == 0) return quote + 1;
+    pos = quote + 1;
   }
 }
 
 std::size_t value_end(std::string_view text, std::size_t pos) {
+  if (pos >= text.size()) return kNone;
   const char first = text[pos];
   if (first == '"') return string_end(text, pos);
   if (first != '{' && first != '[') {
     while (pos < text.size() && text[pos] != ',' && text[pos] != ']' && text[pos] != '}' &&
-           text[pos] != ' ' && text[pos] != '\t' && text[pos] != '\n' && text[pos] != '\r') {
+           !is_blank(text[pos])) {
       ++pos;
     }
     return pos;
@@ -244,6 +260,7 @@ std::size_t value_end(std::string_view text, std::size_t pos) {
     const char c = text[pos];
     if (c == '"') {
       pos = string_end(text, pos);
+      if (pos == kNone) return kNone;
       continue;
     }
     if (c == '{' || c == '[') {
@@ -253,12 +270,13 @@ std::size_t value_end(std::string_view text, std::size_t pos) {
     }
     ++pos;
   }
-  return pos;
+  return kNone;
 }
 
 // The characters of a string value: the text itself when it holds no
 // escape, decoded into `scratch` otherwise.
 std::string_view string_of_text(std::string_view text, std::string& scratch) {
+  if (text.size() < 2) return {};
   const std::string_view body = text.substr(1, text.size() - 2);
   if (body.find('\\') == std::string_view::npos) return body;
   auto decoded = parse_json(text);
@@ -266,36 +284,61 @@ std::string_view string_of_text(std::string_view text, std::string& scratch) {
   return scratch;
 }
 
+// Calls visit(key text, value text) for each member of the object until it
+// returns true; false when the text breaks off.
+template <typename Visit>
+bool for_each_member_of_text(std::string_view object, Visit&& visit) {
+  std::size_t pos = skip_blanks(object, 1);
+  if (pos < object.size() && object[pos] == '}') return true;
+  for (;;) {
+    if (pos >= object.size() || object[pos] != '"') return false;
+    const std::size_t key_end = string_end(object, pos);
+    if (key_end == kNone) return false;
+    const std::string_view key = object.substr(pos, key_end - pos);
+    pos = skip_blanks(object, key_end);
+    if (pos >= object.size() || object[pos] != ':') return false;
+    pos = skip_blanks(object, pos + 1);
+    const std::size_t end = value_end(object, pos);
+    if (end == kNone) return false;
+    if (visit(key, object.substr(pos, end - pos))) return true;
+    pos = skip_blanks(object, end);
+    if (pos >= object.size()) return false;
+    if (object[pos] == '}') return true;
+    if (object[pos] != ',') return false;
+    pos = skip_blanks(object, pos + 1);
+  }
+}
+
+// The name a member's key text stands for (decoded into scratch only when
+// it holds an escape).
+std::string_view key_name(std::string_view key, std::string& scratch) {
+  return string_of_text(key, scratch);
+}
+
 // Calls visit(value text) for each element until it returns true.
 template <typename Visit>
 bool any_element_of_text(std::string_view array, Visit&& visit) {
-  std::size_t pos = skip_whitespace(array, 1);
+  std::size_t pos = skip_blanks(array, 1);
   if (pos >= array.size() || array[pos] == ']') return false;
   for (;;) {
     const std::size_t end = value_end(array, pos);
+    if (end == kNone) return false;
     if (visit(array.substr(pos, end - pos))) return true;
-    pos = skip_whitespace(array, end);
+    pos = skip_blanks(array, end);
     if (pos >= array.size() || array[pos] != ',') return false;
-    pos = skip_whitespace(array, pos + 1);
+    pos = skip_blanks(array, pos + 1);
   }
 }
 
 // The value of the last member called `name`, as parsing would keep it.
 std::optional<std::string_view> member_of_text(std::string_view object, std::string_view name) {
   std::optional<std::string_view> found;
-  std::size_t pos = skip_whitespace(object, 1);
-  if (pos >= object.size() || object[pos] == '}') return found;
   std::string scratch;
-  for (;;) {
-    const std::size_t key_end = string_end(object, pos);
-    const std::string_view key = object.substr(pos, key_end - pos);
-    pos = skip_whitespace(object, skip_whitespace(object, key_end) + 1);  // past ':'
-    const std::size_t end = value_end(object, pos);
-    if (string_of_text(key, scratch) == name) found = object.substr(pos, end - pos);
-    pos = skip_whitespace(object, end);
-    if (pos >= object.size() || object[pos] != ',') return found;
-    pos = skip_whitespace(object, pos + 1);
-  }
+  for_each_member_of_text(object, [&](std::string_view key, std::string_view value) {
+    if (key_name(key, scratch) == name) found = value;
+    return false;
+  });
+  return found;
 }
 
 // ---------------------------------------------------------------------------
@@ -661,8 +704,8 @@ QueryFilter::~QueryFilter() = default;
 
 std::expected<bool, StoreError> QueryFilter::matches_stored(std::string_view value,
                                                             std::string_view id) const {
-  // The top-level members the tests start from, outlined in one pass that
-  // also checks the whole text.
+  // The top-level members the tests start from, found in one pass over the
+  // document's members, with its "id".
   constexpr std::size_t kInlineNames = 16;
   std::array<std::optional<std::string_view>, kInlineNames> inline_slots;
   std::vector<std::optional<std::string_view>> many_slots;
@@ -671,8 +714,31 @@ std::expected<bool, StoreError> QueryFilter::matches_stored(std::string_view val
     many_slots.resize(compiled_->names.size());
     slots = many_slots;
   }
-  auto read = read_stored_members_text(value, id, compiled_->names, slots);
-  if (!read) return std::unexpected(read.error());
+  // Stored objects hold each key once (they are written from a map), so the
+  // pass ends as soon as every name and the id were met.
+  std::optional<std::string_view> stored_id;
+  const auto& names = compiled_->names;
+  std::size_t unmet = names.size() + 1;
+  std::string scratch;
+  const auto visit = [&](std::string_view key, std::string_view text) {
+    const std::string_view name = key_name(key, scratch);
+    if (name == "id" && !stored_id) {
+      stored_id = text;
+      --unmet;
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (name == names[i] && !slots[i]) {
+        slots[i] = text;
+        --unmet;
+      }
+    }
+    return unmet == 0;
+  };
+  const bool read = kind_of_text(value) == Kind::Object && for_each_member_of_text(value, visit);
+  if (!read || !stored_id || kind_of_text(*stored_id) != Kind::String ||
+      string_of_text(*stored_id, scratch) != id) {
+    return std::unexpected(StoreError::Corrupt);
+  }
   const auto first = [&slots](const Test& test) { return slots[test.slot]; };
   return node_holds<TextAccess>(compiled_->tests, compiled_->root, first);
 }

@@ -2,12 +2,13 @@
 //
 // A filter is a JSON object, compiled once (QueryFilter::compile) into a
 // tree of tests and then evaluated against many documents. Evaluation works
-// on the stored text: the top-level members the filter names are outlined in
-// one pass of the reader, nested members and array elements are reached by
-// stepping over text that pass has already checked, and a value is only
-// decoded where its text cannot settle a comparison (an escaped string, a
-// floating-point number, a container compared whole). No document tree is
-// built. matches() reads a tree by the same rules; the two must agree.
+// on the stored text: the top-level members the filter names are found in
+// one pass over the document's members, nested members and array elements
+// by stepping over the text, and a value is only decoded where its text
+// cannot settle a comparison (an escaped string, a container compared
+// whole). No document tree is built, and the text is not validated on the
+// way (the walks check the documents they hand out). matches() reads a
+// tree by the same rules; the two must agree.
 //
 // Rules in brief: {"a.b": v} is equality (json_equal); {"a": {"$gt": 1}} an
 // operator object; "$and", "$or" and "$not" combine filters. Where a path
@@ -54,8 +55,8 @@ class QueryFilter {
   QueryFilter& operator=(QueryFilter&&) noexcept;
   ~QueryFilter();
 
-  // Tests the stored value of the document `id`; Corrupt when the value is
-  // not that stored document (the check read_stored_document makes).
+  // Tests the stored value of the document `id`: Corrupt when it is not an
+  // object whose "id" is id, or breaks off. Other damage is not looked for.
   [[nodiscard]] std::expected<bool, StoreError> matches_stored(std::string_view value,
                                                                std::string_view id) const;
   // Tests a document held as a tree.

@@ -286,6 +286,10 @@ std::expected<PageResult, DocError> query_page(Store& store, std::string_view wa
     if (!matched) return std::unexpected(matched.error());
     ++page.examined;
     if (*matched) {
+      // The filter reads without validating; what is handed out is checked.
+      if (!is_stored_document(walk->text(), walk->id())) {
+        return std::unexpected(StoreError::Corrupt);
+      }
       std::string document;
       if (fields != nullptr) {
         auto projected = fields->apply_stored(walk->text());
@@ -351,6 +355,7 @@ std::expected<std::uint64_t, DocError> walk_query(Store& store, std::string_view
     auto matched = walk->matches();
     if (!matched) return std::unexpected(matched.error());
     if (!*matched) continue;
+    if (!is_stored_document(walk->text(), walk->id())) return std::unexpected(StoreError::Corrupt);
     ++matches;
     sink(walk->text());
   }
