@@ -9,9 +9,11 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 namespace tovik {
@@ -224,23 +226,38 @@ std::size_t skip_blanks(std::string_view text, std::size_t pos) {
   return pos;
 }
 
+// The first '"' or '\\' at or after pos, eight bytes at a time.
+std::size_t quote_or_backslash(std::string_view text, std::size_t pos) {
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    constexpr std::uint64_t kHighs = 0x8080808080808080u;
+    while (text.size() - pos >= 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, text.data() + pos, 8);
+      const std::uint64_t quote = word ^ (kOnes * '"');
+      const std::uint64_t backslash = word ^ (kOnes * '\\');
+      // The lowest byte flagged is the first zero byte of either word.
+      const std::uint64_t hit =
+          (((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash)) & kHighs;
+      if (hit != 0) return pos + static_cast<std::size_t>(std::countr_zero(hit) / 8);
+      pos += 8;
+    }
+  }
+  for (; pos < text.size(); ++pos) {
+    if (text[pos] == '"' || text[pos] == '\\') return pos;
+  }
+  return kNone;
+}
+
 // pos is at an opening quote; returns the position after the closing one.
 std::size_t string_end(std::string_view text, std::size_t pos) {
   ++pos;
-  // Keys and most values are short: a plain loop beats a library call.
-  const std::size_t short_end = std::min(text.size(), pos + 16);
-  for (; pos < short_end; ++pos) {
-    if (text[pos] == '"') return pos + 1;
-    if (text[pos] == '\\') break;
-  }
   for (;;) {
-    const std::size_t quote = text.find('"', pos);
-    if (quote == kNone) return kNone;
-    // A quote ends the string unless an odd run of backslashes escapes it.
-    std::size_t run = quote;
-    while (run > pos && text[run - 1] == '\\') --run;
-    if ((quote - run) % 2 == 0) return quote + 1;
-    pos = quote + 1;
+    pos = quote_or_backslash(text, pos);
+    if (pos == kNone) return kNone;
+    if (text[pos] == '"') return pos + 1;
+    pos += 2;  // an escape: its next byte is never the end
+    if (pos > text.size()) return kNone;
   }
 }
 
