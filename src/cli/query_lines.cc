@@ -98,7 +98,10 @@ std::string count_text(const Json& data) {
   const auto number = [&data](const char* key) -> std::uint64_t {
     if (!data.is_object()) return 0;
     const auto found = data.find(key);
-    return found != data.end() && found->is_number_unsigned() ? found->get<std::uint64_t>() : 0;
+    if (found == data.end() || !found->is_number_integer()) return 0;
+    if (found->is_number_unsigned()) return found->get<std::uint64_t>();
+    const std::int64_t value = found->get<std::int64_t>();
+    return value < 0 ? 0 : static_cast<std::uint64_t>(value);
   };
   const std::string shinies = std::to_string(number("count")) + " shinies";
   if (data.is_object() && data.value("complete", true) == false) {

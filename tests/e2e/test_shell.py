@@ -30,6 +30,7 @@ def test_prompt_follows_navigation_and_each_output_text(server, env):
         "insert <id> <json> | put <id> <json> | update <id> <fields> | get <id> | delete <id>",
         "find <field>=<value> | scan | page <limit> [JSON string cursor] | stats | check | "
         "reconnect | exit / quit",
+        "query <filter JSON> [<fields JSON array>] | more | count <filter JSON>",
     ]
     limit = "Limit: 100 names / 10,000 examined records."
     expected = (
