@@ -250,26 +250,37 @@ std::size_t quote_or_backslash(std::string_view text, std::size_t pos) {
 }
 
 // pos is at an opening quote; returns the position after the closing one.
-std::size_t string_end(std::string_view text, std::size_t pos) {
+// `escaped` tells whether the string holds an escape.
+std::size_t string_end(std::string_view text, std::size_t pos, bool& escaped) {
   ++pos;
   for (;;) {
     pos = quote_or_backslash(text, pos);
     if (pos == kNone) return kNone;
     if (text[pos] == '"') return pos + 1;
+    escaped = true;
     pos += 2;  // an escape: its next byte is never the end
     if (pos > text.size()) return kNone;
   }
 }
+
+std::size_t string_end(std::string_view text, std::size_t pos) {
+  bool escaped = false;
+  return string_end(text, pos, escaped);
+}
+
+// Bytes that end a number or literal.
+constexpr auto kEndsScalar = [] {
+  std::array<bool, 256> ends{};
+  for (const unsigned char c : {',', ']', '}', ' ', '\t', '\n', '\r'}) ends[c] = true;
+  return ends;
+}();
 
 std::size_t value_end(std::string_view text, std::size_t pos) {
   if (pos >= text.size()) return kNone;
   const char first = text[pos];
   if (first == '"') return string_end(text, pos);
   if (first != '{' && first != '[') {
-    while (pos < text.size() && text[pos] != ',' && text[pos] != ']' && text[pos] != '}' &&
-           !is_blank(text[pos])) {
-      ++pos;
-    }
+    while (pos < text.size() && !kEndsScalar[static_cast<unsigned char>(text[pos])]) ++pos;
     return pos;
   }
   std::size_t depth = 0;
@@ -301,17 +312,21 @@ std::string_view string_of_text(std::string_view text, std::string& scratch) {
   return scratch;
 }
 
-// Calls visit(key text, value text) for each member of the object until it
-// returns true; false when the text breaks off.
+// Calls visit(member name, value text) for each member of the object until
+// it returns true; false when the text breaks off.
 template <typename Visit>
 bool for_each_member_of_text(std::string_view object, Visit&& visit) {
   std::size_t pos = skip_blanks(object, 1);
   if (pos < object.size() && object[pos] == '}') return true;
+  std::string scratch;
   for (;;) {
     if (pos >= object.size() || object[pos] != '"') return false;
-    const std::size_t key_end = string_end(object, pos);
+    bool escaped = false;
+    const std::size_t key_end = string_end(object, pos, escaped);
     if (key_end == kNone) return false;
-    const std::string_view key = object.substr(pos, key_end - pos);
+    const std::string_view key = escaped
+                                     ? string_of_text(object.substr(pos, key_end - pos), scratch)
+                                     : object.substr(pos + 1, key_end - pos - 2);
     pos = skip_blanks(object, key_end);
     if (pos >= object.size() || object[pos] != ':') return false;
     pos = skip_blanks(object, pos + 1);
@@ -324,12 +339,6 @@ bool for_each_member_of_text(std::string_view object, Visit&& visit) {
     if (object[pos] != ',') return false;
     pos = skip_blanks(object, pos + 1);
   }
-}
-
-// The name a member's key text stands for (decoded into scratch only when
-// it holds an escape).
-std::string_view key_name(std::string_view key, std::string& scratch) {
-  return string_of_text(key, scratch);
 }
 
 // Calls visit(value text) for each element until it returns true.
@@ -350,9 +359,8 @@ bool any_element_of_text(std::string_view array, Visit&& visit) {
 // The value of the last member called `name`, as parsing would keep it.
 std::optional<std::string_view> member_of_text(std::string_view object, std::string_view name) {
   std::optional<std::string_view> found;
-  std::string scratch;
   for_each_member_of_text(object, [&](std::string_view key, std::string_view value) {
-    if (key_name(key, scratch) == name) found = value;
+    if (key == name) found = value;
     return false;
   });
   return found;
@@ -737,8 +745,7 @@ std::expected<bool, StoreError> QueryFilter::matches_stored(std::string_view val
   const auto& names = compiled_->names;
   std::size_t unmet = names.size() + 1;
   std::string scratch;
-  const auto visit = [&](std::string_view key, std::string_view text) {
-    const std::string_view name = key_name(key, scratch);
+  const auto visit = [&](std::string_view name, std::string_view text) {
     if (name == "id" && !stored_id) {
       stored_id = text;
       --unmet;
