@@ -36,7 +36,7 @@ if [ "${1:-}" = "--merge" ]; then
   merge=true
   shift
 fi
-all="decode_request decode_response parse_json parse_shell_line parse_client_target load_registry store_open import_lines"
+all="decode_request decode_response parse_json parse_shell_line parse_client_target load_registry store_open import_lines query_filter"
 targets=${*:-$all}
 
 if [ -f "$build/CMakeCache.txt" ] && ! grep -q '^CMAKE_CXX_COMPILER:.*clang' "$build/CMakeCache.txt"; then
@@ -56,6 +56,8 @@ dictionary() {
   case "$1" in
     decode_request | decode_response | load_registry) echo "$here/dict/protocol.dict" ;;
     parse_json | import_lines) echo "$here/dict/json.dict" ;;
+    parse_json) echo "$here/dict/json.dict" ;;
+    query_filter) echo "$here/dict/filter.dict" ;;
     parse_shell_line | parse_client_target) echo "$here/dict/shell.dict" ;;
     *) echo "" ;;
   esac

@@ -7,7 +7,9 @@
 
 #include "cli/commands.h"
 #include "cli/data_transfer.h"
+#include "cli/query_lines.h"
 #include "cli/shell.h"
+#include "cli/text.h"
 #include "server/client.h"
 
 namespace tovik::cli {
@@ -38,6 +40,7 @@ Outcome run_batch_with(const std::optional<std::string>& address, InputReader& i
   if (!authenticated) return std::unexpected(Failure::message(authenticated.error().text));
   if (!authenticated->ok) return std::unexpected(Failure::message("authentication failed"));
 
+  QueryContinuation queries;
   for (;;) {
     auto line = input.read_input_line();
     if (!line) return std::unexpected(line.error());
@@ -49,10 +52,11 @@ Outcome run_batch_with(const std::optional<std::string>& address, InputReader& i
       }
       continue;
     }
-    auto command = parse_shell_line(**line);
+    auto command = trim(**line) == "more" ? queries.more() : parse_shell_line(**line);
     if (!command) return std::unexpected(command.error());
     auto response = server::send_command(connection->get(), *command, timings);
     if (!response) return std::unexpected(Failure::message(response.error().text));
+    queries.answered(*command, *response);
     // A failed write to standard output (a closed pipe) ends the run instead
     // of carrying on unseen.
     if (auto printed = write_output(out, batch_output_line(*response) + "\n"); !printed) {

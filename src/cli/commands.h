@@ -14,7 +14,8 @@ namespace tovik::cli {
 [[nodiscard]] std::expected<std::string, Failure> resolve_default_data_file();
 
 // offline.cc: args[0] is the command word (put, get, delete, scan, find,
-// collections, stats, check, status), args[1] the file, then the rest.
+// collections, stats, check, status, query, count), args[1] the file, then
+// the rest.
 [[nodiscard]] Outcome run_offline(std::span<const std::string> args);
 
 // provisioning.cc: init without a file (default path, with credentials) or

@@ -57,7 +57,7 @@ Outcome print_version() { return write_output(std::cout, std::string(kBanner) + 
 
 bool is_offline_word(std::string_view word) {
   for (std::string_view w : {"put", "get", "delete", "scan", "find", "collections", "stats",
-                             "check", "status", "usage", "import", "export"}) {
+                             "check", "status", "usage", "import", "export", "query", "count"}) {
     if (word == w) return true;
   }
   return false;

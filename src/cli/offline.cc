@@ -37,6 +37,7 @@ std::size_t required_arguments(std::string_view word) {
   if (word == "put") return 5;
   if (word == "get" || word == "delete" || word == "find") return 4;
   if (word == "scan") return 3;
+  if (word == "query" || word == "count") return 4;
   return 2;
 }
 
@@ -131,6 +132,46 @@ std::optional<std::string_view> argument_at(std::span<const std::string> args, s
   return std::nullopt;
 }
 
+std::expected<QueryFilter, Failure> parse_filter_argument(std::string_view text) {
+  auto value = parse_document_argument(text);
+  if (!value) return std::unexpected(value.error());
+  auto filter = QueryFilter::compile(*value);
+  if (!filter) return std::unexpected(Failure::message(filter.error()));
+  return std::move(*filter);
+}
+
+// query: printed as find prints, documents as they are found, then the
+// summary line on stderr.
+Outcome run_query(Store& store, std::span<const std::string> args) {
+  auto filter = parse_filter_argument(args[3]);
+  if (!filter) return std::unexpected(filter.error());
+  auto limit = parse_limit(argument_at(args, 4));
+  if (!limit) return std::unexpected(limit.error());
+  Outcome printed;
+  std::string line;
+  const DocumentSink sink = [&printed, &line](std::string_view document) {
+    if (!printed) return;
+    line.assign(document);
+    line += '\n';
+    printed = write_output(std::cout, line);
+  };
+  auto examined = walk_query(store, kDefaultWarren, args[2], *filter, *limit, sink);
+  if (!examined) return std::unexpected(doc_failure(examined.error()));
+  if (!printed) return printed;
+  return write_output(std::cerr, "examined " + std::to_string(*examined) +
+                                     " records; results capped at " + std::to_string(*limit) +
+                                     ", examination budget " +
+                                     std::to_string(kQueryExaminationLimit) + "\n");
+}
+
+Outcome run_count(Store& store, std::span<const std::string> args) {
+  auto filter = parse_filter_argument(args[3]);
+  if (!filter) return std::unexpected(filter.error());
+  auto counted = count_documents(store, kDefaultWarren, args[2], *filter);
+  if (!counted) return std::unexpected(doc_failure(counted.error()));
+  return print_line(dump_compact(server::count_data(*counted)));
+}
+
 }  // namespace
 
 bool is_regular_file(const std::string& path) {
@@ -201,6 +242,8 @@ Outcome run_offline(std::span<const std::string> args) {
   if (word == "usage") return run_usage(*store);
   if (word == "import") return run_offline_import(*store, args);
   if (word == "export") return run_offline_export(*store, args);
+  if (word == "query") return run_query(*store, args);
+  if (word == "count") return run_count(*store, args);
   return std::unexpected(Failure::message("unknown command"));
 }
 

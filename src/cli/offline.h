@@ -1,7 +1,7 @@
 // The offline direct-file commands (status, stats, check, collections, put,
-// get, delete, scan, find): open the file with its exclusive lock, run one
-// operation in the default warren, print compact JSON, close. The argument
-// parsers are exposed for unit tests.
+// get, delete, scan, find, query, count): open the file with its exclusive
+// lock, run one operation in the default warren, print compact JSON, close.
+// The argument parsers are exposed for unit tests.
 #pragma once
 
 #include <cstdint>

@@ -14,6 +14,7 @@
 #include "cli/data_transfer.h"
 #include "cli/line_editor.h"
 #include "cli/operator_text.h"
+#include "cli/query_lines.h"
 #include "cli/terminal.h"
 
 namespace tovik::cli {
@@ -234,6 +235,10 @@ struct SuccessText {
   std::string operator()(const server::Usage&) const { return usage_text(data); }
   std::string operator()(const server::Server&) const { return server_text(data); }
   std::string operator()(const server::Write&) const { return pretty(data); }
+  std::string operator()(const server::Query&) const {
+    return document_listing_text(data) + more_hint(data);
+  }
+  std::string operator()(const server::Count&) const { return count_text(data); }
 };
 
 void append_escape(std::string& out, std::uint32_t cp) {
@@ -307,6 +312,8 @@ std::expected<Command, Failure> parse_shell_line(std::string_view line) {
     return server::Backup{std::string(rest)};
   }
   if (word == "usage") return no_arguments(server::Usage{});
+  if (word == "query") return parse_query_line(rest);
+  if (word == "count") return parse_count_line(rest);
   return unknown();
 }
 
@@ -319,7 +326,7 @@ bool ends_inside_json(std::string_view line) {
     json.remove_prefix(eq + 1);
   } else if (split.first == "put" || split.first == "insert" || split.first == "update") {
     json = split_first_whitespace(json).rest;
-  } else {
+  } else if (split.first != "query" && split.first != "count") {
     return false;
   }
   const BracketScan scan = scan_brackets(json);
@@ -435,6 +442,7 @@ std::string response_text(const Command& command, const Response& response) {
 }
 
 Outcome run_shell_loop(ClientSession& session, SessionIo& io) {
+  QueryContinuation queries;
   for (;;) {
     auto line = io.input.next_line("tovik" + session.position + "> ");
     if (!line) return std::unexpected(line.error());
@@ -460,7 +468,7 @@ Outcome run_shell_loop(ClientSession& session, SessionIo& io) {
       run_shell_transfer(session, io, *transfer);
       continue;
     }
-    auto command = parse_shell_line(text);
+    auto command = trim(text) == "more" ? queries.more() : parse_shell_line(text);
     if (!command) {
       io.err << command.error().text() << '\n';
       continue;
@@ -480,6 +488,7 @@ Outcome run_shell_loop(ClientSession& session, SessionIo& io) {
                          std::holds_alternative<server::Navigate>(*command))) {
       session.position = position_from(response->data);
     }
+    queries.answered(*command, *response);
     (response->ok ? io.out : io.err) << response_text(*command, *response) << '\n';
     if (quitting) {
       session.connection.reset();

@@ -29,13 +29,14 @@ inline constexpr std::string_view kShellHelpLines[] = {
     "exit / quit",
     "backup <name> | usage | show server",
     "import <local path> | export <local path>",
+    "query <filter JSON> [<fields JSON array>] | more | count <filter JSON>",
 };
 
 // One non-empty trimmed line to one command; the failure's text is shown to
 // the user as is. "help" and "reconnect" are the loop's and fail here.
 [[nodiscard]] std::expected<server::Command, Failure> parse_shell_line(std::string_view line);
 
-// True when a put, insert, update or find line ends inside a JSON object or
+// True when a put, insert, update, find, query or count line ends inside a JSON object or
 // array it opened: on a terminal the shell then reads on (prompt "...> ")
 // until the brackets balance, so pretty-printed JSON can be pasted.
 bool ends_inside_json(std::string_view line);

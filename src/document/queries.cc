@@ -36,6 +36,11 @@ class DenWalk {
   }
 
   std::string_view key() const { return cursor_.key(); }
+  std::string_view value() const { return cursor_.value(); }
+  // The id of the current record, nullopt when its key does not decode.
+  std::optional<std::string_view> id() const {
+    return document_id_of(cursor_.key(), decoded_prefix_);
+  }
 
   // Checks the current record as a stored document and tests it against
   // filter. Nothing is built: the record is outlined, and only the filter's
@@ -179,6 +184,180 @@ std::expected<std::uint64_t, DocError> walk_documents(Store& store, std::string_
     if (!record->match) continue;
     ++matches;
     sink(*record->match);
+  }
+  return examined;
+}
+
+namespace {
+
+// The walk of a compiled filter over one den: it seeks to the later of the
+// cursor and the filter's lower id bound, passes over a start that is
+// excluded, and tells where the filter's id range ends.
+class FilterWalk {
+ public:
+  enum class Step : std::uint8_t { End, PastRange, Record };
+
+  static std::expected<FilterWalk, DocError> start(Store& store, std::string_view warren,
+                                                   std::string_view den, const QueryFilter& filter,
+                                                   const std::optional<std::string>& cursor) {
+    auto prefix = collection_prefix(warren, den);
+    if (!prefix) return std::unexpected(prefix.error());
+    std::string_view from;
+    bool strict = false;
+    if (cursor) {
+      // As page does: a cursor must be a possible id.
+      auto key = document_key(warren, den, *cursor);
+      if (!key) return std::unexpected(key.error());
+      from = *cursor;
+      strict = true;
+    }
+    if (const auto& bound = filter.id_start(); bound) {
+      if (!cursor || bound->id > from) {
+        from = bound->id;
+        strict = bound->strict;
+      } else if (bound->id == from) {
+        strict = strict || bound->strict;
+      }
+    }
+    std::string start_key = *prefix;
+    start_key += from;
+    auto walk = DenWalk::start(store, std::move(*prefix), start_key);
+    if (!walk) return std::unexpected(walk.error());
+    std::optional<std::string> skip;
+    if (strict) skip = std::move(start_key);
+    return FilterWalk(std::move(*walk), filter, std::move(skip));
+  }
+
+  std::expected<Step, StoreError> next() {
+    for (;;) {
+      auto more = walk_.next();
+      if (!more) return std::unexpected(more.error());
+      if (!*more) return Step::End;
+      if (skip_ && walk_.key() == *skip_) continue;
+      id_ = walk_.id();
+      if (!id_) return std::unexpected(StoreError::Corrupt);
+      return filter_.past_id_range(*id_) ? Step::PastRange : Step::Record;
+    }
+  }
+
+  // Requires: next() returned Record.
+  std::expected<bool, StoreError> matches() const {
+    return filter_.matches_stored(walk_.value(), *id_);
+  }
+  std::string_view id() const { return *id_; }
+  std::string_view text() const { return walk_.value(); }
+
+ private:
+  FilterWalk(DenWalk walk, const QueryFilter& filter, std::optional<std::string> skip)
+      : walk_(std::move(walk)), filter_(filter), skip_(std::move(skip)) {}
+
+  DenWalk walk_;
+  const QueryFilter& filter_;
+  std::optional<std::string> skip_;
+  std::optional<std::string_view> id_;
+};
+
+}  // namespace
+
+std::expected<PageResult, DocError> query_page(Store& store, std::string_view warren,
+                                               std::string_view den, const QueryFilter& filter,
+                                               const Projection* fields, std::uint64_t limit,
+                                               const std::optional<std::string>& cursor,
+                                               std::size_t byte_budget) {
+  if (limit < 1 || limit > kMaxPageSize) return std::unexpected(StoreError::Invalid);
+  auto walk = FilterWalk::start(store, warren, den, filter, cursor);
+  if (!walk) return std::unexpected(walk.error());
+  PageResult page;
+  std::size_t bytes_used = 0;
+  std::optional<std::string> last_id;
+  for (;;) {
+    auto step = walk->next();
+    if (!step) return std::unexpected(step.error());
+    if (*step == FilterWalk::Step::End) break;
+    if (*step == FilterWalk::Step::PastRange) {
+      if (page.examined < kQueryExaminationLimit) ++page.examined;
+      break;
+    }
+    if (page.documents.size() == limit || page.examined == kQueryExaminationLimit) {
+      page.next_after = std::move(last_id);
+      break;
+    }
+    auto matched = walk->matches();
+    if (!matched) return std::unexpected(matched.error());
+    ++page.examined;
+    if (*matched) {
+      // The filter reads without validating; what is handed out is checked.
+      if (!is_stored_document(walk->text(), walk->id())) {
+        return std::unexpected(StoreError::Corrupt);
+      }
+      std::string document;
+      if (fields != nullptr) {
+        auto projected = fields->apply_stored(walk->text());
+        if (!projected) return std::unexpected(projected.error());
+        document = std::move(*projected);
+      } else {
+        document = walk->text();
+      }
+      if (document.size() > byte_budget) {
+        return std::unexpected(DocError::message(kDocumentOverPageBudget));
+      }
+      if (document.size() > byte_budget - bytes_used) {
+        page.next_after = std::move(last_id);
+        break;
+      }
+      bytes_used += document.size();
+      page.documents.push_back(std::move(document));
+    }
+    last_id = std::string(walk->id());
+  }
+  return page;
+}
+
+std::expected<CountResult, DocError> count_documents(Store& store, std::string_view warren,
+                                                     std::string_view den,
+                                                     const QueryFilter& filter) {
+  auto walk = FilterWalk::start(store, warren, den, filter, std::nullopt);
+  if (!walk) return std::unexpected(walk.error());
+  CountResult result;
+  for (;;) {
+    auto step = walk->next();
+    if (!step) return std::unexpected(step.error());
+    if (*step == FilterWalk::Step::End) break;
+    if (*step == FilterWalk::Step::PastRange) {
+      if (result.examined < kCountExaminationLimit) ++result.examined;
+      break;
+    }
+    if (result.examined == kCountExaminationLimit) {
+      result.complete = false;
+      break;
+    }
+    auto matched = walk->matches();
+    if (!matched) return std::unexpected(matched.error());
+    ++result.examined;
+    if (*matched) ++result.count;
+  }
+  return result;
+}
+
+std::expected<std::uint64_t, DocError> walk_query(Store& store, std::string_view warren,
+                                                  std::string_view den, const QueryFilter& filter,
+                                                  std::uint64_t limit, const DocumentSink& sink) {
+  auto walk = FilterWalk::start(store, warren, den, filter, std::nullopt);
+  if (!walk) return std::unexpected(walk.error());
+  std::uint64_t examined = 0;
+  std::uint64_t matches = 0;
+  while (examined < kQueryExaminationLimit && matches < limit) {
+    auto step = walk->next();
+    if (!step) return std::unexpected(step.error());
+    if (*step == FilterWalk::Step::End) break;
+    ++examined;
+    if (*step == FilterWalk::Step::PastRange) break;
+    auto matched = walk->matches();
+    if (!matched) return std::unexpected(matched.error());
+    if (!*matched) continue;
+    if (!is_stored_document(walk->text(), walk->id())) return std::unexpected(StoreError::Corrupt);
+    ++matches;
+    sink(walk->text());
   }
   return examined;
 }

@@ -1,6 +1,7 @@
 // Queries over the documents of one den, in id order: the server's find
-// and scan (query_documents), paging with a cursor (page_documents), and the
-// offline tool's walk (walk_documents).
+// and scan (query_documents), paging with a cursor (page_documents), the
+// offline tool's walk (walk_documents), and the walks of compiled filters
+// (query_page, count_documents, walk_query).
 //
 // Every query starts at the den through the store's sparse index, stops at
 // the first key outside the den, checks at most 10,000 records and never
@@ -23,6 +24,7 @@
 
 #include "core/store.h"
 #include "document/doc_error.h"
+#include "document/filter.h"
 #include "document/json.h"
 
 namespace tovik {
@@ -84,5 +86,42 @@ using DocumentSink = std::function<void(std::string_view document)>;
 [[nodiscard]] std::expected<std::uint64_t, DocError> walk_documents(
     Store& store, std::string_view warren, std::string_view den,
     const std::optional<Filter>& filter, std::uint64_t limit, const DocumentSink& sink);
+
+// The walks of a QueryFilter start at the later of the cursor and the
+// filter's lower bound on "id" (a seek: records before it are never read),
+// and stop at the first record whose id is past the filter's upper bound;
+// that record counts as examined (unless the budget is already spent).
+
+// One page of query: page_documents' rules (limit 1-100, strictly after
+// cursor, 10,000 records examined, byte_budget over the returned texts,
+// next_after) with a QueryFilter, and next_after null once the id range
+// ended. With fields, each document is its projection.
+[[nodiscard]] std::expected<PageResult, DocError> query_page(
+    Store& store, std::string_view warren, std::string_view den, const QueryFilter& filter,
+    const Projection* fields, std::uint64_t limit, const std::optional<std::string>& cursor,
+    std::size_t byte_budget);
+
+inline constexpr std::uint64_t kCountExaminationLimit = 100'000;
+
+struct CountResult {
+  std::uint64_t count = 0;
+  std::uint64_t examined = 0;
+  // False only when the examination budget ended the walk while the den
+  // (or the id range) went on.
+  bool complete = true;
+};
+
+// Counts the matches of filter, examining at most kCountExaminationLimit
+// records; only the filter's test runs on each, nothing is built.
+[[nodiscard]] std::expected<CountResult, DocError> count_documents(Store& store,
+                                                                   std::string_view warren,
+                                                                   std::string_view den,
+                                                                   const QueryFilter& filter);
+
+// The offline query: walk_documents' rules (limit, 10,000 records, no byte
+// limit) with a QueryFilter. Returns the number of records examined.
+[[nodiscard]] std::expected<std::uint64_t, DocError> walk_query(
+    Store& store, std::string_view warren, std::string_view den, const QueryFilter& filter,
+    std::uint64_t limit, const DocumentSink& sink);
 
 }  // namespace tovik

@@ -223,6 +223,28 @@ struct Executor {
     complete_document_write(*staged, command, store.generation());
     return staged;
   }
+  ExecuteResult operator()(const Query& c) const {
+    const std::optional<Place> place = current_den(session);
+    if (!place) return fail(kSelectCollection);
+    auto filter = QueryFilter::compile(c.filter);
+    if (!filter) return fail(filter.error());
+    std::optional<Projection> fields;
+    if (c.fields) {
+      auto projection = Projection::compile(*c.fields);
+      if (!projection) return fail(projection.error());
+      fields = std::move(*projection);
+    }
+    return from(query_page(store, place->warren, place->den, *filter, fields ? &*fields : nullptr,
+                           c.limit, c.after, kResponseDocumentBytes),
+                page_data);
+  }
+  ExecuteResult operator()(const Count& c) const {
+    const std::optional<Place> place = current_den(session);
+    if (!place) return fail(kSelectCollection);
+    auto filter = QueryFilter::compile(c.filter);
+    if (!filter) return fail(filter.error());
+    return from(count_documents(store, place->warren, place->den, *filter), count_data);
+  }
 };
 
 // The document write a command stands for (the executor's writes only).

@@ -228,11 +228,39 @@ Decoded<Write> read_write_ops(const ParsedMessage& message, const Json& value, c
   return write;
 }
 
+// query: "fields" is null or an array of strings, "after" null or a string.
+Decoded<Query> read_query(const Json& filter, const Json* fields, const Path& fields_path,
+                          const Json& limit, const Path& limit_path, const Json* after,
+                          const Path& after_path) {
+  Query query;
+  query.filter = filter;
+  if (fields != nullptr && !fields->is_null()) {
+    if (!fields->is_array()) return std::unexpected(error_at(fields_path, "expected array"));
+    std::vector<std::string> paths;
+    for (std::size_t i = 0; i < fields->size(); ++i) {
+      auto path = read_string((*fields)[i], child(fields_path, std::to_string(i)));
+      if (!path) return std::unexpected(path.error());
+      paths.push_back(std::move(*path));
+    }
+    query.fields = std::move(paths);
+  }
+  auto count = read_unsigned(limit, limit_path, std::numeric_limits<std::uint64_t>::max());
+  if (!count) return std::unexpected(count.error());
+  query.limit = *count;
+  if (after != nullptr && !after->is_null()) {
+    auto cursor = read_string(*after, after_path);
+    if (!cursor) return std::unexpected(cursor.error());
+    query.after = std::move(*cursor);
+  }
+  return query;
+}
+
 // The operation table: wire names in variant order.
 constexpr std::array<std::string_view, kCommandCount> kOpNames{
-    "create",      "drop_empty", "navigate", "warrens", "dens",   "shinies", "auth",   "use",
-    "collections", "put",        "insert",   "update",  "page",   "get",     "delete", "find",
-    "scan",        "stats",      "check",    "quit",    "backup", "usage",   "server", "write"};
+    "create", "drop_empty",  "navigate", "warrens", "dens",   "shinies", "auth",
+    "use",    "collections", "put",      "insert",  "update", "page",    "get",
+    "delete", "find",        "scan",     "stats",   "check",  "quit",    "backup",
+    "usage",  "server",      "write",    "query",   "count"};
 
 template <typename T>
 constexpr bool kFieldless = std::is_empty_v<T>;
@@ -273,6 +301,13 @@ constexpr std::span<const ClosedFields::FieldRule> rules_of() {
     return k;
   } else if constexpr (std::is_same_v<T, Write>) {
     static constexpr std::array<S, 1> k{{{"ops", true}}};
+    return k;
+  } else if constexpr (std::is_same_v<T, Query>) {
+    static constexpr std::array<S, 4> k{
+        {{"filter", true}, {"fields", false}, {"limit", true}, {"after", false}}};
+    return k;
+  } else if constexpr (std::is_same_v<T, Count>) {
+    static constexpr std::array<S, 1> k{{{"filter", true}}};
     return k;
   } else {
     return {};
@@ -324,6 +359,10 @@ Decoded<T> fill(const ParsedMessage& message, const ClosedFields& f) {
     return page;
   } else if constexpr (std::is_same_v<T, Write>) {
     return read_write_ops(message, *f.at(0), f.path(0));
+  } else if constexpr (std::is_same_v<T, Query>) {
+    return read_query(*f.at(0), f.at(1), f.path(1), *f.at(2), f.path(2), f.at(3), f.path(3));
+  } else if constexpr (std::is_same_v<T, Count>) {
+    return Count{*f.at(0)};
   } else {
     return T{};
   }
@@ -495,6 +534,15 @@ Json command_json(const Command& command) {
           Json ops = Json::array();
           for (const DocumentWrite& op : c.ops) ops.push_back(write_op_json(op));
           return Json{{"ops", std::move(ops)}};
+        } else if constexpr (std::is_same_v<T, Query>) {
+          Json query = Json::object();
+          query["filter"] = c.filter;
+          query["fields"] = c.fields ? Json(*c.fields) : Json(nullptr);
+          query["limit"] = c.limit;
+          query["after"] = c.after ? Json(*c.after) : Json(nullptr);
+          return query;
+        } else if constexpr (std::is_same_v<T, Count>) {
+          return Json{{"filter", c.filter}};
         } else {
           return Json::object();
         }
@@ -751,6 +799,11 @@ Json server_data(const ServerFigures& figures) {
 
 Json written_data(std::uint64_t generation, std::uint64_t written) {
   return Json{{"generation", generation}, {"written", written}};
+}
+
+Json count_data(const CountResult& result) {
+  return Json{
+      {"complete", result.complete}, {"count", result.count}, {"examined", result.examined}};
 }
 
 Response failure(std::string_view code, std::string_view message) {

@@ -6,7 +6,7 @@
 //   Response (server -> client)  {"version":1,"ok":..,"data":..,"error":..}
 //   Failure                      {"code": "...", "message": "..."}
 //
-// Command is a closed set of 23 operations tagged by the key "op". The
+// Command is a closed set of 26 operations tagged by the key "op". The
 // variant index of Command is the operation's index on the wire: keep the
 // alternatives in this order.
 //
@@ -75,7 +75,7 @@ struct Equality {
   Json value;
 };
 
-// One struct per operation, in wire order (index 0 to 22).
+// One struct per operation, in wire order (index 0 to 25).
 struct Create {
   NamespaceKind kind = NamespaceKind::Warren;
   std::string name;
@@ -144,9 +144,19 @@ struct Write {
   std::vector<DocumentWrite> ops;
 };
 
+struct Query {
+  Json filter;                                     // any value; the executor compiles it
+  std::optional<std::vector<std::string>> fields;  // absent or null: whole documents
+  std::uint64_t limit = 0;                         // range checked by the executor
+  std::optional<std::string> after;                // absent or null: from the start
+};
+struct Count {
+  Json filter;
+};
+
 using Command = std::variant<Create, DropEmpty, Navigate, Warrens, Dens, Shinies, Auth, Use,
                              Collections, Put, Insert, Update, Page, Get, Delete, Find, Scan, Stats,
-                             Check, Quit, Backup, Usage, Server, Write>;
+                             Check, Quit, Backup, Usage, Server, Write, Query, Count>;
 
 inline constexpr std::size_t kCommandCount = std::variant_size_v<Command>;
 
@@ -235,6 +245,8 @@ inline constexpr std::size_t kResponseDocumentBytes = 524'288;
 //   check:       {"valid": true}
 //   quit:        {"bye": true}
 //   write:       {"generation","written"}
+//   query:       page's form (query_page returns a PageResult)
+//   count:       {"complete","count","examined"}
 // create, drop_empty, the writes and get send the document layer's own
 // small results as they come.
 DataText query_data(const QueryResult& result);
@@ -278,6 +290,8 @@ struct ServerFigures {
 };
 // Ops that never ran are left out of "by_op".
 Json server_data(const ServerFigures& figures);
+
+Json count_data(const CountResult& result);
 
 // Client side.
 enum class ResponseErrorKind : std::uint8_t {

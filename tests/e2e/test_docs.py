@@ -165,7 +165,8 @@ def test_protocol_reference_shows_every_operation():
            for b in PROTOCOL_BLOCKS if b.kind == "json request"}
     assert ops == {"create", "drop_empty", "navigate", "warrens", "dens", "shinies", "auth",
                    "use", "collections", "put", "insert", "update", "page", "get", "delete",
-                   "find", "scan", "stats", "check", "quit", "backup", "usage", "server", "write"}
+                   "find", "scan", "stats", "check", "quit", "backup", "usage", "server", "write",
+                   "query", "count"}
 
 
 def test_user_guide_shows_every_command():

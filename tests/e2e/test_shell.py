@@ -32,6 +32,7 @@ def test_prompt_follows_navigation_and_each_output_text(server, env):
         "reconnect | exit / quit",
         "backup <name> | usage | show server",
         "import <local path> | export <local path>",
+        "query <filter JSON> [<fields JSON array>] | more | count <filter JSON>",
     ]
     limit = "Limit: 100 names / 10,000 examined records."
     expected = (

@@ -99,6 +99,17 @@ TEST(DecodeRequest, RefusesEveryBrokenRule) {
       {"get array with extra", envelope(R"(["get","a","b"])")},
       {"stats array with extra", envelope(R"(["stats",1])")},
       {"page array without optionals", envelope(R"(["page",5])")},
+      // query and count are closed; their filter is any value.
+      {"query without limit", envelope(R"({"op":"query","filter":{}})")},
+      {"query without filter", envelope(R"({"op":"query","limit":5})")},
+      {"query extra key", envelope(R"({"op":"query","filter":{},"limit":5,"sort":1})")},
+      {"query key twice", envelope(R"({"op":"query","filter":{},"limit":5,"limit":6})")},
+      {"query fields not an array",
+       envelope(R"({"op":"query","filter":{},"limit":5,"fields":"a"})")},
+      {"query field not a string",
+       envelope(R"({"op":"query","filter":{},"limit":5,"fields":[1]})")},
+      {"count extra key", envelope(R"({"op":"count","filter":{},"limit":5})")},
+      {"count without filter", envelope(R"({"op":"count"})")},
       // Nesting: 127 levels in all is the most.
       {"nesting 128", envelope(R"({"op":"put","id":"a","document":)" + nested_arrays(126) + "}")},
       // The operations of a write.
@@ -301,6 +312,8 @@ TEST(EncodeRequest, EveryCommandRoundTrips) {
              {WriteKind::Insert, "b", Json::object()},
              {WriteKind::Update, "a", Json::parse(R"({"m":[2]})")},
              {WriteKind::Delete, "c", Json()}}},
+      Query{Json::parse(R"({"a.b":{"$gt":1}})"), std::vector<std::string>{"a.b"}, 20, "x"},
+      Count{Json::parse("[]")},
   };
   ASSERT_EQ(commands.size(), kCommandCount);
   for (std::size_t i = 0; i < commands.size(); ++i) {

@@ -1,0 +1,48 @@
+// The query, count and more lines of the shell and batch mode: their
+// grammar, their texts, and the cursor that lets "more" continue the last
+// query. Threads: the tool's one thread only.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "cli/failure.h"
+#include "document/json.h"
+#include "server/protocol.h"
+
+namespace tovik::cli {
+
+// The shell and batch mode ask for this many documents per query.
+inline constexpr std::uint64_t kShellQueryLimit = 20;
+inline constexpr std::string_view kNoQueryToContinue = "no query to continue";
+inline constexpr std::string_view kMoreHint = "Type \"more\" for more.";
+
+// The rest of "query <filter JSON> [<fields JSON array>]": the filter is
+// the first JSON value (an object or array ends where its brackets
+// balance, anything else at the first blank), the optional fields follow.
+[[nodiscard]] std::expected<server::Command, Failure> parse_query_line(std::string_view rest);
+// The rest of "count <filter JSON>".
+[[nodiscard]] std::expected<server::Command, Failure> parse_count_line(std::string_view rest);
+
+// "\nType "more" for more." when a query's answer has a next cursor.
+std::string more_hint(const Json& data);
+// "<n> shinies", or "at least <n> shinies (examined <m> records)".
+std::string count_text(const Json& data);
+
+// The last query's cursor, for "more".
+class QueryContinuation {
+ public:
+  // The query that goes on where the last answer stopped.
+  [[nodiscard]] std::expected<server::Command, Failure> more() const;
+  // Every command sent and its answer: a query's answer sets or clears the
+  // continuation, other commands leave it.
+  void answered(const server::Command& command, const server::Response& response);
+
+ private:
+  std::optional<server::Query> next_;
+};
+
+}  // namespace tovik::cli

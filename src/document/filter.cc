@@ -1,0 +1,859 @@
+// Compiling a filter, and evaluating it on stored text and on trees.
+//
+// The evaluator is written once, over an accessor: TextAccess steps through
+// a stored document's text, TreeAccess through a parsed value. Everything
+// about meaning (paths through arrays, negation, number ordering) lives in
+// the shared templates, so the two readings cannot drift apart; what the
+// accessors own is how a value is reached and compared.
+#include "document/filter.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace tovik {
+namespace filter_internal {
+
+// Invalid: damaged stored text, which no operator matches.
+enum class Kind : std::uint8_t { Null, Boolean, Number, String, Array, Object, Invalid };
+
+constexpr std::array<std::pair<std::string_view, Kind>, 6> kTypeNames{{{"null", Kind::Null},
+                                                                       {"boolean", Kind::Boolean},
+                                                                       {"number", Kind::Number},
+                                                                       {"string", Kind::String},
+                                                                       {"array", Kind::Array},
+                                                                       {"object", Kind::Object}}};
+
+enum class Op : std::uint8_t { Eq, Gt, Gte, Lt, Lte, In, Exists, Type, Prefix };
+
+// A number as read: integers keep their exact 64-bit value.
+struct Number {
+  enum class Form : std::uint8_t { Signed, Unsigned, Float };
+  Form form = Form::Signed;
+  std::int64_t i = 0;
+  std::uint64_t u = 0;
+  double d = 0;
+};
+
+// One condition on one path: `op` holds (or, negated, does not hold).
+struct Test {
+  std::vector<std::string> path;
+  std::size_t slot = 0;  // path[0] among the outlined top-level names
+  Op op = Op::Eq;
+  bool negate = false;
+  Json operand;                       // Eq: the value; In: the array of values
+  Kind type = Kind::Null;             // Type
+  std::optional<Number> number;       // ordering against a number
+  std::optional<std::string> string;  // ordering against a string; Prefix
+};
+
+struct Node {
+  enum class Form : std::uint8_t { All, Any, Not, Test };
+  Form form = Form::All;
+  std::vector<Node> children;
+  std::size_t test = 0;  // Form::Test: index into the tests
+};
+
+}  // namespace filter_internal
+
+struct QueryFilter::Compiled {
+  std::vector<filter_internal::Test> tests;
+  filter_internal::Node root;
+  std::vector<std::string> first_steps;
+  std::vector<std::string_view> names;  // views of first_steps, for the outline
+  std::optional<IdStart> start;
+  std::vector<std::pair<std::string, filter_internal::Op>> upper;  // ends of the id range
+};
+
+namespace {
+
+using namespace filter_internal;
+
+// ---------------------------------------------------------------------------
+// Numbers and their order.
+
+int three_way(auto a, auto b) { return std::cmp_less(a, b) ? -1 : std::cmp_less(b, a) ? 1 : 0; }
+
+int compare_integers(const Number& a, const Number& b) {
+  const bool a_signed = a.form == Number::Form::Signed;
+  const bool b_signed = b.form == Number::Form::Signed;
+  if (a_signed) return b_signed ? three_way(a.i, b.i) : three_way(a.i, b.u);
+  return b_signed ? three_way(a.u, b.i) : three_way(a.u, b.u);
+}
+
+// Exact: the double is split into its integral part, which fits one of the
+// integer forms once the out-of-range cases are settled, and a fraction.
+int compare_integer_with_float(const Number& a, double d) {
+  constexpr double kTwoTo64 = 18446744073709551616.0;
+  constexpr double kMinusTwoTo63 = -9223372036854775808.0;
+  if (d >= kTwoTo64) return -1;
+  if (d < kMinusTwoTo63) return 1;
+  const double whole = std::trunc(d);
+  Number integral;
+  if (whole >= 0) {
+    integral.form = Number::Form::Unsigned;
+    integral.u = static_cast<std::uint64_t>(whole);
+  } else {
+    integral.i = static_cast<std::int64_t>(whole);
+  }
+  const int order = compare_integers(a, integral);
+  if (order != 0) return order;
+  const double fraction = d - whole;
+  return fraction > 0 ? -1 : fraction < 0 ? 1 : 0;
+}
+
+int compare_numbers(const Number& a, const Number& b) {
+  const bool a_float = a.form == Number::Form::Float;
+  const bool b_float = b.form == Number::Form::Float;
+  if (!a_float && !b_float) return compare_integers(a, b);
+  if (a_float && b_float) return a.d < b.d ? -1 : b.d < a.d ? 1 : 0;
+  return a_float ? -compare_integer_with_float(b, a.d) : compare_integer_with_float(a, b.d);
+}
+
+bool ordering_holds(Op op, int order) {
+  switch (op) {
+    case Op::Gt:
+      return order > 0;
+    case Op::Gte:
+      return order >= 0;
+    case Op::Lt:
+      return order < 0;
+    case Op::Lte:
+      return order <= 0;
+    default:
+      return false;
+  }
+}
+
+std::optional<Number> number_of(const Json& value) {
+  Number number;
+  if (value.is_number_unsigned()) {
+    number.form = Number::Form::Unsigned;
+    number.u = value.get<std::uint64_t>();
+  } else if (value.is_number_integer()) {
+    number.i = value.get<std::int64_t>();
+  } else if (value.is_number_float()) {
+    number.form = Number::Form::Float;
+    number.d = value.get<double>();
+  } else {
+    return std::nullopt;
+  }
+  return number;
+}
+
+// Requires: text is a valid JSON number. Integral text reads as the reader
+// reads it (an integer of 64 bits), anything else as a double.
+Number number_of_text(std::string_view text) {
+  Number number;
+  if (text.empty()) return number;
+  const char* first = text.data();
+  const char* last = first + text.size();
+  if (text.find_first_of(".eE") == std::string_view::npos) {
+    if (text.front() == '-') {
+      const auto [ptr, ec] = std::from_chars(first, last, number.i);
+      if (ec == std::errc() && ptr == last) return number;
+    } else {
+      number.form = Number::Form::Unsigned;
+      const auto [ptr, ec] = std::from_chars(first, last, number.u);
+      if (ec == std::errc() && ptr == last) return number;
+    }
+  }
+  number.form = Number::Form::Float;
+  const auto [ptr, ec] = std::from_chars(first, last, number.d);
+  if (ec == std::errc::result_out_of_range) {
+    const std::string copy(text);
+    number.d = std::strtod(copy.c_str(), nullptr);  // as the reader rounds it
+  }
+  return number;
+}
+
+Kind kind_of(const Json& value) {
+  switch (value.type()) {
+    case Json::value_t::null:
+      return Kind::Null;
+    case Json::value_t::boolean:
+      return Kind::Boolean;
+    case Json::value_t::string:
+      return Kind::String;
+    case Json::value_t::array:
+      return Kind::Array;
+    case Json::value_t::object:
+      return Kind::Object;
+    default:
+      return Kind::Number;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Stepping through stored text. Stored values are checksummed by the store
+// and were written by the compact writer, so they are read here without
+// validation (the filter runs on every record a walk examines, and checking
+// each in full would cost more than the walk itself); documents handed out
+// are checked in full by the walk. Every step is still bounds-checked:
+// damaged text gives a wrong answer or a refusal, never a read out of
+// bounds. kNone marks text that ends too soon.
+
+constexpr std::size_t kNone = std::string_view::npos;
+
+Kind kind_of_text(std::string_view text) {
+  if (text.empty()) return Kind::Invalid;
+  switch (text.front()) {
+    case '{':
+      return Kind::Object;
+    case '[':
+      return Kind::Array;
+    case '"':
+      return Kind::String;
+    case 't':
+    case 'f':
+      return Kind::Boolean;
+    case 'n':
+      return Kind::Null;
+    default:
+      return Kind::Number;
+  }
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+std::size_t skip_blanks(std::string_view text, std::size_t pos) {
+  while (pos < text.size() && is_blank(text[pos])) ++pos;
+  return pos;
+}
+
+// The first '"' or '\\' at or after pos, eight bytes at a time.
+std::size_t quote_or_backslash(std::string_view text, std::size_t pos) {
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    constexpr std::uint64_t kHighs = 0x8080808080808080u;
+    while (text.size() - pos >= 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, text.data() + pos, 8);
+      const std::uint64_t quote = word ^ (kOnes * '"');
+      const std::uint64_t backslash = word ^ (kOnes * '\\');
+      // The lowest byte flagged is the first zero byte of either word.
+      const std::uint64_t hit =
+          (((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash)) & kHighs;
+      if (hit != 0) return pos + static_cast<std::size_t>(std::countr_zero(hit) / 8);
+      pos += 8;
+    }
+  }
+  for (; pos < text.size(); ++pos) {
+    if (text[pos] == '"' || text[pos] == '\\') return pos;
+  }
+  return kNone;
+}
+
+// pos is at an opening quote; returns the position after the closing one.
+// `escaped` tells whether the string holds an escape.
+std::size_t string_end(std::string_view text, std::size_t pos, bool& escaped) {
+  ++pos;
+  for (;;) {
+    pos = quote_or_backslash(text, pos);
+    if (pos == kNone) return kNone;
+    if (text[pos] == '"') return pos + 1;
+    escaped = true;
+    pos += 2;  // an escape: its next byte is never the end
+    if (pos > text.size()) return kNone;
+  }
+}
+
+std::size_t string_end(std::string_view text, std::size_t pos) {
+  bool escaped = false;
+  return string_end(text, pos, escaped);
+}
+
+// Bytes that end a number or literal.
+constexpr auto kEndsScalar = [] {
+  std::array<bool, 256> ends{};
+  for (const unsigned char c : {',', ']', '}', ' ', '\t', '\n', '\r'}) ends[c] = true;
+  return ends;
+}();
+
+std::size_t value_end(std::string_view text, std::size_t pos) {
+  if (pos >= text.size()) return kNone;
+  const char first = text[pos];
+  if (first == '"') return string_end(text, pos);
+  if (first != '{' && first != '[') {
+    while (pos < text.size() && !kEndsScalar[static_cast<unsigned char>(text[pos])]) ++pos;
+    return pos;
+  }
+  std::size_t depth = 0;
+  while (pos < text.size()) {
+    const char c = text[pos];
+    if (c == '"') {
+      pos = string_end(text, pos);
+      if (pos == kNone) return kNone;
+      continue;
+    }
+    if (c == '{' || c == '[') {
+      ++depth;
+    } else if ((c == '}' || c == ']') && --depth == 0) {
+      return pos + 1;
+    }
+    ++pos;
+  }
+  return kNone;
+}
+
+// The characters of a string value: the text itself when it holds no
+// escape, decoded into `scratch` otherwise.
+std::string_view string_of_text(std::string_view text, std::string& scratch) {
+  if (text.size() < 2) return {};
+  const std::string_view body = text.substr(1, text.size() - 2);
+  if (body.find('\\') == std::string_view::npos) return body;
+  auto decoded = parse_json(text);
+  scratch = decoded && decoded->is_string() ? decoded->get<std::string>() : std::string();
+  return scratch;
+}
+
+// Calls visit(member name, value text) for each member of the object until
+// it returns true; false when the text breaks off.
+template <typename Visit>
+bool for_each_member_of_text(std::string_view object, Visit&& visit) {
+  std::size_t pos = skip_blanks(object, 1);
+  if (pos < object.size() && object[pos] == '}') return true;
+  std::string scratch;
+  for (;;) {
+    if (pos >= object.size() || object[pos] != '"') return false;
+    bool escaped = false;
+    const std::size_t key_end = string_end(object, pos, escaped);
+    if (key_end == kNone) return false;
+    const std::string_view key = escaped
+                                     ? string_of_text(object.substr(pos, key_end - pos), scratch)
+                                     : object.substr(pos + 1, key_end - pos - 2);
+    pos = skip_blanks(object, key_end);
+    if (pos >= object.size() || object[pos] != ':') return false;
+    pos = skip_blanks(object, pos + 1);
+    const std::size_t end = value_end(object, pos);
+    if (end == kNone) return false;
+    if (visit(key, object.substr(pos, end - pos))) return true;
+    pos = skip_blanks(object, end);
+    if (pos >= object.size()) return false;
+    if (object[pos] == '}') return true;
+    if (object[pos] != ',') return false;
+    pos = skip_blanks(object, pos + 1);
+  }
+}
+
+// Calls visit(value text) for each element until it returns true.
+template <typename Visit>
+bool any_element_of_text(std::string_view array, Visit&& visit) {
+  std::size_t pos = skip_blanks(array, 1);
+  if (pos >= array.size() || array[pos] == ']') return false;
+  for (;;) {
+    const std::size_t end = value_end(array, pos);
+    if (end == kNone) return false;
+    if (visit(array.substr(pos, end - pos))) return true;
+    pos = skip_blanks(array, end);
+    if (pos >= array.size() || array[pos] != ',') return false;
+    pos = skip_blanks(array, pos + 1);
+  }
+}
+
+// The value of the last member called `name`, as parsing would keep it.
+std::optional<std::string_view> member_of_text(std::string_view object, std::string_view name) {
+  std::optional<std::string_view> found;
+  for_each_member_of_text(object, [&](std::string_view key, std::string_view value) {
+    if (key == name) found = value;
+    return false;
+  });
+  return found;
+}
+
+// ---------------------------------------------------------------------------
+// The two accessors.
+
+struct TextAccess {
+  using Value = std::string_view;
+  static Kind kind(Value value) { return kind_of_text(value); }
+  static std::optional<Value> member(Value object, std::string_view name) {
+    return member_of_text(object, name);
+  }
+  template <typename Visit>
+  static bool any_element(Value array, Visit&& visit) {
+    return any_element_of_text(array, visit);
+  }
+  static bool equal(Value value, const Json& operand) { return json_text_equal(value, operand); }
+  static Number number(Value value) { return number_of_text(value); }
+  static bool string_order(Value value, std::string_view operand, int& order) {
+    std::string scratch;
+    order = string_of_text(value, scratch).compare(operand);
+    return true;
+  }
+  static bool has_prefix(Value value, std::string_view prefix) {
+    std::string scratch;
+    return string_of_text(value, scratch).starts_with(prefix);
+  }
+};
+
+struct TreeAccess {
+  using Value = const Json*;
+  static Kind kind(Value value) { return kind_of(*value); }
+  static std::optional<Value> member(Value object, std::string_view name) {
+    const auto& members = *object->get_ptr<const Json::object_t*>();
+    const auto found = members.find(name);
+    if (found == members.end()) return std::nullopt;
+    return &found->second;
+  }
+  template <typename Visit>
+  static bool any_element(Value array, Visit&& visit) {
+    for (const Json& element : *array) {
+      if (visit(&element)) return true;
+    }
+    return false;
+  }
+  static bool equal(Value value, const Json& operand) { return json_equal(*value, operand); }
+  static Number number(Value value) { return *number_of(*value); }
+  static bool string_order(Value value, std::string_view operand, int& order) {
+    order = std::string_view(value->get_ref<const std::string&>()).compare(operand);
+    return true;
+  }
+  static bool has_prefix(Value value, std::string_view prefix) {
+    return value->get_ref<const std::string&>().starts_with(prefix);
+  }
+};
+
+// ---------------------------------------------------------------------------
+// Evaluation, shared by both readings.
+
+// A comparison operator on one value (an array counts as one value here).
+template <typename A>
+bool value_holds(const Test& test, typename A::Value value) {
+  switch (test.op) {
+    case Op::Eq:
+      return A::equal(value, test.operand);
+    case Op::In:
+      for (const Json& operand : test.operand) {
+        if (A::equal(value, operand)) return true;
+      }
+      return false;
+    case Op::Prefix:
+      return A::kind(value) == Kind::String && A::has_prefix(value, *test.string);
+    default:
+      break;
+  }
+  int order = 0;
+  if (test.number) {
+    if (A::kind(value) != Kind::Number) return false;
+    order = compare_numbers(A::number(value), *test.number);
+  } else if (test.string) {
+    if (A::kind(value) != Kind::String) return false;
+    A::string_order(value, *test.string, order);
+  } else {
+    return false;
+  }
+  return ordering_holds(test.op, order);
+}
+
+// The operator on the value the whole path reached. Existence and type look
+// at the value itself; comparisons also at each element of an array.
+template <typename A>
+bool leaf_holds(const Test& test, typename A::Value value) {
+  if (test.op == Op::Exists) return true;
+  if (test.op == Op::Type) return A::kind(value) == test.type;
+  if (value_holds<A>(test, value)) return true;
+  return A::kind(value) == Kind::Array && A::any_element(value, [&](typename A::Value element) {
+           return value_holds<A>(test, element);
+         });
+}
+
+// Recursion only descends into the document, so its depth is bounded by
+// the document's nesting, not by the length of the path.
+template <typename A>
+bool path_holds(const Test& test, typename A::Value value, std::size_t step) {
+  if (step == test.path.size()) return leaf_holds<A>(test, value);
+  const std::string& name = test.path[step];
+  const Kind kind = A::kind(value);
+  if (kind == Kind::Object) {
+    const auto member = A::member(value, name);
+    return member && path_holds<A>(test, *member, step + 1);
+  }
+  if (kind != Kind::Array) return false;
+  // One level per step: an array element that is an array is not entered.
+  return A::any_element(value, [&](typename A::Value element) {
+    if (A::kind(element) != Kind::Object) return false;
+    const auto member = A::member(element, name);
+    return member && path_holds<A>(test, *member, step + 1);
+  });
+}
+
+// first(test) is the top-level member test.path[0], if any.
+template <typename A, typename First>
+bool node_holds(const std::vector<Test>& tests, const Node& node, const First& first) {
+  switch (node.form) {
+    case Node::Form::All:
+      for (const Node& child : node.children) {
+        if (!node_holds<A>(tests, child, first)) return false;
+      }
+      return true;
+    case Node::Form::Any:
+      for (const Node& child : node.children) {
+        if (node_holds<A>(tests, child, first)) return true;
+      }
+      return false;
+    case Node::Form::Not:
+      return !node_holds<A>(tests, node.children.front(), first);
+    case Node::Form::Test:
+      break;
+  }
+  const Test& test = tests[node.test];
+  const std::optional<typename A::Value> value = first(test);
+  const bool held = value && path_holds<A>(test, *value, 1);
+  return held != test.negate;
+}
+
+// ---------------------------------------------------------------------------
+// Compiling.
+
+using Refusal = std::unexpected<std::string>;
+
+Refusal refuse(std::string message) { return Refusal(std::move(message)); }
+
+std::expected<std::vector<std::string>, std::string> split_path(std::string_view path) {
+  if (path.empty()) return refuse("empty path");
+  std::vector<std::string> steps;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t dot = path.find('.', start);
+    const std::string_view step = path.substr(start, dot - start);
+    if (step.empty()) return refuse("empty step in path " + std::string(path));
+    steps.emplace_back(step);
+    if (dot == std::string_view::npos) return steps;
+    start = dot + 1;
+  }
+}
+
+class Compiler {
+ public:
+  explicit Compiler(QueryFilter::Compiled& out) : out_(out) {}
+
+  std::expected<Node, std::string> filter(const Json& filter) {
+    if (!filter.is_object()) return refuse(std::string(kFilterNotObject));
+    Node all;
+    for (const auto& [key, value] : *filter.get_ptr<const Json::object_t*>()) {
+      std::expected<void, std::string> added;
+      if (key.starts_with('$')) {
+        added = logic(key, value, all);
+      } else {
+        added = field(key, value, all);
+      }
+      if (!added) return std::unexpected(std::move(added.error()));
+    }
+    return all;
+  }
+
+ private:
+  std::expected<void, std::string> counted() {
+    if (++conditions_ > kMaxFilterConditions) return refuse(std::string(kFilterTooComplex));
+    return {};
+  }
+
+  std::expected<void, std::string> logic(const std::string& key, const Json& value, Node& into) {
+    Node node;
+    if (key == "$and" || key == "$or") {
+      if (!value.is_array() || value.empty()) return refuse(key + " needs a non-empty array");
+      node.form = key == "$and" ? Node::Form::All : Node::Form::Any;
+    } else if (key == "$not") {
+      if (!value.is_object()) return refuse("$not needs an object");
+      node.form = Node::Form::Not;
+    } else {
+      return refuse("unknown query operator " + key);
+    }
+    if (auto ok = counted(); !ok) return ok;
+    const auto add = [&](const Json& sub) -> std::expected<void, std::string> {
+      if (!sub.is_object()) return refuse(key + " needs an array of objects");
+      if (auto ok = counted(); !ok) return ok;
+      auto compiled = filter(sub);
+      if (!compiled) return std::unexpected(std::move(compiled.error()));
+      node.children.push_back(std::move(*compiled));
+      return {};
+    };
+    if (node.form == Node::Form::Not) {
+      if (auto ok = add(value); !ok) return ok;
+    } else {
+      for (const Json& sub : value) {
+        if (auto ok = add(sub); !ok) return ok;
+      }
+    }
+    into.children.push_back(std::move(node));
+    return {};
+  }
+
+  std::expected<void, std::string> field(const std::string& key, const Json& value, Node& into) {
+    auto path = split_path(key);
+    if (!path) return std::unexpected(std::move(path.error()));
+    if (value.is_object() && !value.empty()) {
+      std::size_t operators = 0;
+      for (const auto& [name, operand] : value.items()) operators += name.starts_with('$') ? 1 : 0;
+      if (operators == value.size()) {
+        for (const auto& [name, operand] : *value.get_ptr<const Json::object_t*>()) {
+          if (auto ok = operation(key, *path, name, operand, into); !ok) return ok;
+        }
+        return {};
+      }
+      if (operators > 0) return refuse("cannot mix operators and fields at " + key);
+    }
+    Test test;
+    test.operand = value;
+    return add(std::move(*path), std::move(test), into);
+  }
+
+  std::expected<void, std::string> operation(const std::string& key,
+                                             const std::vector<std::string>& path,
+                                             const std::string& name, const Json& operand,
+                                             Node& into) {
+    const auto needs = [&](std::string_view what) {
+      return refuse(name + " needs " + std::string(what) + " at " + key);
+    };
+    Test test;
+    if (name == "$eq" || name == "$ne") {
+      test.op = Op::Eq;
+      test.negate = name == "$ne";
+      test.operand = operand;
+    } else if (name == "$gt" || name == "$gte" || name == "$lt" || name == "$lte") {
+      test.op = name == "$gt"    ? Op::Gt
+                : name == "$gte" ? Op::Gte
+                : name == "$lt"  ? Op::Lt
+                                 : Op::Lte;
+      test.number = number_of(operand);
+      if (operand.is_string()) test.string = operand.get<std::string>();
+    } else if (name == "$in" || name == "$nin") {
+      if (!operand.is_array()) return needs("an array");
+      for (std::size_t i = 0; i < operand.size(); ++i) {
+        if (auto ok = counted(); !ok) return ok;
+      }
+      test.op = Op::In;
+      test.negate = name == "$nin";
+      test.operand = operand;
+    } else if (name == "$exists") {
+      if (!operand.is_boolean()) return needs("true or false");
+      test.op = Op::Exists;
+      test.negate = !operand.get<bool>();
+    } else if (name == "$type") {
+      const auto* type_name = operand.get_ptr<const Json::string_t*>();
+      const auto* found =
+          type_name == nullptr
+              ? kTypeNames.end()
+              : std::find_if(kTypeNames.begin(), kTypeNames.end(),
+                             [&](const auto& entry) { return entry.first == *type_name; });
+      if (found == kTypeNames.end()) {
+        return needs("one of null, boolean, number, string, array, object");
+      }
+      test.op = Op::Type;
+      test.type = found->second;
+    } else if (name == "$prefix") {
+      if (!operand.is_string()) return needs("a string");
+      test.op = Op::Prefix;
+      test.string = operand.get<std::string>();
+    } else {
+      return refuse("unknown query operator " + name + " at " + key);
+    }
+    return add(path, std::move(test), into);
+  }
+
+  std::expected<void, std::string> add(std::vector<std::string> path, Test test, Node& into) {
+    if (auto ok = counted(); !ok) return ok;
+    const auto known = std::find(out_.first_steps.begin(), out_.first_steps.end(), path.front());
+    test.slot = static_cast<std::size_t>(known - out_.first_steps.begin());
+    if (known == out_.first_steps.end()) out_.first_steps.push_back(path.front());
+    test.path = std::move(path);
+    Node node;
+    node.form = Node::Form::Test;
+    node.test = out_.tests.size();
+    out_.tests.push_back(std::move(test));
+    into.children.push_back(std::move(node));
+    return {};
+  }
+
+  QueryFilter::Compiled& out_;
+  std::size_t conditions_ = 0;
+};
+
+// The bounds on "id" that every match must meet: those of the top-level
+// conjunction (and of conjunctions inside it), never under $or or $not.
+void collect_id_range(QueryFilter::Compiled& compiled, const Node& node) {
+  if (node.form == Node::Form::All) {
+    for (const Node& child : node.children) collect_id_range(compiled, child);
+    return;
+  }
+  if (node.form != Node::Form::Test) return;
+  const Test& test = compiled.tests[node.test];
+  if (test.negate || test.path.size() != 1 || test.path.front() != "id") return;
+  const std::string* bound = test.string ? &*test.string : nullptr;
+  if (test.op == Op::Eq && test.operand.is_string())
+    bound = test.operand.get_ptr<const std::string*>();
+  if (bound == nullptr) return;
+  const bool lower =
+      test.op == Op::Eq || test.op == Op::Gt || test.op == Op::Gte || test.op == Op::Prefix;
+  const bool upper =
+      test.op == Op::Eq || test.op == Op::Lt || test.op == Op::Lte || test.op == Op::Prefix;
+  if (lower) {
+    const bool strict = test.op == Op::Gt;
+    auto& start = compiled.start;
+    if (!start || *bound > start->id) {
+      start = QueryFilter::IdStart{*bound, strict};
+    } else if (*bound == start->id) {
+      start->strict = start->strict || strict;
+    }
+  }
+  if (upper) compiled.upper.emplace_back(*bound, test.op);
+}
+
+}  // namespace
+
+std::expected<QueryFilter, std::string> QueryFilter::compile(const Json& filter) {
+  try {
+    auto compiled = std::make_unique<Compiled>();
+    Compiler compiler(*compiled);
+    auto root = compiler.filter(filter);
+    if (!root) return std::unexpected(std::move(root.error()));
+    compiled->root = std::move(*root);
+    for (const std::string& step : compiled->first_steps) compiled->names.push_back(step);
+    collect_id_range(*compiled, compiled->root);
+    return QueryFilter(std::move(compiled));
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(std::string("out of memory"));
+  }
+}
+
+QueryFilter::QueryFilter(std::unique_ptr<Compiled> compiled) : compiled_(std::move(compiled)) {}
+QueryFilter::QueryFilter(QueryFilter&&) noexcept = default;
+QueryFilter& QueryFilter::operator=(QueryFilter&&) noexcept = default;
+QueryFilter::~QueryFilter() = default;
+
+std::expected<bool, StoreError> QueryFilter::matches_stored(std::string_view value,
+                                                            std::string_view id) const {
+  // The top-level members the tests start from, found in one pass over the
+  // document's members, with its "id".
+  constexpr std::size_t kInlineNames = 16;
+  std::array<std::optional<std::string_view>, kInlineNames> inline_slots;
+  std::vector<std::optional<std::string_view>> many_slots;
+  std::span<std::optional<std::string_view>> slots(inline_slots);
+  if (compiled_->names.size() > kInlineNames) {
+    many_slots.resize(compiled_->names.size());
+    slots = many_slots;
+  }
+  // Stored objects hold each key once (they are written from a map), so the
+  // pass ends as soon as every name and the id were met.
+  std::optional<std::string_view> stored_id;
+  const auto& names = compiled_->names;
+  std::size_t unmet = names.size() + 1;
+  std::string scratch;
+  const auto visit = [&](std::string_view name, std::string_view text) {
+    if (name == "id" && !stored_id) {
+      stored_id = text;
+      --unmet;
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (name == names[i] && !slots[i]) {
+        slots[i] = text;
+        --unmet;
+      }
+    }
+    return unmet == 0;
+  };
+  const bool read = kind_of_text(value) == Kind::Object && for_each_member_of_text(value, visit);
+  if (!read || !stored_id || kind_of_text(*stored_id) != Kind::String ||
+      string_of_text(*stored_id, scratch) != id) {
+    return std::unexpected(StoreError::Corrupt);
+  }
+  const auto first = [&slots](const Test& test) { return slots[test.slot]; };
+  return node_holds<TextAccess>(compiled_->tests, compiled_->root, first);
+}
+
+bool QueryFilter::matches(const Json& document) const {
+  const auto first = [&document](const Test& test) -> std::optional<const Json*> {
+    if (!document.is_object()) return std::nullopt;
+    return TreeAccess::member(&document, test.path.front());
+  };
+  return node_holds<TreeAccess>(compiled_->tests, compiled_->root, first);
+}
+
+const std::optional<QueryFilter::IdStart>& QueryFilter::id_start() const {
+  return compiled_->start;
+}
+
+bool QueryFilter::past_id_range(std::string_view id) const {
+  for (const auto& [bound, op] : compiled_->upper) {
+    const bool past = op == Op::Lt       ? id >= bound
+                      : op == Op::Prefix ? id > bound && !id.starts_with(bound)
+                                         : id > bound;
+    if (past) return true;
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// Projection.
+
+std::expected<Projection, std::string> Projection::compile(std::span<const std::string> paths) {
+  Projection projection;
+  projection.nodes_.emplace_back();
+  for (const std::string& path : paths) {
+    auto steps = split_path(path);
+    if (!steps) return std::unexpected(std::move(steps.error()));
+    std::size_t node = 0;
+    for (std::string& step : *steps) {
+      auto& children = projection.nodes_[node].children;
+      const auto known = std::find_if(children.begin(), children.end(),
+                                      [&](const auto& child) { return child.first == step; });
+      if (known != children.end()) {
+        node = known->second;
+        continue;
+      }
+      const std::size_t added = projection.nodes_.size();
+      children.emplace_back(std::move(step), added);
+      projection.nodes_.emplace_back();
+      node = added;
+    }
+    projection.nodes_[node].whole = true;
+  }
+  return projection;
+}
+
+std::optional<Json> Projection::project(const Json& value, std::size_t node) const {
+  if (nodes_[node].whole) return value;
+  if (value.is_object()) {
+    Json out = Json::object();
+    const auto& members = *value.get_ptr<const Json::object_t*>();
+    for (const auto& [name, child] : nodes_[node].children) {
+      const auto found = members.find(name);
+      if (found == members.end()) continue;
+      if (auto kept = project(found->second, child)) out[name] = std::move(*kept);
+    }
+    if (out.empty()) return std::nullopt;
+    return out;
+  }
+  if (value.is_array()) {
+    Json out = Json::array();
+    for (const Json& element : value) {
+      if (!element.is_object()) continue;
+      if (auto kept = project(element, node)) out.push_back(std::move(*kept));
+    }
+    if (out.empty()) return std::nullopt;
+    return out;
+  }
+  return std::nullopt;
+}
+
+Json Projection::apply(const Json& document) const {
+  Json out = Json::object();
+  if (!document.is_object()) return out;
+  if (const auto id = document.find("id"); id != document.end()) out["id"] = *id;
+  if (auto kept = project(document, 0)) out.update(*kept);
+  return out;
+}
+
+std::expected<std::string, StoreError> Projection::apply_stored(std::string_view stored) const {
+  auto document = parse_json(stored);
+  if (!document || !document->is_object()) return std::unexpected(StoreError::Corrupt);
+  return dump_compact(apply(*document));
+}
+
+}  // namespace tovik

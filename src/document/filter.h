@@ -1,0 +1,107 @@
+// The filters of query and count, and the projection of their results.
+//
+// A filter is a JSON object, compiled once (QueryFilter::compile) into a
+// tree of tests and then evaluated against many documents. Evaluation works
+// on the stored text: the top-level members the filter names are found in
+// one pass over the document's members, nested members and array elements
+// by stepping over the text, and a value is only decoded where its text
+// cannot settle a comparison (an escaped string, a container compared
+// whole). No document tree is built, and the text is not validated on the
+// way (the walks check the documents they hand out). matches() reads a
+// tree by the same rules; the two must agree.
+//
+// Rules in brief: {"a.b": v} is equality (json_equal); {"a": {"$gt": 1}} an
+// operator object; "$and", "$or" and "$not" combine filters. Where a path
+// step meets an array, the rest of the path is tried on each element (one
+// level per step); a comparison on a value that is an array also tries each
+// element and the array as a whole. "$ne", "$nin" and "$exists": false are
+// the negations of "$eq", "$in" and "$exists": true. Ordering compares
+// numbers by value (integers exactly, also against floating-point numbers)
+// and strings bytewise; other pairings never match.
+//
+// Compiling never throws; any Json yields a filter or a message that names
+// the problem and, for a field, its path. Compiled filters are immutable and
+// may be shared between threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/store_error.h"
+#include "document/json.h"
+
+namespace tovik {
+
+// Every field test, every operator, every value listed in $in or $nin, and
+// every $and, $or or $not with each filter it holds counts as one condition.
+inline constexpr std::size_t kMaxFilterConditions = 256;
+inline constexpr std::string_view kFilterTooComplex =
+    "filter too complex: more than 256 conditions";
+inline constexpr std::string_view kFilterNotObject = "filter must be an object";
+
+class QueryFilter {
+ public:
+  // The error is the message shown to users.
+  [[nodiscard]] static std::expected<QueryFilter, std::string> compile(const Json& filter);
+
+  QueryFilter(QueryFilter&&) noexcept;
+  QueryFilter& operator=(QueryFilter&&) noexcept;
+  ~QueryFilter();
+
+  // Tests the stored value of the document `id`: Corrupt when it is not an
+  // object whose "id" is id, or breaks off. Other damage is not looked for.
+  [[nodiscard]] std::expected<bool, StoreError> matches_stored(std::string_view value,
+                                                               std::string_view id) const;
+  // Tests a document held as a tree.
+  bool matches(const Json& document) const;
+
+  // Where the filter's top-level conditions on "id" let a walk in id order
+  // begin: at `id` itself, or strictly after it.
+  struct IdStart {
+    std::string id;
+    bool strict = false;
+  };
+  const std::optional<IdStart>& id_start() const;
+  // True when no id at or after `id` (in byte order) can satisfy the
+  // top-level conditions on "id": a walk in id order may stop.
+  bool past_id_range(std::string_view id) const;
+
+  struct Compiled;  // defined and used in filter.cc only
+
+ private:
+  explicit QueryFilter(std::unique_ptr<Compiled> compiled);
+  std::unique_ptr<Compiled> compiled_;
+};
+
+// The "fields" of a query: which members of each result to keep. The result
+// holds "id" and each listed path that exists, nested as in the document; a
+// path through an array keeps, of each element that is an object, what the
+// rest of the path selects.
+class Projection {
+ public:
+  [[nodiscard]] static std::expected<Projection, std::string> compile(
+      std::span<const std::string> paths);
+
+  // The compact text of the projected stored document; Corrupt when the
+  // value does not parse as an object.
+  [[nodiscard]] std::expected<std::string, StoreError> apply_stored(std::string_view stored) const;
+  Json apply(const Json& document) const;
+
+ private:
+  // A trie of path steps in one vector: node 0 is the document.
+  struct Node {
+    bool whole = false;  // a listed path ends here
+    std::vector<std::pair<std::string, std::size_t>> children;
+  };
+  std::optional<Json> project(const Json& value, std::size_t node) const;
+  std::vector<Node> nodes_;
+};
+
+}  // namespace tovik

@@ -1,0 +1,60 @@
+#include "cli/query_lines.h"
+
+#include <gtest/gtest.h>
+
+#include "cli/shell.h"
+
+namespace tovik::cli {
+namespace {
+
+TEST(QueryLine, TheFilterEndsWhereItsBracketsBalance) {
+  const struct {
+    const char* line;
+    const char* filter;
+    const char* fields;  // "" for none
+  } rows[] = {
+      {R"(query {"a b": "} ]", "c": [1, {"d": 2}]})", R"({"a b":"} ]","c":[1,{"d":2}]})", ""},
+      {R"(query   {"x":"\"}"}   ["a.b", "c d"]  )", R"({"x":"\"}"})", R"(["a.b","c d"])"},
+      {R"(query [1] ["a"])", "[1]", R"(["a"])"},
+      {R"(query 5 [])", "5", "[]"},
+  };
+  for (const auto& row : rows) {
+    auto command = parse_shell_line(row.line);
+    ASSERT_TRUE(command.has_value()) << row.line << ": " << command.error().text();
+    const auto& query = std::get<server::Query>(*command);
+    EXPECT_EQ(dump_compact(query.filter), row.filter);
+    EXPECT_EQ(query.fields ? dump_compact(Json(*query.fields)) : "", row.fields);
+    EXPECT_EQ(query.limit, kShellQueryLimit);
+    EXPECT_FALSE(query.after.has_value());
+  }
+  for (const char* line : {"query", "query {} {}", R"(query {} [1])", "count"}) {
+    EXPECT_TRUE(parse_shell_line(line).error().text().starts_with("usage: ")) << line;
+  }
+  EXPECT_EQ(parse_shell_line("query {\"a\":").error().text(),
+            "EOF while parsing a value at line 1 column 6");
+  EXPECT_TRUE(ends_inside_json(R"(query {"a": [)"));
+  EXPECT_FALSE(ends_inside_json(R"(count {"a": 1})"));
+}
+
+TEST(QueryLine, MoreContinuesFromTheLastCursorOnly) {
+  QueryContinuation queries;
+  EXPECT_EQ(queries.more().error().text(), "no query to continue");
+  const server::Command first = *parse_shell_line(R"(query {"a":1} ["b"])");
+  queries.answered(first, server::success(Json{{"next_after", "k7"}}));
+  queries.answered(server::Stats{}, server::success(Json::object()));  // leaves it
+  auto more = queries.more();
+  ASSERT_TRUE(more.has_value());
+  const auto& next = std::get<server::Query>(*more);
+  EXPECT_EQ(next.after, "k7");
+  EXPECT_EQ(next.fields, std::vector<std::string>{"b"});
+  EXPECT_EQ(more_hint(Json{{"next_after", "k7"}}), "\nType \"more\" for more.");
+  queries.answered(*more, server::success(Json{{"next_after", nullptr}}));
+  EXPECT_FALSE(queries.more().has_value());
+  EXPECT_EQ(more_hint(Json{{"next_after", nullptr}}), "");
+  EXPECT_EQ(count_text(Json{{"complete", true}, {"count", 3}}), "3 shinies");
+  EXPECT_EQ(count_text(Json{{"complete", false}, {"count", 1234}, {"examined", 100000}}),
+            "at least 1234 shinies (examined 100,000 records)");
+}
+
+}  // namespace
+}  // namespace tovik::cli
