@@ -201,6 +201,28 @@ TEST_F(WriteGroupsTest, AFailedCommitAnswersEveryWriteOfItsGroupAndKeepsNone) {
   EXPECT_FALSE(stored("b1").has_value() || stored("b2").has_value());
 }
 
+// A multi-document write is one member of a group: its operations land
+// with the group or, when one fails, none of them does.
+TEST_F(WriteGroupsTest, AWriteRequestGoesIntoAGroupWholeOrNotAtAll) {
+  const int syncs = syncs_per_commit();
+  const auto op = [](WriteKind kind, const char* id) {
+    return DocumentWrite{kind, id, Json::object()};
+  };
+  queue_behind_a_held_commit(put("a"),
+                             {Write{{op(WriteKind::Put, "x"), op(WriteKind::Insert, "probe")}},
+                              Write{{op(WriteKind::Put, "y"), op(WriteKind::Put, "z")}}, put("w")},
+                             syncs);
+  const std::uint64_t generation = store_->generation();
+  io_->release();
+  join();
+  EXPECT_EQ(text(answers_[1]), "operation 2: shiny already exists");
+  EXPECT_EQ(text(answers_[2]),
+            R"({"generation":)" + std::to_string(generation + 2) + R"(,"written":2})");
+  EXPECT_EQ(store_->generation(), generation + 2);
+  EXPECT_FALSE(stored("x").has_value());
+  for (const char* id : {"a", "y", "z", "w"}) EXPECT_TRUE(stored(id).has_value()) << id;
+}
+
 TEST_F(WriteGroupsTest, AGroupThatDoesNotFitIsCommittedWriteByWrite) {
   groups_.reset();
   store_.reset();
