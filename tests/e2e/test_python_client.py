@@ -72,6 +72,26 @@ def test_documents_round_trip_exactly(shared):
         assert den.get("x")["deep"] == json.loads("[" * 124 + "]" * 124)
 
 
+def test_query_count_and_atomic_writes(shared):
+    with tovik.connect(shared.address, password=PASSWORD) as client:
+        den = den_in(client, "q")
+        before = client.stats()["generation"]
+        generation = den.write([("put", f"k{i:03}", {"n": i, "d": {"w": i % 3}})
+                                for i in range(150)] + [("delete", "k000")])
+        assert generation == before + 1 == client.stats()["generation"]
+        matched = list(den.query({"d.w": 1, "n": {"$gte": 100}}, ["n"]))
+        assert matched == [{"id": f"k{i:03}", "n": i} for i in range(100, 150) if i % 3 == 1]
+        assert [d["id"] for d in den.query({"id": {"$prefix": "k1"}})][-1] == "k149"
+        assert den.count({"d.w": {"$in": [0, 2]}}) == (99, True)
+        with pytest.raises(tovik.TovikError, match="operation 2: shiny already exists"):
+            den.write([("put", "new", {}), ("insert", "k001", {})])
+        assert den.get("new") is None
+        with pytest.raises(tovik.TovikError, match="unknown query operator"):
+            den.count({"n": {"$regex": "x"}})
+        with pytest.raises(tovik.InvalidInput):
+            den.write([("upsert", "a", {})])
+
+
 def test_namespaces_stats_and_check(shared):
     with tovik.connect(shared.address, password=PASSWORD) as client:
         den_in(client, "ns").put("a", {})

@@ -16,6 +16,7 @@ from .errors import ConnectionLost, TovikError, invalid_input
 
 DEFAULT_ADDRESS = "127.0.0.1:7337"
 PAGE_LIMIT = 100
+WRITE_OPS = ("put", "insert", "update", "delete")
 NAME_TEXT = "name must be 1-256 bytes with no slash or control characters"
 Document = dict[str, Any]
 T = TypeVar("T")
@@ -321,6 +322,10 @@ class Den:
             command["after"] = _text(after, "after")
         if where is not None:
             command["filter"] = where
+        return self._query_page(command)
+
+    def _query_page(self, command: dict[str, Any]) -> tuple[list[Document], Optional[str]]:
+        """One page or query request and its checked answer."""
         client = self.client
         data = client._expect(self._call(command), dict)
         documents = client._expect(data.get("documents"), list)
@@ -329,6 +334,55 @@ class Den:
                 cursor, (str, type(None))):
             client._garbled()
         return documents, cursor
+
+    def query(self, filter: dict[str, Any],
+              fields: Optional[list[str]] = None) -> Iterator[Document]:
+        """Every shiny that matches filter (the server's filter language:
+        {"qty": {"$gt": 2}}, {"id": {"$gte": "a", "$lt": "b"}}, ...), in id
+        order, fetched a page at a time; with fields, each holds its "id"
+        and those paths only."""
+        command: dict[str, Any] = {"op": "query", "filter": filter, "limit": PAGE_LIMIT}
+        if fields is not None:
+            command["fields"] = [_text(path, "field") for path in fields]
+        after: Optional[str] = None
+        while True:
+            documents, cursor = self._query_page({**command, "after": after})
+            if after is not None and cursor is not None and cursor <= after:
+                self.client._garbled()
+            yield from documents
+            if cursor is None:
+                return
+            after = cursor
+
+    def count(self, filter: dict[str, Any]) -> tuple[int, bool]:
+        """(number of matching shinies, complete): complete is False when the
+        server stopped after examining 100,000 records, so the number is a
+        lower bound."""
+        data = self.client._expect(self._call({"op": "count", "filter": filter}), dict)
+        count, complete = data.get("count"), data.get("complete")
+        if not isinstance(count, int) or not isinstance(complete, bool):
+            self.client._garbled()
+        return count, complete
+
+    def write(self, ops: list[tuple[Any, ...]]) -> int:
+        """Runs up to 1,024 writes in order as one commit, all or none:
+        ("put"|"insert"|"update", id, doc) or ("delete", id). Returns the
+        generation of the commit; a failing operation raises with
+        "operation <n>: ..." and stores nothing."""
+        wire = []
+        for op in ops:
+            if not isinstance(op, tuple) or not op or op[0] not in WRITE_OPS or len(op) != (
+                    2 if op[0] == "delete" else 3):
+                raise invalid_input(f"write operation {op!r}")
+            entry = {"op": op[0], "id": _text(op[1], "id")}
+            if op[0] != "delete":
+                entry["document"] = op[2]
+            wire.append(entry)
+        data = self.client._expect(self._call({"op": "write", "ops": wire}), dict)
+        generation = data.get("generation")
+        if not isinstance(generation, int):
+            self.client._garbled()
+        return generation
 
     def _walk(self, where: Optional[dict[str, Any]]) -> Iterator[Document]:
         after: Optional[str] = None
