@@ -169,6 +169,15 @@ std::expected<std::uint64_t, Failure> import_lines(Store& store, WriteBatch& bat
   return imported;
 }
 
+// Stages the write of line n; a refusal names the line.
+std::expected<bool, Failure> stage_line(WriteBatch& batch, std::string_view warren,
+                                        std::string_view den, const DocumentWrite& write,
+                                        std::uint64_t n, std::uint64_t limit) {
+  auto staged = batch.stage(warren, den, write);
+  if (!staged) return std::unexpected(staging_failure(n, staged.error(), write.document, limit));
+  return true;
+}
+
 Outcome import_den(Store& store, const std::string& den, int fd, const TransferArguments& a) {
   WriteBatch batch(store, store.config().max_value_len);
   DocumentLineReader reader(a.id_field);
@@ -179,11 +188,9 @@ Outcome import_den(Store& store, const std::string& den, int fd, const TransferA
         auto entry = reader.read(text, n);
         if (!entry) return std::unexpected(at_line(n, entry.error()));
         if (!*entry) return false;
-        DocumentWrite write{a.mode, std::move((*entry)->id), std::move((*entry)->document)};
-        auto staged = batch.stage(kDefaultWarren, den, write);
-        if (!staged)
-          return std::unexpected(staging_failure(n, staged.error(), write.document, limit));
-        return true;
+        return stage_line(batch, kDefaultWarren, den,
+                          {a.mode, std::move((*entry)->id), std::move((*entry)->document)}, n,
+                          limit);
       });
   if (!imported) return std::unexpected(imported.error());
   return write_output(std::cout,
@@ -204,11 +211,8 @@ Outcome import_database(Store& store, int fd) {
         if (!entry) return std::unexpected(at_line(n, entry.error()));
         if (!*entry) return false;
         DatabaseLine& e = **entry;
-        DocumentWrite write{WriteKind::Put, std::move(e.id), std::move(e.document)};
-        auto staged = batch.stage(e.warren, e.den, write);
-        if (!staged)
-          return std::unexpected(staging_failure(n, staged.error(), write.document, limit));
-        return true;
+        return stage_line(batch, e.warren, e.den,
+                          {WriteKind::Put, std::move(e.id), std::move(e.document)}, n, limit);
       });
   if (!imported) return std::unexpected(imported.error());
   return write_output(std::cout, "Imported " + std::to_string(*imported) + " shinies\n");

@@ -97,10 +97,11 @@ Outcome run_delete(Store& store, std::span<const std::string> args) {
   return print_ok();
 }
 
-// scan and find: documents are printed as the walk hands them over, so a
-// long walk shows its results at once; the summary follows on stderr.
-Outcome run_walk(Store& store, const std::string& den, const std::optional<Filter>& filter,
-                 std::uint64_t limit) {
+// Prints each document a walk hands over at once, so a long walk shows its
+// results as they come, then the summary on stderr. `walk` runs the walk
+// with the sink and returns the records it examined.
+template <typename Walk>
+Outcome print_walk(std::uint64_t limit, Walk&& walk) {
   // The first output failure is kept; the walk itself only reads.
   Outcome printed;
   std::string line;
@@ -111,13 +112,21 @@ Outcome run_walk(Store& store, const std::string& den, const std::optional<Filte
     line += '\n';
     printed = write_output(std::cout, line);
   };
-  auto examined = walk_documents(store, kDefaultWarren, den, filter, limit, sink);
+  auto examined = walk(sink);
   if (!examined) return std::unexpected(doc_failure(examined.error()));
   if (!printed) return printed;
   return write_output(std::cerr, "examined " + std::to_string(*examined) +
                                      " records; results capped at " + std::to_string(limit) +
                                      ", examination budget " +
                                      std::to_string(kQueryExaminationLimit) + "\n");
+}
+
+// scan and find.
+Outcome run_walk(Store& store, const std::string& den, const std::optional<Filter>& filter,
+                 std::uint64_t limit) {
+  return print_walk(limit, [&](const DocumentSink& sink) {
+    return walk_documents(store, kDefaultWarren, den, filter, limit, sink);
+  });
 }
 
 // The same object the server's usage command answers.
@@ -140,28 +149,15 @@ std::expected<QueryFilter, Failure> parse_filter_argument(std::string_view text)
   return std::move(*filter);
 }
 
-// query: printed as find prints, documents as they are found, then the
-// summary line on stderr.
+// query: printed as find prints.
 Outcome run_query(Store& store, std::span<const std::string> args) {
   auto filter = parse_filter_argument(args[3]);
   if (!filter) return std::unexpected(filter.error());
   auto limit = parse_limit(argument_at(args, 4));
   if (!limit) return std::unexpected(limit.error());
-  Outcome printed;
-  std::string line;
-  const DocumentSink sink = [&printed, &line](std::string_view document) {
-    if (!printed) return;
-    line.assign(document);
-    line += '\n';
-    printed = write_output(std::cout, line);
-  };
-  auto examined = walk_query(store, kDefaultWarren, args[2], *filter, *limit, sink);
-  if (!examined) return std::unexpected(doc_failure(examined.error()));
-  if (!printed) return printed;
-  return write_output(std::cerr, "examined " + std::to_string(*examined) +
-                                     " records; results capped at " + std::to_string(*limit) +
-                                     ", examination budget " +
-                                     std::to_string(kQueryExaminationLimit) + "\n");
+  return print_walk(*limit, [&](const DocumentSink& sink) {
+    return walk_query(store, kDefaultWarren, args[2], *filter, *limit, sink);
+  });
 }
 
 Outcome run_count(Store& store, std::span<const std::string> args) {
