@@ -161,42 +161,47 @@ std::expected<Json, DocError> WriteBatch::put(std::string key, std::string_view 
 
 std::expected<Json, DocError> WriteBatch::stage(std::string_view warren, std::string_view den,
                                                 const DocumentWrite& write) {
-  const std::string_view id = write.id;
-  if (write.kind == WriteKind::Delete) {
+  return stage(warren, den, write.kind, write.id, write.document);
+}
+
+std::expected<Json, DocError> WriteBatch::stage(std::string_view warren, std::string_view den,
+                                                WriteKind kind, std::string_view id,
+                                                const Json& document) {
+  if (kind == WriteKind::Delete) {
     auto key = document_key(warren, den, id);
     if (!key) return std::unexpected(key.error());
     // Deleting an absent id still commits.
     set(std::move(*key), std::nullopt);
     return Json{{"deleted", std::string(id)}};
   }
-  if (write.kind == WriteKind::Update) {
-    const Json& fields = write.document;
+  if (kind == WriteKind::Update) {
+    const Json& fields = document;
     if (!fields.is_object() || fields.empty() || find_member(fields, "id") != nullptr) {
       return std::unexpected(StoreError::Invalid);
     }
   }
   auto key = writable_key(warren, den, id);
   if (!key) return std::unexpected(key.error());
-  if (write.kind == WriteKind::Put) {
-    auto stored = put(std::move(*key), id, write.document);
+  if (kind == WriteKind::Put) {
+    auto stored = put(std::move(*key), id, document);
     if (!stored) return stored;
     return Json{{"stored", std::string(id)}};
   }
   auto existing = current(*key);
   if (!existing) return std::unexpected(existing.error());
-  if (write.kind == WriteKind::Insert) {
+  if (kind == WriteKind::Insert) {
     if (*existing) {
       if (!is_stored_document(**existing, id)) return std::unexpected(StoreError::Corrupt);
       return std::unexpected(DocError::message(kShinyAlreadyExists));
     }
-    auto stored = put(std::move(*key), id, write.document);
+    auto stored = put(std::move(*key), id, document);
     if (!stored) return stored;
     return Json{{"inserted", std::string(id)}};
   }
   if (!*existing) return std::unexpected(DocError::message(kShinyDoesNotExist));
   auto merged = read_stored_document(**existing, id);
   if (!merged) return std::unexpected(merged.error());
-  for (const auto& [name, value] : write.document.items()) (*merged)[name] = value;
+  for (const auto& [name, value] : document.items()) (*merged)[name] = value;
   auto stored = put(std::move(*key), id, *merged);
   if (!stored) return stored;
   return Json{{"updated", std::string(id)}};

@@ -54,6 +54,10 @@ class WriteBatch {
   // that function answers. A failed write stages nothing.
   [[nodiscard]] std::expected<Json, DocError> stage(std::string_view warren, std::string_view den,
                                                     const DocumentWrite& write);
+  // The same without building a DocumentWrite (no copy of the document).
+  [[nodiscard]] std::expected<Json, DocError> stage(std::string_view warren, std::string_view den,
+                                                    WriteKind kind, std::string_view id,
+                                                    const Json& document);
 
   // A point to roll back to: every write staged after mark() is undone by
   // rollback(mark), so a group of writes can fail as a whole.

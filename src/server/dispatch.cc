@@ -247,18 +247,22 @@ struct Executor {
   }
 };
 
-// The document write a command stands for (the executor's writes only).
-std::optional<DocumentWrite> document_write_of(const Command& command) {
-  if (const auto* c = std::get_if<Put>(&command))
-    return DocumentWrite{WriteKind::Put, c->id, c->document};
+// Stages the single-document write a command stands for, without copying
+// its document.
+std::optional<std::expected<Json, DocError>> stage_single(WriteBatch& batch, Place p,
+                                                          const Command& command) {
+  if (const auto* c = std::get_if<Put>(&command)) {
+    return batch.stage(p.warren, p.den, WriteKind::Put, c->id, c->document);
+  }
   if (const auto* c = std::get_if<Insert>(&command)) {
-    return DocumentWrite{WriteKind::Insert, c->id, c->document};
+    return batch.stage(p.warren, p.den, WriteKind::Insert, c->id, c->document);
   }
   if (const auto* c = std::get_if<Update>(&command)) {
-    return DocumentWrite{WriteKind::Update, c->id, c->fields};
+    return batch.stage(p.warren, p.den, WriteKind::Update, c->id, c->fields);
   }
-  if (const auto* c = std::get_if<Delete>(&command))
-    return DocumentWrite{WriteKind::Delete, c->id, Json()};
+  if (const auto* c = std::get_if<Delete>(&command)) {
+    return batch.stage(p.warren, p.den, WriteKind::Delete, c->id, Json());
+  }
   return std::nullopt;
 }
 
@@ -309,9 +313,11 @@ ExecuteResult stage_document_write(WriteBatch& batch, const SessionState& sessio
       // The generation is the commit's, filled in by complete_document_write.
       return written_data(0, c->ops.size());
     }
-    const std::optional<DocumentWrite> write = document_write_of(command);
-    if (!write) return fail(store_error_text(StoreError::Invalid));
-    return in_den(session, [&](Place p) { return batch.stage(p.warren, p.den, *write); });
+    return in_den(session, [&](Place p) -> std::expected<Json, DocError> {
+      auto staged = stage_single(batch, p, command);
+      if (!staged) return std::unexpected(StoreError::Invalid);
+      return std::move(*staged);
+    });
   } catch (const std::exception&) {
     return fail(store_error_text(StoreError::Invalid));
   }

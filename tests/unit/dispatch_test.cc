@@ -491,22 +491,6 @@ TEST_F(Executor, WriteLimits) {
   EXPECT_EQ(ok(Get{"h0"}), Json(nullptr));
 }
 
-// The staging alone, as a group commit uses it: a failed write takes back
-// only its own operations.
-TEST_F(Executor, StagingRollsBackOnlyItsOwnOperations) {
-  WriteBatch batch(store());
-  ASSERT_TRUE(stage_write_ops(batch, "default", "c", std::vector{op(WriteKind::Put, "a")}));
-  auto failed = stage_write_ops(batch, "default", "c",
-                                std::vector{op(WriteKind::Put, "b"), op(WriteKind::Insert, "a")});
-  ASSERT_FALSE(failed.has_value());
-  EXPECT_EQ(failed.error(), "operation 2: shiny already exists");
-  EXPECT_EQ(batch.records(), 1u);
-  ASSERT_TRUE(batch.commit().has_value());
-  ok(Use{"c"});
-  EXPECT_EQ(ok(Get{"a"}), parse(R"({"id":"a"})"));
-  EXPECT_EQ(ok(Get{"b"}), Json(nullptr));
-}
-
 TEST(ToResponse, WrapsDataAndMessages) {
   const Response good = to_response(ExecuteResult(Json{{"bye", true}}));
   EXPECT_EQ(encode_response(good), R"({"version":1,"ok":true,"data":{"bye":true},"error":null})");
