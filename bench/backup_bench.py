@@ -17,22 +17,18 @@ import shutil
 import statistics
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 import zlib
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench_util import DEFAULT_TOVIK, record, summary  # noqa: E402
 
 SLOT = 16 * 1024 * 1024
 CAPACITY = SLOT - 64
 HEADER = struct.Struct("<8sII QQQQ 12s")  # up to the crc
 CHUNK = 65536
-DEFAULT_TOVIK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "src",
-                             "cli", "tovik")
-
-
-def record(key, value):
-    lengths = struct.pack("<II", len(key), len(value))
-    crc = zlib.crc32(lengths + key + value) & 0xFFFFFFFF
-    return lengths + struct.pack("<I", crc) + key + value
 
 
 def document(doc_id, pad):
@@ -80,12 +76,6 @@ def timed(fn):
     start = time.perf_counter()
     fn()
     return time.perf_counter() - start
-
-
-def summary(name, xs):
-    ms = [x * 1000 for x in xs]
-    return (f"{name:<28} median {statistics.median(ms):8.1f} ms   min {min(ms):8.1f}   "
-            f"max {max(ms):8.1f}   spread {(max(ms) - min(ms)) / statistics.median(ms) * 100:5.1f}%")
 
 
 def main():

@@ -23,15 +23,15 @@ import os
 import re
 import shutil
 import signal
-import socket
 import statistics
-import struct
 import subprocess
+import sys
 import tempfile
 import time
 
-DEFAULT_TOVIK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "src",
-                             "cli", "tovik")
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench_util import DEFAULT_TOVIK, Wire, compact  # noqa: E402
+
 DOCUMENTS = 50_000
 PASSWORD = "bench password 123"
 
@@ -56,10 +56,6 @@ def document(n):
             "address": {"city": f"City {n % 97}", "zip": f"{10000 + n % 89999}"}}
 
 
-def compact(value):
-    return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
-
-
 def timed(argv, **kwargs):
     start = time.perf_counter()
     subprocess.run(argv, check=True, **kwargs)
@@ -81,7 +77,7 @@ def import_and_export(tovik, sqlite_bin, work, runs):
     lines = os.path.join(work, "data.jsonl")
     with open(lines, "w", encoding="utf-8") as f:
         for n in range(DOCUMENTS):
-            f.write(compact(document(n)) + "\n")
+            f.write(compact(document(n), sort_keys=False) + "\n")
     size = os.path.getsize(lines)
     print(f"{DOCUMENTS} documents, {size / DOCUMENTS:.0f} bytes per line on average")
     env = {**os.environ, "HOME": work}
@@ -114,29 +110,6 @@ def import_and_export(tovik, sqlite_bin, work, runs):
         results["export"][1].append(se)
     show("import", *results["import"], "sqlite3")
     show("export", *results["export"], "sqlite3")
-
-
-class Wire:
-    def __init__(self, port):
-        self.sock = socket.create_connection(("127.0.0.1", port))
-
-    def call(self, command):
-        body = json.dumps({"version": 1, "command": command}, separators=(",", ":")).encode()
-        self.sock.sendall(struct.pack(">I", len(body)) + body)
-        return self.receive()
-
-    def receive(self):
-        head = self._exact(4)
-        return json.loads(self._exact(struct.unpack(">I", head)[0]))
-
-    def _exact(self, n):
-        data = b""
-        while len(data) < n:
-            chunk = self.sock.recv(n - len(data))
-            if not chunk:
-                raise ConnectionError("closed")
-            data += chunk
-        return data
 
 
 def write_versus_puts(tovik, work, runs):

@@ -21,15 +21,17 @@ import sqlite3
 import statistics
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 import zlib
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench_util import DEFAULT_TOVIK, compact, record, summary  # noqa: E402
+
 SLOT = 16 * 1024 * 1024
 HEADER = struct.Struct("<8sII QQQQ 12s")  # up to the crc
 DOCUMENTS = 1_000
-DEFAULT_TOVIK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "src",
-                             "cli", "tovik")
 
 
 def body(doc_id, round_no=0):
@@ -37,16 +39,6 @@ def body(doc_id, round_no=0):
     return {"id": doc_id, "name": f"user {doc_id}", "age": 20 + round_no % 50,
             "email": f"{doc_id}@example.invalid", "tags": ["alpha", "beta"], "active": True,
             "score": 12.5}
-
-
-def compact(value):
-    return json.dumps(value, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
-
-
-def record(key, value):
-    lengths = struct.pack("<II", len(key), len(value))
-    crc = zlib.crc32(lengths + key + value) & 0xFFFFFFFF
-    return lengths + struct.pack("<I", crc) + key + value
 
 
 def tovik_database(path):
@@ -80,13 +72,6 @@ def timed(argv, stdin=None):
     if res.returncode != 0:
         raise SystemExit(f"{argv[0]} failed: {res.stderr.strip()}")
     return elapsed, res.stdout
-
-
-def summary(name, xs):
-    ms = [x * 1000 for x in xs]
-    med = statistics.median(ms)
-    return (f"{name:<34} median {med:7.2f} ms   min {min(ms):7.2f}   max {max(ms):7.2f}   "
-            f"spread {(max(ms) - min(ms)) / med * 100:6.1f}%")
 
 
 def main():

@@ -14,14 +14,11 @@ Usage: operating_bench.py [--tovik PATH] [--baseline PATH] [--dir DIR]
 Prints figures only; never asserts on time.
 """
 import argparse
-import json
 import os
 import re
 import shutil
 import signal
-import socket
 import statistics
-import struct
 import subprocess
 import sys
 import tempfile
@@ -29,40 +26,9 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from backup_bench import DEFAULT_TOVIK, full_database  # noqa: E402
+from bench_util import Wire, frame, summary  # noqa: E402
 
 PASSWORD = "correct horse battery"
-
-
-def frame(obj):
-    body = json.dumps({"command": obj, "version": 1}, separators=(",", ":"),
-                      sort_keys=True).encode()
-    return struct.pack(">I", len(body)) + body
-
-
-class Client:
-    def __init__(self, port):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=600)
-        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-
-    def raw(self, request):
-        self.sock.sendall(request)
-        head = self._exact(4)
-        return self._exact(struct.unpack(">I", head)[0])
-
-    def call(self, command):
-        response = json.loads(self.raw(frame(command)))
-        if not response["ok"]:
-            raise SystemExit(f"{command['op']} failed: {response['error']}")
-        return response["data"]
-
-    def _exact(self, n):
-        data = b""
-        while len(data) < n:
-            chunk = self.sock.recv(n - len(data))
-            if not chunk:
-                raise SystemExit("server closed the connection")
-            data += chunk
-        return data
 
 
 def serve(binary, db, *options):
@@ -73,21 +39,14 @@ def serve(binary, db, *options):
     if not m:
         proc.kill()
         raise SystemExit(f"server did not start: {line!r} {proc.stderr.read()!r}")
-    client = Client(int(m.group(1)))
-    client.call({"op": "auth", "username": "admin", "password": PASSWORD})
+    client = Wire(int(m.group(1)))
+    client.data({"op": "auth", "username": "admin", "password": PASSWORD})
     return proc, client
 
 
 def stop(proc):
     proc.send_signal(signal.SIGINT)
     proc.wait(timeout=30)
-
-
-def summary(name, xs, unit, scale):
-    v = [x * scale for x in xs]
-    med = statistics.median(v)
-    return (f"{name:<34} median {med:9.2f} {unit}  min {min(v):9.2f}  max {max(v):9.2f}  "
-            f"spread {(max(v) - min(v)) / med * 100:5.1f}%")
 
 
 def provision(binary, path, env):
@@ -111,7 +70,7 @@ def backup_figures(args, work, env):
     try:
         for run in range(args.runs + 1):
             start = time.perf_counter()
-            client.call({"op": "backup", "name": f"online-{run}"})
+            client.data({"op": "backup", "name": f"online-{run}"})
             o = time.perf_counter() - start
             dest = os.path.join(work, f"offline-{run}.tovik")
             start = time.perf_counter()
@@ -145,8 +104,8 @@ def get_figures(args, work, env):
         subprocess.run([args.tovik, "init", db], check=True, capture_output=True)
         provision(args.tovik, db, env)
         proc, client = serve(binary, db, *options)
-        client.call({"op": "use", "collection": "c"})
-        client.call({"op": "put", "id": "k", "document": {"n": 1, "s": "x" * 100}})
+        client.data({"op": "use", "collection": "c"})
+        client.data({"op": "put", "id": "k", "document": {"n": 1, "s": "x" * 100}})
         servers.append((name, proc, client))
     request = frame({"op": "get", "id": "k"})
     per_variant = {name: [] for name, _, _ in servers}
