@@ -38,17 +38,17 @@ constexpr std::array kCommands{
                "Copies a verified backup (and its credentials) into a new database file.\n", "nn"},
     CommandRow{"version", "usage: tovik version", "Prints the version.\n", ""},
     CommandRow{"help", "usage: tovik help", "Prints a summary of the commands.\n", ""},
-    CommandRow{
-        "status", "usage: tovik status [file]",
-        "Prints the generation and whether credentials exist (default data file without one).\n",
-        "n", 2},
-    CommandRow{
-        "stats", "usage: tovik stats [file]",
-        "Prints the record count, live and allocated bytes and the generation (default data\n"
-        "file without one).\n",
-        "n", 2},
+    CommandRow{"status", "usage: tovik status [file]",
+               "Prints the generation and whether credentials exist.\n"
+               "Without a file: the default data file.\n",
+               "n", 2},
+    CommandRow{"stats", "usage: tovik stats [file]",
+               "Prints the record count, live and allocated bytes and the generation.\n"
+               "Without a file: the default data file.\n",
+               "n", 2},
     CommandRow{"check", "usage: tovik check [file]",
-               "Verifies every record and document of the file (default data file without one).\n",
+               "Verifies every record and document of the file.\n"
+               "Without a file: the default data file.\n",
                "n", 2},
     CommandRow{"collections", "usage: tovik collections <file>",
                "Lists the dens of the default warren.\n", "n", 2},
