@@ -155,7 +155,8 @@ GOOD = "".join(f'{{"id":"g{i:04}"}}\n' for i in range(1030))
     ('{"id":"a","pad":"%s"}' % ("x" * 262_144), 1, 0, tovik.InvalidInput,
      "document larger than 262144 bytes"),
     (GOOD + '{"id":"g0001"}\n', 1031, 1024, tovik.InvalidInput, "repeats the id of line 2"),
-])
+], ids=["repeat", "array", "no-id", "number-id", "empty-id", "broken", "nan", "huge-int",
+        "too-large", "after-a-write"])
 def test_import_names_the_line_it_stops_at(shared, tmp_path, text, line, stored, kind, reason):
     (tmp_path / "in.jsonl").write_text(text)
     with tovik.connect(shared.address, password=PASSWORD) as client:
