@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/command_table.h"
 #include "cli/offline.h"
 #include "cli/text.h"
 #include "core/file_format.h"
@@ -22,10 +23,8 @@
 namespace tovik::cli {
 namespace {
 
-constexpr std::string_view kImportUsage =
-    "usage: tovik import <file> <den> <path>|- [--id-field NAME] [--mode put|insert] | "
-    "tovik import <file> --all <path>|-";
-constexpr std::string_view kExportUsage = "usage: tovik export <file> [<den> [--id-field NAME]]";
+const std::string_view kImportUsage = usage_of("import");
+const std::string_view kExportUsage = usage_of("export");
 constexpr std::string_view kNotEmpty =
     "import --all needs a database without dens or shinies; this one has some";
 constexpr std::size_t kReadChunk = std::size_t{64} << 10;
@@ -72,6 +71,9 @@ std::expected<TransferArguments, Failure> parse_arguments(std::span<const std::s
       }
     } else if (arg.starts_with("--")) {
       return fail();
+    } else if (arg.starts_with('-') && arg != "-") {
+      // A den or a path that looks like an option was meant as one.
+      return std::unexpected(unknown_option(arg, usage));
     } else {
       parsed.positional.push_back(arg);
     }

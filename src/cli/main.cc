@@ -1,5 +1,7 @@
 // Entry point: picks one action from the command table, runs it, and turns
-// its outcome into exit status 0 or 1.
+// its outcome into exit status 0 or 1. Each command's arguments are first
+// checked against its row of cli/command_table.h, and "<word> --help" prints
+// that row.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -11,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/command_table.h"
 #include "cli/commands.h"
 #include "core/utf8.h"
 
@@ -18,8 +21,6 @@ namespace tovik::cli {
 namespace {
 
 constexpr std::string_view kBanner = "Tovik 0.1.0 (storage v1, protocol v1)";
-constexpr std::string_view kBackupUsage =
-    "usage: tovik backup <database> <new-backup> | restore <backup> <new-database>";
 
 constexpr std::string_view kHelpLines[] = {
     "tovik backup <database> <new-backup>",
@@ -56,24 +57,30 @@ Outcome print_help() {
 Outcome print_version() { return write_output(std::cout, std::string(kBanner) + "\n"); }
 
 bool is_offline_word(std::string_view word) {
-  for (std::string_view w : {"put", "get", "delete", "scan", "find", "collections", "stats",
-                             "check", "status", "usage", "import", "export", "query", "count"}) {
-    if (word == w) return true;
-  }
-  return false;
+  const CommandRow* row = find_command(word);
+  return row != nullptr && row->required > 0;
 }
+
+Failure usage_failure(std::string_view word) { return Failure::message(usage_of(word)); }
 
 Outcome dispatch(std::vector<std::string> args) {
   if (args.empty()) return run_shell(std::nullopt);
+  if (args[0] == "help" || args[0] == "--help" || args[0] == "-h") return print_help();
+  if (const CommandRow* row = find_command(args[0])) {
+    if (args.size() >= 2 && is_help_flag(args[1])) {
+      return write_output(std::cout, command_help(*row));
+    }
+    auto checked = check_places(*row, args);
+    if (!checked) return checked;
+  }
   const std::string& word = args[0];
   const std::size_t count = args.size();
 
   if (word == "init") {
     if (count == 1) return run_init(std::nullopt);
     if (count == 2) return run_init(args[1]);
-    return std::unexpected(Failure::message("usage: tovik init [file]"));
+    return std::unexpected(usage_failure(word));
   }
-  if (word == "help" || word == "--help") return print_help();
   if (word == "version" || word == "--version") return print_version();
   if (word == "serve") {
     return run_serve(std::span<const std::string>(args).subspan(1));
@@ -84,10 +91,10 @@ Outcome dispatch(std::vector<std::string> args) {
   if (word == "setup") {
     if (count == 1) return run_setup(std::nullopt, std::nullopt);
     if (count == 3) return run_setup(args[1], args[2]);
-    return std::unexpected(Failure::message("usage: tovik setup <file> <username>"));
+    return std::unexpected(usage_failure(word));
   }
   if (word == "backup" || word == "restore") {
-    if (count != 3) return std::unexpected(Failure::message(std::string(kBackupUsage)));
+    if (count != 3) return std::unexpected(usage_failure(word));
     return word == "backup" ? run_backup(args[1], args[2]) : run_restore(args[1], args[2]);
   }
   if (count == 1 && (word == "status" || word == "stats" || word == "check")) {

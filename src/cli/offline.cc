@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 
+#include "cli/command_table.h"
 #include "cli/commands.h"
 #include "cli/data_transfer.h"
 #include "cli/provisioning.h"
@@ -34,11 +35,8 @@ Outcome print_ok() { return print_line("{\"ok\":true}"); }
 
 // Arguments each command needs, the command word and the file included.
 std::size_t required_arguments(std::string_view word) {
-  if (word == "put") return 5;
-  if (word == "get" || word == "delete" || word == "find") return 4;
-  if (word == "scan") return 3;
-  if (word == "query" || word == "count") return 4;
-  return 2;
+  const CommandRow* row = find_command(word);
+  return row == nullptr ? 2 : row->required;
 }
 
 Outcome run_status(Store& store, const std::string& path) {

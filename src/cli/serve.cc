@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "cli/command_table.h"
 #include "cli/commands.h"
 #include "cli/offline.h"
 #include "cli/provisioning.h"
@@ -72,6 +73,8 @@ std::expected<ServeSettings, Failure> parse_serve_options(std::span<const std::s
       continue;
     }
     if (name == "--backup-dir" || name == "--log") {
+      // A path that looks like an option is the next option, its value missing.
+      if (value.starts_with('-')) return std::unexpected(unknown_option(value, usage_of("serve")));
       (name == "--log" ? settings.log_path : settings.backup_dir) = value;
       continue;
     }
@@ -120,7 +123,10 @@ std::expected<void, Failure> validate_serve_settings(const ServeSettings& settin
 Outcome run_serve(std::span<const std::string> args) {
   std::string path;
   std::span<const std::string> options;
-  if (args.empty() || (args[0].size() >= 2 && args[0].starts_with("--"))) {
+  if (!args.empty() && args[0].starts_with('-') && !args[0].starts_with("--")) {
+    return std::unexpected(unknown_option(args[0], usage_of("serve")));
+  }
+  if (args.empty() || args[0].starts_with("--")) {
     auto file = resolve_default_data_file();
     if (!file) return std::unexpected(file.error());
     path = *file;

@@ -13,6 +13,7 @@ import subprocess
 import sys
 import threading
 import time
+import zlib
 
 import pytest
 
@@ -36,6 +37,7 @@ def shared(tmp_path_factory):
     home = tmp_path_factory.mktemp("pyclient")
     env = clean_env(home)
     srv = start_server(provision(home / "t.tovik", env), env)
+    srv.env = env
     yield srv
     srv.stop()
 
@@ -76,20 +78,149 @@ def test_query_count_and_atomic_writes(shared):
     with tovik.connect(shared.address, password=PASSWORD) as client:
         den = den_in(client, "q")
         before = client.stats()["generation"]
-        generation = den.write([("put", f"k{i:03}", {"n": i, "d": {"w": i % 3}})
-                                for i in range(150)] + [("delete", "k000")])
+        generation = den.write([{"op": "put", "id": f"k{i:03}", "document": {"n": i, "d": {"w": i % 3}}}
+                                for i in range(150)] + [{"op": "delete", "id": "k000"}])
         assert generation == before + 1 == client.stats()["generation"]
         matched = list(den.query({"d.w": 1, "n": {"$gte": 100}}, ["n"]))
         assert matched == [{"id": f"k{i:03}", "n": i} for i in range(100, 150) if i % 3 == 1]
         assert [d["id"] for d in den.query({"id": {"$prefix": "k1"}})][-1] == "k149"
-        assert den.count({"d.w": {"$in": [0, 2]}}) == (99, True)
+        assert den.count({"d.w": {"$in": [0, 2]}}) == 99 and type(den.count({})) is int
         with pytest.raises(tovik.TovikError, match="operation 2: shiny already exists"):
-            den.write([("put", "new", {}), ("insert", "k001", {})])
+            den.write([{"op": "put", "id": "new", "document": {}},
+                       {"op": "insert", "id": "k001", "document": {}}])
         assert den.get("new") is None
         with pytest.raises(tovik.TovikError, match="unknown query operator"):
             den.count({"n": {"$regex": "x"}})
-        with pytest.raises(tovik.InvalidInput):
-            den.write([("upsert", "a", {})])
+        # Shapes the server would take for a broken frame are refused before sending.
+        for op in [("put", "a", {}), {"op": "upsert", "id": "a", "document": {}},
+                   {"op": "put", "id": "a"}, {"op": "delete", "id": "a", "document": {}},
+                   {"op": "put", "id": "a", "document": [1]}, {"op": "put", "id": 1, "document": {}},
+                   {"op": "update", "id": "a", "document": {}, "extra": 1}]:
+            with pytest.raises((tovik.InvalidInput, TypeError)):
+                den.write([op])
+        assert den.write([{"op": "update", "id": "k001", "document": {"n": -1}}]) == generation + 1
+        assert den.get("k001")["n"] == -1
+
+
+def test_count_past_the_servers_budget_counts_the_rest():
+    moved = answer(True, {"warren": "w", "den": "d"})
+    partial = answer(True, {"complete": False, "count": 5, "examined": 100_000})
+    pages = [answer(True, {"documents": [{"id": "a"}, {"id": "b"}], "examined": 9, "next_after": "b"}),
+             answer(True, {"documents": [{"id": "c"}], "examined": 9, "next_after": None})]
+    received = []
+    client = tovik.connect(scripted_server([LOGIN, moved, partial, *pages], received),
+                           password=PASSWORD, timeout=0.5)
+    assert client.warren("w").den("d").count({"n": 1}) == 3
+    assert [json.loads(r)["command"].get("fields") for r in received[-2:]] == [[], []]
+
+
+def test_jsonl_export_and_import_match_the_shell(shared, tmp_path):
+    odd = [{"id": "a", "f": 0.1, "big": 1e300, "e": 1e16, "neg": -0.0, "u": 2**64 - 1,
+            "s": "caf\u00e9 \U0001F98A \x00 \u2028 \"q\"\\", "z": {"b": [1, 2.5, None]}, "A": True},
+           {"id": "\u00e9t\u00e9"}, {"id": "b", "n": -(2**63)}]
+    with tovik.connect(shared.address, password=PASSWORD) as client:
+        den = den_in(client, "jsonl")
+        den.write([{"op": "put", "id": d["id"], "document": d} for d in odd])
+        assert den.export_jsonl(tmp_path / "py.jsonl") == 3
+        batch = run(["batch", shared.address], env={**shared.env, "TOVIK_PASSWORD": PASSWORD},
+                    input=f"use jsonl/d\nexport {tmp_path / 'shell.jsonl'}\n")
+        assert batch.returncode == 0, batch.stderr
+        assert (tmp_path / "py.jsonl").read_bytes() == (tmp_path / "shell.jsonl").read_bytes()
+        with pytest.raises(tovik.TovikError, match="already exists; export never overwrites"):
+            den.export_jsonl(tmp_path / "shell.jsonl")
+        copy = den_in(client, "jsonl", "copy")
+        assert copy.import_jsonl(str(tmp_path / "py.jsonl")) == 3
+        assert copy.export_jsonl(tmp_path / "again.jsonl") == 3
+        assert (tmp_path / "again.jsonl").read_bytes() == (tmp_path / "py.jsonl").read_bytes()
+        assert den_in(client, "jsonl", "empty").export_jsonl(tmp_path / "none.jsonl") == 0
+        assert (tmp_path / "none.jsonl").read_bytes() == b""
+        many = "".join(f'{{"id":"m{i:04}"}}\n' for i in range(2100)) + "\n"
+        (tmp_path / "many.jsonl").write_text(many)
+        assert den_in(client, "jsonl", "many").import_jsonl(tmp_path / "many.jsonl") == 2100
+        assert client.warren("jsonl").den("many").count({}) == 2100
+
+
+GOOD = "".join(f'{{"id":"g{i:04}"}}\n' for i in range(1030))
+
+
+@pytest.mark.parametrize("text, line, stored, kind, reason", [
+    ('{"id":"a"}\n\n{"id":"a"}\n', 3, 0, tovik.InvalidInput, "repeats the id of line 1"),
+    ('{"id":"a"}\n[1]', 2, 0, tovik.InvalidInput, "not a JSON object"),
+    ('\n{"x":1}\n', 2, 0, tovik.InvalidInput, 'no "id" member'),
+    ('{"id":5}', 1, 0, tovik.InvalidInput, '"id" is not a string'),
+    ('{"id":""}', 1, 0, tovik.InvalidInput, '"id" is not a valid id (empty or holding NUL)'),
+    ('{"id":"a",', 1, 0, tovik.InvalidInput, None),
+    ('{"id":"a","n":NaN}', 1, 0, tovik.InvalidInput, None),
+    ('{"id":"a","n":18446744073709551616}', 1, 0, tovik.InvalidInput, None),
+    ('{"id":"a","pad":"%s"}' % ("x" * 262_144), 1, 0, tovik.InvalidInput,
+     "document larger than 262144 bytes"),
+    (GOOD + '{"id":"g0001"}\n', 1031, 1024, tovik.InvalidInput, "repeats the id of line 2"),
+], ids=["repeat", "array", "no-id", "number-id", "empty-id", "broken", "nan", "huge-int",
+        "too-large", "after-a-write"])
+def test_import_names_the_line_it_stops_at(shared, tmp_path, text, line, stored, kind, reason):
+    (tmp_path / "in.jsonl").write_text(text)
+    with tovik.connect(shared.address, password=PASSWORD) as client:
+        den = den_in(client, "refused", f"d{zlib.crc32(text.encode())}")
+        with pytest.raises(kind) as e:
+            den.import_jsonl(tmp_path / "in.jsonl")
+        before = "1 line before it is stored" if stored == 1 else f"{stored} lines before it are stored"
+        assert (e.value.line, e.value.stored) == (line, stored)
+        assert e.value.message.startswith(f"line {line}: {reason or ''}")
+        assert e.value.message.endswith(f"; {before}")
+        assert den.count({}) == stored
+
+
+def test_import_keeps_within_the_servers_limits(tmp_path):
+    status = answer(True, {"max_request_bytes": 300, "max_document_bytes": 60})
+    moved = answer(True, {"warren": "w", "den": "d"})
+    wrote = answer(True, {"generation": 2, "written": 1})
+    received = []
+    client = tovik.connect(scripted_server([LOGIN, status, moved] + [wrote] * 9, received),
+                           password=PASSWORD, timeout=0.5)
+    (tmp_path / "in.jsonl").write_text("".join(f'{{"id":"k{i}","pad":"{"x" * 30}"}}\n'
+                                               for i in range(10)))
+    assert client.warren("w").den("d").import_jsonl(tmp_path / "in.jsonl") == 10
+    writes = [r for r in received if b'"op":"write"' in r]
+    ops = [json.loads(r)["command"]["ops"] for r in writes]
+    # Each request as full as the limit allows: the next operation would not fit.
+    assert all(len(r) <= 300 for r in writes) and len(writes) > 2
+    for body, following in zip(writes, ops[1:]):
+        assert len(body) + 1 + len(json.dumps(following[0], separators=(",", ":"))) > 300
+    ids = [op["id"] for batch in ops for op in batch]
+    assert ids == [f"k{i}" for i in range(10)]
+    client = tovik.connect(scripted_server([LOGIN, status]), password=PASSWORD, timeout=0.5)
+    (tmp_path / "in.jsonl").write_text('{"id":"k","pad":"%s"}\n' % ("x" * 60))
+    with pytest.raises(tovik.InvalidInput, match="^line 1: document larger than 60 bytes; 0 lines"):
+        client.warren("w").den("d").import_jsonl(tmp_path / "in.jsonl")
+
+
+def test_import_maps_server_refusals_and_losses_to_lines(tmp_path, monkeypatch):
+    moved = answer(True, {"warren": "w", "den": "d"})
+    status = answer(True, {})
+    wrote = answer(True, {"generation": 2, "written": 2})
+    full = answer(False, error={"code": "operation_failed",
+                                "message": "operation 2: configured database capacity exceeded"})
+    (tmp_path / "in.jsonl").write_text('{"id":"a"}\n{"id":"b"}\n\n{"id":"c"}\n{"id":"d"}\n')
+    monkeypatch.setattr(tovik._transfer, "MAX_WRITE_OPS", 2)
+    client = tovik.connect(scripted_server([LOGIN, status, moved, wrote, full]), password=PASSWORD)
+    with pytest.raises(tovik.DatabaseFull) as e:
+        client.warren("w").den("d").import_jsonl(tmp_path / "in.jsonl")
+    assert e.value.message == "line 5: configured database capacity exceeded; 2 lines before it are stored"
+    client = tovik.connect(scripted_server([LOGIN, status, moved, wrote, None]), password=PASSWORD)
+    with pytest.raises(tovik.ConnectionLost) as e:
+        client.warren("w").den("d").import_jsonl(tmp_path / "in.jsonl")
+    assert re.fullmatch(r"line 4: .*; 2 lines before it are stored; lines 4-5 went in one write, "
+                        r"which is stored whole or not at all", e.value.message)
+
+
+def test_a_failed_export_removes_its_file(tmp_path):
+    moved = answer(True, {"warren": "w", "den": "d"})
+    page = answer(True, {"documents": [{"id": "a"}], "examined": 1, "next_after": "a"})
+    boom = answer(False, error={"code": "operation_failed", "message": "storage I/O or locking failure"})
+    client = tovik.connect(scripted_server([LOGIN, moved, page, boom]), password=PASSWORD)
+    with pytest.raises(tovik.TovikError, match="storage I/O"):
+        client.warren("w").den("d").export_jsonl(tmp_path / "out.jsonl")
+    assert not (tmp_path / "out.jsonl").exists()
 
 
 def test_namespaces_stats_and_check(shared):
@@ -250,9 +381,10 @@ def test_users_and_passwords(shared, monkeypatch):
     tovik.connect(f"localhost:{shared.port}", user="admin").close()
 
 
-def scripted_server(answers):
-    """A listener that reads requests and sends each scripted answer (raw
-    bytes, or (delay, bytes); None closes) for one connection."""
+def scripted_server(answers, received=None):
+    """A listener that reads requests (kept in received, when given) and
+    sends each scripted answer (raw bytes, or (delay, bytes); None closes)
+    for one connection."""
     listener = socket.create_server(("127.0.0.1", 0))
 
     def serve():
@@ -261,7 +393,9 @@ def scripted_server(answers):
             for answer in answers:
                 head = conn.recv(4, socket.MSG_WAITALL)
                 if len(head) == 4:
-                    conn.recv(struct.unpack(">I", head)[0], socket.MSG_WAITALL)
+                    body = conn.recv(struct.unpack(">I", head)[0], socket.MSG_WAITALL)
+                    if received is not None:
+                        received.append(body)
                 if answer is None:
                     return
                 if isinstance(answer, tuple):
@@ -349,16 +483,21 @@ def test_readme_example_runs(server, tmp_path):
 
 
 def test_package_installs_and_parses_as_python_3_9(tmp_path):
-    for name in os.listdir(os.path.join(PACKAGE, "tovik")):
+    for name in os.listdir(os.path.join(PACKAGE, "tovik")) + [os.path.join("..", "_tovik_build.py")]:
         if name.endswith(".py"):
             ast.parse(open(os.path.join(PACKAGE, "tovik", name)).read(), feature_version=(3, 9))
     source = shutil.copytree(PACKAGE, tmp_path / "src", ignore=shutil.ignore_patterns("build"))
-    res = subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--no-build-isolation",
-                          "--no-deps", "--no-index", "--target", str(tmp_path / "site"),
-                          str(source)], capture_output=True, text=True, timeout=120)
-    assert res.returncode == 0, res.stderr
-    assert (tmp_path / "site" / "tovik" / "py.typed").exists()
-    res = subprocess.run([sys.executable, "-c", "import tovik; print(tovik.__file__)"],
-                         env={**os.environ, "PYTHONPATH": str(tmp_path / "site")},
-                         capture_output=True, text=True, cwd=tmp_path)
-    assert res.stdout.startswith(str(tmp_path / "site"))
+    # The README's line, in a new virtual environment that has neither wheel
+    # nor a network (no index at all).
+    line = re.search(r"```sh\n(python3 -m pip install [^\n]*clients/python)\n```",
+                     open(os.path.join(PACKAGE, "README.md")).read()).group(1)
+    subprocess.run([sys.executable, "-m", "venv", str(tmp_path / "venv")], check=True, timeout=120)
+    python = str(tmp_path / "venv" / "bin" / "python3")
+    env = {**os.environ, "PIP_NO_INDEX": "1", "PIP_FIND_LINKS": "", "PYTHONPATH": ""}
+    res = subprocess.run([python, *line.split()[1:-1], str(source)], env=env, cwd=tmp_path,
+                         capture_output=True, text=True, timeout=300)
+    assert res.returncode == 0, res.stdout + res.stderr
+    res = subprocess.run([python, "-c", "import tovik, os; print(tovik.__file__); "
+                          "print(os.path.exists(os.path.join(os.path.dirname(tovik.__file__), "
+                          "'py.typed')))"], env=env, capture_output=True, text=True, cwd=tmp_path)
+    assert res.stdout.startswith(str(tmp_path / "venv")) and res.stdout.endswith("True\n"), res

@@ -129,9 +129,10 @@ _ENCODER = json.JSONEncoder(ensure_ascii=False, allow_nan=False, sort_keys=True,
                             separators=(",", ":"))
 
 
-def _check_value(value: Any) -> None:
-    """Walks a request that may break the server's nesting or integer rules."""
-    stack = [(value, 1)]
+def _check_value(value: Any, depth: int) -> None:
+    """Walks a value that may break the server's nesting or integer rules;
+    depth is the level of value itself in its request."""
+    stack = [(value, depth)]
     while stack:
         item, depth = stack.pop()
         children: Iterable[Any]
@@ -150,31 +151,42 @@ def _check_value(value: Any) -> None:
         stack.extend((child, depth + 1) for child in children)
 
 
-def encode_request(command: dict[str, Any], limit: int) -> bytes:
-    """The framed request for command, or InvalidInput when it cannot be
-    sent as it is (nothing is sent then)."""
-    request = {"command": command, "version": 1}
+def encode_json(value: Any, depth: int = 1) -> bytes:
+    """value as the compact, key-sorted UTF-8 JSON the server reads, or
+    InvalidInput when the server would refuse it; depth is the level value
+    takes in its request (the request itself is level 1)."""
     try:
-        body = _ENCODER.encode(request).encode("utf-8")
+        body = _ENCODER.encode(value).encode("utf-8")
     except (TypeError, ValueError, RecursionError) as e:
         raise invalid_input(str(e)) from None
-    # Only a document with long digit runs or many brackets can break the
-    # rules, so ordinary requests skip the walk.
-    if _LONG_DIGITS.search(body) or body.count(b"[") + body.count(b"{") > MAX_DEPTH:
-        _check_value(request)
+    # Only a value with long digit runs or many brackets can break the
+    # rules, so ordinary ones skip the walk.
+    if _LONG_DIGITS.search(body) or body.count(b"[") + body.count(b"{") > MAX_DEPTH - depth:
+        _check_value(value, depth)
+    return body
+
+
+def frame(body: bytes, limit: int) -> bytes:
+    """The frame of a request body, or InvalidInput when it is over limit."""
     if len(body) > limit:
         raise invalid_input(f"the request would take {len(body)} bytes, over {limit}")
     return len(body).to_bytes(4, "big") + body
 
 
+def encode_request(command: dict[str, Any], limit: int) -> bytes:
+    """The framed request for command, or InvalidInput when it cannot be
+    sent as it is (nothing is sent then)."""
+    return frame(encode_json({"command": command, "version": 1}), limit)
+
+
 # ---------------------------------------------------------------- framing
 
 
-def _refuse_constant(name: str) -> Any:
+def refuse_constant(name: str) -> Any:
     raise ValueError(f"{name} is not JSON")
 
 
-_DECODER = json.JSONDecoder(parse_constant=_refuse_constant)
+_DECODER = json.JSONDecoder(parse_constant=refuse_constant)
 
 
 def _os_text(error: OSError) -> str:

@@ -8,15 +8,19 @@ loop over one den costs one round trip per call.
 from __future__ import annotations
 
 import os
-from typing import Any, Iterator, NoReturn, Optional, TypeVar
+from typing import Any, Iterator, NoReturn, Optional, TypeVar, Union
 
+from . import _transfer
 from ._wire import (MAX_FRAME_BYTES, MAX_LOGIN_BYTES, Connection, Target, connect_socket,
-                    encode_request, parse_target)
-from .errors import ConnectionLost, TovikError, invalid_input
+                    encode_request, frame, parse_target)
+from .errors import ConnectionLost, InvalidInput, TovikError, from_failure, invalid_input
 
 DEFAULT_ADDRESS = "127.0.0.1:7337"
 PAGE_LIMIT = 100
 WRITE_OPS = ("put", "insert", "update", "delete")
+# The members of each write operation (the protocol's closed forms).
+WRITE_MEMBERS = {"op", "id", "document"}
+DELETE_MEMBERS = {"op", "id"}
 NAME_TEXT = "name must be 1-256 bytes with no slash or control characters"
 Document = dict[str, Any]
 T = TypeVar("T")
@@ -137,12 +141,15 @@ class Client:
             connection.close()
 
     def _call(self, command: dict[str, Any]) -> Any:
+        return self._send(encode_request(command, MAX_FRAME_BYTES))
+
+    def _send(self, request: bytes) -> Any:
+        """Sends one framed request; the data of its answer."""
         connection = self._connection
         if connection is None:
             raise ConnectionLost(None, "not connected; call reconnect()")
-        frame = encode_request(command, MAX_FRAME_BYTES)
         try:
-            return connection.call(frame, self.timeout)
+            return connection.call(request, self.timeout)
         except ConnectionLost:
             self._connection, self._position = None, None
             raise
@@ -354,35 +361,92 @@ class Den:
                 return
             after = cursor
 
-    def count(self, filter: dict[str, Any]) -> tuple[int, bool]:
-        """(number of matching shinies, complete): complete is False when the
-        server stopped after examining 100,000 records, so the number is a
-        lower bound."""
+    def count(self, filter: dict[str, Any]) -> int:
+        """The number of shinies that match filter. The server counts up to
+        100,000 records examined; past that, the rest is counted here by
+        walking the matches a page at a time (their ids only)."""
         data = self.client._expect(self._call({"op": "count", "filter": filter}), dict)
         count, complete = data.get("count"), data.get("complete")
-        if not isinstance(count, int) or not isinstance(complete, bool):
+        if type(count) is not int or not isinstance(complete, bool):
             self.client._garbled()
-        return count, complete
+        if complete:
+            return count
+        return sum(1 for _ in self.query(filter, fields=[]))
 
-    def write(self, ops: list[tuple[Any, ...]]) -> int:
-        """Runs up to 1,024 writes in order as one commit, all or none:
-        ("put"|"insert"|"update", id, doc) or ("delete", id). Returns the
-        generation of the commit; a failing operation raises with
-        "operation <n>: ..." and stores nothing."""
-        wire = []
-        for op in ops:
-            if not isinstance(op, tuple) or not op or op[0] not in WRITE_OPS or len(op) != (
-                    2 if op[0] == "delete" else 3):
-                raise invalid_input(f"write operation {op!r}")
-            entry = {"op": op[0], "id": _text(op[1], "id")}
-            if op[0] != "delete":
-                entry["document"] = op[2]
-            wire.append(entry)
+    def write(self, ops: list[dict[str, Any]]) -> int:
+        """Runs up to 1,024 writes in order as one commit, all or none. Each
+        is a dict in the protocol's form: {"op": "put"|"insert"|"update",
+        "id": .., "document": {..}} (for update, the fields to set) or
+        {"op": "delete", "id": ..}. Returns the generation of the commit; a
+        failing operation raises with "operation <n>: ..." and stores
+        nothing."""
+        if not isinstance(ops, (list, tuple)):
+            raise TypeError("ops must be a list of dicts")
+        wire = [_write_op(op) for op in ops]
         data = self.client._expect(self._call({"op": "write", "ops": wire}), dict)
         generation = data.get("generation")
-        if not isinstance(generation, int):
+        if type(generation) is not int:
             self.client._garbled()
         return generation
+
+    def import_jsonl(self, path: Union[str, os.PathLike[str]]) -> int:
+        """Stores the shinies of a JSON-lines file (one object per line with
+        its "id"; blank lines skipped) with put, in `write` requests within
+        the server's request and document limits; returns how many.
+
+        The file is read as a stream. The first line that is refused (by
+        this client or the server) stops the import with "line <n>: <reason>;
+        <k> lines before it are stored": the error's `line` and `stored`
+        attributes say so too, and the stored ones are the file's first k
+        shinies. A lost connection names the lines of the request in flight,
+        which the server stored whole or not at all."""
+        request_limit, document_limit = _transfer.server_limits(self.client._call({"op": "server"}))
+        importer = _Import(self, request_limit)
+        with open(path, "rb") as file:
+            for number, op in _transfer.put_ops(file, document_limit):
+                if isinstance(op, str):
+                    raise importer.refused(InvalidInput, None, number, op)
+                importer.add(number, op)
+        importer.send()
+        return importer.stored
+
+    def export_jsonl(self, path: Union[str, os.PathLike[str]]) -> int:
+        """Writes every shiny of the den, in id order, to a new JSON-lines
+        file (the id first, the other members in stored order), page by
+        page; returns how many. An existing path is never overwritten, and
+        a failed export removes the file it began."""
+        name = os.fspath(path)
+        exists = TovikError(None, f"{name} already exists; export never overwrites")
+        if os.path.lexists(name):
+            raise exists
+        file = None
+        count, after = 0, None
+        try:
+            while True:
+                documents, cursor = self._page(PAGE_LIMIT, after, None)
+                if file is None:
+                    try:
+                        fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+                    except FileExistsError:
+                        raise exists from None
+                    file = os.fdopen(fd, "wb")
+                if not all(isinstance(d.get("id"), str) for d in documents) or (
+                        after is not None and cursor is not None and cursor <= after):
+                    self.client._garbled()
+                file.writelines(_transfer.export_line(d) for d in documents)
+                count += len(documents)
+                if cursor is None:
+                    break
+                after = cursor
+            file.flush()
+            os.fsync(file.fileno())
+            file.close()
+        except BaseException:
+            if file is not None:
+                file.close()
+                os.unlink(name)
+            raise
+        return count
 
     def _walk(self, where: Optional[dict[str, Any]]) -> Iterator[Document]:
         after: Optional[str] = None
@@ -404,3 +468,68 @@ class Den:
         """Every shiny whose top-level member field equals value (same JSON
         type: 1 and 1.0 differ), in id order, fetched a page at a time."""
         return self._walk({"field": _text(field, "field"), "value": value})
+
+
+def _write_op(op: Any) -> dict[str, Any]:
+    """One operation of a write, checked against the protocol's closed
+    forms so a malformed one is refused before sending (the server would
+    end the connection)."""
+    if not isinstance(op, dict) or op.get("op") not in WRITE_OPS or set(op) != (
+            DELETE_MEMBERS if op["op"] == "delete" else WRITE_MEMBERS):
+        raise invalid_input(f"write operation {op!r}")
+    _text(op["id"], "id")
+    if op["op"] != "delete" and not isinstance(op["document"], dict):
+        raise invalid_input(f"write operation {op!r}: the document must be a dict")
+    return dict(op)
+
+
+class _Import:
+    """The write requests of one import: operations gathered until the next
+    would not fit, then sent as one."""
+
+    def __init__(self, den: Den, request_limit: int) -> None:
+        self.den, self.limit = den, request_limit
+        self.ops: list[bytes] = []
+        self.lines: list[int] = []
+        self.bytes = _transfer.ENVELOPE_BYTES
+        self.stored = 0
+
+    def refused(self, kind: type[TovikError], code: Optional[str], line: int, reason: str,
+                tail: str = "") -> TovikError:
+        """The error that stops the import at line."""
+        error = kind(code, f"line {line}: {reason}; {_transfer.stored_before(self.stored)}{tail}")
+        error.line, error.stored = line, self.stored  # type: ignore[attr-defined]
+        return error
+
+    def add(self, line: int, op: bytes) -> None:
+        if _transfer.ENVELOPE_BYTES + len(op) > self.limit:
+            raise self.refused(InvalidInput, None, line,
+                               f"too large for one request of at most {self.limit} bytes")
+        if len(self.ops) == _transfer.MAX_WRITE_OPS or self.bytes + 1 + len(op) > self.limit:
+            self.send()
+        self.bytes += len(op) + (1 if self.ops else 0)
+        self.ops.append(op)
+        self.lines.append(line)
+
+    def send(self) -> None:
+        if not self.ops:
+            return
+        first, last = self.lines[0], self.lines[-1]
+        client = self.den.client
+        try:
+            client._in_den(self.den.warren, self.den.name)
+            client._send(frame(_transfer.write_body(self.ops), self.limit))
+        except ConnectionLost as e:
+            raise self.refused(ConnectionLost, e.code, first, e.message,
+                               f"; lines {first}-{last} went in one write, which is stored "
+                               "whole or not at all") from None
+        except TovikError as e:
+            line, reason = first, e.message
+            operation = _transfer.failed_operation(e.message)
+            if operation and 1 <= operation[0] <= len(self.ops):
+                line, reason = self.lines[operation[0] - 1], operation[1]
+            kind = type(from_failure(e.code, reason)) if e.code else type(e)
+            raise self.refused(kind, e.code, line, reason) from None
+        self.stored += len(self.ops)
+        self.ops, self.lines = [], []
+        self.bytes = _transfer.ENVELOPE_BYTES
