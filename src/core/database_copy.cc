@@ -51,8 +51,8 @@ std::optional<std::uint64_t> staging_process(std::string_view name) {
   const std::string_view pid = name.substr(0, dash);
   const std::string_view attempt = name.substr(dash + 1);
   const auto digits = [](std::string_view text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(),
-                                        [](char c) { return c >= '0' && c <= '9'; });
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
   };
   if (!digits(pid) || !digits(attempt)) return std::nullopt;
   std::uint64_t value = 0;

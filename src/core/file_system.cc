@@ -1,7 +1,7 @@
 #include "core/file_system.h"
 
-#include <errno.h>
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>

@@ -80,13 +80,13 @@ class AccessLog {
   const std::size_t capacity_;
   std::atomic<std::uint64_t> errors_{0};
   std::mutex mutex_;
-  std::condition_variable wake_;      // the writer: lines queued, or closing
-  std::condition_variable written_;   // flush: the writer finished a batch
+  std::condition_variable wake_;     // the writer: lines queued, or closing
+  std::condition_variable written_;  // flush: the writer finished a batch
   std::deque<std::string> queue_;
-  std::uint64_t queued_total_ = 0;    // lines ever queued
-  std::uint64_t done_total_ = 0;      // of those, written or counted
+  std::uint64_t queued_total_ = 0;  // lines ever queued
+  std::uint64_t done_total_ = 0;    // of those, written or counted
   bool closing_ = false;
-  std::thread writer_;                // last: starts once the rest exists
+  std::thread writer_;  // last: starts once the rest exists
 };
 
 // "2026-01-02T03:04:05.678Z": UTC with milliseconds.
