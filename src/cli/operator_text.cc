@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "cli/shell.h"
+#include "server/protocol.h"
 
 namespace tovik::cli {
 namespace {
@@ -115,6 +116,11 @@ std::string usage_text(const Json& data) {
     text += line + "\n";
   }
   if (rows.size() == 1) text += "No records yet.\n";
+  const Json& truncated = field(data, "truncated");
+  if (truncated.is_boolean() && truncated.get<bool>()) {
+    text += "Truncated: only the " + std::to_string(server::kUsageRows) +
+            " largest dens are listed; warren bytes and the total cover every den.\n";
+  }
   return text + fill_bar(number(field(data, "live_bytes")), capacity);
 }
 

@@ -22,6 +22,8 @@
 #include "cli/commands.h"
 #include "cli/offline.h"
 #include "cli/provisioning.h"
+#include "core/database_copy.h"
+#include "core/file_system.h"
 #include "core/store.h"
 #include "server/credentials.h"
 #include "server/server.h"
@@ -49,6 +51,15 @@ std::atomic<bool> g_stop{false};
 bool is_directory(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Files that hold what others must not read: the credentials and the log.
+// Only a warning: the server starts all the same.
+void warn_if_exposed(const std::string& path) {
+  if (!server::registry_exposed(path)) return;
+  std::cerr << "warning: " << path << " is accessible by other users; run chmod 600 " << path
+            << '\n'
+            << std::flush;
 }
 
 }  // namespace
@@ -151,22 +162,22 @@ Outcome run_serve(std::span<const std::string> args) {
                                             ? Failure::os(error.os_error).text()
                                             : error.text));
   }
-  if (server::registry_exposed(registry)) {
-    // Only a warning: the server starts all the same.
-    std::cerr << "warning: " << registry << " is accessible by other users; run chmod 600 "
-              << registry << '\n'
-              << std::flush;
+  warn_if_exposed(registry);
+  // The log is opened before the database, so a log that cannot be used
+  // refuses the start without ever taking the database's lock.
+  std::unique_ptr<server::AccessLog> access_log;
+  if (!settings->log_path.empty()) {
+    auto opened = server::AccessLog::open(settings->log_path);
+    if (!opened) return std::unexpected(cannot_start(opened.error()));
+    access_log = std::move(*opened);
+    warn_if_exposed(settings->log_path);
   }
   auto fd = open_existing_database(path);
   if (!fd) return std::unexpected(cannot_start(std::string(store_error_text(fd.error()))));
   auto store = Store::open(std::move(*fd), kOfflineStoreConfig, settings->index_entries);
   if (!store) return std::unexpected(cannot_start(std::string(store_error_text(store.error()))));
-  std::unique_ptr<server::AccessLog> access_log;
-  if (!settings->log_path.empty()) {
-    auto opened = server::AccessLog::open(settings->log_path);
-    if (!opened) return std::unexpected(cannot_start(Failure::os(opened.error()).text()));
-    access_log = std::move(*opened);
-  }
+  // Copies that a killed backup left behind in the backup directory.
+  if (!settings->backup_dir.empty()) remove_stale_staging(settings->backup_dir, real_file_system());
   if (access_log || !settings->backup_dir.empty()) {
     // A file size limit must make a log line or a backup fail, not end the
     // server with every client on it.

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -39,6 +40,40 @@ std::string staging_name(std::uint64_t pid, unsigned attempt) {
   name += std::to_string(attempt);
   name += kStagingSuffix;
   return name;
+}
+
+std::optional<std::uint64_t> staging_process(std::string_view name) {
+  if (!name.starts_with(kStagingPrefix) || !name.ends_with(kStagingSuffix)) return std::nullopt;
+  name.remove_prefix(kStagingPrefix.size());
+  name.remove_suffix(kStagingSuffix.size());
+  const std::size_t dash = name.find('-');
+  if (dash == std::string_view::npos) return std::nullopt;
+  const std::string_view pid = name.substr(0, dash);
+  const std::string_view attempt = name.substr(dash + 1);
+  const auto digits = [](std::string_view text) {
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  if (!digits(pid) || !digits(attempt)) return std::nullopt;
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(pid.data(), pid.data() + pid.size(), value);
+  if (error != std::errc() || end != pid.data() + pid.size()) return std::nullopt;
+  return value;
+}
+
+std::size_t remove_stale_staging(const std::string& directory, FileSystem& fs) {
+  auto names = fs.list_directory(directory);
+  if (!names) return 0;
+  const std::uint64_t own = fs.process_id();
+  std::size_t removed = 0;
+  for (const std::string& name : *names) {
+    const auto pid = staging_process(name);
+    if (!pid || *pid == own || !fs.process_gone(*pid)) continue;
+    std::string path = directory;
+    if (path.back() != '/') path += '/';
+    if (fs.remove(path + name)) ++removed;
+  }
+  return removed;
 }
 
 namespace {
@@ -173,11 +208,15 @@ std::expected<void, Failure> refuse_existing(FileSystem& io, const std::string& 
 }
 
 // Both names are refused before the source is touched: a backup that cannot
-// succeed never takes the source's lock away from anyone else.
+// succeed never takes the source's lock away from anyone else. A credential
+// name too long to be a file name cannot exist, so it does not stand in the
+// way.
 std::expected<void, Failure> refuse_existing_destination(FileSystem& io,
                                                          const std::string& destination) {
   if (auto ok = refuse_existing(io, destination); !ok) return ok;
-  return refuse_existing(io, destination + std::string(kCredentialSuffix));
+  auto ok = refuse_existing(io, destination + std::string(kCredentialSuffix));
+  if (!ok && ok.error().kind == Failure::Kind::Os && ok.error().os_error == ENAMETOOLONG) return {};
+  return ok;
 }
 
 std::expected<std::unique_ptr<StagingFile>, Failure> create_staging(
@@ -291,6 +330,7 @@ std::expected<CopyResult, Failure> stage_and_publish(FileSystem& io, int source_
                                                      const std::string& destination,
                                                      const StoreConfig& config) {
   const std::string directory = destination_directory(destination);
+  remove_stale_staging(directory, io);
   auto staging = create_staging(io, directory, final_name(destination));
   if (!staging) return std::unexpected(staging.error());
   StagingFile& staged = **staging;

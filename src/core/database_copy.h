@@ -1,6 +1,9 @@
 // The verified copy of a database file: one procedure that makes a durable
 // copy of a locked, checked source under a name that did not exist.
 //
+// A destination's credential file name that is longer than a file name may
+// be cannot exist: it counts as absent.
+//
 // The copy never overwrites anything. It is staged under a private name in
 // the destination's directory, synced, re-opened as a database, compared
 // byte for byte with the still-locked source and only then given the
@@ -9,6 +12,9 @@
 // failed copy leaves neither the destination nor a staging file behind.
 // The source's credential file is never copied, and a destination whose
 // credential file name is taken is refused like a taken destination.
+//
+// Before staging, the staging files that killed copies left in the
+// destination's directory are removed (remove_stale_staging).
 //
 // Two entry points share the steps after the source is held:
 //   - copy_database_file: the offline tool's form; it opens the source itself
@@ -28,6 +34,7 @@
 #include <cstdint>
 #include <expected>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -97,8 +104,18 @@ using ValidatorFactory = std::function<RecordValidator()>;
     int source_fd, const std::string& destination, FileSystem& fs,
     const StoreConfig& config = kBackupConfig);
 
-// ".tovik-copy-<pid>-<attempt>.tmp".
+// ".tovik-copy-<pid>-<attempt>.tmp": at most 45 bytes, so it fits in any
+// directory whatever the destination's name.
 std::string staging_name(std::uint64_t pid, unsigned attempt);
+// The process id in a name of staging_name's form (decimal digits only),
+// nullopt for any other name.
+std::optional<std::uint64_t> staging_process(std::string_view name);
+// Removes from directory the staging files of processes that no longer run:
+// what a copy killed midway left behind. Staging files of running processes
+// (this one's included) and every other name are left alone. Best effort:
+// a directory that cannot be listed, or a name that cannot be removed, is
+// passed over. Returns how many files were removed.
+std::size_t remove_stale_staging(const std::string& directory, FileSystem& fs);
 // The directory that holds path's final component: its parent, or "." when
 // it has none or an empty one.
 std::string destination_directory(std::string_view path);

@@ -1,7 +1,9 @@
 #include "core/file_system.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -122,7 +124,30 @@ std::expected<void, int> FileSystem::sync_directory(const std::string& path) {
   return tovik::sync_directory(path);
 }
 
+std::expected<std::vector<std::string>, int> FileSystem::list_directory(const std::string& path) {
+  DIR* dir = ::opendir(path.c_str());
+  if (dir == nullptr) return std::unexpected(errno);
+  std::vector<std::string> names;
+  errno = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  const int error = errno;
+  ::closedir(dir);
+  if (error != 0) return std::unexpected(error);
+  return names;
+}
+
 std::uint64_t FileSystem::process_id() { return static_cast<std::uint64_t>(::getpid()); }
+
+bool FileSystem::process_gone(std::uint64_t pid) {
+  // 0 and anything beyond a pid_t would name a group or wrap around.
+  if (pid == 0 || pid > static_cast<std::uint64_t>(std::numeric_limits<pid_t>::max())) {
+    return false;
+  }
+  return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
 
 FileSystem& real_file_system() {
   static FileSystem real;
@@ -193,6 +218,11 @@ std::expected<void, int> FaultyFileSystem::remove(const std::string& path) {
 
 std::expected<void, int> FaultyFileSystem::sync_directory(const std::string& path) {
   return pass("sync_directory", [&] { return base_.sync_directory(path); });
+}
+
+std::expected<std::vector<std::string>, int> FaultyFileSystem::list_directory(
+    const std::string& path) {
+  return pass("list_directory", [&] { return base_.list_directory(path); });
 }
 
 }  // namespace tovik

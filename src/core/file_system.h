@@ -18,6 +18,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/posix_file.h"
 
@@ -70,7 +71,13 @@ class FileSystem {
   // Opens the directory read-only, fsyncs it and closes it, so that names
   // made or removed in it are durable.
   [[nodiscard]] virtual std::expected<void, int> sync_directory(const std::string& path);
+  // The names in a directory, "." and ".." left out, in no given order.
+  [[nodiscard]] virtual std::expected<std::vector<std::string>, int> list_directory(
+      const std::string& path);
   virtual std::uint64_t process_id();
+  // True only when no process with this id exists (kill(pid, 0) is ESRCH);
+  // a process of another user counts as running.
+  virtual bool process_gone(std::uint64_t pid);
 };
 
 // The shared real implementation.
@@ -99,6 +106,7 @@ class FaultyFileSystem : public FileSystem {
   std::expected<void, int> link(const std::string& existing, const std::string& new_path) override;
   std::expected<void, int> remove(const std::string& path) override;
   std::expected<void, int> sync_directory(const std::string& path) override;
+  std::expected<std::vector<std::string>, int> list_directory(const std::string& path) override;
 
   // Whether the fault has been injected yet.
   bool fired() const { return fired_; }

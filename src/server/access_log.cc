@@ -3,11 +3,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <charconv>
 #include <cstdio>
 
+#include "core/file_system.h"
 #include "document/json.h"
 #include "server/transport.h"
 
@@ -113,34 +115,100 @@ std::string peer_text(int socket) {
   return address ? format_socket_address(*address) : "unknown";
 }
 
-std::expected<std::unique_ptr<AccessLog>, int> AccessLog::open(const std::string& path) {
+std::expected<std::unique_ptr<AccessLog>, std::string> AccessLog::open(const std::string& path) {
+  // O_NONBLOCK: opening a FIFO for writing would otherwise wait for a reader.
+  // O_NOFOLLOW: a final symbolic link fails (ELOOP) instead of being followed.
   int fd = -1;
   do {
-    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+                0600);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return std::unexpected(errno);
-  return std::make_unique<AccessLog>(UniqueFd(fd));
+  const std::string not_regular = std::string(kLogNotRegular) + path;
+  if (fd < 0) {
+    // A link, a FIFO without a reader (or a socket), a directory.
+    if (errno == ELOOP || errno == ENXIO || errno == EISDIR) return std::unexpected(not_regular);
+    return std::unexpected(os_error_text(errno));
+  }
+  UniqueFd file(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return std::unexpected(os_error_text(errno));
+  if (!S_ISREG(st.st_mode)) return std::unexpected(not_regular);
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return std::unexpected(os_error_text(errno));
+  }
+  return std::make_unique<AccessLog>(std::move(file));
 }
 
-void AccessLog::write_line(const std::string& line) {
-  // One write per line: a second write for a short remainder could land
-  // after another thread's line. A short write is counted as a failure.
-  ssize_t written = -1;
-  do {
-    written = ::write(fd_.get(), line.data(), line.size());
-  } while (written < 0 && errno == EINTR);
-  if (written != static_cast<ssize_t>(line.size())) {
+AccessLog::AccessLog(UniqueFd fd, std::size_t queue_lines)
+    : fd_(std::move(fd)), capacity_(queue_lines) {
+  writer_ = std::thread([this] { write_lines(); });
+}
+
+AccessLog::~AccessLog() {
+  {
+    std::lock_guard lock(mutex_);
+    closing_ = true;
+  }
+  wake_.notify_one();
+  writer_.join();
+}
+
+void AccessLog::flush() {
+  std::unique_lock lock(mutex_);
+  const std::uint64_t target = queued_total_;
+  written_.wait(lock, [&] { return done_total_ >= target; });
+}
+
+void AccessLog::queue_line(std::string line) {
+  bool queued = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (queue_.size() < capacity_) {
+      queue_.push_back(std::move(line));
+      ++queued_total_;
+      queued = true;
+    }
+  }
+  if (queued) {
+    wake_.notify_one();
+  } else {
     errors_.fetch_add(1, std::memory_order_relaxed);
   }
 }
 
+void AccessLog::write_lines() {
+  std::unique_lock lock(mutex_);
+  while (true) {
+    wake_.wait(lock, [&] { return closing_ || !queue_.empty(); });
+    if (queue_.empty()) return;  // closing, and everything is written
+    std::deque<std::string> batch;
+    batch.swap(queue_);
+    lock.unlock();
+    for (const std::string& line : batch) {
+      // One write per line: a short write is a failure, never completed by
+      // a second write.
+      ssize_t written = -1;
+      do {
+        written = ::write(fd_.get(), line.data(), line.size());
+      } while (written < 0 && errno == EINTR);
+      if (written != static_cast<ssize_t>(line.size())) {
+        errors_.fetch_add(1, std::memory_order_relaxed);
+      }
+    }
+    lock.lock();
+    done_total_ += batch.size();
+    written_.notify_all();
+  }
+}
+
 void AccessLog::connect(std::string_view client) {
-  write_line(Line(client).text("event", "connect").stamp().finish());
+  queue_line(Line(client).text("event", "connect").stamp().finish());
 }
 
 void AccessLog::auth(std::string_view client, bool ok, std::string_view user) {
   const std::string shown = dump_compact(Json(std::string(cut_utf8(user, kMaxLoggedUserBytes))));
-  write_line(Line(client).text("event", "auth").flag("ok", ok).stamp().raw("user", shown).finish());
+  queue_line(Line(client).text("event", "auth").flag("ok", ok).stamp().raw("user", shown).finish());
 }
 
 void AccessLog::command(std::string_view client, std::string_view op, bool ok,
@@ -148,15 +216,15 @@ void AccessLog::command(std::string_view client, std::string_view op, bool ok,
   Line line(client);
   if (!ok) line.text("code", code);
   line.text("event", "command").raw("ms", milliseconds_text(elapsed)).flag("ok", ok);
-  write_line(line.text("op", op).stamp().finish());
+  queue_line(line.text("op", op).stamp().finish());
 }
 
 void AccessLog::disconnect(std::string_view client) {
-  write_line(Line(client).text("event", "disconnect").stamp().finish());
+  queue_line(Line(client).text("event", "disconnect").stamp().finish());
 }
 
 void AccessLog::busy(std::string_view client) {
-  write_line(Line(client).text("event", "busy").stamp().finish());
+  queue_line(Line(client).text("event", "busy").stamp().finish());
 }
 
 }  // namespace tovik::server

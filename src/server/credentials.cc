@@ -313,7 +313,8 @@ std::expected<void, CredentialError> write_registry(const Credentials& credentia
 
 std::expected<Credentials, CredentialError> load_registry(const std::string& path, FileSystem& fs) {
   auto file = fs.open_read(path);
-  if (!file) return std::unexpected(os_error(file.error()));
+  // A name too long to be a file name is a file that cannot exist.
+  if (!file) return std::unexpected(os_error(file.error() == ENAMETOOLONG ? ENOENT : file.error()));
   std::string bytes(kMaxRegistryBytes + 1, '\0');
   std::size_t got = 0;
   while (got < bytes.size()) {

@@ -207,7 +207,9 @@ struct Executor {
     if (!copied) return std::unexpected(std::move(copied.error()));
     return backup_data(c.name, copied->bytes, copied->generation);
   }
-  ExecuteResult operator()(const Usage&) const { return from(measure_usage(store), usage_data); }
+  ExecuteResult operator()(const Usage&) const {
+    return from(measure_usage(store), [](const UsageReport& report) { return usage_data(report); });
+  }
   ExecuteResult operator()(const Server&) const {
     if (context == nullptr || !context->figures) return fail(kNoServerStatus);
     return server_data(context->figures());

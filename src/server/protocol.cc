@@ -760,22 +760,6 @@ Json backup_data(std::string_view name, std::uint64_t bytes, std::uint64_t gener
   return Json{{"backup", std::string(name)}, {"bytes", bytes}, {"generation", generation}};
 }
 
-Json usage_data(const UsageReport& report) {
-  Json warrens = Json::array();
-  for (const auto& [warren_name, warren] : report.warrens) {
-    Json dens = Json::array();
-    for (const auto& [den_name, den] : warren.dens) {
-      dens.push_back(Json{{"name", den_name}, {"documents", den.documents}, {"bytes", den.bytes}});
-    }
-    warrens.push_back(
-        Json{{"name", warren_name}, {"bytes", warren.bytes}, {"dens", std::move(dens)}});
-  }
-  return Json{{"capacity_bytes", report.capacity_bytes},
-              {"live_bytes", report.live_bytes},
-              {"records", report.records},
-              {"warrens", std::move(warrens)}};
-}
-
 Json server_data(const ServerFigures& figures) {
   Json by_op = Json::object();
   for (std::size_t i = 0; i < kCommandCount; ++i) {
@@ -794,7 +778,9 @@ Json server_data(const ServerFigures& figures) {
                        {"max_ms", figures.commit_max_ms}}},
       {"bytes_in", figures.bytes_in},
       {"bytes_out", figures.bytes_out},
-      {"log_errors", figures.log_errors}};
+      {"log_errors", figures.log_errors},
+      {"max_request_bytes", figures.max_request_bytes},
+      {"max_document_bytes", figures.max_document_bytes}};
 }
 
 Json written_data(std::uint64_t generation, std::uint64_t written) {

@@ -176,6 +176,10 @@ struct Request {
 // The failure message of a write whose document holds such an integer.
 inline constexpr std::string_view kNumberOutOfRange = "number out of range";
 
+// The failure that stands in for a response whose encoding would exceed the
+// frame limit: the client could not read it, so it is never sent.
+inline constexpr std::string_view kResponseTooLarge = "response too large";
+
 // put, insert, update and write: the commands that store a document.
 bool stores_document(const Command& command);
 
@@ -225,6 +229,11 @@ Response success(Json data);
 Response success(DataText data);
 Response failure(std::string_view code, std::string_view message);
 
+// encode_response, except that a response whose text would exceed limit
+// is replaced, in response too, by the failure kResponseTooLarge: what is
+// sent and what is counted is that failure.
+std::string encode_response_within(Response& response, std::uint64_t limit);
+
 // The wire text of success data, as encode_response writes it.
 std::string encode_data(const ResponseData& data);
 
@@ -262,14 +271,23 @@ Json written_data(std::uint64_t generation, std::uint64_t written);
 
 // The operator's commands:
 //   backup:  {"backup": name, "bytes", "generation"}
-//   usage:   {"capacity_bytes","live_bytes","records",
+//   usage:   {"capacity_bytes","live_bytes","records","truncated",
 //             "warrens":[{"bytes","dens":[{"bytes","documents","name"}],"name"}]}
 //   server:  {"bytes_in","bytes_out","clients":{"connected","max"},
 //             "commands":{"by_op":{op: n},"failed","total"},
 //             "commits":{"count","max_ms","p50_ms","p99_ms"},"log_errors",
-//             "started_at","uptime_s"}
+//             "max_document_bytes","max_request_bytes","started_at","uptime_s"}
 Json backup_data(std::string_view name, std::uint64_t bytes, std::uint64_t generation);
-Json usage_data(const UsageReport& report);
+
+// How many dens, and how many warrens, the usage report lists at most: far
+// below what one response may carry even with long names.
+inline constexpr std::size_t kUsageRows = 1'000;
+// At most max_rows dens are listed, the largest by bytes (ties in name
+// order), under their warrens; warrens with none of them listed follow while
+// there is room for max_rows warrens. "truncated" tells whether any den or
+// warren was left out. The totals and each warren's bytes always cover
+// everything. Rows keep name order.
+Json usage_data(const UsageReport& report, std::size_t max_rows = kUsageRows);
 
 // What the server's status counters show at one moment.
 struct ServerFigures {
@@ -287,6 +305,9 @@ struct ServerFigures {
   std::uint64_t bytes_in = 0;
   std::uint64_t bytes_out = 0;
   std::uint64_t log_errors = 0;
+  // The server's limits, so a client can size its requests.
+  std::uint64_t max_request_bytes = 0;
+  std::uint64_t max_document_bytes = 0;
 };
 // Ops that never ran are left out of "by_op".
 Json server_data(const ServerFigures& figures);

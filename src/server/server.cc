@@ -56,7 +56,10 @@ struct Shared {
                [this](std::chrono::steady_clock::duration took) { status.record_commit(took); }) {
     operating.backup_dir = config.backup_dir;
     operating.figures = [this] {
-      return status.snapshot(this->config.max_clients, this->config.access_log);
+      ServerFigures figures = status.snapshot(this->config.max_clients, this->config.access_log);
+      figures.max_request_bytes = this->config.max_request_bytes;
+      figures.max_document_bytes = this->config.max_document_bytes;
+      return figures;
     };
   }
 
@@ -136,14 +139,21 @@ void serve_connection(UniqueFd socket, Shared& shared) {
   auto first =
       read_request_frame(fd, kMaxFirstRequestBytes, shared.stop, timings.first_request_timeout,
                          timings.stop_poll_interval, &received);
-  if (!first) return;
+  // Every first request that does not log in is a failed login, logged as
+  // one; only a server that is stopping ends the connection unremarked.
+  if (!first) {
+    if (!stopping(shared.stop)) watch.auth(false, "");
+    return;
+  }
   watch.transferred(received, 0);
+  const auto* auth = std::get_if<Auth>(&first->command);
   if (first->version != kProtocolVersion) {
+    watch.auth(false, auth != nullptr ? std::string_view(auth->username) : "");
     write_ignoring_errors(fd, failure(kCodeVersion, kVersionMessage));
     return;
   }
-  const auto* auth = std::get_if<Auth>(&first->command);
   if (auth == nullptr) {
+    watch.auth(false, "");
     write_ignoring_errors(fd, failure(kCodeAuthentication, kAuthenticationMessage));
     return;
   }
@@ -179,7 +189,9 @@ void serve_connection(UniqueFd socket, Shared& shared) {
       response = execute_under_store_lock(shared, session, request->command);
     }
     if (!response) return;
-    const std::string body = encode_response(*response);
+    // A frame the client would drop is never sent: the client gets, and the
+    // counters see, a failure instead.
+    const std::string body = encode_response_within(*response, kMaxFrameBytes);
     watch.command(request->command, *response, std::chrono::steady_clock::now() - started);
     watch.transferred(received, kFramePrefixBytes + body.size());
     if (!write_frame(fd, body)) return;

@@ -3,6 +3,7 @@ running tovik under a process id known before it starts."""
 import contextlib
 import fcntl
 import os
+import subprocess
 
 from conftest import TOVIK
 
@@ -19,6 +20,13 @@ def hold_lock(path):
         yield
     finally:
         os.close(fd)
+
+
+def dead_pid():
+    """The process id of a process that has ended (and been reaped)."""
+    proc = subprocess.Popen(["true"])
+    assert proc.wait() == 0
+    return proc.pid
 
 
 def staging_names(directory):

@@ -4,7 +4,8 @@ import json
 import os
 import subprocess
 
-from backup_util import FILE_SIZE, SLOT, hold_lock, run_with_known_pid, staging_names
+from backup_util import (FILE_SIZE, SLOT, dead_pid, hold_lock, run_with_known_pid,
+                         staging_names)
 from conftest import TOVIK, run
 
 USAGE = "tovik: usage: tovik backup <database> <new-backup> | restore <backup> <new-database>\n"
@@ -174,3 +175,32 @@ def test_racing_backups_to_one_destination_have_exactly_one_winner(db, env, tmp_
         assert dest.read_bytes() == source.read_bytes()
         assert run(["check", str(dest)], env=env).returncode == 0
         assert staging_names(tmp_path) == []
+
+
+def test_names_up_to_the_longest_file_name_work(db, env, tmp_path):
+    # The credential name beside such a copy would be longer than a file name
+    # may be: it cannot exist, and stands in nobody's way.
+    put(db, env, "orders", "a1", {"n": 1})
+    for name in ("b" * 250, "c" * 251, "é" * 127 + "d"):
+        copy, restored = tmp_path / name, tmp_path / ("r" + name[1:])
+        res = run(["backup", str(db), str(copy)], env=env)
+        assert json.loads(res.stdout) == json.loads(ok_line(copy)), res.stderr
+        assert run(["restore", str(copy), str(restored)], env=env).returncode == 0
+        assert run(["get", str(restored), "orders", "a1"], env=env).stdout == '{"id":"a1","n":1}\n'
+        status = json.loads(run(["status", str(restored)], env=env).stdout)
+        assert status["credentials_present"] is False
+
+
+def test_leftovers_of_ended_processes_are_removed_by_the_next_backup(db, env, tmp_path):
+    out = tmp_path / "out"
+    out.mkdir()
+    dead = dead_pid()
+    stale = [f".tovik-copy-{dead}-0.tmp", f".tovik-copy-{dead}-5.tmp"]
+    kept = [f".tovik-copy-{os.getpid()}-0.tmp", f".tovik-copy-{dead}-0.tmp.bak",
+            f".tovik-copy-{dead}.tmp", ".tovik-copy-x-0.tmp", f".tovik-copy-0-0.tmp",
+            f"tovik-copy-{dead}-0.tmp"]
+    for name in stale + kept:
+        (out / name).write_bytes(b"left over")
+    copy = out / "copy.tovik"
+    assert run(["backup", str(db), str(copy)], env=env).stdout == ok_line(copy)
+    assert sorted(os.listdir(out)) == sorted(kept + ["copy.tovik"])

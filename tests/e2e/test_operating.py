@@ -12,10 +12,12 @@ import threading
 import pytest
 
 from conftest import PASSWORD, TOVIK, Server, run, start_server
-from server_util import WireClient, authenticated, wait_until
+from backup_util import dead_pid, staging_names
+from server_util import WireClient, authenticated, encode, frame, request, wait_until
 
 NOT_ENABLED = "online backup is not enabled; start the server with --backup-dir <directory>"
-EMPTY_USAGE = {"capacity_bytes": 16777152, "live_bytes": 0, "records": 0, "warrens": []}
+EMPTY_USAGE = {"capacity_bytes": 16777152, "live_bytes": 0, "records": 0, "truncated": False,
+               "warrens": []}
 
 
 def ok(client, command):
@@ -82,6 +84,29 @@ def test_online_backup_off_bad_names_existing_and_a_checked_copy(provisioned_db,
         server.stop()
     assert sorted(os.listdir(backups)) == ["first", "second", "taken.auth", "third"]
     assert run(["check", str(backups / "first")], env=env).stdout == '{"ok":true}\n'
+
+
+def test_every_accepted_backup_name_works_and_stale_staging_is_removed(provisioned_db, env,
+                                                                      backups, tmp_path):
+    live = f".tovik-copy-{os.getpid()}-0.tmp"
+    for name in (f".tovik-copy-{dead_pid()}-0.tmp", live):
+        (backups / name).write_bytes(b"left over")
+    server = start_server(provisioned_db, env, "--backup-dir", str(backups))
+    try:
+        # Removed at start; a copy killed while the server runs is removed by
+        # the next backup.
+        assert staging_names(backups) == [live]
+        (backups / f".tovik-copy-{dead_pid()}-3.tmp").write_bytes(b"left over")
+        client = authenticated(server.port)
+        names = ["n" * 250, "n" * 251, "\u00e9" * 127 + "n"]
+        for name in names:
+            assert ok(client, {"op": "backup", "name": name})["bytes"] == 33554432, name
+        assert staging_names(backups) == [live]
+    finally:
+        server.stop()
+    restored = tmp_path / "restored.tovik"
+    assert run(["restore", str(backups / names[2]), str(restored)], env=env).returncode == 0
+    assert run(["check", str(restored)], env=env).stdout == '{"ok":true}\n'
 
 
 def test_backup_while_writers_run_holds_exactly_one_generation(provisioned_db, env, backups,
@@ -162,6 +187,31 @@ def test_usage_offline_and_online_agree(provisioned_db, env):
     assert "[" + "." * 40 + "] 0% of 16 MiB" in lines
 
 
+def test_usage_of_many_dens_lists_the_largest_within_one_response(provisioned_db, env):
+    lines = [json.dumps({"den": f"d{n:05}", "document": {"id": "x"}, "warren": "many"})
+             for n in range(25_000)]
+    lines.append(json.dumps({"den": "big", "document": {"id": "x", "pad": "p" * 5000},
+                             "warren": "default"}))
+    res = run(["import", str(provisioned_db), "--all", "-"], env=env, input="\n".join(lines) + "\n")
+    assert res.returncode == 0, res.stderr
+    server = start_server(provisioned_db, env)
+    try:
+        client = authenticated(server.port)
+        online = ok(client, {"op": "usage"})
+        assert ok(client, {"op": "server"})["commands"]["failed"] == 0
+        shell = client_run(server, env, "shell", ["usage"])
+    finally:
+        server.stop()
+    assert online["truncated"] is True
+    assert sum(w["bytes"] for w in online["warrens"]) == online["live_bytes"]
+    dens = [(w["name"], d["name"]) for w in online["warrens"] for d in w["dens"]]
+    # The largest first, then equal sizes in name order.
+    assert dens == [("default", "big")] + [("many", f"d{n:05}") for n in range(999)]
+    assert json.loads(run(["usage", str(provisioned_db)], env=env).stdout) == online
+    assert ("Truncated: only the 1000 largest dens are listed; warren bytes and the total "
+            "cover every den.") in shell.stdout
+
+
 def test_server_counters_move_as_commands_run(server, env):
     client = authenticated(server.port)
     before = ok(client, {"op": "server"})
@@ -179,6 +229,7 @@ def test_server_counters_move_as_commands_run(server, env):
     assert after["commits"]["count"] == 1 and after["commits"]["max_ms"] > 0
     assert after["bytes_in"] > before["bytes_in"] and after["bytes_out"] > before["bytes_out"]
     assert after["log_errors"] == 0
+    assert (after["max_request_bytes"], after["max_document_bytes"]) == (1048576, 262144)
     shell = client_run(server, env, "shell", ["show server"])
     assert re.search(r"^Clients: 2 connected, at most 16$", shell.stdout, re.M), shell.stdout
     assert re.search(r"^Commits: 1; p50 [\d.]+ ms", shell.stdout, re.M)
@@ -201,11 +252,24 @@ def test_access_log_holds_every_event_and_no_secret(provisioned_db, env, tmp_pat
         busy = WireClient(server.port)
         assert busy.receive()["error"]["code"] == "server_busy"
         second.close()
-        assert wait_until(lambda: sum(l["event"] == "disconnect" for l in log_lines(log)) == 1)
+
+        def disconnects():
+            return sum(l["event"] == "disconnect" for l in log_lines(log))
+
+        assert wait_until(lambda: disconnects() == 1)
         intruder = WireClient(server.port)
         assert not intruder.auth(password="WRONG-PASSWORD-1")["ok"]
+        # Every first message that does not log in is a failed login.
+        for n, first in enumerate((b"{not json", request({"op": "stats"}),
+                                   encode({"command": {"op": "auth", "password": "WRONG-PASSWORD-2",
+                                                       "username": "old"}, "version": 2}))):
+            assert wait_until(lambda: disconnects() == 2 + n)
+            stranger = WireClient(server.port)
+            stranger.send_raw(frame(first))
+            assert stranger.receive()["ok"] is False
+            stranger.close()
         client.close()
-        assert wait_until(lambda: sum(l["event"] == "disconnect" for l in log_lines(log)) == 3)
+        assert wait_until(lambda: disconnects() == 6)
     finally:
         server.stop()
     lines = log_lines(log)
@@ -215,7 +279,8 @@ def test_access_log_holds_every_event_and_no_secret(provisioned_db, env, tmp_pat
         assert secret not in text
     assert {l["event"] for l in lines} == {"connect", "auth", "command", "disconnect", "busy"}
     auths = [(l["ok"], l["user"]) for l in lines if l["event"] == "auth"]
-    assert auths == [(True, "admin"), (True, "admin"), (False, "admin")]
+    assert auths == [(True, "admin"), (True, "admin"), (False, "admin"), (False, ""), (False, ""),
+                     (False, "old")]
     commands = [l for l in lines if l["event"] == "command"]
     assert [(c["op"], c["ok"], c.get("code")) for c in commands] == [
         ("use", True, None), ("put", True, None), ("find", True, None),

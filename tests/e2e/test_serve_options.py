@@ -9,6 +9,7 @@ import subprocess
 
 import pytest
 
+from backup_util import hold_lock
 from conftest import PASSWORD, TOVIK, run, start_server
 from offline_util import Client, snapshot
 
@@ -210,12 +211,46 @@ def test_document_limit_bounds_writes_but_not_what_is_stored(provisioned_db, env
     assert res.stdout == "null\n"
 
 
+def exposed(path):
+    return f"warning: {path} is accessible by other users; run chmod 600 {path}\n"
+
+
 def test_a_credential_file_others_can_reach_is_served_with_a_warning(provisioned_db, env):
     registry = f"{provisioned_db}.auth"
-    warning = (f"warning: {registry} is accessible by other users; "
-               f"run chmod 600 {registry}\n")
-    for mode, expected in [(0o640, warning), (0o602, warning), (0o400, "")]:
+    for mode, expected in [(0o640, exposed(registry)), (0o602, exposed(registry)), (0o400, "")]:
         os.chmod(registry, mode)
         srv = start_server(provisioned_db, env)
         assert srv.stop() == 0
         assert srv.proc.stderr.read() == expected, oct(mode)
+
+
+def test_the_log_is_a_regular_file_checked_before_the_database(provisioned_db, env, tmp_path):
+    fifo, target, link = tmp_path / "fifo", tmp_path / "target", tmp_path / "link"
+    os.mkfifo(fifo)
+    target.write_text("")
+    link.symlink_to(target)
+    # Refused at once (a FIFO without a reader never holds the start up), and
+    # before the database is opened: its lock, held here, is never asked for.
+    with hold_lock(provisioned_db):
+        for path in (fifo, link, tmp_path, "/dev/null"):
+            refused(serve(provisioned_db, env, "--log", str(path)),
+                    f"log must be a regular file: {path}")
+    assert target.read_text() == ""
+    created, loose = tmp_path / "new.log", tmp_path / "loose.log"
+    loose.write_text("")
+    os.chmod(loose, 0o644)
+    for log, warning in ((created, ""), (loose, exposed(loose))):
+        srv = start_server(provisioned_db, env, "--log", str(log))
+        assert srv.stop() == 0
+        assert srv.proc.stderr.read() == warning
+    assert oct(os.stat(created).st_mode & 0o777) == "0o600"
+
+
+def test_server_reports_its_limits(provisioned_db, env):
+    srv = start_server(provisioned_db, env, "--max-request-bytes", "4096",
+                       "--max-document-bytes", "1000")
+    try:
+        data = authenticate(srv).request({"op": "server"})["data"]
+        assert (data["max_request_bytes"], data["max_document_bytes"]) == (4096, 1000)
+    finally:
+        assert srv.stop() == 0

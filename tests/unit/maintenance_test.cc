@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -89,6 +91,10 @@ class FaultyIo : public MaintenanceIo {
     return MaintenanceIo::sync_directory(path);
   }
   std::uint64_t process_id() override { return pid ? *pid : MaintenanceIo::process_id(); }
+  bool process_gone(std::uint64_t p) override {
+    return gone.empty() ? MaintenanceIo::process_gone(p) : gone.contains(p);
+  }
+  std::set<std::uint64_t> gone;  // when not empty: exactly these processes have ended
 
  private:
   std::uint64_t written_ = 0;
@@ -343,6 +349,42 @@ TEST_F(Backup, AllStagingNamesTakenIsRefused) {
   EXPECT_EQ(result.error().text(), "no unused backup staging filename");
   EXPECT_EQ(leftovers().size(), kStagingAttempts);
   EXPECT_FALSE(fs::exists(path("copy.tovik")));
+}
+
+TEST(BackupNames, StagingNamesGiveTheirProcess) {
+  EXPECT_EQ(staging_process(staging_name(4242, 7)), 4242u);
+  EXPECT_EQ(staging_process(".tovik-copy-18446744073709551615-0.tmp"), UINT64_MAX);
+  for (const char* other :
+       {".tovik-copy-18446744073709551616-0.tmp", ".tovik-copy-12.tmp", ".tovik-copy--0.tmp",
+        ".tovik-copy-1-.tmp", ".tovik-copy-+1-0.tmp", ".tovik-copy-1-0.tmp.bak",
+        "tovik-copy-1-0.tmp", ".tovik-copy-1-0-0.tmp", ".tovik-copy-x-0.tmp"}) {
+    EXPECT_FALSE(staging_process(other).has_value()) << other;
+  }
+}
+
+TEST_F(Backup, StagingFilesOfEndedProcessesAreRemovedBeforeStaging) {
+  io_.pid = 5;
+  io_.gone = {3, 5};  // 5 is this process: its names are never stale
+  for (const char* name : {".tovik-copy-3-0.tmp", ".tovik-copy-3-9.tmp", ".tovik-copy-4-0.tmp",
+                           ".tovik-copy-5-0.tmp", ".tovik-copy-3-0.tmp.bak", "notes"}) {
+    std::ofstream(path(name)) << "left over";
+  }
+  auto result = copy(path("copy.tovik"));
+  ASSERT_TRUE(result.has_value()) << result.error().text();
+  EXPECT_EQ(io_.created, std::vector<std::string>{".tovik-copy-5-1.tmp"});
+  std::vector<std::string> left = leftovers();
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{".tovik-copy-3-0.tmp.bak", ".tovik-copy-4-0.tmp",
+                                            ".tovik-copy-5-0.tmp"}));
+  EXPECT_TRUE(fs::exists(path("notes")));
+  EXPECT_EQ(remove_stale_staging(path("no-such-dir"), io_), 0u);
+}
+
+TEST_F(Backup, ACredentialNameTooLongToExistIsNoObstacle) {
+  const std::string name(255, 'n');
+  auto result = copy(path(name));
+  ASSERT_TRUE(result.has_value()) << result.error().text();
+  EXPECT_EQ(read_file(path(name)), read_file(source_));
 }
 
 TEST_F(Backup, MissingDestinationDirectoryIsTheSystemError) {

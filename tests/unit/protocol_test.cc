@@ -574,3 +574,65 @@ TEST(ParseMessage, ReadsAsTheOldWireReaderDid) {
 
 }  // namespace
 }  // namespace tovik::server
+
+namespace tovik::server {
+namespace {
+
+TEST(UsageData, ListsTheLargestDensAndFillsWithWarrensWithinTheBound) {
+  UsageReport report;
+  report.live_bytes = 1'000;
+  report.warrens["a"].bytes = 300;
+  report.warrens["a"].dens = {{"x", {1, 100}}, {"y", {1, 100}}, {"z", {1, 50}}};
+  report.warrens["b"].bytes = 600;
+  report.warrens["b"].dens = {{"big", {1, 500}}};
+  report.warrens["c"].bytes = 60;  // no dens at all
+  report.warrens["d"].bytes = 40;
+  const auto names = [](const Json& data) {
+    std::vector<std::string> out;
+    for (const Json& warren : data["warrens"]) {
+      out.push_back(warren["name"].get<std::string>());
+      for (const Json& den : warren["dens"]) out.push_back("  " + den["name"].get<std::string>());
+    }
+    return out;
+  };
+  struct Case {
+    std::size_t rows;
+    bool truncated;
+    std::vector<std::string> listed;
+  };
+  for (const Case& c : {
+           Case{5, false, {"a", "  x", "  y", "  z", "b", "  big", "c", "d"}},
+           // Equal sizes go in name order; c fills the third warren's room.
+           Case{3, true, {"a", "  x", "  y", "b", "  big", "c"}},
+           Case{1, true, {"b", "  big"}},
+       }) {
+    const Json data = usage_data(report, c.rows);
+    EXPECT_EQ(data["truncated"], c.truncated) << c.rows;
+    EXPECT_EQ(names(data), c.listed) << c.rows;
+    EXPECT_EQ(data["live_bytes"], 1'000);
+  }
+  EXPECT_EQ(usage_data(report, 1)["warrens"][0]["bytes"], 600);
+}
+
+TEST(ResponseLimit, AResponseBeyondItIsReplacedByAFailure) {
+  Response small = success(Json{{"n", 1}});
+  EXPECT_EQ(encode_response_within(small, 100), encode_response(small));
+  EXPECT_TRUE(small.ok);
+  Response large = success(Json{{"pad", std::string(200, 'x')}});
+  EXPECT_EQ(encode_response_within(large, 100),
+            R"({"version":1,"ok":false,"data":null,"error":{"code":"operation_failed",)"
+            R"("message":"response too large"}})");
+  EXPECT_FALSE(large.ok);
+}
+
+TEST(ServerData, CarriesTheServersLimits) {
+  ServerFigures figures;
+  figures.max_request_bytes = 4'096;
+  figures.max_document_bytes = 1'000;
+  const Json data = server_data(figures);
+  EXPECT_EQ(data["max_request_bytes"], 4'096);
+  EXPECT_EQ(data["max_document_bytes"], 1'000);
+}
+
+}  // namespace
+}  // namespace tovik::server

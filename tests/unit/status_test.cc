@@ -4,11 +4,14 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -101,6 +104,7 @@ TEST_F(AccessLogFile, OneSortedLinePerEventCreatedPrivate) {
   (*log)->command("127.0.0.1:5", "put", true, "", std::chrono::microseconds(1'500));
   (*log)->busy("127.0.0.1:6");
   (*log)->disconnect("127.0.0.1:5");
+  (*log)->flush();
   const std::vector<Json> got = lines();
   ASSERT_EQ(got.size(), 6u);
   std::vector<std::string> events;
@@ -120,14 +124,74 @@ TEST_F(AccessLogFile, OneSortedLinePerEventCreatedPrivate) {
 }
 
 TEST(AccessLogFailure, WritesThatFailAreCountedNotFatal) {
-  auto log = AccessLog::open("/dev/full");
-  ASSERT_TRUE(log.has_value());
-  (*log)->connect("127.0.0.1:5");
-  (*log)->disconnect("127.0.0.1:5");
-  EXPECT_EQ((*log)->errors(), 2u);
+  AccessLog log(UniqueFd(::open("/dev/full", O_WRONLY | O_CLOEXEC)));
+  log.connect("127.0.0.1:5");
+  log.disconnect("127.0.0.1:5");
+  log.flush();
+  EXPECT_EQ(log.errors(), 2u);
   ServerStatus status;
-  EXPECT_EQ(status.snapshot(1, log->get()).log_errors, 2u);
-  EXPECT_FALSE(AccessLog::open("/nonexistent-dir/log").has_value());
+  EXPECT_EQ(status.snapshot(1, &log).log_errors, 2u);
+  auto missing = AccessLog::open("/nonexistent-dir/log");
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error(), "No such file or directory (os error 2)");
+}
+
+TEST_F(AccessLogFile, AnythingButARegularFileIsRefusedWithoutWaiting) {
+  const std::string fifo = path_ + ".fifo";
+  const std::string link = path_ + ".link";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::ofstream(path_) << "";
+  std::filesystem::create_symlink(path_, link);
+  // A FIFO without a reader would hold a blocking open up forever.
+  for (const std::string& path :
+       {fifo, link, std::string("/dev/null"), std::filesystem::temp_directory_path().string()}) {
+    auto log = AccessLog::open(path);
+    ASSERT_FALSE(log.has_value()) << path;
+    EXPECT_EQ(log.error(), std::string(kLogNotRegular) + path);
+  }
+  std::filesystem::remove(fifo);
+  std::filesystem::remove(link);
+}
+
+TEST(AccessLogQueue, AStalledWriterNeverHoldsUpTheCaller) {
+  int ends[2];
+  ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+  UniqueFd reader(ends[0]);
+  ::fcntl(ends[1], F_SETPIPE_SZ, 4096);  // a few dozen lines fill it
+  constexpr std::size_t kLines = 2'000;
+  constexpr std::size_t kQueue = 8;
+  std::optional<AccessLog> log;
+  log.emplace(UniqueFd(ends[1]), kQueue);
+  // Nobody reads yet: the writer stalls on the full pipe and the queue
+  // fills, and still every call returns at once.
+  for (std::size_t i = 0; i < kLines; ++i) log->connect(std::to_string(i));
+  const std::uint64_t dropped = log->errors();
+  EXPECT_GE(dropped, kLines - 4096 / 40 - 2 * kQueue);
+  std::string received;
+  std::thread drain([&] {
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(reader.get(), buffer, sizeof buffer)) > 0;) {
+      received.append(buffer, static_cast<std::size_t>(n));
+    }
+  });
+  log->flush();
+  EXPECT_EQ(log->errors(), dropped);
+  log.reset();  // joins the writer and closes the pipe: the drain ends
+  drain.join();
+  // What was queued arrived whole and in order.
+  std::size_t lines = 0;
+  long last = -1;
+  for (std::size_t at = 0; at < received.size();) {
+    const std::size_t end = received.find('\n', at);
+    ASSERT_NE(end, std::string::npos);
+    const long n =
+        std::stol((*parse_json(received.substr(at, end - at)))["client"].get<std::string>());
+    EXPECT_GT(n, last);
+    last = n;
+    ++lines;
+    at = end + 1;
+  }
+  EXPECT_EQ(lines + dropped, kLines);
 }
 
 }  // namespace
