@@ -7,6 +7,7 @@
 #include <chrono>
 #include <iostream>
 #include <ostream>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -145,52 +146,104 @@ Failure staging_failure(std::uint64_t line, const DocError& error, const Json& d
   return at_line(line, error.text());
 }
 
+// A line staged: the length of its record's key, and the bytes of the record
+// it replaces (0 when its id is new to the database).
+struct StagedLine {
+  std::uint64_t key_bytes = 0;
+  std::uint64_t replaced_bytes = 0;
+};
+
 // Reads every line through read_line (which stages it), then commits once.
+// The database's bytes after the commit are followed line by line, so the
+// line that would overflow it is named, and nothing past it is read or held.
 template <typename ReadLine>
 std::expected<std::uint64_t, Failure> import_lines(Store& store, WriteBatch& batch, int fd,
                                                    ReadLine&& read_line) {
   LineInput input(fd);
   std::uint64_t imported = 0;
   const std::uint64_t capacity = store.config().slot_size - kHeaderSize;
+  std::uint64_t total = store.live_bytes();
   for (;;) {
     auto line = input.next();
     if (!line) return std::unexpected(line.error());
     if (!*line) break;
+    const std::uint64_t before = batch.staged_bytes();
     auto staged = read_line(**line, input.number());
     if (!staged) return std::unexpected(staged.error());
     if (!*staged) continue;
     ++imported;
-    // The texts alone no longer fit: the commit would be refused, so the
-    // rest of the input need not be held.
-    if (batch.staged_bytes() > capacity) return std::unexpected(Failure::store(StoreError::Full));
+    total += record_size((*staged)->key_bytes, batch.staged_bytes() - before);
+    total -= (*staged)->replaced_bytes;
+    if (total > capacity)
+      return std::unexpected(at_line(input.number(), store_error_text(StoreError::Full)));
   }
   auto committed = batch.commit_bulk();
   if (!committed) return std::unexpected(Failure::store(committed.error()));
   return imported;
 }
 
-// Stages the write of line n; a refusal names the line.
-std::expected<bool, Failure> stage_line(WriteBatch& batch, std::string_view warren,
-                                        std::string_view den, const DocumentWrite& write,
-                                        std::uint64_t n, std::uint64_t limit) {
+using LineStaging = std::expected<std::optional<StagedLine>, Failure>;
+
+// Stages the write of line n; a refusal names the line. The key is checked
+// here: the store would refuse a long one only at the commit, for no line.
+LineStaging stage_line(WriteBatch& batch, std::string_view warren, std::string_view den,
+                       const DocumentWrite& write, std::uint64_t n, const StoreConfig& config) {
+  auto prefix = collection_prefix(warren, den);
+  if (!prefix) return std::unexpected(at_line(n, store_error_text(prefix.error())));
+  const std::uint64_t key_bytes = prefix->size() + write.id.size();
+  if (key_bytes > config.max_key_len) {
+    return std::unexpected(at_line(
+        n, "id too long: a key holds at most " + std::to_string(config.max_key_len) + " bytes"));
+  }
   auto staged = batch.stage(warren, den, write);
-  if (!staged) return std::unexpected(staging_failure(n, staged.error(), write.document, limit));
-  return true;
+  if (!staged) {
+    return std::unexpected(
+        staging_failure(n, staged.error(), write.document, config.max_value_len));
+  }
+  return StagedLine{key_bytes, 0};
+}
+
+// The records of one den by id, with their bytes: what a put of the same id
+// frees again.
+std::expected<std::unordered_map<std::string, std::uint64_t>, Failure> den_records(
+    Store& store, std::string_view den) {
+  std::unordered_map<std::string, std::uint64_t> records;
+  auto prefix = collection_prefix(kDefaultWarren, den);
+  if (!prefix) return records;  // staging the first line names the fault
+  auto walked = walk_den(
+      store, kDefaultWarren, den,
+      [&](std::string_view id, std::string_view stored) -> std::expected<void, std::string> {
+        records.emplace(id, record_size(prefix->size() + id.size(), stored.size()));
+        return {};
+      });
+  if (!walked) return std::unexpected(Failure::message(walked.error()));
+  return records;
 }
 
 Outcome import_den(Store& store, const std::string& den, int fd, const TransferArguments& a) {
   WriteBatch batch(store, store.config().max_value_len);
   DocumentLineReader reader(a.id_field);
-  const std::uint64_t limit = store.config().max_value_len;
-  auto imported = import_lines(
-      store, batch, fd,
-      [&](std::string_view text, std::uint64_t n) -> std::expected<bool, Failure> {
+  // An insert never replaces: a present id is refused.
+  std::unordered_map<std::string, std::uint64_t> present;
+  if (a.mode == WriteKind::Put) {
+    auto records = den_records(store, den);
+    if (!records) return std::unexpected(records.error());
+    present = std::move(*records);
+  }
+  auto imported =
+      import_lines(store, batch, fd, [&](std::string_view text, std::uint64_t n) -> LineStaging {
         auto entry = reader.read(text, n);
         if (!entry) return std::unexpected(at_line(n, entry.error()));
-        if (!*entry) return false;
-        return stage_line(batch, kDefaultWarren, den,
-                          {a.mode, std::move((*entry)->id), std::move((*entry)->document)}, n,
-                          limit);
+        if (!*entry) return std::nullopt;
+        const auto replaced = present.find((*entry)->id);
+        auto staged = stage_line(batch, kDefaultWarren, den,
+                                 {a.mode, std::move((*entry)->id), std::move((*entry)->document)},
+                                 n, store.config());
+        if (staged && *staged && replaced != present.end()) {
+          (*staged)->replaced_bytes = replaced->second;
+          present.erase(replaced);
+        }
+        return staged;
       });
   if (!imported) return std::unexpected(imported.error());
   return write_output(std::cout,
@@ -203,16 +256,16 @@ Outcome import_database(Store& store, int fd) {
   if (!*empty) return std::unexpected(Failure::message(kNotEmpty));
   WriteBatch batch(store, store.config().max_value_len);
   DatabaseLineReader reader;
-  const std::uint64_t limit = store.config().max_value_len;
-  auto imported = import_lines(
-      store, batch, fd,
-      [&](std::string_view text, std::uint64_t n) -> std::expected<bool, Failure> {
+  // No document is present, so none is replaced.
+  auto imported =
+      import_lines(store, batch, fd, [&](std::string_view text, std::uint64_t n) -> LineStaging {
         auto entry = reader.read(text, n);
         if (!entry) return std::unexpected(at_line(n, entry.error()));
-        if (!*entry) return false;
+        if (!*entry) return std::nullopt;
         DatabaseLine& e = **entry;
         return stage_line(batch, e.warren, e.den,
-                          {WriteKind::Put, std::move(e.id), std::move(e.document)}, n, limit);
+                          {WriteKind::Put, std::move(e.id), std::move(e.document)}, n,
+                          store.config());
       });
   if (!imported) return std::unexpected(imported.error());
   return write_output(std::cout, "Imported " + std::to_string(*imported) + " shinies\n");

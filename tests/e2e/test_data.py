@@ -2,6 +2,7 @@
 (per den and whole database), and import and export through a server in the
 shell and batch mode."""
 import json
+import os
 import subprocess
 import time
 
@@ -87,6 +88,9 @@ def test_every_import_failure_names_its_line_and_changes_nothing(tmp_path, env, 
         (good + '{"id":""}\n', [], 'line 4: "id" is not a valid id (empty or holding NUL)'),
         (good + '{"id":"a"}\n', [], "line 4: repeats the id of line 1"),
         (good + big + "\n", [], "line 4: document larger than 262144 bytes"),
+        # Found only when the line is staged: the key its id makes.
+        (good + json.dumps({"id": "i" * 1024}) + "\n", [],
+         "line 4: id too long: a key holds at most 1024 bytes"),
         (good + '{"id":"old"}\n', ["--mode", "insert"], "line 4: shiny already exists"),
         (good + '{"_id":"c","id":"c"}\n', ["--id-field", "_id"],
          'line 1: no "_id" member'),
@@ -116,10 +120,51 @@ def test_every_import_failure_names_its_line_and_changes_nothing(tmp_path, env, 
 def test_an_import_that_overflows_the_database_changes_nothing(tmp_path, env, db):
     blob = "x" * 250_000
     text = "".join(json.dumps({"id": f"k{n}", "t": blob}) + "\n" for n in range(70))
+    # 67 records of 250,028 bytes fit the 16,777,152 bytes of a database, 68 do not.
+    res = run(["import", str(db), "d", "-"], env=env, input=text)
+    assert (res.returncode, res.stderr) == (
+        1, "tovik: line 68: configured database capacity exceeded\n")
+    # Put over present documents counts what they free: the same 67 again fit.
+    res = run(["import", str(db), "d", "-"], env=env, input="".join(text.splitlines(True)[:67]))
+    assert res.returncode == 0, res.stderr
     before = snapshot(db)
     res = run(["import", str(db), "d", "-"], env=env, input=text)
-    assert (res.returncode, res.stderr) == (1, "tovik: configured database capacity exceeded\n")
+    assert (res.returncode, res.stderr) == (
+        1, "tovik: line 68: configured database capacity exceeded\n")
+    res = run(["import", str(db), "--all", "-"], env=env, input="")
+    assert res.returncode == 1 and "needs a database without dens" in res.stderr
     assert snapshot(db) == before
+    empty = new_db(tmp_path, env, "empty.tovik")
+    whole = "".join(json.dumps({"den": "d", "document": {"id": "x" * n}, "warren": "w"}) + "\n"
+                    for n in (1, 1000, 1024))
+    res = run(["import", str(empty), "--all", "-"], env=env, input=whole)
+    assert (res.returncode, res.stderr) == (
+        1, "tovik: line 3: id too long: a key holds at most 1024 bytes\n")
+
+
+def test_an_overflowing_import_stops_reading_and_stays_small(tmp_path, env, db):
+    # Tiny shinies, written lazily through a pipe: the import must fail at
+    # the line that overflows, long before the input ends, and hold no more
+    # than a small multiple of the database's 16 MiB meanwhile.
+    proc = subprocess.Popen([TOVIK, "import", str(db), "d", "-"], env=env,
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    lines, total = 0, 20_000_000
+    try:
+        while lines < total:
+            proc.stdin.write("".join(f'{{"id":"{n:08d}"}}\n'
+                                     for n in range(lines, lines + 10_000)).encode())
+            lines += 10_000
+        proc.stdin.close()
+    except BrokenPipeError:
+        pass
+    out = proc.stdout.read()
+    err = proc.stderr.read().decode()
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    assert (proc.returncode, out) == (1, b"")
+    assert err.startswith("tovik: line ") and err.endswith(": configured database capacity exceeded\n")
+    assert int(err.split()[2].rstrip(":")) < 600_000 and lines < total
+    assert usage.ru_maxrss * 1024 < 12 * 16 * 2**20
 
 
 def test_whole_database_export_and_import(tmp_path, env):
