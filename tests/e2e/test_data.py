@@ -338,3 +338,30 @@ def test_a_vanished_server_leaves_whole_writes_only(tmp_path, env, server):
     assert err.startswith("tovik: line 1: ")
     assert err.endswith("; 0 lines before it are stored; lines 1-10 went in one write, "
                         "which is stored whole or not at all\n")
+
+
+def test_import_keeps_within_the_servers_limits(tmp_path, env):
+    db = provision(tmp_path / "small.tovik", env)
+    srv = start_server(db, env, "--max-request-bytes", "4096")
+    try:
+        source = tmp_path / "in.jsonl"
+        # A line nested deeper than a write request carries names its line,
+        # and the connection stays usable.
+        deep = '{"id":"deep","v":' + "[" * 123 + "]" * 123 + "}"
+        source.write_text('{"id":"a"}\n' + deep + "\n")
+        res = batch(srv, env, f"use default/c\nimport {source}\nstats\n")
+        assert res.stderr == ("tovik: line 2: nested deeper than 123 levels, the most a request "
+                              "carries; nothing was sent\n")
+        client = authenticated(srv.port)
+        if "max_request_bytes" not in client.call({"op": "server"})["data"]:
+            pytest.skip("this server does not report its limits")
+        source.write_text(lines_of({"id": f"k{n}", "t": "x" * 100} for n in range(200)))
+        res = batch(srv, env, f"use default/c\nimport {source}\n")
+        assert res.returncode == 0, res.stderr
+        assert json.loads(res.stdout.splitlines()[1])["imported"] == 200
+        source.write_text('{"id":"a"}\n' + json.dumps({"id": "big", "t": "x" * 5000}) + "\n")
+        res = batch(srv, env, f"use default/c\nimport {source}\n")
+        assert res.stderr == ("tovik: line 2: too large for one request of at most 4096 bytes; "
+                              "nothing was sent\n")
+    finally:
+        srv.stop()
