@@ -79,7 +79,8 @@ ServerLimits ask_limits(const Sender& send) {
   if (!answer || !answer->ok || !answer->data.is_object()) return limits;
   const auto number = [&](const char* name) -> std::optional<std::uint64_t> {
     const auto found = answer->data.find(name);
-    if (found == answer->data.end() || !found->is_number_unsigned()) return std::nullopt;
+    if (found == answer->data.end() || !found->is_number_integer()) return std::nullopt;
+    if (!found->is_number_unsigned() && found->get<std::int64_t>() < 0) return std::nullopt;
     return found->get<std::uint64_t>();
   };
   if (auto request = number("max_request_bytes")) limits.request_bytes = *request;
