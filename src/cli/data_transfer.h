@@ -6,11 +6,16 @@
 //   tovik import <file> --all <path>|-
 //   shell, batch:  export <local path> | import <local path>
 //
-// Offline, an import reads and checks every line, then commits once through
-// the store's bulk commit, or fails naming the line and leaves the file as
-// it was. Through a server, an import sends `write` requests of put
-// operations, each atomic; an export walks `page` with its cursor into a
-// new file (an existing path is never overwritten).
+// Both read their input as a stream. Offline, an import stages each line as
+// it reads it and commits once through the store's bulk commit, or fails
+// naming the line (a line that would overflow the database included, found
+// as soon as it is read) and leaves the file as it was. Through a server, an
+// import learns the server's limits from its status, checks every line of a
+// regular file before sending any, then sends `write` requests of put
+// operations within those limits, each atomic; an export walks `page` with
+// its cursor into a new file (an existing path is never overwritten). The
+// offline commands are in data_transfer.cc, those through a server in
+// server_transfer.cc.
 //
 // Threads: the tool's one thread only.
 #pragma once
@@ -32,7 +37,7 @@
 namespace tovik::cli {
 
 // The largest request body a default server accepts; import requests stay
-// within it.
+// within it when the server does not report its own limit.
 inline constexpr std::uint64_t kImportRequestBytes = 1'048'576;
 
 // Offline: args[0] is "import" or "export", args[1] the file.
@@ -54,7 +59,8 @@ struct TransferLine {
 using Sender = std::function<std::expected<server::Response, std::string>(const server::Command&)>;
 
 struct TransferOptions {
-  std::uint64_t request_bytes = kImportRequestBytes;
+  // The request limit to pack within; nullopt: the one the server reports.
+  std::optional<std::uint64_t> request_bytes;
   // Where the progress line goes (documents done / total, redrawn at most
   // ten times a second, cleared at the end); null for none.
   std::ostream* progress = nullptr;

@@ -1,6 +1,7 @@
 #include "cli/query_lines.h"
 
 #include <utility>
+#include <variant>
 
 #include "cli/text.h"
 
@@ -115,7 +116,24 @@ std::expected<server::Command, Failure> QueryContinuation::more() const {
   return *next_;
 }
 
+void QueryContinuation::restart() {
+  next_.reset();
+  place_ = Json{{"den", nullptr}, {"warren", nullptr}};
+}
+
 void QueryContinuation::answered(const server::Command& command, const server::Response& response) {
+  const bool navigate = std::holds_alternative<server::Navigate>(command);
+  if (response.ok && (navigate || std::holds_alternative<server::DropEmpty>(command))) {
+    Json place{{"den", nullptr}, {"warren", nullptr}};
+    for (const char* key : {"den", "warren"}) {
+      if (!response.data.is_object()) break;
+      const auto found = response.data.find(key);
+      if (found != response.data.end() && found->is_string()) place[key] = *found;
+    }
+    if (navigate || place != place_) next_.reset();
+    place_ = std::move(place);
+    return;
+  }
   const auto* query = std::get_if<server::Query>(&command);
   if (query == nullptr) return;
   next_.reset();

@@ -17,7 +17,7 @@ namespace tovik::cli {
 
 // The shell and batch mode ask for this many documents per query.
 inline constexpr std::uint64_t kShellQueryLimit = 20;
-inline constexpr std::string_view kNoQueryToContinue = "no query to continue";
+inline constexpr std::string_view kNoQueryToContinue = "no query to continue; run query first";
 inline constexpr std::string_view kMoreHint = "Type \"more\" for more.";
 
 // The rest of "query <filter JSON> [<fields JSON array>]": the filter is
@@ -32,17 +32,25 @@ std::string more_hint(const Json& data);
 // "<n> shinies", or "at least <n> shinies (examined <m> records)".
 std::string count_text(const Json& data);
 
-// The last query's cursor, for "more".
+// The last query's cursor, for "more". A continuation belongs to the den
+// its query ran in: moving elsewhere ends it.
 class QueryContinuation {
  public:
   // The query that goes on where the last answer stopped.
   [[nodiscard]] std::expected<server::Command, Failure> more() const;
   // Every command sent and its answer: a query's answer sets or clears the
-  // continuation, other commands leave it.
+  // continuation; a navigate answered ok, or a drop_empty that moved the
+  // session, ends it; other commands leave it.
   void answered(const server::Command& command, const server::Response& response);
+  // The session begins anew at the instance level (reconnect, a lost
+  // connection): nothing continues.
+  void restart();
 
  private:
   std::optional<server::Query> next_;
+  // Where the session stands, as navigate and drop_empty answers say:
+  // {"den":..,"warren":..}; null members at the instance level.
+  Json place_ = Json{{"den", nullptr}, {"warren", nullptr}};
 };
 
 }  // namespace tovik::cli

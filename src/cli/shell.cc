@@ -462,10 +462,12 @@ Outcome run_shell_loop(ClientSession& session, SessionIo& io) {
     }
     if (text == "reconnect") {
       reconnect(session, io);
+      queries.restart();
       continue;
     }
     if (auto transfer = parse_transfer_line(text)) {
       run_shell_transfer(session, io, *transfer);
+      if (!session.connected()) queries.restart();
       continue;
     }
     auto command = trim(text) == "more" ? queries.more() : parse_shell_line(text);
@@ -480,6 +482,8 @@ Outcome run_shell_loop(ClientSession& session, SessionIo& io) {
       continue;
     }
     auto response = round_trip(session, *command, io);
+    // A lost connection starts the next session at the instance level.
+    if (!session.connected()) queries.restart();
     if (!response) {
       if (quitting) return {};
       continue;

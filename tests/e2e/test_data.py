@@ -2,6 +2,7 @@
 (per den and whole database), and import and export through a server in the
 shell and batch mode."""
 import json
+import os
 import subprocess
 import time
 
@@ -87,6 +88,9 @@ def test_every_import_failure_names_its_line_and_changes_nothing(tmp_path, env, 
         (good + '{"id":""}\n', [], 'line 4: "id" is not a valid id (empty or holding NUL)'),
         (good + '{"id":"a"}\n', [], "line 4: repeats the id of line 1"),
         (good + big + "\n", [], "line 4: document larger than 262144 bytes"),
+        # Found only when the line is staged: the key its id makes.
+        (good + json.dumps({"id": "i" * 1024}) + "\n", [],
+         "line 4: id too long: a key holds at most 1024 bytes"),
         (good + '{"id":"old"}\n', ["--mode", "insert"], "line 4: shiny already exists"),
         (good + '{"_id":"c","id":"c"}\n', ["--id-field", "_id"],
          'line 1: no "_id" member'),
@@ -116,10 +120,51 @@ def test_every_import_failure_names_its_line_and_changes_nothing(tmp_path, env, 
 def test_an_import_that_overflows_the_database_changes_nothing(tmp_path, env, db):
     blob = "x" * 250_000
     text = "".join(json.dumps({"id": f"k{n}", "t": blob}) + "\n" for n in range(70))
+    # 67 records of 250,028 bytes fit the 16,777,152 bytes of a database, 68 do not.
+    res = run(["import", str(db), "d", "-"], env=env, input=text)
+    assert (res.returncode, res.stderr) == (
+        1, "tovik: line 68: configured database capacity exceeded\n")
+    # Put over present documents counts what they free: the same 67 again fit.
+    res = run(["import", str(db), "d", "-"], env=env, input="".join(text.splitlines(True)[:67]))
+    assert res.returncode == 0, res.stderr
     before = snapshot(db)
     res = run(["import", str(db), "d", "-"], env=env, input=text)
-    assert (res.returncode, res.stderr) == (1, "tovik: configured database capacity exceeded\n")
+    assert (res.returncode, res.stderr) == (
+        1, "tovik: line 68: configured database capacity exceeded\n")
+    res = run(["import", str(db), "--all", "-"], env=env, input="")
+    assert res.returncode == 1 and "needs a database without dens" in res.stderr
     assert snapshot(db) == before
+    empty = new_db(tmp_path, env, "empty.tovik")
+    whole = "".join(json.dumps({"den": "d", "document": {"id": "x" * n}, "warren": "w"}) + "\n"
+                    for n in (1, 1000, 1024))
+    res = run(["import", str(empty), "--all", "-"], env=env, input=whole)
+    assert (res.returncode, res.stderr) == (
+        1, "tovik: line 3: id too long: a key holds at most 1024 bytes\n")
+
+
+def test_an_overflowing_import_stops_reading_and_stays_small(tmp_path, env, db):
+    # Tiny shinies, written lazily through a pipe: the import must fail at
+    # the line that overflows, long before the input ends, and hold no more
+    # than a small multiple of the database's 16 MiB meanwhile.
+    proc = subprocess.Popen([TOVIK, "import", str(db), "d", "-"], env=env,
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    lines, total = 0, 20_000_000
+    try:
+        while lines < total:
+            proc.stdin.write("".join(f'{{"id":"{n:08d}"}}\n'
+                                     for n in range(lines, lines + 10_000)).encode())
+            lines += 10_000
+        proc.stdin.close()
+    except BrokenPipeError:
+        pass
+    out = proc.stdout.read()
+    err = proc.stderr.read().decode()
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    assert (proc.returncode, out) == (1, b"")
+    assert err.startswith("tovik: line ") and err.endswith(": configured database capacity exceeded\n")
+    assert int(err.split()[2].rstrip(":")) < 600_000 and lines < total
+    assert usage.ru_maxrss * 1024 < 12 * 16 * 2**20
 
 
 def test_whole_database_export_and_import(tmp_path, env):
@@ -293,3 +338,30 @@ def test_a_vanished_server_leaves_whole_writes_only(tmp_path, env, server):
     assert err.startswith("tovik: line 1: ")
     assert err.endswith("; 0 lines before it are stored; lines 1-10 went in one write, "
                         "which is stored whole or not at all\n")
+
+
+def test_import_keeps_within_the_servers_limits(tmp_path, env):
+    db = provision(tmp_path / "small.tovik", env)
+    srv = start_server(db, env, "--max-request-bytes", "4096")
+    try:
+        source = tmp_path / "in.jsonl"
+        # A line nested deeper than a write request carries names its line,
+        # and the connection stays usable.
+        deep = '{"id":"deep","v":' + "[" * 123 + "]" * 123 + "}"
+        source.write_text('{"id":"a"}\n' + deep + "\n")
+        res = batch(srv, env, f"use default/c\nimport {source}\nstats\n")
+        assert res.stderr == ("tovik: line 2: nested deeper than 123 levels, the most a request "
+                              "carries; nothing was sent\n")
+        client = authenticated(srv.port)
+        if "max_request_bytes" not in client.call({"op": "server"})["data"]:
+            pytest.skip("this server does not report its limits")
+        source.write_text(lines_of({"id": f"k{n}", "t": "x" * 100} for n in range(200)))
+        res = batch(srv, env, f"use default/c\nimport {source}\n")
+        assert res.returncode == 0, res.stderr
+        assert json.loads(res.stdout.splitlines()[1])["imported"] == 200
+        source.write_text('{"id":"a"}\n' + json.dumps({"id": "big", "t": "x" * 5000}) + "\n")
+        res = batch(srv, env, f"use default/c\nimport {source}\n")
+        assert res.stderr == ("tovik: line 2: too large for one request of at most 4096 bytes; "
+                              "nothing was sent\n")
+    finally:
+        srv.stop()

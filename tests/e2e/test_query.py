@@ -83,7 +83,7 @@ def test_shell_lists_twenty_then_more(env, provisioned_db):
         assert out.index('"id": "s21"') < out.index('Type "more"') < out.index('"id": "s22"')
         assert "> 12 shinies\n" in out
         assert res.stderr.splitlines() == [
-            "no query to continue", "no query to continue",
+            "no query to continue; run query first", "no query to continue; run query first",
             "usage: query <filter JSON> [<fields JSON array>]", "usage: count <filter JSON>",
             "usage: query <filter JSON> [<fields JSON array>]", "$in needs an array at n"]
     finally:
@@ -102,7 +102,7 @@ def test_batch_prints_answers_and_more_continues(env, provisioned_db):
         assert lines[1]["data"]["next_after"] == "s19"
         assert lines[2]["data"]["documents"][0] == {"id": "s20"}
         assert lines[2]["data"]["next_after"] is None
-        assert res.stderr == "tovik: no query to continue\n"
+        assert res.stderr == "tovik: no query to continue; run query first\n"
         res = run(["batch", server.address], env={**env, "TOVIK_PASSWORD": PASSWORD},
                   input='use /default/items\ncount {"n":{"$lt":3}}\ncount 5\n')
         assert res.returncode == 1
@@ -111,5 +111,30 @@ def test_batch_prints_answers_and_more_continues(env, provisioned_db):
             '"error":null}',
             '{"version":1,"ok":false,"data":null,"error":{"code":"operation_failed",'
             '"message":"filter must be an object"}}']
+    finally:
+        server.stop()
+
+
+def test_more_belongs_to_the_den_of_its_query(env, provisioned_db):
+    fill(provisioned_db, env)
+    res = offline(env, "put", str(provisioned_db), "other", "o1", "{}")
+    assert res.returncode == 0, res.stderr
+    server = start_server(provisioned_db, env)
+    query = "query {}"
+    try:
+        # Every way of moving ends the query: another den, up and back, a reconnect.
+        res = shell(server, env, ["use /default/items", query, "use /default/other", "more",
+                                  "use /default/items", query, "use ..", "use items", "more",
+                                  query, "reconnect", "use /default/items", "more",
+                                  query, "use nowhere/x/y", "more"])
+        assert res.returncode == 0, res.stderr
+        assert res.stderr.splitlines()[:3] == ["no query to continue; run query first"] * 3
+        # A refused use leaves the query where it was: its more shows s20..s24.
+        assert res.stdout.count('"id": "s24"') == 1 and '"id": "o1"' not in res.stdout
+        res = run(["batch", server.address], env={**env, "TOVIK_PASSWORD": PASSWORD},
+                  input=f"use /default/items\n{query}\nuse /default/other\nmore\n")
+        assert res.returncode == 1
+        assert len(res.stdout.splitlines()) == 3
+        assert res.stderr == "tovik: no query to continue; run query first\n"
     finally:
         server.stop()

@@ -38,7 +38,7 @@ TEST(QueryLine, TheFilterEndsWhereItsBracketsBalance) {
 
 TEST(QueryLine, MoreContinuesFromTheLastCursorOnly) {
   QueryContinuation queries;
-  EXPECT_EQ(queries.more().error().text(), "no query to continue");
+  EXPECT_EQ(queries.more().error().text(), "no query to continue; run query first");
   const server::Command first = *parse_shell_line(R"(query {"a":1} ["b"])");
   queries.answered(first, server::success(Json{{"next_after", "k7"}}));
   queries.answered(server::Stats{}, server::success(Json::object()));  // leaves it
@@ -54,6 +54,40 @@ TEST(QueryLine, MoreContinuesFromTheLastCursorOnly) {
   EXPECT_EQ(count_text(Json{{"complete", true}, {"count", 3}}), "3 shinies");
   EXPECT_EQ(count_text(Json{{"complete", false}, {"count", 1234}, {"examined", 100000}}),
             "at least 1234 shinies (examined 100,000 records)");
+}
+
+TEST(QueryLine, MovingElsewhereEndsTheContinuation) {
+  const server::Command query = *parse_shell_line("query {}");
+  const Json shop_orders{{"den", "orders"}, {"warren", "shop"}};
+  const struct {
+    const char* name;
+    server::Command command;
+    server::Response response;
+    bool continues;
+  } rows[] = {
+      {"use elsewhere", server::Navigate{"items"},
+       server::success(Json{{"den", "items"}, {"warren", "shop"}}), false},
+      {"use the same den", server::Navigate{"orders"}, server::success(shop_orders), false},
+      {"use up", server::Navigate{".."},
+       server::success(Json{{"den", nullptr}, {"warren", "shop"}}), false},
+      {"a refused use", server::Navigate{"x/y/z"}, server::failure("invalid_name", "no"), true},
+      {"drop of another den", server::DropEmpty{server::NamespaceKind::Den, "old"},
+       server::success(shop_orders), true},
+      {"drop that moves up", server::DropEmpty{server::NamespaceKind::Warren, "shop"},
+       server::success(Json{{"den", nullptr}, {"warren", nullptr}}), false},
+      {"create", server::Create{server::NamespaceKind::Den, "new"}, server::success(Json{}), true},
+  };
+  for (const auto& row : rows) {
+    QueryContinuation queries;
+    queries.answered(server::Navigate{"/shop/orders"}, server::success(shop_orders));
+    queries.answered(query, server::success(Json{{"next_after", "k7"}}));
+    queries.answered(row.command, row.response);
+    EXPECT_EQ(queries.more().has_value(), row.continues) << row.name;
+  }
+  QueryContinuation queries;
+  queries.answered(query, server::success(Json{{"next_after", "k7"}}));
+  queries.restart();
+  EXPECT_EQ(queries.more().error().text(), "no query to continue; run query first");
 }
 
 }  // namespace
