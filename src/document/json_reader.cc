@@ -29,6 +29,8 @@
 #include <utility>
 #include <vector>
 
+#include <nlohmann/detail/conversions/to_chars.hpp>
+
 #include "core/utf8.h"
 #include "document/json.h"
 
@@ -63,9 +65,15 @@ class Reader {
 
   // Outline mode: nothing is built, but the value text of the last
   // top-level member named names[i] is put in values[i].
+  // With want_canonical, canonical() tells afterwards whether the text is
+  // exactly what dump_compact writes for its value.
   Reader(std::string_view text, std::span<const std::string_view> names,
-         std::span<std::optional<std::string_view>> values)
-      : text_(text), options_(kDefaultOptions), names_(names), values_(values) {}
+         std::span<std::optional<std::string_view>> values, bool want_canonical)
+      : text_(text),
+        options_(kDefaultOptions),
+        names_(names),
+        values_(values),
+        want_canonical_(want_canonical) {}
 
   // out == nullptr checks the text without building anything. On failure,
   // failure() tells why and where.
@@ -78,6 +86,7 @@ class Reader {
   }
 
   const Failure& failure() const { return failure_; }
+  bool canonical() const { return canonical_; }
 
  private:
   static constexpr JsonParseOptions kDefaultOptions{};
@@ -92,11 +101,13 @@ class Reader {
   }
 
   void skip_whitespace() {
+    const std::size_t start = pos_;
     while (pos_ < text_.size()) {
       const char c = text_[pos_];
       if (c != ' ' && c != '\t' && c != '\n' && c != '\r') break;
       ++pos_;
     }
+    if (pos_ != start) canonical_ = false;  // the compact form has none
   }
 
   bool read_value(Json* out, std::size_t depth) {
@@ -162,7 +173,7 @@ class Reader {
       if (items != nullptr) {
         Json item;
         const bool named = names_child(depth);
-        if (named) path_.push_back(std::to_string(items->size()));
+        if (named) path_.push_back(PathStep{nullptr, items->size()});
         if (!read_value(&item, depth)) return false;
         if (named) path_.pop_back();
         items->push_back(std::move(item));
@@ -195,10 +206,11 @@ class Reader {
       ++pos_;
       return true;
     }
+    KeyOrder order;
     for (;;) {
       if (at_end()) return fail("EOF while parsing an object");
       if (peek() != '"') return fail("key must be a string");
-      if (!read_member(members, depth)) return false;
+      if (!read_member(members, depth, order)) return false;
       skip_whitespace();
       if (at_end()) return fail("EOF while parsing an object");
       if (peek() == '}') {
@@ -212,13 +224,26 @@ class Reader {
     }
   }
 
+  // The keys of one object met so far, for the canonical check: the last
+  // one as decoded (held in `held` when it had an escape).
+  struct KeyOrder {
+    bool any = false;
+    std::string_view last;
+    std::string held;
+    std::string next;
+  };
+
   // One "key": value pair of the object at `depth`, put in members (when
   // building) or noted for the outline.
-  bool read_member(Json::object_t* members, std::size_t depth) {
+  bool read_member(Json::object_t* members, std::size_t depth, KeyOrder& order) {
     const std::size_t key_offset = pos_;
+    const std::size_t escapes_before = escapes_;
     std::string key;
     if (!read_string(members != nullptr ? &key : nullptr)) return false;
     const std::size_t key_end = pos_;
+    if (want_canonical_ && canonical_) {
+      note_key_order(key_offset, key_end, escapes_ != escapes_before, order);
+    }
     skip_whitespace();
     if (at_end()) return fail("EOF while parsing an object");
     if (peek() != ':') return fail("expected `:`");
@@ -234,15 +259,48 @@ class Reader {
     }
     Json value;
     const bool named = names_child(depth);
-    if (named) path_.push_back(key);
+    if (named) path_.push_back(PathStep{&key, 0});
     if (!read_value(&value, depth)) return false;
     if (named) path_.pop_back();
     if (options_.reject_duplicate_keys && members->contains(key)) {
       return fail_at("duplicate key", key_offset);
     }
     const auto [member, added] = members->insert_or_assign(std::move(key), std::move(value));
-    if (!added && depth <= watched_depth_) options_.observer->repeated_key(path_, member->first);
+    if (!added && depth <= watched_depth_) report_repeat(member->first);
     return true;
+  }
+
+  // The path is kept as steps and only spelt out for the rare repeat.
+  void report_repeat(const std::string& key) {
+    std::vector<std::string> path;
+    path.reserve(path_.size());
+    for (const PathStep& step : path_) {
+      path.push_back(step.key != nullptr ? *step.key : std::to_string(step.index));
+    }
+    options_.observer->repeated_key(path, key);
+  }
+
+  // The compact writer puts an object's keys in ascending byte order, each
+  // once; a key that does not come after the one before breaks the form.
+  void note_key_order(std::size_t key_offset, std::size_t key_end, bool escaped, KeyOrder& order) {
+    std::string_view key = text_.substr(key_offset + 1, key_end - key_offset - 2);
+    if (escaped) {
+      const std::size_t resume = pos_;
+      pos_ = key_offset;
+      order.next.clear();
+      // Cannot fail: the same bytes were just accepted.
+      if (!read_string(&order.next)) return;
+      pos_ = resume;
+      key = order.next;
+    }
+    if (order.any && !(order.last < key)) canonical_ = false;
+    order.any = true;
+    if (escaped) {
+      order.held.swap(order.next);
+      order.last = order.held;
+    } else {
+      order.last = key;
+    }
   }
 
   // Whether the value about to be read, a child of the container at
@@ -323,15 +381,18 @@ class Reader {
     // The one-character escapes and the bytes they stand for.
     static constexpr std::string_view kEscapes = "\"\\/bfnrt";
     static constexpr std::string_view kMeanings = "\"\\/\b\f\n\r\t";
+    ++escapes_;
     const char c = text_[pos_++];
     if (c != 'u') {
       const std::size_t which = kEscapes.find(c);
       if (which == std::string_view::npos) return fail_at("invalid escape", escape_offset);
+      if (c == '/') canonical_ = false;  // written as itself
       if (out != nullptr) out->push_back(kMeanings[which]);
       return true;
     }
     std::uint32_t unit = 0;
     if (!read_hex4(unit)) return false;
+    if (!is_written_unicode_escape(unit, text_.substr(pos_ - 4, 4))) canonical_ = false;
     std::uint32_t code_point = unit;
     if (unit >= 0xDC00 && unit <= 0xDFFF) return fail_at("lone surrogate in string", escape_offset);
     if (unit >= 0xD800 && unit <= 0xDBFF) {
@@ -345,6 +406,16 @@ class Reader {
     }
     if (out != nullptr) append_utf8(code_point, *out);
     return true;
+  }
+
+  // The writer spells \u only for control characters without a short
+  // escape, as \u00 and two lowercase hex digits.
+  static bool is_written_unicode_escape(std::uint32_t unit, std::string_view hex) {
+    if (unit >= 0x20 || unit == '\b' || unit == '\t' || unit == '\n' || unit == '\f' ||
+        unit == '\r') {
+      return false;
+    }
+    return hex.find_first_of("ABCDEF") == std::string_view::npos;
   }
 
   bool read_hex4(std::uint32_t& unit) {
@@ -408,11 +479,33 @@ class Reader {
     }
     const char* first = text_.data() + start;
     const char* last = text_.data() + pos_;
-    if (integral) return read_integer(out, negative, first, last, int_digits, start);
+    if (integral) {
+      // Zero is written without a sign.
+      if (negative && int_digits == 1 && first[1] == '0') canonical_ = false;
+      return read_integer(out, negative, first, last, int_digits, start);
+    }
+    if (want_canonical_ && canonical_) {
+      Json value;
+      if (!read_float(&value, first, last, start)) return false;
+      check_float_form(text_.substr(start, pos_ - start), value.get<double>());
+      if (out != nullptr) *out = value;
+      return true;
+    }
     // Without an exponent, a number of at most 308 integer digits is below
     // the largest double, so only a number to be built needs converting.
     if (out == nullptr && !exponent && int_digits <= kMaxSafeIntegerDigits) return true;
     return read_float(out, first, last, start);
+  }
+
+  // A floating-point number is in the compact form when the writer's own
+  // text of its value (nlohmann's dump uses this very function) is it.
+  void check_float_form(std::string_view text, double value) {
+    std::array<char, 64> written;
+    const char* end =
+        ::nlohmann::detail::to_chars(written.data(), written.data() + written.size(), value);
+    if (text != std::string_view(written.data(), static_cast<std::size_t>(end - written.data()))) {
+      canonical_ = false;
+    }
   }
 
   // Requires: [first, last) is a valid JSON number.
@@ -468,11 +561,20 @@ class Reader {
   const JsonParseOptions& options_;
   // Objects up to this depth report repeated keys; 0 without an observer.
   std::size_t watched_depth_ = 0;
-  std::vector<std::string> path_;  // to the watched container being read
+  // A step of the path to the watched container being read: a member's key
+  // (alive while its value is read) or, with key null, an array index.
+  struct PathStep {
+    const std::string* key;
+    std::size_t index;
+  };
+  std::vector<PathStep> path_;
   std::span<const std::string_view> names_;
   std::span<std::optional<std::string_view>> values_;
   std::string scratch_;  // strings read only to be checked
   std::size_t pos_ = 0;
+  std::size_t escapes_ = 0;  // escapes read so far
+  bool want_canonical_ = false;
+  bool canonical_ = true;
   Failure failure_{"", 0};
 };
 
@@ -518,15 +620,18 @@ std::expected<Json, JsonParseError> parse_json(std::string_view text,
   }
 }
 
-std::expected<bool, JsonParseError> outline_json(
-    std::string_view text, std::span<const std::string_view> names,
-    std::span<std::optional<std::string_view>> values) {
+std::expected<bool, JsonParseError> outline_json(std::string_view text,
+                                                 std::span<const std::string_view> names,
+                                                 std::span<std::optional<std::string_view>> values,
+                                                 bool* canonical) {
   for (auto& value : values) value.reset();
   try {
-    Reader reader(text, names.first(std::min(names.size(), values.size())), values);
+    Reader reader(text, names.first(std::min(names.size(), values.size())), values,
+                  canonical != nullptr);
     if (!reader.read_document(nullptr)) {
       return std::unexpected(make_error(text, reader.failure()));
     }
+    if (canonical != nullptr) *canonical = reader.canonical();
     std::size_t first = 0;
     while (first < text.size() && (text[first] == ' ' || text[first] == '\t' ||
                                    text[first] == '\n' || text[first] == '\r')) {
