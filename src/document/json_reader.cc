@@ -29,10 +29,9 @@
 #include <utility>
 #include <vector>
 
-#include <nlohmann/detail/conversions/to_chars.hpp>
-
 #include "core/utf8.h"
 #include "document/json.h"
+#include "document/json_form.h"
 
 namespace tovik {
 namespace {
@@ -224,8 +223,7 @@ class Reader {
     }
   }
 
-  // The keys of one object met so far, for the canonical check: the last
-  // one as decoded (held in `held` when it had an escape).
+  // An object's last key met, decoded, for the canonical check.
   struct KeyOrder {
     bool any = false;
     std::string_view last;
@@ -283,24 +281,26 @@ class Reader {
   // The compact writer puts an object's keys in ascending byte order, each
   // once; a key that does not come after the one before breaks the form.
   void note_key_order(std::size_t key_offset, std::size_t key_end, bool escaped, KeyOrder& order) {
-    std::string_view key = text_.substr(key_offset + 1, key_end - key_offset - 2);
-    if (escaped) {
-      const std::size_t resume = pos_;
-      pos_ = key_offset;
-      order.next.clear();
-      // Cannot fail: the same bytes were just accepted.
-      if (!read_string(&order.next)) return;
-      pos_ = resume;
-      key = order.next;
-    }
+    const std::string_view key = key_text(key_offset, key_end, escaped, order.next);
     if (order.any && !(order.last < key)) canonical_ = false;
     order.any = true;
-    if (escaped) {
-      order.held.swap(order.next);
-      order.last = order.held;
-    } else {
-      order.last = key;
-    }
+    if (escaped) order.held.swap(order.next);
+    order.last = escaped ? std::string_view(order.held) : key;
+  }
+
+  // The characters of the key [key_offset, key_end), known valid: the text
+  // itself, or decoded into buffer when it holds an escape.
+  std::string_view key_text(std::size_t key_offset, std::size_t key_end, bool escaped,
+                            std::string& buffer) {
+    const std::string_view raw = text_.substr(key_offset + 1, key_end - key_offset - 2);
+    if (!escaped) return raw;
+    const std::size_t resume = pos_;
+    pos_ = key_offset;
+    buffer.clear();
+    // Cannot fail: the same bytes were just accepted.
+    if (!read_string(&buffer)) return raw;
+    pos_ = resume;
+    return buffer;
   }
 
   // Whether the value about to be read, a child of the container at
@@ -314,16 +314,9 @@ class Reader {
   // The key [key_offset, key_end) is known valid; only a key with escapes
   // needs decoding before it can be compared.
   void note_member(std::size_t key_offset, std::size_t key_end, std::string_view value) {
-    std::string_view key = text_.substr(key_offset + 1, key_end - key_offset - 2);
-    if (key.find('\\') != std::string_view::npos) {
-      const std::size_t resume = pos_;
-      pos_ = key_offset;
-      scratch_.clear();
-      // Cannot fail: the same bytes were just accepted.
-      if (!read_string(&scratch_)) return;
-      pos_ = resume;
-      key = scratch_;
-    }
+    const std::string_view raw = text_.substr(key_offset + 1, key_end - key_offset - 2);
+    const std::string_view key =
+        key_text(key_offset, key_end, raw.find('\\') != std::string_view::npos, scratch_);
     for (std::size_t i = 0; i < names_.size(); ++i) {
       if (names_[i] == key) values_[i] = value;
     }
@@ -408,16 +401,6 @@ class Reader {
     return true;
   }
 
-  // The writer spells \u only for control characters without a short
-  // escape, as \u00 and two lowercase hex digits.
-  static bool is_written_unicode_escape(std::uint32_t unit, std::string_view hex) {
-    if (unit >= 0x20 || unit == '\b' || unit == '\t' || unit == '\n' || unit == '\f' ||
-        unit == '\r') {
-      return false;
-    }
-    return hex.find_first_of("ABCDEF") == std::string_view::npos;
-  }
-
   bool read_hex4(std::uint32_t& unit) {
     for (int i = 0; i < 4; ++i) {
       if (at_end()) return fail("EOF while parsing a string");
@@ -487,7 +470,9 @@ class Reader {
     if (want_canonical_ && canonical_) {
       Json value;
       if (!read_float(&value, first, last, start)) return false;
-      check_float_form(text_.substr(start, pos_ - start), value.get<double>());
+      if (!is_written_float(text_.substr(start, pos_ - start), value.get<double>())) {
+        canonical_ = false;
+      }
       if (out != nullptr) *out = value;
       return true;
     }
@@ -495,17 +480,6 @@ class Reader {
     // the largest double, so only a number to be built needs converting.
     if (out == nullptr && !exponent && int_digits <= kMaxSafeIntegerDigits) return true;
     return read_float(out, first, last, start);
-  }
-
-  // A floating-point number is in the compact form when the writer's own
-  // text of its value (nlohmann's dump uses this very function) is it.
-  void check_float_form(std::string_view text, double value) {
-    std::array<char, 64> written;
-    const char* end =
-        ::nlohmann::detail::to_chars(written.data(), written.data() + written.size(), value);
-    if (text != std::string_view(written.data(), static_cast<std::size_t>(end - written.data()))) {
-      canonical_ = false;
-    }
   }
 
   // Requires: [first, last) is a valid JSON number.
@@ -579,24 +553,7 @@ class Reader {
 };
 
 JsonParseError make_error(std::string_view text, const Failure& failure) {
-  JsonParseError error;
-  error.message = std::string(failure.message);
-  const std::size_t offset = failure.offset < text.size() ? failure.offset : text.size();
-  for (std::size_t i = 0; i < offset; ++i) {
-    if (text[i] == '\n') {
-      ++error.line;
-      error.column = 1;
-    } else {
-      ++error.column;
-    }
-  }
-  return error;
-}
-
-void append_decimal(std::size_t value, std::string& out) {
-  char digits[24];
-  const auto result = std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, result.ptr);
+  return json_parse_error_at(text, failure.message, failure.offset);
 }
 
 }  // namespace
@@ -632,26 +589,12 @@ std::expected<bool, JsonParseError> outline_json(std::string_view text,
       return std::unexpected(make_error(text, reader.failure()));
     }
     if (canonical != nullptr) *canonical = reader.canonical();
-    std::size_t first = 0;
-    while (first < text.size() && (text[first] == ' ' || text[first] == '\t' ||
-                                   text[first] == '\n' || text[first] == '\r')) {
-      ++first;
-    }
-    return text[first] == '{';
+    return text[text.find_first_not_of(" \t\n\r")] == '{';
   } catch (const std::bad_alloc&) {
     return std::unexpected(JsonParseError{"out of memory", 1, 1});
   } catch (...) {
     return std::unexpected(JsonParseError{"invalid JSON", 1, 1});
   }
-}
-
-std::string json_parse_error_text(const JsonParseError& error) {
-  std::string text = error.message;
-  text += " at line ";
-  append_decimal(error.line, text);
-  text += " column ";
-  append_decimal(error.column, text);
-  return text;
 }
 
 }  // namespace tovik
