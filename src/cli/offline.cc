@@ -13,6 +13,7 @@
 #include "cli/commands.h"
 #include "cli/data_transfer.h"
 #include "cli/provisioning.h"
+#include "cli/query_lines.h"
 #include "document/documents.h"
 #include "document/keys.h"
 #include "document/namespaces.h"
@@ -140,7 +141,7 @@ std::optional<std::string_view> argument_at(std::span<const std::string> args, s
 }
 
 std::expected<QueryFilter, Failure> parse_filter_argument(std::string_view text) {
-  auto value = parse_document_argument(text);
+  auto value = parse_filter_json(text);
   if (!value) return std::unexpected(value.error());
   auto filter = QueryFilter::compile(*value);
   if (!filter) return std::unexpected(Failure::message(filter.error()));

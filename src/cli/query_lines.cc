@@ -4,6 +4,7 @@
 #include <variant>
 
 #include "cli/text.h"
+#include "document/filter.h"
 
 namespace tovik::cli {
 namespace {
@@ -56,11 +57,21 @@ std::string with_thousands(std::uint64_t value) {
 
 }  // namespace
 
+std::expected<Json, Failure> parse_filter_json(std::string_view text) {
+  auto value = parse_filter_text(text);
+  if (!value) {
+    const FilterTextError& e = value.error();
+    if (!e.json) return std::unexpected(Failure::message(e.message));
+    return std::unexpected(Failure::json_parse(e.json->message, e.json->line, e.json->column));
+  }
+  return std::move(*value);
+}
+
 std::expected<server::Command, Failure> parse_query_line(std::string_view rest) {
   rest = trim(rest);
   if (rest.empty()) return std::unexpected(Failure::message(std::string(kQueryUsage)));
   const std::size_t end = first_value_end(rest);
-  auto filter = parse_json_argument(rest.substr(0, end));
+  auto filter = parse_filter_json(rest.substr(0, end));
   if (!filter) return std::unexpected(filter.error());
   server::Query query;
   query.filter = std::move(*filter);
@@ -83,7 +94,7 @@ std::expected<server::Command, Failure> parse_query_line(std::string_view rest) 
 std::expected<server::Command, Failure> parse_count_line(std::string_view rest) {
   rest = trim(rest);
   if (rest.empty()) return std::unexpected(Failure::message(std::string(kCountUsage)));
-  auto filter = parse_json_argument(rest);
+  auto filter = parse_filter_json(rest);
   if (!filter) return std::unexpected(filter.error());
   return server::Count{std::move(*filter)};
 }

@@ -20,6 +20,10 @@ inline constexpr std::uint64_t kShellQueryLimit = 20;
 inline constexpr std::string_view kNoQueryToContinue = "no query to continue; run query first";
 inline constexpr std::string_view kMoreHint = "Type \"more\" for more.";
 
+// The text of a filter, for query and count offline and in the shell: a
+// JSON value whose objects repeat no key (parse_filter_text).
+[[nodiscard]] std::expected<Json, Failure> parse_filter_json(std::string_view text);
+
 // The rest of "query <filter JSON> [<fields JSON array>]": the filter is
 // the first JSON value (an object or array ends where its brackets
 // balance, anything else at the first blank), the optional fields follow.

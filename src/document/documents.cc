@@ -43,12 +43,15 @@ bool is_id_text(std::string_view raw, std::string_view id) {
 }
 
 // Checks value as a stored document with this id; returns the raw text of
-// `member` when asked for and present.
+// `member` when asked for and present, and (when asked) whether value is in
+// the compact form.
 std::expected<std::optional<std::string_view>, StoreError> outline_stored(
-    std::string_view value, std::string_view id, std::optional<std::string_view> member) {
+    std::string_view value, std::string_view id, std::optional<std::string_view> member,
+    bool* canonical) {
   const std::string_view names[2] = {"id", member.value_or("")};
   std::optional<std::string_view> raw[2];
-  auto is_object = outline_json(value, std::span(names, member ? 2 : 1), std::span(raw, 2));
+  auto is_object =
+      outline_json(value, std::span(names, member ? 2 : 1), std::span(raw, 2), canonical);
   if (!is_object || !*is_object || !raw[0] || !is_id_text(*raw[0], id)) {
     return std::unexpected(StoreError::Corrupt);
   }
@@ -58,13 +61,31 @@ std::expected<std::optional<std::string_view>, StoreError> outline_stored(
 }  // namespace
 
 bool is_stored_document(std::string_view value, std::string_view id) {
-  return outline_stored(value, id, std::nullopt).has_value();
+  return outline_stored(value, id, std::nullopt, nullptr).has_value();
+}
+
+std::expected<std::string_view, StoreError> stored_document_text(std::string_view value,
+                                                                 std::string_view id,
+                                                                 std::string& rewritten) {
+  bool canonical = false;
+  auto checked = outline_stored(value, id, std::nullopt, &canonical);
+  if (!checked) return std::unexpected(checked.error());
+  if (canonical) return value;
+  return compact_stored_text(value, rewritten);
+}
+
+std::expected<std::string_view, StoreError> compact_stored_text(std::string_view value,
+                                                                std::string& rewritten) {
+  auto document = parse_json(value);
+  if (!document) return std::unexpected(StoreError::Corrupt);
+  rewritten = dump_compact(*document);
+  return std::string_view(rewritten);
 }
 
 std::expected<std::optional<Json>, StoreError> read_stored_member(std::string_view value,
                                                                   std::string_view id,
                                                                   std::string_view member) {
-  auto raw = outline_stored(value, id, member);
+  auto raw = outline_stored(value, id, member, nullptr);
   if (!raw) return std::unexpected(raw.error());
   if (!*raw) return std::optional<Json>();
   auto decoded = parse_json(**raw);
@@ -73,8 +94,8 @@ std::expected<std::optional<Json>, StoreError> read_stored_member(std::string_vi
 }
 
 std::expected<std::optional<std::string_view>, StoreError> read_stored_member_text(
-    std::string_view value, std::string_view id, std::string_view member) {
-  return outline_stored(value, id, member);
+    std::string_view value, std::string_view id, std::string_view member, bool* canonical) {
+  return outline_stored(value, id, member, canonical);
 }
 
 std::expected<Json, StoreError> read_stored_document(std::string_view value, std::string_view id) {

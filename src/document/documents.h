@@ -146,8 +146,22 @@ bool is_stored_document(std::string_view value, std::string_view id);
     std::string_view value, std::string_view id, std::string_view member);
 
 // As read_stored_member, but hands out the member's value undecoded: its
-// text within value, for json_text_equal.
+// text within value, for json_text_equal. With canonical, also tells
+// whether value is in the compact form (see stored_document_text).
 [[nodiscard]] std::expected<std::optional<std::string_view>, StoreError> read_stored_member_text(
-    std::string_view value, std::string_view id, std::string_view member);
+    std::string_view value, std::string_view id, std::string_view member,
+    bool* canonical = nullptr);
+
+// The text every read hands out for a stored value: the compact form with
+// sorted keys that get returns. Checks value as is_stored_document does, in
+// the same pass finding whether it already is in that form (everything this
+// layer writes is): then the result is value itself. A value written by
+// another tool (blanks, keys out of order or repeated, other escapes or
+// number spellings) is rewritten into `rewritten`, which the result views.
+[[nodiscard]] std::expected<std::string_view, StoreError> stored_document_text(
+    std::string_view value, std::string_view id, std::string& rewritten);
+// The rewriting alone, for a value already checked and found not compact.
+[[nodiscard]] std::expected<std::string_view, StoreError> compact_stored_text(
+    std::string_view value, std::string& rewritten);
 
 }  // namespace tovik

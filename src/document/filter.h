@@ -80,6 +80,24 @@ class QueryFilter {
   std::unique_ptr<Compiled> compiled_;
 };
 
+// Filters as text (filter_text.cc). A parsed value keeps the last of a
+// repeated key, which would silently change what a filter asks, so the text
+// of a filter refuses a key repeated in any of its objects, at any depth.
+
+// "repeated key <key> in filter at <path>": path is the object's place in
+// the filter, its member names and array indexes joined by dots, or "top
+// level" for the filter object itself.
+std::string repeated_filter_key_message(std::span<const std::string> path, std::string_view key);
+
+struct FilterTextError {
+  std::optional<JsonParseError> json;  // set when the text is no JSON value
+  std::string message;                 // otherwise: the repeated key's refusal
+};
+
+// parse_json for the text of a filter (any JSON value: whether it is an
+// object is compile's rule), refusing the first repeated key met.
+[[nodiscard]] std::expected<Json, FilterTextError> parse_filter_text(std::string_view text);
+
 // The "fields" of a query: which members of each result to keep. The result
 // holds "id" and each listed path that exists, nested as in the document; a
 // path through an array keeps, of each element that is an object, what the

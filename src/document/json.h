@@ -80,9 +80,13 @@ struct JsonParseOptions {
 // value is an object; for an object, values[i] receives the text of the value
 // of its last top-level member named names[i] (nullopt when absent), which
 // parse_json can then decode on its own. JsonParseOptions are the defaults.
+// When canonical is given it is set to whether text is exactly what
+// dump_compact writes for its value (no whitespace, each object's keys once
+// and ascending, only the writer's escapes, numbers in the writer's form):
+// then the text can stand for the value as it is.
 [[nodiscard]] std::expected<bool, JsonParseError> outline_json(
     std::string_view text, std::span<const std::string_view> names,
-    std::span<std::optional<std::string_view>> values);
+    std::span<std::optional<std::string_view>> values, bool* canonical = nullptr);
 
 // "<message> at line L column C", the form users see.
 std::string json_parse_error_text(const JsonParseError& error);

@@ -31,6 +31,7 @@
 
 #include "core/utf8.h"
 #include "document/json.h"
+#include "document/json_form.h"
 
 namespace tovik {
 namespace {
@@ -63,9 +64,15 @@ class Reader {
 
   // Outline mode: nothing is built, but the value text of the last
   // top-level member named names[i] is put in values[i].
+  // With want_canonical, canonical() tells afterwards whether the text is
+  // exactly what dump_compact writes for its value.
   Reader(std::string_view text, std::span<const std::string_view> names,
-         std::span<std::optional<std::string_view>> values)
-      : text_(text), options_(kDefaultOptions), names_(names), values_(values) {}
+         std::span<std::optional<std::string_view>> values, bool want_canonical)
+      : text_(text),
+        options_(kDefaultOptions),
+        names_(names),
+        values_(values),
+        want_canonical_(want_canonical) {}
 
   // out == nullptr checks the text without building anything. On failure,
   // failure() tells why and where.
@@ -78,6 +85,7 @@ class Reader {
   }
 
   const Failure& failure() const { return failure_; }
+  bool canonical() const { return canonical_; }
 
  private:
   static constexpr JsonParseOptions kDefaultOptions{};
@@ -92,11 +100,13 @@ class Reader {
   }
 
   void skip_whitespace() {
+    const std::size_t start = pos_;
     while (pos_ < text_.size()) {
       const char c = text_[pos_];
       if (c != ' ' && c != '\t' && c != '\n' && c != '\r') break;
       ++pos_;
     }
+    if (pos_ != start) canonical_ = false;  // the compact form has none
   }
 
   bool read_value(Json* out, std::size_t depth) {
@@ -162,7 +172,7 @@ class Reader {
       if (items != nullptr) {
         Json item;
         const bool named = names_child(depth);
-        if (named) path_.push_back(std::to_string(items->size()));
+        if (named) path_.push_back(PathStep{nullptr, items->size()});
         if (!read_value(&item, depth)) return false;
         if (named) path_.pop_back();
         items->push_back(std::move(item));
@@ -195,10 +205,11 @@ class Reader {
       ++pos_;
       return true;
     }
+    KeyOrder order;
     for (;;) {
       if (at_end()) return fail("EOF while parsing an object");
       if (peek() != '"') return fail("key must be a string");
-      if (!read_member(members, depth)) return false;
+      if (!read_member(members, depth, order)) return false;
       skip_whitespace();
       if (at_end()) return fail("EOF while parsing an object");
       if (peek() == '}') {
@@ -212,13 +223,25 @@ class Reader {
     }
   }
 
+  // An object's last key met, decoded, for the canonical check.
+  struct KeyOrder {
+    bool any = false;
+    std::string_view last;
+    std::string held;
+    std::string next;
+  };
+
   // One "key": value pair of the object at `depth`, put in members (when
   // building) or noted for the outline.
-  bool read_member(Json::object_t* members, std::size_t depth) {
+  bool read_member(Json::object_t* members, std::size_t depth, KeyOrder& order) {
     const std::size_t key_offset = pos_;
+    const std::size_t escapes_before = escapes_;
     std::string key;
     if (!read_string(members != nullptr ? &key : nullptr)) return false;
     const std::size_t key_end = pos_;
+    if (want_canonical_ && canonical_) {
+      note_key_order(key_offset, key_end, escapes_ != escapes_before, order);
+    }
     skip_whitespace();
     if (at_end()) return fail("EOF while parsing an object");
     if (peek() != ':') return fail("expected `:`");
@@ -234,15 +257,50 @@ class Reader {
     }
     Json value;
     const bool named = names_child(depth);
-    if (named) path_.push_back(key);
+    if (named) path_.push_back(PathStep{&key, 0});
     if (!read_value(&value, depth)) return false;
     if (named) path_.pop_back();
     if (options_.reject_duplicate_keys && members->contains(key)) {
       return fail_at("duplicate key", key_offset);
     }
     const auto [member, added] = members->insert_or_assign(std::move(key), std::move(value));
-    if (!added && depth <= watched_depth_) options_.observer->repeated_key(path_, member->first);
+    if (!added && depth <= watched_depth_) report_repeat(member->first);
     return true;
+  }
+
+  // The path is kept as steps and only spelt out for the rare repeat.
+  void report_repeat(const std::string& key) {
+    std::vector<std::string> path;
+    path.reserve(path_.size());
+    for (const PathStep& step : path_) {
+      path.push_back(step.key != nullptr ? *step.key : std::to_string(step.index));
+    }
+    options_.observer->repeated_key(path, key);
+  }
+
+  // The compact writer puts an object's keys in ascending byte order, each
+  // once; a key that does not come after the one before breaks the form.
+  void note_key_order(std::size_t key_offset, std::size_t key_end, bool escaped, KeyOrder& order) {
+    const std::string_view key = key_text(key_offset, key_end, escaped, order.next);
+    if (order.any && !(order.last < key)) canonical_ = false;
+    order.any = true;
+    if (escaped) order.held.swap(order.next);
+    order.last = escaped ? std::string_view(order.held) : key;
+  }
+
+  // The characters of the key [key_offset, key_end), known valid: the text
+  // itself, or decoded into buffer when it holds an escape.
+  std::string_view key_text(std::size_t key_offset, std::size_t key_end, bool escaped,
+                            std::string& buffer) {
+    const std::string_view raw = text_.substr(key_offset + 1, key_end - key_offset - 2);
+    if (!escaped) return raw;
+    const std::size_t resume = pos_;
+    pos_ = key_offset;
+    buffer.clear();
+    // Cannot fail: the same bytes were just accepted.
+    if (!read_string(&buffer)) return raw;
+    pos_ = resume;
+    return buffer;
   }
 
   // Whether the value about to be read, a child of the container at
@@ -256,16 +314,9 @@ class Reader {
   // The key [key_offset, key_end) is known valid; only a key with escapes
   // needs decoding before it can be compared.
   void note_member(std::size_t key_offset, std::size_t key_end, std::string_view value) {
-    std::string_view key = text_.substr(key_offset + 1, key_end - key_offset - 2);
-    if (key.find('\\') != std::string_view::npos) {
-      const std::size_t resume = pos_;
-      pos_ = key_offset;
-      scratch_.clear();
-      // Cannot fail: the same bytes were just accepted.
-      if (!read_string(&scratch_)) return;
-      pos_ = resume;
-      key = scratch_;
-    }
+    const std::string_view raw = text_.substr(key_offset + 1, key_end - key_offset - 2);
+    const std::string_view key =
+        key_text(key_offset, key_end, raw.find('\\') != std::string_view::npos, scratch_);
     for (std::size_t i = 0; i < names_.size(); ++i) {
       if (names_[i] == key) values_[i] = value;
     }
@@ -323,15 +374,18 @@ class Reader {
     // The one-character escapes and the bytes they stand for.
     static constexpr std::string_view kEscapes = "\"\\/bfnrt";
     static constexpr std::string_view kMeanings = "\"\\/\b\f\n\r\t";
+    ++escapes_;
     const char c = text_[pos_++];
     if (c != 'u') {
       const std::size_t which = kEscapes.find(c);
       if (which == std::string_view::npos) return fail_at("invalid escape", escape_offset);
+      if (c == '/') canonical_ = false;  // written as itself
       if (out != nullptr) out->push_back(kMeanings[which]);
       return true;
     }
     std::uint32_t unit = 0;
     if (!read_hex4(unit)) return false;
+    if (!is_written_unicode_escape(unit, text_.substr(pos_ - 4, 4))) canonical_ = false;
     std::uint32_t code_point = unit;
     if (unit >= 0xDC00 && unit <= 0xDFFF) return fail_at("lone surrogate in string", escape_offset);
     if (unit >= 0xD800 && unit <= 0xDBFF) {
@@ -408,7 +462,20 @@ class Reader {
     }
     const char* first = text_.data() + start;
     const char* last = text_.data() + pos_;
-    if (integral) return read_integer(out, negative, first, last, int_digits, start);
+    if (integral) {
+      // Zero is written without a sign.
+      if (negative && int_digits == 1 && first[1] == '0') canonical_ = false;
+      return read_integer(out, negative, first, last, int_digits, start);
+    }
+    if (want_canonical_ && canonical_) {
+      Json value;
+      if (!read_float(&value, first, last, start)) return false;
+      if (!is_written_float(text_.substr(start, pos_ - start), value.get<double>())) {
+        canonical_ = false;
+      }
+      if (out != nullptr) *out = value;
+      return true;
+    }
     // Without an exponent, a number of at most 308 integer digits is below
     // the largest double, so only a number to be built needs converting.
     if (out == nullptr && !exponent && int_digits <= kMaxSafeIntegerDigits) return true;
@@ -468,33 +535,25 @@ class Reader {
   const JsonParseOptions& options_;
   // Objects up to this depth report repeated keys; 0 without an observer.
   std::size_t watched_depth_ = 0;
-  std::vector<std::string> path_;  // to the watched container being read
+  // A step of the path to the watched container being read: a member's key
+  // (alive while its value is read) or, with key null, an array index.
+  struct PathStep {
+    const std::string* key;
+    std::size_t index;
+  };
+  std::vector<PathStep> path_;
   std::span<const std::string_view> names_;
   std::span<std::optional<std::string_view>> values_;
   std::string scratch_;  // strings read only to be checked
   std::size_t pos_ = 0;
+  std::size_t escapes_ = 0;  // escapes read so far
+  bool want_canonical_ = false;
+  bool canonical_ = true;
   Failure failure_{"", 0};
 };
 
 JsonParseError make_error(std::string_view text, const Failure& failure) {
-  JsonParseError error;
-  error.message = std::string(failure.message);
-  const std::size_t offset = failure.offset < text.size() ? failure.offset : text.size();
-  for (std::size_t i = 0; i < offset; ++i) {
-    if (text[i] == '\n') {
-      ++error.line;
-      error.column = 1;
-    } else {
-      ++error.column;
-    }
-  }
-  return error;
-}
-
-void append_decimal(std::size_t value, std::string& out) {
-  char digits[24];
-  const auto result = std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, result.ptr);
+  return json_parse_error_at(text, failure.message, failure.offset);
 }
 
 }  // namespace
@@ -518,35 +577,24 @@ std::expected<Json, JsonParseError> parse_json(std::string_view text,
   }
 }
 
-std::expected<bool, JsonParseError> outline_json(
-    std::string_view text, std::span<const std::string_view> names,
-    std::span<std::optional<std::string_view>> values) {
+std::expected<bool, JsonParseError> outline_json(std::string_view text,
+                                                 std::span<const std::string_view> names,
+                                                 std::span<std::optional<std::string_view>> values,
+                                                 bool* canonical) {
   for (auto& value : values) value.reset();
   try {
-    Reader reader(text, names.first(std::min(names.size(), values.size())), values);
+    Reader reader(text, names.first(std::min(names.size(), values.size())), values,
+                  canonical != nullptr);
     if (!reader.read_document(nullptr)) {
       return std::unexpected(make_error(text, reader.failure()));
     }
-    std::size_t first = 0;
-    while (first < text.size() && (text[first] == ' ' || text[first] == '\t' ||
-                                   text[first] == '\n' || text[first] == '\r')) {
-      ++first;
-    }
-    return text[first] == '{';
+    if (canonical != nullptr) *canonical = reader.canonical();
+    return text[text.find_first_not_of(" \t\n\r")] == '{';
   } catch (const std::bad_alloc&) {
     return std::unexpected(JsonParseError{"out of memory", 1, 1});
   } catch (...) {
     return std::unexpected(JsonParseError{"invalid JSON", 1, 1});
   }
-}
-
-std::string json_parse_error_text(const JsonParseError& error) {
-  std::string text = error.message;
-  text += " at line ";
-  append_decimal(error.line, text);
-  text += " column ";
-  append_decimal(error.column, text);
-  return text;
 }
 
 }  // namespace tovik

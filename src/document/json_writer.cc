@@ -1,11 +1,15 @@
 // The two serialised forms of a value and the equality that filters use.
 // json_text_equal settles most comparisons from the stored text itself and
 // only falls back to the reader (json_reader.cc) when it cannot.
+#include <array>
 #include <charconv>
 #include <cstdint>
 #include <string>
 
+#include <nlohmann/detail/conversions/to_chars.hpp>
+
 #include "document/json.h"
+#include "document/json_form.h"
 
 namespace tovik {
 namespace {
@@ -27,7 +31,54 @@ bool integers_equal(const Json& a, const Json& b) {
   return signed_value >= 0 && static_cast<std::uint64_t>(signed_value) == u.get<std::uint64_t>();
 }
 
+void append_decimal(std::size_t value, std::string& out) {
+  char digits[24];
+  const auto result = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, result.ptr);
+}
+
 }  // namespace
+
+bool is_written_unicode_escape(std::uint32_t unit, std::string_view hex) {
+  if (unit >= 0x20 || unit == '\b' || unit == '\t' || unit == '\n' || unit == '\f' ||
+      unit == '\r') {
+    return false;
+  }
+  return hex.find_first_of("ABCDEF") == std::string_view::npos;
+}
+
+bool is_written_float(std::string_view text, double value) {
+  // nlohmann's dump writes a floating-point number with this very function.
+  std::array<char, 64> written;
+  const char* end =
+      ::nlohmann::detail::to_chars(written.data(), written.data() + written.size(), value);
+  return text == std::string_view(written.data(), static_cast<std::size_t>(end - written.data()));
+}
+
+JsonParseError json_parse_error_at(std::string_view text, std::string_view message,
+                                   std::size_t offset) {
+  JsonParseError error;
+  error.message = std::string(message);
+  if (offset > text.size()) offset = text.size();
+  for (std::size_t i = 0; i < offset; ++i) {
+    if (text[i] == '\n') {
+      ++error.line;
+      error.column = 1;
+    } else {
+      ++error.column;
+    }
+  }
+  return error;
+}
+
+std::string json_parse_error_text(const JsonParseError& error) {
+  std::string text = error.message;
+  text += " at line ";
+  append_decimal(error.line, text);
+  text += " column ";
+  append_decimal(error.column, text);
+  return text;
+}
 
 std::string dump_compact(const Json& value) {
   // nlohmann writes exactly the escapes of the stored form with

@@ -150,7 +150,8 @@ std::expected<std::string, std::string> document_export_line(
     std::optional<std::string_view> expected_id) {
   const std::string_view names[2] = {kDefaultIdField, id_field};
   std::optional<std::string_view> raw[2];
-  auto outlined = outline_json(stored, names, raw);
+  bool canonical = false;
+  auto outlined = outline_json(stored, names, raw, &canonical);
   const auto corrupt = [] {
     return std::unexpected(std::string(store_error_text(StoreError::Corrupt)));
   };
@@ -161,12 +162,12 @@ std::expected<std::string, std::string> document_export_line(
   if (id_field != kDefaultIdField && raw[1]) {
     return std::unexpected("member " + std::string(id_field) + " collides with the id field");
   }
-  // Stored texts are compact: the id member is `"id":` and its value, with
-  // a comma on one side unless it is the only member. Anything else is
-  // rebuilt from the parsed document.
+  // In the compact form the id member is `"id":` and its value, with a
+  // comma on one side unless it is the only member. Text in another form
+  // is rebuilt from the parsed document.
   const std::size_t value_at = static_cast<std::size_t>(raw[0]->data() - stored.data());
   constexpr std::string_view kIdKey = "\"id\":";
-  if (value_at < 1 + kIdKey.size() ||
+  if (!canonical || value_at < 1 + kIdKey.size() ||
       stored.substr(value_at - kIdKey.size(), kIdKey.size()) != kIdKey) {
     auto document = parse_json(stored);
     if (!document) return std::unexpected(std::string(store_error_text(StoreError::Corrupt)));
@@ -236,14 +237,17 @@ std::expected<void, std::string> walk_database(Store& store, const DatabaseSink&
   if (store.poisoned()) return fail(StoreError::Poisoned);
   auto cursor = store.scan_from("");
   if (!cursor) return fail(cursor.error());
+  std::string rewritten;
   for (;;) {
     auto more = cursor->next();
     if (!more) return fail(more.error());
     if (!*more) return {};
     if (is_marker_key(cursor->key())) continue;
     auto name = decode_document_key(cursor->key());
-    if (!name || !is_stored_document(cursor->value(), name->id)) return fail(StoreError::Corrupt);
-    if (auto sunk = sink(name->warren, name->den, cursor->value()); !sunk) return sunk;
+    if (!name) return fail(StoreError::Corrupt);
+    auto text = stored_document_text(cursor->value(), name->id, rewritten);
+    if (!text) return fail(text.error());
+    if (auto sunk = sink(name->warren, name->den, *text); !sunk) return sunk;
   }
 }
 

@@ -63,56 +63,156 @@ std::expected<bool, StoreError> namespace_has_content(Store& store, NamespaceKin
   return any_key_with_prefix(store, documents);
 }
 
-// One step of a whole-store walk that names the warren and den each record
-// belongs to; a record that does not decode is corruption.
-std::expected<MarkerName, StoreError> record_namespace(std::string_view key,
-                                                       std::string_view value) {
-  if (is_marker_key(key)) return decode_marker_key(key, value);
-  auto name = decode_document_key(key);
-  if (!name) return std::unexpected(name.error());
-  return MarkerName{std::move(name->warren), std::move(name->den)};
+// The smallest names of a listing, with one more kept to tell whether any
+// was left out. Names come in ascending runs (one per region of the key
+// space), so a run can stop once it is past every name still kept.
+class SmallestNames {
+ public:
+  // False when name, and so every later name of its run, cannot be kept.
+  bool offer(std::string name) {
+    if (names_.size() > kListingNameLimit && name >= *names_.rbegin()) return false;
+    names_.insert(std::move(name));
+    if (names_.size() > kListingNameLimit + 1) names_.erase(std::prev(names_.end()));
+    return true;
+  }
+
+  NameList take() {
+    const bool truncated = names_.size() > kListingNameLimit;
+    if (truncated) names_.erase(std::prev(names_.end()));
+    return NameList{std::vector<std::string>(std::make_move_iterator(names_.begin()),
+                                             std::make_move_iterator(names_.end())),
+                    truncated};
+  }
+
+ private:
+  std::set<std::string> names_;
+};
+
+// The first record at or after from, when its key starts with prefix.
+// Each call seeks through the sparse index, so a listing reads a few
+// records per name rather than every record.
+struct FirstRecord {
+  std::string key;
+  std::string value;
+};
+std::expected<std::optional<FirstRecord>, StoreError> first_record(Store& store,
+                                                                   std::string_view from,
+                                                                   std::string_view prefix = "") {
+  auto cursor = store.scan_from(from);
+  if (!cursor) return std::unexpected(cursor.error());
+  auto more = cursor->next();
+  if (!more) return std::unexpected(more.error());
+  if (!*more || !cursor->key().starts_with(prefix)) return std::nullopt;
+  FirstRecord record{std::string(cursor->key()), {}};
+  // Only a marker's value is looked at (it must be empty).
+  if (is_marker_key(record.key)) record.value = cursor->value();
+  return record;
+}
+
+// The smallest key after `group` and every key that extends it by a zero
+// byte: where the next name of a listing begins.
+std::string past_group(std::string_view group) {
+  std::string key(group);
+  key.push_back('\x01');
+  return key;
+}
+
+// Every warren: those with a marker, those of namespaced documents, and the
+// default warren when a plain key exists. The walk meets the first key of
+// each warren's group and every key between the groups, so a key under the
+// zero byte that is neither a marker nor a namespaced key is corruption.
+std::expected<NameList, DocError> list_warrens(Store& store) {
+  SmallestNames names;
+  std::string from;
+  for (;;) {
+    auto record = first_record(store, from);
+    if (!record) return std::unexpected(record.error());
+    if (!*record) break;
+    const std::string& key = (*record)->key;
+    const bool marker = is_marker_key(key);
+    if (!marker && key.front() != '\0') {
+      // Plain keys, the default warren's documents, are the last region.
+      if (!decode_document_key(key)) return std::unexpected(StoreError::Corrupt);
+      names.offer(std::string(kDefaultWarren));
+      break;
+    }
+    std::string warren;
+    if (marker) {
+      auto decoded = decode_marker_key(key, (*record)->value);
+      if (!decoded) return std::unexpected(decoded.error());
+      warren = std::move(decoded->warren);
+    } else {
+      auto decoded = decode_document_key(key);
+      if (!decoded) return std::unexpected(decoded.error());
+      warren = std::move(decoded->warren);
+    }
+    const std::string_view region = marker ? kMarkerPrefix : kNamespacedPrefix;
+    // Past the names kept, the rest of this region is passed over.
+    from = names.offer(warren) ? past_group(std::string(region) + warren)
+                               : past_group(region.substr(0, region.size() - 1));
+  }
+  return names.take();
+}
+
+// Offers the name of each group of keys that start with region, from `from`
+// on: name_of decodes it from the group's first record, and the group is
+// the keys that extend region + name by a zero byte.
+template <typename NameOf>
+std::expected<void, StoreError> offer_groups(Store& store, std::string from,
+                                             std::string_view region, SmallestNames& names,
+                                             NameOf&& name_of) {
+  for (;;) {
+    auto record = first_record(store, from, region);
+    if (!record) return std::unexpected(record.error());
+    if (!*record) return {};
+    auto name = name_of(**record);
+    if (!name) return std::unexpected(name.error());
+    std::string group(region);
+    group += *name;
+    if (!names.offer(std::move(*name))) return {};
+    from = past_group(group);
+  }
+}
+
+// The dens of warren: its den markers, and the dens its documents are in.
+std::expected<NameList, DocError> list_dens(Store& store, std::string_view warren) {
+  SmallestNames names;
+  std::string markers(kMarkerPrefix);
+  markers += warren;
+  markers.push_back('\0');
+  auto marked =
+      offer_groups(store, markers, markers, names,
+                   [](const FirstRecord& record) -> std::expected<std::string, StoreError> {
+                     auto marker = decode_marker_key(record.key, record.value);
+                     if (!marker) return std::unexpected(marker.error());
+                     if (!marker->den) return std::unexpected(StoreError::Corrupt);
+                     return std::move(*marker->den);
+                   });
+  if (!marked) return std::unexpected(marked.error());
+  const auto den_of = [](const FirstRecord& record) -> std::expected<std::string, StoreError> {
+    auto name = decode_document_key(record.key);
+    if (!name) return std::unexpected(name.error());
+    return std::move(name->den);
+  };
+  std::expected<void, StoreError> held;
+  if (warren == kDefaultWarren) {
+    held = offer_groups(store, std::string(kFirstPlainKey), "", names, den_of);
+  } else {
+    std::string documents(kNamespacedPrefix);
+    documents += warren;
+    documents.push_back('\0');
+    held = offer_groups(store, documents, documents, names, den_of);
+  }
+  if (!held) return std::unexpected(held.error());
+  return names.take();
 }
 
 std::expected<NameList, DocError> list_namespace_names(Store& store, ListingKind kind,
                                                        const SessionState& session) {
   if (store.poisoned()) return std::unexpected(StoreError::Poisoned);
-  if (kind == ListingKind::Dens && !session.warren) {
-    return std::unexpected(DocError::message(kSelectWarrenWithUse));
-  }
-  auto cursor = store.scan_from("");
-  if (!cursor) return std::unexpected(cursor.error());
-  std::set<std::string> names;
-  bool truncated = false;
-  std::size_t handled = 0;
-  for (;;) {
-    auto more = cursor->next();
-    if (!more) return std::unexpected(more.error());
-    if (!*more) break;
-    if (handled == kListingExaminationLimit) {
-      truncated = true;
-      break;
-    }
-    ++handled;
-    auto name = record_namespace(cursor->key(), cursor->value());
-    if (!name) return std::unexpected(name.error());
-    std::string candidate;
-    if (kind == ListingKind::Warrens) {
-      candidate = std::move(name->warren);
-    } else if (name->warren == *session.warren && name->den) {
-      candidate = std::move(*name->den);
-    } else {
-      continue;
-    }
-    if (names.contains(candidate)) continue;
-    if (names.size() == kListingNameLimit) {
-      truncated = true;
-      break;
-    }
-    names.insert(std::move(candidate));
-  }
-  return NameList{std::vector<std::string>(std::make_move_iterator(names.begin()),
-                                           std::make_move_iterator(names.end())),
-                  truncated};
+  if (kind == ListingKind::Warrens) return list_warrens(store);
+  if (!session.warren) return std::unexpected(DocError::message(kSelectWarrenWithUse));
+  return list_dens(store, *session.warren);
 }
 
 std::expected<NameList, DocError> list_den_ids(Store& store, const SessionState& session) {

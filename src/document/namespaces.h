@@ -32,6 +32,8 @@ enum class NamespaceKind { Warren, Den };
 enum class ListingKind { Warrens, Dens, Shinies };
 
 inline constexpr std::size_t kListingNameLimit = 100;
+// Reported with every listing; only the shinies listing is bound by it in
+// effect (it returns at most kListingNameLimit ids anyway).
 inline constexpr std::size_t kListingExaminationLimit = 10'000;
 inline constexpr std::size_t kCollectionsCountLimit = 1'000;
 inline constexpr std::size_t kCollectionsByteLimit = 524'288;
@@ -63,9 +65,10 @@ struct NameList {
   friend bool operator==(const NameList&, const NameList&) = default;
 };
 
-// Warrens, the dens of session.warren, or the ids of session's den: at most
-// kListingNameLimit names; warrens and dens examine at most
-// kListingExaminationLimit records.
+// Warrens, the dens of session.warren, or the ids of session's den: the
+// kListingNameLimit smallest names, truncated when there are more. Warrens
+// and dens are complete at any size: the walk seeks from one warren's or
+// den's group of keys to the next, reading a few records per name.
 [[nodiscard]] std::expected<NameList, DocError> list_names(Store& store, ListingKind kind,
                                                            const SessionState& session);
 

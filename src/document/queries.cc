@@ -9,8 +9,9 @@
 namespace tovik {
 namespace {
 
-// One record of the den: its id and, when it matches the filter, its stored
-// text. Both views are valid until the walk moves on.
+// One record of the den: its id and, when it matches the filter, the text
+// handed out for it (stored_document_text). Both views are valid until the
+// walk moves on.
 struct Examined {
   std::string_view id;
   std::optional<std::string_view> match;
@@ -44,19 +45,25 @@ class DenWalk {
 
   // Checks the current record as a stored document and tests it against
   // filter. Nothing is built: the record is outlined, and only the filter's
-  // member is decoded where its text does not settle the comparison.
+  // member is decoded where its text does not settle the comparison. Only a
+  // match stored in another form than the compact one is rewritten.
   std::expected<Examined, StoreError> examine(const std::optional<Filter>& filter) const {
     const auto id = document_id_of(cursor_.key(), decoded_prefix_);
     if (!id) return std::unexpected(StoreError::Corrupt);
     const std::string_view text = cursor_.value();
     if (!filter) {
-      if (!is_stored_document(text, *id)) return std::unexpected(StoreError::Corrupt);
-      return Examined{*id, text};
+      auto handed = stored_document_text(text, *id, rewritten_);
+      if (!handed) return std::unexpected(handed.error());
+      return Examined{*id, *handed};
     }
-    auto member = read_stored_member_text(text, *id, filter->field);
+    bool canonical = false;
+    auto member = read_stored_member_text(text, *id, filter->field, &canonical);
     if (!member) return std::unexpected(member.error());
     if (!*member || !json_text_equal(**member, filter->value)) return Examined{*id, std::nullopt};
-    return Examined{*id, text};
+    if (canonical) return Examined{*id, text};
+    auto handed = compact_stored_text(text, rewritten_);
+    if (!handed) return std::unexpected(handed.error());
+    return Examined{*id, *handed};
   }
 
  private:
@@ -66,6 +73,7 @@ class DenWalk {
   Store::Cursor cursor_;
   std::string prefix_;
   mutable std::string decoded_prefix_;  // see document_id_of
+  mutable std::string rewritten_;       // a match's compact form, when not stored so
 };
 
 std::expected<DenWalk, DocError> walk_den(Store& store, std::string_view warren,
@@ -245,7 +253,11 @@ class FilterWalk {
     return filter_.matches_stored(walk_.value(), *id_);
   }
   std::string_view id() const { return *id_; }
-  std::string_view text() const { return walk_.value(); }
+  // The filter reads without validating; what is handed out is checked,
+  // and given in the compact form (stored_document_text).
+  std::expected<std::string_view, StoreError> handed_text() const {
+    return stored_document_text(walk_.value(), *id_, rewritten_);
+  }
 
  private:
   FilterWalk(DenWalk walk, const QueryFilter& filter, std::optional<std::string> skip)
@@ -255,6 +267,7 @@ class FilterWalk {
   const QueryFilter& filter_;
   std::optional<std::string> skip_;
   std::optional<std::string_view> id_;
+  mutable std::string rewritten_;
 };
 
 }  // namespace
@@ -286,17 +299,15 @@ std::expected<PageResult, DocError> query_page(Store& store, std::string_view wa
     if (!matched) return std::unexpected(matched.error());
     ++page.examined;
     if (*matched) {
-      // The filter reads without validating; what is handed out is checked.
-      if (!is_stored_document(walk->text(), walk->id())) {
-        return std::unexpected(StoreError::Corrupt);
-      }
+      auto text = walk->handed_text();
+      if (!text) return std::unexpected(text.error());
       std::string document;
       if (fields != nullptr) {
-        auto projected = fields->apply_stored(walk->text());
+        auto projected = fields->apply_stored(*text);
         if (!projected) return std::unexpected(projected.error());
         document = std::move(*projected);
       } else {
-        document = walk->text();
+        document = *text;
       }
       if (document.size() > byte_budget) {
         return std::unexpected(DocError::message(kDocumentOverPageBudget));
@@ -355,9 +366,10 @@ std::expected<std::uint64_t, DocError> walk_query(Store& store, std::string_view
     auto matched = walk->matches();
     if (!matched) return std::unexpected(matched.error());
     if (!*matched) continue;
-    if (!is_stored_document(walk->text(), walk->id())) return std::unexpected(StoreError::Corrupt);
+    auto text = walk->handed_text();
+    if (!text) return std::unexpected(text.error());
     ++matches;
-    sink(walk->text());
+    sink(*text);
   }
   return examined;
 }

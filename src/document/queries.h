@@ -8,9 +8,11 @@
 // writes. A record of the den that does not decode is StoreError::Corrupt.
 //
 // Results are typed; their wire form belongs to the server's protocol. The
-// documents they return are the stored texts themselves (compact JSON with
-// sorted keys, "id" included: the form clients receive), so returning a
-// document builds no value and serialises nothing.
+// documents they return are texts in the compact form with sorted keys, "id"
+// included (the form get gives and clients receive): the stored texts
+// themselves where they are in that form, so returning a document written
+// by this layer builds no value and serialises nothing
+// (stored_document_text).
 #pragma once
 
 #include <cstddef>

@@ -228,6 +228,7 @@ struct Executor {
   ExecuteResult operator()(const Query& c) const {
     const std::optional<Place> place = current_den(session);
     if (!place) return fail(kSelectCollection);
+    if (c.filter_refusal) return fail(*c.filter_refusal);
     auto filter = QueryFilter::compile(c.filter);
     if (!filter) return fail(filter.error());
     std::optional<Projection> fields;
@@ -243,6 +244,7 @@ struct Executor {
   ExecuteResult operator()(const Count& c) const {
     const std::optional<Place> place = current_den(session);
     if (!place) return fail(kSelectCollection);
+    if (c.filter_refusal) return fail(*c.filter_refusal);
     auto filter = QueryFilter::compile(c.filter);
     if (!filter) return fail(filter.error());
     return from(count_documents(store, place->warren, place->den, *filter), count_data);

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "document/filter.h"
 #include "server/wire_json.h"
 
 namespace tovik::server {
@@ -228,6 +229,18 @@ Decoded<Write> read_write_ops(const ParsedMessage& message, const Json& value, c
   return write;
 }
 
+// A key repeated inside the filter at `path` is no decoding fault: the
+// command fails in words that name it.
+std::optional<std::string> filter_refusal(const ParsedMessage& message, const Path& path) {
+  const auto& repeat = message.first_repeated_key;
+  if (!repeat || repeat->size() <= path.size() ||
+      !std::equal(path.begin(), path.end(), repeat->begin())) {
+    return std::nullopt;
+  }
+  const std::span<const std::string> within(repeat->begin() + path.size(), repeat->end() - 1);
+  return repeated_filter_key_message(within, repeat->back());
+}
+
 // query: "fields" is null or an array of strings, "after" null or a string.
 Decoded<Query> read_query(const Json& filter, const Json* fields, const Path& fields_path,
                           const Json& limit, const Path& limit_path, const Json* after,
@@ -360,9 +373,11 @@ Decoded<T> fill(const ParsedMessage& message, const ClosedFields& f) {
   } else if constexpr (std::is_same_v<T, Write>) {
     return read_write_ops(message, *f.at(0), f.path(0));
   } else if constexpr (std::is_same_v<T, Query>) {
-    return read_query(*f.at(0), f.at(1), f.path(1), *f.at(2), f.path(2), f.at(3), f.path(3));
+    auto query = read_query(*f.at(0), f.at(1), f.path(1), *f.at(2), f.path(2), f.at(3), f.path(3));
+    if (query) query->filter_refusal = filter_refusal(message, f.path(0));
+    return query;
   } else if constexpr (std::is_same_v<T, Count>) {
-    return Count{*f.at(0)};
+    return Count{*f.at(0), filter_refusal(message, f.path(0))};
   } else {
     return T{};
   }

@@ -149,9 +149,13 @@ struct Query {
   std::optional<std::vector<std::string>> fields;  // absent or null: whole documents
   std::uint64_t limit = 0;                         // range checked by the executor
   std::optional<std::string> after;                // absent or null: from the start
+  // Set by the decoder when the filter's text repeated a key: the message
+  // the executor fails with (repeated_filter_key_message). Never sent.
+  std::optional<std::string> filter_refusal = std::nullopt;
 };
 struct Count {
   Json filter;
+  std::optional<std::string> filter_refusal = std::nullopt;  // as in Query
 };
 
 using Command = std::variant<Create, DropEmpty, Navigate, Warrens, Dens, Shinies, Auth, Use,

@@ -14,9 +14,16 @@ class MessageObserver final : public JsonReadObserver {
  public:
   explicit MessageObserver(ParsedMessage& message) : message_(message) {}
 
-  std::size_t watched_depth() const override { return kClosedTypeDepth; }
+  // Every depth: the first repeat is kept wherever it is (the path costs
+  // the reader nothing until a key repeats).
+  std::size_t watched_depth() const override { return kMaxJsonDepth; }
 
   void repeated_key(std::span<const std::string> path, std::string_view key) override {
+    if (!message_.first_repeated_key) {
+      message_.first_repeated_key.emplace(path.begin(), path.end());
+      message_.first_repeated_key->emplace_back(key);
+    }
+    if (path.size() >= kClosedTypeDepth) return;  // inside an any-value field
     WirePath at(path.begin(), path.end());
     message_.objects_with_duplicates.insert(at);
     at.emplace_back(key);

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <expected>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -40,6 +41,9 @@ struct ParsedMessage {
   // repeated keys themselves as the object's path followed by the key.
   std::set<WirePath> objects_with_duplicates;
   std::set<WirePath> duplicated_keys;
+  // The first key repeated at any depth, as the object's path followed by
+  // the key: a filter, an any-value field, refuses it in its own words.
+  std::optional<WirePath> first_repeated_key;
   // An integer was written that fits neither 64-bit kind; the value holds
   // the nearest floating-point number in its place. Writes refuse it.
   bool integer_out_of_range = false;

@@ -44,6 +44,8 @@ def test_offline_failures(db, env):
     for args, message in [
         (["query", str(db), "items", '{"n":{"$regex":"1"}}'], "unknown query operator $regex at n"),
         (["count", str(db), "items", "[1]"], "filter must be an object"),
+        (["count", str(db), "items", '{"n":{"$gt":0},"n":{"$lt":0}}'],
+         "repeated key n in filter at top level"),
         (["count", str(db), "items", '{"n":'], "EOF while parsing a value at line 1 column 6"),
         (["query", str(db), "items", "{}", "-1"], "invalid digit found in string"),
         (["query", str(db), "items"], "missing command argument"),
@@ -74,7 +76,8 @@ def test_shell_lists_twenty_then_more(env, provisioned_db):
     try:
         res = shell(server, env, ["more", "use /default/items", 'query {"n":{"$gte":2}} ["n"]',
                                   "more", "more", 'count {"tags":"odd"}', "query", "count",
-                                  'query {} "n"', 'query {"n":{"$in":1}}'])
+                                  'query {} "n"', 'query {"n":{"$in":1}}',
+                                  'query {"$or":[{"n":1,"n":2}]}'])
         assert res.returncode == 0, res.stderr
         out = res.stdout
         assert out.count('"id": ') == 23
@@ -85,7 +88,8 @@ def test_shell_lists_twenty_then_more(env, provisioned_db):
         assert res.stderr.splitlines() == [
             "no query to continue; run query first", "no query to continue; run query first",
             "usage: query <filter JSON> [<fields JSON array>]", "usage: count <filter JSON>",
-            "usage: query <filter JSON> [<fields JSON array>]", "$in needs an array at n"]
+            "usage: query <filter JSON> [<fields JSON array>]", "$in needs an array at n",
+            "repeated key n in filter at $or.0"]
     finally:
         server.stop()
 

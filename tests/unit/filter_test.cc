@@ -185,6 +185,28 @@ TEST(Filter, RefusalsNameTheProblemAndWhere) {
   }
 }
 
+TEST(FilterText, RefusesTheFirstRepeatedKeyWhereverItIs) {
+  const std::pair<const char*, const char*> rows[] = {
+      {R"({"v":{"$gt":0},"v":{"$lt":0}})", "repeated key v in filter at top level"},
+      {R"({"a.b":{"$gt":1,"$gt":2}})", "repeated key $gt in filter at a.b"},
+      {R"({"$or":[{"x":1},{"y":1,"y":2}]})", "repeated key y in filter at $or.1"},
+      {R"({"o":{"p":{"q":1,"q":1}},"o":2})", "repeated key q in filter at o.p"},
+      {R"([{"a":1,"a":1}])", "repeated key a in filter at 0"},
+  };
+  for (const auto& [text, message] : rows) {
+    auto value = parse_filter_text(text);
+    ASSERT_FALSE(value.has_value()) << text;
+    EXPECT_FALSE(value.error().json.has_value()) << text;
+    EXPECT_EQ(value.error().message, message) << text;
+  }
+  EXPECT_EQ(parse_filter_text(R"({"a":[{"b":1},{"b":2}],"c":{"b":1}})").value(),
+            parse(R"({"a":[{"b":1},{"b":2}],"c":{"b":1}})"));
+  auto broken = parse_filter_text(R"({"a":})");
+  ASSERT_FALSE(broken.has_value());
+  ASSERT_TRUE(broken.error().json.has_value());
+  EXPECT_EQ(broken.error().json->message, "expected value");
+}
+
 TEST(Filter, MoreThan256ConditionsAreTooComplex) {
   const auto wide = [](std::size_t values) {
     Json in = Json::array();

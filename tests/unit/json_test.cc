@@ -175,6 +175,66 @@ TEST(JsonOutline, AgreesWithParseOnMutatedText) {
   }
 }
 
+// Reads hand stored text out as it is only when the outline found it to be
+// exactly the compact form of its value; that is the definition checked.
+TEST(JsonOutline, TellsWhetherTextIsTheCompactForm) {
+  const std::string_view names[] = {"id"};
+  std::optional<std::string_view> values[1];
+  const auto check = [&](const std::string& text) {
+    bool canonical = false;
+    const auto parsed = parse_json(text);
+    const auto outlined = outline_json(text, names, values, &canonical);
+    ASSERT_EQ(parsed.has_value(), outlined.has_value()) << text;
+    if (parsed) {
+      EXPECT_EQ(canonical, dump_compact(*parsed) == text) << text;
+    }
+  };
+  for (const char* text : {R"({"a":1,"b":[true,null,"x"]})",
+                           R"({ "a":1})",
+                           R"({"a":1} )",
+                           R"([1, 2])",
+                           R"({"b":1,"a":2})",
+                           R"({"a":1,"a":1})",
+                           R"({"a":{"d":1,"c":2}})",
+                           R"({"a\"":1,"a#":2})",
+                           R"({"a#":1,"a\"":2})",
+                           R"({"\u0061":1})",
+                           R"("\/")",
+                           R"("\u0041")",
+                           R"("\u001f")",
+                           R"("\u001F")",
+                           R"("\u0008")",
+                           R"("\b\t\n\f\r\"\\")",
+                           R"("\u00e9")",
+                           "\"\xC3\xA9\x7f\"",
+                           "1.5",
+                           "1.50",
+                           "1e5",
+                           "100000.0",
+                           "1E+2",
+                           "0.1",
+                           "-0.0",
+                           "1e-400",
+                           "-0",
+                           "0",
+                           "-1",
+                           "1.0e0",
+                           "12345678901234567890",
+                           "[]",
+                           "{}",
+                           "[ ]"}) {
+    check(text);
+  }
+  const std::string seed =
+      R"({"a":[1,-2500.0,true,null],"id":"a\u0001\"","o":{"k":"v\n","l":0.25},"s":"x/"})";
+  Random random(7);
+  for (int round = 0; round < 20'000; ++round) {
+    std::string text = seed;
+    mutate(random, text);
+    check(text);
+  }
+}
+
 TEST(JsonDump, CompactFormUsesOnlyTheStoredEscapes) {
   const Json value = {{"s", std::string("q\"b\\/\b\t\n\f\r\x01\x1f\x7f\xC3\xA9")},
                       {"b", {1, 2.5, nullptr, true}}};

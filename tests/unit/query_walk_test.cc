@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "doc_fixture.h"
+#include "document/jsonl.h"
+#include "document/keys.h"
 #include "document/queries.h"
 #include "server/dispatch.h"
 #include "server/protocol.h"
@@ -88,6 +90,32 @@ TEST_F(QueryWalk, FailuresOfTheCommands) {
   EXPECT_EQ(run(Count{parse("{}")}).error(), "select a collection with use <collection>");
   EXPECT_EQ(run(Query{parse("{}"), std::nullopt, 5, std::nullopt}).error(),
             "select a collection with use <collection>");
+}
+
+// A value keeps the last of a repeated key, so the decoder hands the repeat
+// to the executor, which refuses the filter in words that name it.
+TEST_F(QueryWalk, RepeatedKeysOfAFilterAreRefused) {
+  seed_documents("w", "d", 3, {{"v", 1}});
+  const std::pair<std::string_view, const char*> rows[] = {
+      {R"({"op":"count","filter":{"v":{"$gt":0},"v":{"$lt":0}}})",
+       "repeated key v in filter at top level"},
+      {R"({"op":"query","limit":5,"filter":{"v":{"$gt":0,"$gt":2}}})",
+       "repeated key $gt in filter at v"},
+      {R"({"op":"query","limit":5,"filter":{"$or":[{"v":1},{"o":{"p":{"q":1,"q":2}}}]}})",
+       "repeated key q in filter at $or.1.o.p"},
+      {R"(["count",{"$and":[{"v":1,"v":1}]}])", "repeated key v in filter at $and.0"},
+  };
+  for (const auto& [command, message] : rows) {
+    auto request = decode_request(R"({"version":1,"command":)" + std::string(command) + "}");
+    ASSERT_TRUE(request.has_value()) << command;
+    ExecuteResult result = run(request->command);
+    ASSERT_FALSE(result.has_value()) << command;
+    EXPECT_EQ(result.error(), message);
+  }
+  auto request = decode_request(
+      R"({"version":1,"command":{"op":"count","filter":{"v":{"$in":[{"a":1},{"a":2}]}}}})");
+  ASSERT_TRUE(request.has_value());
+  EXPECT_TRUE(run(request->command).has_value());
 }
 
 TEST_F(QueryWalk, PagesContinueFromTheirCursor) {
@@ -176,6 +204,73 @@ TEST_F(QueryWalk, CountExaminesAtMostItsBudget) {
             parse(R"({"complete":true,"count":100000,"examined":100000})"));
   EXPECT_EQ(count(R"({"id":{"$gt":"k00000"}})"),
             parse(R"({"complete":true,"count":100000,"examined":100000})"));
+}
+
+// Records another tool wrote straight into the store: valid JSON, but not
+// in the compact form. Every read, online and offline, gives each one as
+// get does, and the export lines are built from that form.
+TEST_F(QueryWalk, EveryReadGivesTheTextGetGives) {
+  const std::vector<std::pair<std::string, std::string>> stored = {
+      {"a", R"({ "id" : "a", "n" : 1 })"},
+      {"b", R"({"z":[1, 2],"id":"b","n":1})"},
+      {"c", R"({"id":"c","n":1,"s":"\u0041\/\u00e9"})"},
+      {"d", R"({"f":1.50,"g":-0,"id":"d","n":1,"o":{"y":1,"x":2e0}})"},
+      {"e", R"({"id":"e","n":1,"v":1,"v":2})"},
+      {"f", R"({"id":"f","n":1,"t":"\u001F\b"})"},
+      {"g", R"({"id":"g","n":1,"q":"\"\n\u0001"})"},  // already compact
+  };
+  std::vector<Mutation> records;
+  for (const auto& [id, text] : stored) records.push_back({*document_key("w", "d", id), text});
+  put_raw(records);
+  std::vector<std::string> texts;  // as get gives them
+  std::string array;
+  for (const auto& [id, text] : stored) {
+    auto got = run(Get{id});
+    ASSERT_TRUE(got.has_value());
+    texts.push_back(encode_data(*got));
+    array += (array.empty() ? "[" : ",") + texts.back();
+  }
+  array += "]";
+  EXPECT_EQ(texts.back(), stored.back().second);
+  const std::string documents = "\"documents\":" + array;
+  const auto filter = QueryFilter::compile(parse(R"({"n":1})"));
+  for (const Command& command :
+       {Command{Scan{}}, Command{Find{"n", 1}}, Command{Page{100, std::nullopt, std::nullopt}},
+        Command{Page{100, std::nullopt, Equality{"n", 1}}},
+        Command{Query{parse(R"({"n":1})"), std::nullopt, 100, std::nullopt}}}) {
+    auto answer = run(command);
+    ASSERT_TRUE(answer.has_value()) << op_name(command);
+    EXPECT_NE(encode_data(*answer).find(documents), std::string::npos)
+        << op_name(command) << ": " << encode_data(*answer);
+  }
+
+  std::vector<std::string> handed;
+  const auto sink = [&handed](std::string_view text) { handed.emplace_back(text); };
+  ASSERT_TRUE(walk_documents(store(), "w", "d", std::nullopt, 100, sink).has_value());
+  ASSERT_TRUE(walk_documents(store(), "w", "d", Filter{"n", 1}, 100, sink).has_value());
+  ASSERT_TRUE(walk_query(store(), "w", "d", *filter, 100, sink).has_value());
+  std::vector<std::string> expected;
+  for (int walk = 0; walk < 3; ++walk) expected.insert(expected.end(), texts.begin(), texts.end());
+  EXPECT_EQ(handed, expected);
+
+  std::vector<std::string> lines;
+  std::vector<std::string> expected_lines;
+  ASSERT_TRUE(walk_den(store(), "w", "d", [&](std::string_view id, std::string_view text) {
+                auto line = document_export_line(text, "_id", id);
+                if (!line) return std::expected<void, std::string>(std::unexpected(line.error()));
+                lines.push_back(std::move(*line));
+                return std::expected<void, std::string>();
+              }).has_value());
+  ASSERT_TRUE(walk_database(store(), [&](std::string_view warren, std::string_view den,
+                                         std::string_view text) {
+                lines.push_back(database_export_line(warren, den, text));
+                return std::expected<void, std::string>();
+              }).has_value());
+  for (const std::string& text : texts)
+    expected_lines.push_back(*document_export_line(text, "_id"));
+  for (const std::string& text : texts)
+    expected_lines.push_back(database_export_line("w", "d", text));
+  EXPECT_EQ(lines, expected_lines);
 }
 
 }  // namespace
