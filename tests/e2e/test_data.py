@@ -4,6 +4,7 @@ shell and batch mode."""
 import json
 import os
 import subprocess
+import threading
 import time
 
 import pytest
@@ -302,9 +303,19 @@ def test_import_stops_at_the_first_refused_line(tmp_path, env):
         lines[1200]["t"] = "x" * 300
         source = tmp_path / "in.jsonl"
         source.write_text(lines_of(lines))
+        # A regular file is checked whole against the limits the server reports first.
         res = batch(srv, env, f"use default/c\nimport {source}\n")
         assert res.returncode == 1
-        assert res.stderr == ("tovik: line 1201: invalid input or configuration; "
+        assert res.stderr == "tovik: line 1201: document larger than 200 bytes; nothing was sent\n"
+        # A pipe is read once: what was sent before the refused line stays.
+        fifo = tmp_path / "in.fifo"
+        os.mkfifo(fifo)
+        feeder = threading.Thread(target=lambda: fifo.write_text(lines_of(lines)))
+        feeder.start()
+        res = batch(srv, env, f"use default/c\nimport {fifo}\n")
+        feeder.join()
+        assert res.returncode == 1
+        assert res.stderr == ("tovik: line 1201: document larger than 200 bytes; "
                               "1024 lines before it are stored\n")
         # A line the client can read no better is refused before anything is sent.
         source.write_text('{"id":"z"}\n{"id":\n')
