@@ -17,8 +17,10 @@ std::unexpected<DocError> refusal(std::string text) {
   return std::unexpected(DocError::message(text));
 }
 
-std::string at(std::string_view what, std::string_view path) {
-  return std::string(what) + " at " + std::string(path);
+// Messages read "<operator> <what> at <path>"; each is written out whole
+// so that its text can be found in one place.
+std::string cat(std::string_view a, std::string_view b, std::string_view c = {}) {
+  return std::string(a) + std::string(b) + std::string(c);
 }
 
 std::string join(const Path& path, std::size_t steps) {
@@ -39,7 +41,7 @@ std::expected<Path, DocError> read_path(std::string_view op, std::string_view te
   for (;;) {
     const std::size_t dot = text.find('.', start);
     const std::string_view step = text.substr(start, dot - start);
-    if (step.empty()) return refusal(at(std::string(op) + " has an empty step", text));
+    if (step.empty()) return refusal(cat(op, " has an empty step at ", text));
     steps.emplace_back(step);
     if (dot == std::string_view::npos) break;
     start = dot + 1;
@@ -70,8 +72,8 @@ std::size_t depth(const Json& value) {
 std::expected<void, DocError> check_depth(std::string_view op, std::string_view text,
                                           std::size_t steps, std::size_t levels) {
   if (steps + levels <= kMaxJsonDepth) return {};
-  return refusal(at(
-      std::string(op) + " nests deeper than " + std::to_string(kMaxJsonDepth) + " levels", text));
+  static_assert(kMaxJsonDepth == 127, "the message below names the limit");
+  return refusal(cat(op, " nests deeper than 127 levels at ", text));
 }
 
 // The object that holds the path's last step. With `create`, objects missing
@@ -87,7 +89,7 @@ std::expected<Json::object_t*, DocError> holder_of(Json& document, const Path& p
       found = object->emplace(path[i], Json::object()).first;
     } else if (!found->second.is_object()) {
       if (!create) return nullptr;
-      return refusal(at(std::string(op) + " needs an object", join(path, i + 1)));
+      return refusal(cat(op, " needs an object at ", join(path, i + 1)));
     }
     object = found->second.get_ptr<Json::object_t*>();
   }
@@ -162,10 +164,10 @@ std::expected<void, DocError> DocumentUpdate::add(std::string_view name, const J
     if (!path) return std::unexpected(path.error());
     Change change{known->second, known->first, std::move(*path), text, &value, {}};
     if (change.op == Op::Inc && !value.is_number()) {
-      return refusal(at("$inc needs a number operand", text));
+      return refusal(cat("$inc needs a number operand at ", text));
     }
     if (change.op == Op::Rename) {
-      if (!value.is_string()) return refusal(at("$rename needs a path string", text));
+      if (!value.is_string()) return refusal(cat("$rename needs a path string at ", text));
       auto target = read_path(name, *value.get_ptr<const Json::string_t*>());
       if (!target) return std::unexpected(target.error());
       change.target = std::move(*target);
@@ -192,7 +194,7 @@ std::expected<void, DocError> DocumentUpdate::check_conflicts() const {
     const Path& longer = *paths[i].first;
     if (shorter.size() <= longer.size() &&
         std::equal(shorter.begin(), shorter.end(), longer.begin())) {
-      return refusal(at("conflicting update", paths[i].second));
+      return refusal(cat("conflicting update at ", paths[i].second));
     }
   }
   return {};
@@ -238,9 +240,9 @@ std::expected<void, DocError> DocumentUpdate::apply_change(const Change& change,
         object.emplace(last, operand);
         return {};
       }
-      if (!found->second.is_number()) return refusal(at("$inc needs a number", change.text));
+      if (!found->second.is_number()) return refusal(cat("$inc needs a number at ", change.text));
       auto sum = add_numbers(found->second, operand);
-      if (!sum) return refusal(at("$inc: number out of range", change.text));
+      if (!sum) return refusal(cat("$inc: number out of range at ", change.text));
       found->second = std::move(*sum);
       return {};
     }
@@ -260,7 +262,7 @@ std::expected<void, DocError> DocumentUpdate::apply_change(const Change& change,
     return {};
   }
   if (!found->second.is_array()) {
-    return refusal(at(std::string(change.name) + " needs an array", change.text));
+    return refusal(cat(change.name, " needs an array at ", change.text));
   }
   auto& elements = *found->second.get_ptr<Json::array_t*>();
   const auto equal = [&operand](const Json& element) { return json_equal(element, operand); };
