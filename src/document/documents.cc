@@ -6,6 +6,7 @@
 
 #include "core/utf8.h"
 #include "document/keys.h"
+#include "document/update_operators.h"
 
 namespace tovik {
 namespace {
@@ -195,11 +196,11 @@ std::expected<Json, DocError> WriteBatch::stage(std::string_view warren, std::st
     set(std::move(*key), std::nullopt);
     return Json{{"deleted", std::string(id)}};
   }
+  std::optional<DocumentUpdate> update;
   if (kind == WriteKind::Update) {
-    const Json& fields = document;
-    if (!fields.is_object() || fields.empty() || find_member(fields, "id") != nullptr) {
-      return std::unexpected(StoreError::Invalid);
-    }
+    auto compiled = DocumentUpdate::compile(document);
+    if (!compiled) return std::unexpected(compiled.error());
+    update = std::move(*compiled);
   }
   auto key = writable_key(warren, den, id);
   if (!key) return std::unexpected(key.error());
@@ -222,7 +223,7 @@ std::expected<Json, DocError> WriteBatch::stage(std::string_view warren, std::st
   if (!*existing) return std::unexpected(DocError::message(kShinyDoesNotExist));
   auto merged = read_stored_document(**existing, id);
   if (!merged) return std::unexpected(merged.error());
-  for (const auto& [name, value] : document.items()) (*merged)[name] = value;
+  if (auto applied = update->apply(*merged); !applied) return std::unexpected(applied.error());
   auto stored = put(std::move(*key), id, *merged);
   if (!stored) return stored;
   return Json{{"updated", std::string(id)}};

@@ -105,7 +105,8 @@ class WriteBatch {
     Store& store, std::string_view warren, std::string_view den, std::string_view id,
     const Json& document, std::uint64_t max_document_bytes = kNoDocumentLimit);
 // {"updated": id}: sets each top-level member of fields (a non-empty object
-// without "id") in the stored document; or the message "shiny does not
+// without "id") in the stored document, or applies its update operators
+// (DocumentUpdate, update_operators.h); or the message "shiny does not
 // exist".
 [[nodiscard]] std::expected<Json, DocError> update_document(
     Store& store, std::string_view warren, std::string_view den, std::string_view id,

@@ -130,6 +130,35 @@ def test_sessions_have_their_own_position_and_share_commits(server):
     assert a.call({"op": "get", "id": "o2"})["data"] == {"id": "o2"}
 
 
+def test_update_operators_through_update_and_write(server):
+    client = authenticated(server.port)
+    assert client.call({"op": "navigate", "name": "/shop/orders"})["ok"]
+    assert client.call({"op": "put", "id": "o1", "document": {"n": 1, "tags": ["a"]}})["ok"]
+    fields = {"$inc": {"n": 2}, "$push": {"tags": "b"}}
+    assert client.call({"op": "update", "id": "o1", "fields": fields})["data"] == {"updated": "o1"}
+    ops = [{"op": "update", "id": "o1", "document": {"$pull": {"tags": "a"}, "$set": {"box.w": 3}}},
+           {"op": "update", "id": "o1", "document": {"$rename": {"box": "crate"}}}]
+    assert client.call({"op": "write", "ops": ops})["ok"]
+    after = {"crate": {"w": 3}, "id": "o1", "n": 3, "tags": ["b"]}
+    assert client.call({"op": "get", "id": "o1"})["data"] == after
+    assert client.call({"op": "put", "id": "o2", "document": {"n": 18446744073709551615}})["ok"]
+    generation = client.call({"op": "stats"})["data"]["generation"]
+    # Refusals name the operator and the path; nothing changes.
+    ops = [{"op": "update", "id": "o1", "document": {"$set": {"x": 1}}},
+           {"op": "update", "id": "o1", "document": {"$inc": {"tags": 1}}}]
+    assert client.call({"op": "write", "ops": ops})["error"]["message"] == \
+        "operation 2: $inc needs a number at tags"
+    for id, fields, message in [
+            ("o1", {"$set": {"id": "x"}}, "cannot update id"),
+            ("o1", {"$inc": {"n": 1}, "n": 2}, "cannot mix operators and fields in update"),
+            ("o1", {"$inc": {"n": 123456789012345678901234567890}}, "number out of range"),
+            ("o2", {"$inc": {"n": 1}}, "$inc: number out of range at n")]:
+        response = client.call({"op": "update", "id": id, "fields": fields})
+        assert response["error"] == {"code": "operation_failed", "message": message}
+    assert client.call({"op": "stats"})["data"]["generation"] == generation
+    assert client.call({"op": "get", "id": "o1"})["data"] == after
+
+
 def test_second_server_on_the_same_file_fails_and_binds_nothing(server, provisioned_db, env):
     port = free_port()
     res = run(["serve", str(provisioned_db), "--bind", f"127.0.0.1:{port}"], env=env, timeout=10)

@@ -87,6 +87,21 @@ def test_failures_print_only_the_message_and_the_shell_goes_on(server, env):
     assert "Goodbye." not in res.stdout  # end of input says nothing more
 
 
+def test_update_operators_change_paths_and_refusals_change_nothing(server, env):
+    lines = ["use shop/orders", 'put a1 {"qty": 2, "tags": ["x"]}',
+             'update a1 {"$inc": {"qty": 1}, "$addToSet": {"tags": "y"}, "$unset": {"no.pe": 1}}',
+             'update a1 {"$inc": {"tags": 1}}', 'update a1 {"$set": {"qty": 1}, "tags": []}',
+             "get a1"]
+    res = shell(server, env, "\n".join(lines) + "\n")
+    assert res.returncode == 0
+    assert res.stderr.splitlines() == [
+        "$inc needs a number at tags", "cannot mix operators and fields in update"]
+    assert res.stdout.endswith(
+        "tovik:shop/orders> Updated shiny: a1\n" + "tovik:shop/orders> " * 2 +
+        'tovik:shop/orders> {\n  "id": "a1",\n  "qty": 3,\n  "tags": [\n    "x",\n    "y"\n'
+        "  ]\n}\ntovik:shop/orders> "), res.stdout
+
+
 def test_empty_listing_and_quit_with_lines_after_it(server, env):
     res = shell(server, env, "\n\nshow warrens\nexit\nstats\n")
     assert res.returncode == 0

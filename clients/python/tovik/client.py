@@ -300,7 +300,9 @@ class Den:
 
     def update(self, id: str, fields: Document) -> None:
         """Sets top-level members of a stored shiny (NotFound when there is
-        none); each value replaces the whole member, None stores null."""
+        none); each value replaces the whole member, None stores null.
+        fields whose keys all start with "$" are update operators instead,
+        e.g. {"$inc": {"qty": 1}, "$push": {"tags": "new"}}."""
         self._call({"op": "update", "id": _text(id, "id"), "fields": fields})
 
     def get(self, id: str) -> Optional[Document]:
