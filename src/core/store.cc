@@ -159,18 +159,17 @@ std::uint64_t Store::data_base(std::uint64_t slot) const {
 }
 
 std::expected<Store, StoreError> Store::open(UniqueFd fd, StoreConfig config,
-                                             std::uint64_t index_entries,
-                                             std::shared_ptr<FileIo> io) {
-  if (!io) io = real_file_io();
+                                             std::uint64_t index_entries, FileSystem& fs) {
+  FileIo io(fs);
   auto config_ok = check_config(config);
   if (!config_ok) return std::unexpected(config_ok.error());
   const std::uint64_t slot_size = config.slot_size;
   const std::uint64_t file_size = 2 * slot_size;
 
-  auto length = io->size(fd.get());
+  auto length = io.size(fd.get());
   if (!length) return std::unexpected(length.error());
   if (*length == 0) {
-    auto initialised = initialise(*io, fd.get(), slot_size);
+    auto initialised = initialise(io, fd.get(), slot_size);
     if (!initialised) return std::unexpected(initialised.error());
   } else if (*length != file_size) {
     return std::unexpected(StoreError::Invalid);
@@ -181,7 +180,7 @@ std::expected<Store, StoreError> Store::open(UniqueFd fd, StoreConfig config,
   std::uint64_t chosen_slot = 0;
   for (std::uint64_t k = 0; k < 2; ++k) {
     HeaderBytes bytes{};
-    auto read = io->read_at(fd.get(), k * slot_size, bytes);
+    auto read = io.read_at(fd.get(), k * slot_size, bytes);
     if (!read) return std::unexpected(read.error());
     const DecodedHeader decoded = decode_header(bytes);
     if (decoded.state == HeaderState::Torn) {
@@ -207,7 +206,7 @@ std::expected<Store, StoreError> Store::open(UniqueFd fd, StoreConfig config,
 
   Store store;
   store.fd_ = std::move(fd);
-  store.io_ = std::move(io);
+  store.io_ = io;
   store.config_ = config;
   store.index_entries_ = index_entries;
   store.generation_ = chosen->generation;
@@ -223,7 +222,7 @@ std::expected<Store, StoreError> Store::open(UniqueFd fd, StoreConfig config,
 // the sparse index.
 std::expected<void, StoreError> Store::load(std::uint64_t index_entries) {
   IndexSampler sampler(index_entries, stride_for(records_, index_entries));
-  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk,
+  SnapshotReader reader(io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk,
                         kBulkWindow, &record_reads_);
   OrderedWalk walk(reader, 0, live_bytes_, records_);
   for (;;) {
@@ -242,7 +241,7 @@ std::expected<void, StoreError> Store::load(std::uint64_t index_entries) {
 
 std::expected<Record, StoreError> Store::test_read_record_at(std::uint64_t offset) {
   if (poisoned_) return std::unexpected(StoreError::Poisoned);
-  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().probe,
+  SnapshotReader reader(io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().probe,
                         kProbeWindow, &record_reads_);
   auto record = reader.read(offset);
   if (!record) return std::unexpected(record.error());
@@ -251,7 +250,7 @@ std::expected<Record, StoreError> Store::test_read_record_at(std::uint64_t offse
 
 std::expected<Store::Lookup, StoreError> Store::locate_range(std::string_view key) {
   if (index_.empty()) return Lookup{0, live_bytes_};
-  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().probe,
+  SnapshotReader reader(io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().probe,
                         kProbeWindow, &record_reads_);
   auto lo = entries_at_or_below(index_.size(), key,
                                 [&](std::size_t e) -> std::expected<std::string_view, StoreError> {
@@ -280,7 +279,7 @@ std::expected<std::optional<std::string>, StoreError> Store::get(std::string_vie
   // The whole stride up to the next index entry (whose key is beyond the
   // sought one) comes in one read, with room for that entry's record.
   const std::uint64_t span_end = std::max(lookup->next_entry, start) - start + kPageSize;
-  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk,
+  SnapshotReader reader(io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk,
                         static_cast<std::size_t>(std::min<std::uint64_t>(span_end, kBulkWindow)),
                         &record_reads_);
   OrderedWalk walk(reader, start, live_bytes_, records_);
@@ -301,7 +300,7 @@ std::expected<std::optional<std::string>, StoreError> Store::get(std::string_vie
 struct Store::Cursor::State {
   State(Store& s, std::uint64_t offset)
       : store(&s),
-        reader(*s.io_, s.fd_.get(), s.config_, s.data_base(s.slot_), s.live_bytes_, block,
+        reader(s.io_, s.fd_.get(), s.config_, s.data_base(s.slot_), s.live_bytes_, block,
                kScanWindow, &s.record_reads_),
         walk(reader, offset, s.live_bytes_, s.records_),
         generation(s.generation_) {}
@@ -417,9 +416,9 @@ std::expected<void, StoreError> Store::apply_checked(std::span<const Mutation> b
 // lookup that lands inside the stretch already walked carries on from there,
 // and each index entry is read at most once.
 std::expected<std::uint64_t, StoreError> Store::merged_size(std::span<const Mutation> batch) {
-  SnapshotReader probe(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().probe,
+  SnapshotReader probe(io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().probe,
                        kProbeWindow, &record_reads_);
-  SnapshotReader scan(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk,
+  SnapshotReader scan(io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk,
                       kScanWindow, &record_reads_);
   std::vector<std::optional<std::string>> entry_keys(index_.size());
   auto key_at = [&](std::size_t e) -> std::expected<std::string_view, StoreError> {
@@ -470,22 +469,22 @@ std::expected<void, StoreError> Store::commit(std::span<const Mutation> batch) {
   const std::uint64_t header_at = target * config_.slot_size;
 
   const HeaderBytes empty{};
-  auto step = io_->write_at(fd, header_at, empty);
+  auto step = io_.write_at(fd, header_at, empty);
   if (!step) return step;
-  step = io_->sync(fd);
+  step = io_.sync(fd);
   if (!step) return step;
 
   auto merged = write_merged(batch, target);
   if (!merged) return std::unexpected(merged.error());
-  step = io_->sync(fd);
+  step = io_.sync(fd);
   if (!step) return step;
 
   const std::uint64_t new_generation = generation_ + 1;
   const HeaderBytes header = encode_header(CommitHeader{
       kStorageVersion, new_generation, merged->live_bytes, merged->records, config_.slot_size});
-  step = io_->write_at(fd, header_at, header);
+  step = io_.write_at(fd, header_at, header);
   if (!step) return step;
-  step = io_->sync(fd);
+  step = io_.sync(fd);
   if (!step) return step;
 
   generation_ = new_generation;
@@ -503,7 +502,7 @@ std::expected<Store::Merged, StoreError> Store::write_merged(std::span<const Mut
   const std::uint64_t capacity = config_.slot_size - kHeaderSize;
   IndexSampler sampler(index_entries_, stride_for(records_ + batch.size(), index_entries_));
   Merged merged;
-  SnapshotWriter writer(*io_, fd_.get(), data_base(target), scratch().write);
+  SnapshotWriter writer(io_, fd_.get(), data_base(target), scratch().write);
 
   // Every record of the new snapshot goes through here, in key order.
   auto emit = [&](std::uint64_t length, auto&& append) -> std::expected<void, StoreError> {
@@ -520,7 +519,7 @@ std::expected<Store::Merged, StoreError> Store::write_merged(std::span<const Mut
                 [&] { return writer.append_record(m.key, *m.value); });
   };
 
-  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk,
+  SnapshotReader reader(io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk,
                         kBulkWindow, &record_reads_);
   std::size_t next = 0;
   auto merge = [&](const RecordView& record) -> std::expected<void, StoreError> {
@@ -564,7 +563,7 @@ std::expected<Store::Merged, StoreError> Store::write_merged(std::span<const Mut
 
 std::expected<void, StoreError> Store::verify(const RecordValidator& validator) {
   if (poisoned_) return std::unexpected(StoreError::Poisoned);
-  SnapshotReader reader(*io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk,
+  SnapshotReader reader(io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk,
                         kBulkWindow, &record_reads_);
   OrderedWalk walk(reader, 0, live_bytes_, records_);
   for (;;) {

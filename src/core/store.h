@@ -95,11 +95,11 @@ class Store {
   Store& operator=(Store&& other) noexcept;
   ~Store();
 
-  // Takes ownership of fd: on failure it is closed before returning. `io` is
-  // the file seam; null means the real system calls.
+  // Takes ownership of fd: on failure it is closed before returning. `fs` is
+  // the file seam the Store makes its calls through; it must outlive the Store.
   [[nodiscard]] static std::expected<Store, StoreError> open(
       UniqueFd fd, StoreConfig config, std::uint64_t index_entries = kDefaultIndexEntries,
-      std::shared_ptr<FileIo> io = nullptr);
+      FileSystem& fs = real_file_system());
 
   [[nodiscard]] std::expected<std::optional<std::string>, StoreError> get(std::string_view key);
   [[nodiscard]] std::expected<Cursor, StoreError> scan_from(std::string_view start_key);
@@ -158,7 +158,7 @@ class Store {
                                                                std::uint64_t target);
 
   UniqueFd fd_;
-  std::shared_ptr<FileIo> io_;
+  FileIo io_{real_file_system()};
   StoreConfig config_;
   std::uint64_t index_entries_ = kDefaultIndexEntries;
   std::uint64_t generation_ = 0;

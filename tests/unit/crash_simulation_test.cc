@@ -62,9 +62,9 @@ Model applied_to(Model model, const std::vector<Mutation>& batch) {
   return model;
 }
 
-std::expected<Store, StoreError> open_image(std::shared_ptr<MemoryFile> file,
-                                            const StoreConfig& config) {
-  return Store::open(UniqueFd(), config, kDefaultIndexEntries, std::move(file));
+// The Store reads and writes `file`, which must outlive it.
+std::expected<Store, StoreError> open_image(MemoryFile& file, const StoreConfig& config) {
+  return Store::open(UniqueFd(), config, kDefaultIndexEntries, file);
 }
 
 std::expected<Records, StoreError> all_records_of(Store& store) {
@@ -133,7 +133,7 @@ class CrashSimulation {
   // point of each commit before the next one begins.
   void run(const Planner& planner) {
     auto disk = std::make_shared<MemoryFile>();
-    auto opened = open_image(disk, config_);
+    auto opened = open_image(*disk, config_);
     ASSERT_TRUE(opened.has_value()) << error_name(opened.error());
     Store store = std::move(*opened);
     Model model;
@@ -279,7 +279,7 @@ class CrashSimulation {
     const std::uint64_t s = config_.slot_size;
     const bool torn[2] = {header_torn(image, 0, s), header_torn(image, 1, s)};
     auto file = std::make_shared<MemoryFile>(image);
-    auto opened = open_image(file, config_);
+    auto opened = open_image(*file, config_);
 
     if (torn[0] || torn[1]) {
       if (!header_write_torn) return fail(point + ": a header is torn but no header write was");
@@ -293,7 +293,8 @@ class CrashSimulation {
       for (std::uint64_t k = 0; k < 2; ++k) {
         if (torn[k]) image.replace(k * s, kHeaderSize, kHeaderSize, '\0');
       }
-      auto survivor = open_image(std::make_shared<MemoryFile>(std::move(image)), config_);
+      MemoryFile surviving(std::move(image));
+      auto survivor = open_image(surviving, config_);
       if (auto bad = mismatch(survivor, trace.generation, trace.old_model)) {
         fail(point + ": surviving snapshot: " + *bad);
       }
@@ -322,7 +323,8 @@ class CrashSimulation {
     if (!applied)
       return fail(point + ": commit after recovery failed: " + error_name(applied.error()));
     model = applied_to(std::move(model), batch);
-    auto reopened = open_image(std::make_shared<MemoryFile>(file->bytes), config_);
+    MemoryFile copy(file->bytes);
+    auto reopened = open_image(copy, config_);
     if (auto bad = mismatch(reopened, generation + 1, model)) {
       fail(point + ": after a commit on the recovered file: " + *bad);
     }
