@@ -230,22 +230,23 @@ std::expected<std::optional<std::string>, StoreError> Store::get(std::string_vie
   auto lookup = locate_range(key);
   if (!lookup) return std::unexpected(lookup.error());
   const std::uint64_t start = lookup->offset;
-  // The whole stride up to the next index entry (whose key is beyond the
-  // sought one) comes in one read, with room for that entry's record.
-  const std::uint64_t span_end = std::max(lookup->next_entry, start) - start + kPageSize;
+  // The key of the next index entry is beyond the sought one, so the walk
+  // ends there at the latest, and the whole stretch comes in one read.
+  const std::uint64_t end = std::max(lookup->next_entry, start);
   SnapshotReader reader(io_, fd_.get(), config_, data_base(slot_), live_bytes_, scratch().walk,
-                        static_cast<std::size_t>(std::min<std::uint64_t>(span_end, kBulkWindow)),
+                        static_cast<std::size_t>(std::min<std::uint64_t>(end - start, kBulkWindow)),
                         &record_reads_);
   OrderedWalk walk(reader, start, live_bytes_, records_);
-  for (;;) {
+  while (walk.offset() < end || end == live_bytes_) {
     auto record = walk.next();
     if (!record) return std::unexpected(record.error());
-    if (!*record) return std::optional<std::string>();
+    if (!*record) break;
     if ((*record)->key >= key) {
       if ((*record)->key == key) return std::optional<std::string>(std::string((*record)->value));
-      return std::optional<std::string>();
+      break;
     }
   }
+  return std::optional<std::string>();
 }
 
 // ---------------------------------------------------------------------------
