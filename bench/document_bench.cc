@@ -38,9 +38,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kPageBytes = server::kResponseDocumentBytes;
 
-class NoSyncIo : public FileIo {
+class NoSyncIo : public FileSystem {
  public:
-  std::expected<void, StoreError> sync(int) override { return {}; }
+  std::expected<void, int> sync(int) override { return {}; }
 };
 
 double ms_since(Clock::time_point start) {
@@ -52,10 +52,10 @@ void die(const char* what) {
   std::exit(1);
 }
 
-Store open_store(const std::string& path, bool create, std::shared_ptr<FileIo> io) {
+Store open_store(const std::string& path, bool create, FileSystem& fs) {
   auto fd = create ? open_database_file(path, true) : open_existing_database(path);
   if (!fd) die("cannot open the database file");
-  auto store = Store::open(std::move(*fd), StoreConfig{}, kDefaultIndexEntries, std::move(io));
+  auto store = Store::open(std::move(*fd), StoreConfig{}, kDefaultIndexEntries, fs);
   if (!store) die("cannot open the store");
   return std::move(*store);
 }
@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
   const std::string dir = pattern;
 
   {
-    Store store = open_store(dir + "/put.tovik", true, nullptr);
+    Store store = open_store(dir + "/put.tovik", true, real_file_system());
     const auto start = Clock::now();
     for (int i = 0; i < puts; ++i) {
       const std::string id = numbered(static_cast<std::size_t>(i));
@@ -148,12 +148,13 @@ int main(int argc, char** argv) {
   {
     const std::string path = dir + "/find.tovik";
     {
-      Store seeding = open_store(path, true, std::make_shared<NoSyncIo>());
+      NoSyncIo no_sync;
+      Store seeding = open_store(path, true, no_sync);
       seed(seeding, "a", 20'000);
       seed(seeding, "orders", 10'000);
       seed(seeding, "z", 5'000);
     }
-    Store store = open_store(path, false, nullptr);
+    Store store = open_store(path, false, real_file_system());
     const std::optional<Filter> none = Filter{"status", Json("missing")};
     std::uint64_t examined = 0;
     const Spread s = repeat(repeats, [&] {
@@ -200,10 +201,11 @@ int main(int argc, char** argv) {
     const std::string path = dir + "/check.tovik";
     std::size_t records = 0;
     {
-      Store seeding = open_store(path, true, std::make_shared<NoSyncIo>());
+      NoSyncIo no_sync;
+      Store seeding = open_store(path, true, no_sync);
       records = seed(seeding, "orders", 1'000'000);
     }
-    Store store = open_store(path, false, nullptr);
+    Store store = open_store(path, false, real_file_system());
     const Spread s = repeat(repeats, [&] {
       if (!check_documents(store)) die("check failed");
     });

@@ -39,9 +39,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class NoSyncIo : public FileIo {
+class NoSyncIo : public FileSystem {
  public:
-  std::expected<void, StoreError> sync(int) override { return {}; }
+  std::expected<void, int> sync(int) override { return {}; }
 };
 
 void die(const char* what) {
@@ -49,10 +49,10 @@ void die(const char* what) {
   std::exit(1);
 }
 
-Store open_store(const std::string& path, bool create, std::shared_ptr<FileIo> io) {
+Store open_store(const std::string& path, bool create, FileSystem& fs) {
   auto fd = create ? open_database_file(path, true) : open_existing_database(path);
   if (!fd) die("cannot open the database file");
-  auto store = Store::open(std::move(*fd), StoreConfig{}, kDefaultIndexEntries, std::move(io));
+  auto store = Store::open(std::move(*fd), StoreConfig{}, kDefaultIndexEntries, fs);
   if (!store) die("cannot open the store");
   return std::move(*store);
 }
@@ -135,12 +135,13 @@ int main(int argc, char** argv) {
     {
       std::optional<std::ofstream> exported;
       if (argc > 2) exported.emplace(argv[2]);
-      Store seeding = open_store(path, true, std::make_shared<NoSyncIo>());
+      NoSyncIo no_sync;
+      Store seeding = open_store(path, true, no_sync);
       seed(seeding, "a", 20'000, 200);
       seed(seeding, "orders", 10'000, 200, exported ? &*exported : nullptr);
       seed(seeding, "z", 5'000, 200);
     }
-    Store store = open_store(path, false, nullptr);
+    Store store = open_store(path, false, real_file_system());
     std::uint64_t examined = 0;
     const Filter none{"status", Json("missing")};
     const Spread find = repeat(repeats, [&] {
@@ -166,10 +167,11 @@ int main(int argc, char** argv) {
   {
     const std::string path = dir + "/large.tovik";
     {
-      Store seeding = open_store(path, true, std::make_shared<NoSyncIo>());
+      NoSyncIo no_sync;
+      Store seeding = open_store(path, true, no_sync);
       seed(seeding, "orders", 80'000, 120);
     }
-    Store store = open_store(path, false, nullptr);
+    Store store = open_store(path, false, real_file_system());
     std::uint64_t examined = 0;
     std::size_t returned = 0;
     const QueryFilter ids = compile(R"({"id":{"$gte":"00040000","$lt":"00040100"}})");

@@ -203,8 +203,11 @@ class ServedStore {
   }
   std::uint16_t port() const { return port_; }
 
-  static std::string document(long n, std::size_t pad) {
-    return dump_compact(Json{{"name", "tovik"}, {"n", n}, {"pad", std::string(pad, 'x')}});
+  // Replacing document(n, pad) with document(n, pad, version) keeps its size.
+  static std::string document(long n, std::size_t pad, long version = 0) {
+    return dump_compact(Json{{"name", "tovik"},
+                             {"n", n},
+                             {"pad", std::string(pad, static_cast<char>('a' + version % 26))}});
   }
 
  private:
@@ -260,13 +263,12 @@ int puts_only(const Credentials& credentials, double seconds, int repetitions) {
       const long per_client = setting.documents / 32;
       std::vector<double> rates;
       for (int r = 0; r < repetitions; ++r) {
-        rates.push_back(
-            measure(clients, seconds, open_session, [&](int s, int c, long n) {
-              const long id = c * per_client + n % per_client;
-              return round_trip(
-                  s, encode_request(Command{
-                         Put{fill_id(id), *parse_json(ServedStore::document(n, setting.pad))}}));
-            }).per_second);
+        rates.push_back(measure(clients, seconds, open_session, [&](int s, int c, long n) {
+                          const long id = c * per_client + n % per_client;
+                          return round_trip(s, encode_request(Command{Put{
+                                                   fill_id(id), *parse_json(ServedStore::document(
+                                                                    id, setting.pad, n + 1))}}));
+                        }).per_second);
       }
       std::sort(rates.begin(), rates.end());
       std::printf("put %s, %d client(s)  %8.0f/s (runs %.0f-%.0f)\n", setting.name, clients,

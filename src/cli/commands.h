@@ -19,8 +19,9 @@ namespace tovik::cli {
 [[nodiscard]] Outcome run_offline(std::span<const std::string> args);
 
 // provisioning.cc: init without a file (default path, with credentials) or
-// with one; setup without arguments or with <file> <username>.
-[[nodiscard]] Outcome run_init(const std::optional<std::string>& file);
+// with one, and --capacity SIZE in either form (args are everything after
+// the word "init"); setup without arguments or with <file> <username>.
+[[nodiscard]] Outcome run_init(std::span<const std::string> args);
 [[nodiscard]] Outcome run_setup(const std::optional<std::string>& file,
                                 const std::optional<std::string>& username);
 

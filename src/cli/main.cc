@@ -76,11 +76,7 @@ Outcome dispatch(std::vector<std::string> args) {
   const std::string& word = args[0];
   const std::size_t count = args.size();
 
-  if (word == "init") {
-    if (count == 1) return run_init(std::nullopt);
-    if (count == 2) return run_init(args[1]);
-    return std::unexpected(usage_failure(word));
-  }
+  if (word == "init") return run_init(std::span<const std::string>(args).subspan(1));
   if (word == "version" || word == "--version") return print_version();
   if (word == "serve") {
     return run_serve(std::span<const std::string>(args).subspan(1));

@@ -9,6 +9,7 @@
 #include <iostream>
 #include <string>
 
+#include "cli/command_table.h"
 #include "cli/commands.h"
 #include "cli/offline.h"
 #include "cli/terminal.h"
@@ -48,13 +49,15 @@ Outcome create_directories(const std::string& dir) {
 
 // Steps shared by both forms of init: refuse when credentials exist, create
 // the file exclusively, and let the store write the empty database.
-Outcome initialise_file(const std::string& path) {
+Outcome initialise_file(const std::string& path, std::uint64_t capacity) {
   if (path_exists(server::registry_path(path))) {
     return std::unexpected(Failure::message("credentials already exist; refusing initialization"));
   }
   auto fd = open_database_file(path, /*create_new=*/true);
   if (!fd) return std::unexpected(Failure::store(fd.error()));
-  auto store = Store::open(std::move(*fd), kOfflineStoreConfig);
+  StoreConfig config = kOfflineStoreConfig;
+  config.slot_size = capacity;
+  auto store = Store::open(std::move(*fd), config);
   if (!store) return std::unexpected(Failure::store(store.error()));
   return {};
 }
@@ -91,9 +94,51 @@ Outcome setup_file(const std::string& path, const std::string& username) {
 
 }  // namespace
 
-Outcome run_init(const std::optional<std::string>& file) {
+std::expected<std::uint64_t, Failure> parse_capacity(std::string_view text) {
+  const auto refused = [] {
+    return std::unexpected(Failure::message(std::string(kCapacityRefused)));
+  };
+  std::uint64_t unit = 1;
+  for (const auto& [suffix, bytes] :
+       {std::pair{"KiB", 1u << 10}, {"MiB", 1u << 20}, {"GiB", 1u << 30}}) {
+    if (text.ends_with(suffix)) {
+      unit = bytes;
+      text.remove_suffix(3);
+      break;
+    }
+  }
+  if (text.empty() || text.size() > 10) return refused();
+  std::uint64_t number = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return refused();
+    number = number * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  const std::uint64_t capacity = number * unit;  // ten digits times 2^30 fit in 64 bits
+  if (capacity < kMinCapacity || capacity > kMaxCapacity || capacity % kCapacityStep != 0) {
+    return refused();
+  }
+  return capacity;
+}
+
+Outcome run_init(std::span<const std::string> args) {
+  std::optional<std::string> file;
+  std::uint64_t capacity = kOfflineStoreConfig.slot_size;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--capacity") {
+      if (i + 1 >= args.size()) return std::unexpected(Failure::message("missing option value"));
+      auto parsed = parse_capacity(args[++i]);
+      if (!parsed) return std::unexpected(parsed.error());
+      capacity = *parsed;
+    } else if (!file && args[i].starts_with('-')) {
+      return std::unexpected(unknown_option(args[i], usage_of("init")));
+    } else if (!file) {
+      file = args[i];
+    } else {
+      return std::unexpected(Failure::message(usage_of("init")));
+    }
+  }
   if (file) {
-    auto initialised = initialise_file(*file);
+    auto initialised = initialise_file(*file, capacity);
     if (!initialised) return initialised;
     return write_output(std::cout, "{\"ok\":true}\n");
   }
@@ -107,7 +152,7 @@ Outcome run_init(const std::optional<std::string>& file) {
   }
   auto made = create_directories(parent_directory(*path));
   if (!made) return made;
-  auto initialised = initialise_file(*path);
+  auto initialised = initialise_file(*path, capacity);
   if (!initialised) return initialised;
   // The administrator is set up even when this line cannot be shown: a
   // database without its credentials would block the next init.

@@ -115,7 +115,7 @@ std::expected<void, Failure> validate_serve_settings(const ServeSettings& settin
       settings.max_request_bytes > kMaxRequestBytes ||
       settings.max_document_bytes < kMinDocumentBytes ||
       settings.max_document_bytes > kMaxDocumentBytes ||
-      settings.index_entries > kMaxIndexEntries) {
+      (settings.index_entries > kMaxIndexEntries && settings.index_entries != kIndexByCapacity)) {
     return std::unexpected(cannot_start("invalid request, document or index limit"));
   }
   if (!server::is_loopback(settings.bind)) {

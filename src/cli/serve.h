@@ -17,7 +17,7 @@ namespace tovik::cli {
 struct ServeSettings {
   server::SocketAddress bind = server::SocketAddress::v4(127, 0, 0, 1, 7337);
   std::uint64_t max_clients = server::kDefaultMaxClients;
-  std::uint64_t index_entries = kDefaultIndexEntries;
+  std::uint64_t index_entries = kIndexByCapacity;  // unless --index-entries is given
   std::uint64_t max_request_bytes = server::kDefaultMaxRequestBytes;
   std::uint64_t max_document_bytes = server::kDefaultMaxDocumentBytes;
   std::string backup_dir;  // --backup-dir; empty: online backup off

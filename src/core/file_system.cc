@@ -157,9 +157,24 @@ FileSystem& real_file_system() {
 // ---------------------------------------------------------------------------
 // FaultyFileSystem
 
+void FaultyFileSystem::arm(std::string_view operation, unsigned countdown, int error, Repeat repeat,
+                           std::string_view after) {
+  operation_ = operation;
+  after_ = after;
+  countdown_ = countdown;
+  error_ = error;
+  repeat_ = repeat;
+  fired_ = false;
+}
+
 bool FaultyFileSystem::strikes(std::string_view operation) {
-  if (fired_ || operation != operation_ || countdown_ == 0) return false;
-  if (--countdown_ > 0) return false;
+  if (!after_.empty()) {
+    if (operation == after_) after_.clear();
+    return false;
+  }
+  if (operation != operation_) return false;
+  if (fired_) return repeat_ == Repeat::Always;
+  if (countdown_ == 0 || --countdown_ > 0) return false;
   fired_ = true;
   return true;
 }
@@ -205,6 +220,10 @@ std::expected<void, int> FaultyFileSystem::truncate(int fd, std::uint64_t length
 
 std::expected<void, int> FaultyFileSystem::sync(int fd) {
   return pass("sync", [&] { return base_.sync(fd); });
+}
+
+void FaultyFileSystem::start_writeback(int fd, std::uint64_t offset, std::uint64_t length) {
+  base_.start_writeback(fd, offset, length);
 }
 
 std::expected<void, int> FaultyFileSystem::link(const std::string& existing,

@@ -85,11 +85,29 @@ FileSystem& real_file_system();
 
 // Passes every call to `base` except the `countdown`-th call (counted from 1)
 // of the operation named `operation` (a method name, e.g. "open_locked",
-// "sync"), which fails with `error` instead.
+// "sync"), which fails with `error` instead; with Repeat::Always every later
+// call of that operation fails too. The one way tests fail file calls: a
+// wrapper made before the Store that uses it can be armed and disarmed while
+// the Store lives.
 class FaultyFileSystem : public FileSystem {
  public:
-  FaultyFileSystem(FileSystem& base, std::string_view operation, unsigned countdown, int error)
-      : base_(base), operation_(operation), countdown_(countdown), error_(error) {}
+  enum class Repeat { Once, Always };
+
+  // Passes everything until armed.
+  explicit FaultyFileSystem(FileSystem& base) : base_(base) {}
+  FaultyFileSystem(FileSystem& base, std::string_view operation, unsigned countdown, int error,
+                   Repeat repeat = Repeat::Once)
+      : base_(base) {
+    arm(operation, countdown, error, repeat);
+  }
+
+  // Chooses the fault afresh, counting calls from now on. With `after`
+  // named, counting begins only after the first call of that operation (a
+  // read that fails once the commit has started writing).
+  void arm(std::string_view operation, unsigned countdown, int error, Repeat repeat = Repeat::Once,
+           std::string_view after = {});
+  // Passes everything again.
+  void disarm() { arm({}, 0, 0); }
 
   std::expected<UniqueFd, int> open_locked(const std::string& path, bool create_new) override;
   std::expected<UniqueFd, int> open_read(const std::string& path) override;
@@ -103,6 +121,7 @@ class FaultyFileSystem : public FileSystem {
                                     std::span<const char> data) override;
   std::expected<void, int> truncate(int fd, std::uint64_t length) override;
   std::expected<void, int> sync(int fd) override;
+  void start_writeback(int fd, std::uint64_t offset, std::uint64_t length) override;
   std::expected<void, int> link(const std::string& existing, const std::string& new_path) override;
   std::expected<void, int> remove(const std::string& path) override;
   std::expected<void, int> sync_directory(const std::string& path) override;
@@ -123,8 +142,10 @@ class FaultyFileSystem : public FileSystem {
 
   FileSystem& base_;
   std::string operation_;
-  unsigned countdown_;
-  int error_;
+  std::string after_;
+  unsigned countdown_ = 0;
+  int error_ = 0;
+  Repeat repeat_ = Repeat::Once;
   bool fired_ = false;
 };
 

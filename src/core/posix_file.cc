@@ -88,9 +88,6 @@ std::expected<void, int> sync_directory(const std::string& directory) {
   return fsync_retry(owner.get());
 }
 
-FileIo::FileIo() : fs_(&real_file_system()) {}
-FileIo::~FileIo() = default;
-
 std::expected<void, StoreError> FileIo::read_at(int fd, std::uint64_t offset, std::span<char> buf) {
   for (std::size_t done = 0; done < buf.size();) {
     auto n = fs_->read_at(fd, std::as_writable_bytes(buf.subspan(done)), offset + done);
@@ -124,11 +121,6 @@ std::expected<std::uint64_t, StoreError> FileIo::size(int fd) {
   auto length = fs_->file_size(fd);
   if (!length) return std::unexpected(StoreError::Io);
   return *length;
-}
-
-std::shared_ptr<FileIo> real_file_io() {
-  static const std::shared_ptr<FileIo> real = std::make_shared<FileIo>();
-  return real;
 }
 
 }  // namespace tovik

@@ -3,13 +3,11 @@
 // UniqueFd owns one descriptor (files and sockets alike). The free functions
 // are the system calls' loops: they go over short transfers, retry on EINTR
 // and report failures as errno values; FileSystem (file_system.h) is built on
-// them. FileIo is the store's view of a FileSystem: the one seam through which
-// a Store does its positioned reads and writes, syncs and size changes, with
-// every failure mapped to StoreError::Io (the system error is not kept). Tests
-// subclass it to record or fail individual calls (a subclass overrides what it
-// needs and calls the base for the rest). A FileIo carries no state of its own
-// and may be shared between Stores; a subclass that records calls is used by
-// one thread at a time.
+// them. FileIo is the store's view of a FileSystem: a thin, non-virtual
+// adapter through which a Store does its positioned reads and writes, syncs
+// and size changes, with every failure mapped to StoreError::Io (the system
+// error is not kept). It is not a seam of its own: tests record or fail calls
+// in the FileSystem beneath it (FaultyFileSystem), which must outlive it.
 #pragma once
 
 #include <unistd.h>
@@ -17,7 +15,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
-#include <memory>
 #include <span>
 #include <string>
 #include <utility>
@@ -81,33 +78,25 @@ class FileSystem;
 
 class FileIo {
  public:
-  // Over the real file system.
-  FileIo();
   explicit FileIo(FileSystem& fs) : fs_(&fs) {}
-  FileIo(const FileIo&) = delete;
-  FileIo& operator=(const FileIo&) = delete;
-  virtual ~FileIo();
 
   // Fills all of `buf` from `offset`; end of file before that is Io.
-  [[nodiscard]] virtual std::expected<void, StoreError> read_at(int fd, std::uint64_t offset,
-                                                                std::span<char> buf);
+  [[nodiscard]] std::expected<void, StoreError> read_at(int fd, std::uint64_t offset,
+                                                        std::span<char> buf);
   // Writes all of `data` at `offset`.
-  [[nodiscard]] virtual std::expected<void, StoreError> write_at(int fd, std::uint64_t offset,
-                                                                 std::span<const char> data);
+  [[nodiscard]] std::expected<void, StoreError> write_at(int fd, std::uint64_t offset,
+                                                         std::span<const char> data);
   // Makes every completed write to the file durable.
-  [[nodiscard]] virtual std::expected<void, StoreError> sync(int fd);
+  [[nodiscard]] std::expected<void, StoreError> sync(int fd);
   // start_writeback above: a hint, never a substitute for sync.
-  virtual void start_writeback(int fd, std::uint64_t offset, std::uint64_t length);
+  void start_writeback(int fd, std::uint64_t offset, std::uint64_t length);
   // Sets the file's length.
-  [[nodiscard]] virtual std::expected<void, StoreError> truncate(int fd, std::uint64_t length);
+  [[nodiscard]] std::expected<void, StoreError> truncate(int fd, std::uint64_t length);
   // The file's current length.
-  [[nodiscard]] virtual std::expected<std::uint64_t, StoreError> size(int fd);
+  [[nodiscard]] std::expected<std::uint64_t, StoreError> size(int fd);
 
  private:
   FileSystem* fs_;
 };
-
-// The shared real implementation (what a Store opened with io == nullptr uses).
-std::shared_ptr<FileIo> real_file_io();
 
 }  // namespace tovik

@@ -110,7 +110,11 @@ std::expected<void, StoreError> OrderedWalk::finish() const {
 // SnapshotWriter
 
 SnapshotWriter::SnapshotWriter(FileIo& io, int fd, std::uint64_t data_base, AlignedBlock& block)
-    : io_(&io), fd_(fd), next_(data_base), writeback_from_(data_base / kPageSize * kPageSize) {
+    : io_(&io),
+      fd_(fd),
+      data_base_(data_base),
+      next_(data_base),
+      writeback_from_(data_base / kPageSize * kPageSize) {
   if (block.reserve(kWriteBuffer)) {
     buffer_ = block.get();
     capacity_ = block.capacity;
@@ -191,6 +195,16 @@ std::expected<void, StoreError> SnapshotWriter::flush() {
     if (!written) return written;
     advance(pending);
   }
+  return {};
+}
+
+std::expected<void, StoreError> SnapshotWriter::seek(std::uint64_t offset) {
+  const std::uint64_t to = data_base_ + offset;
+  if (to == next_ + (used_ - placement_) + run_length_) return {};
+  auto flushed = flush();
+  if (!flushed) return flushed;
+  next_ = to;
+  place();
   return {};
 }
 

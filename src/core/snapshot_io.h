@@ -34,6 +34,13 @@ namespace tovik::snapshot_io {
 // run several times slower, so buffers are page-aligned and reads start on a
 // page boundary of the file.
 inline constexpr std::uint64_t kPageSize = 4096;
+// Opening, verifying and the copies of a commit stream whole stretches of a
+// snapshot, through a window small enough to stay in a core's cache while
+// its records are checked and, in a commit, written out again.
+inline constexpr std::size_t kBulkWindow = std::size_t{512} << 10;
+// Cursors usually stop after a page of results; a commit's lookups read one
+// stretch of the index each.
+inline constexpr std::size_t kScanWindow = std::size_t{64} << 10;
 
 struct FreeDeleter {
   void operator()(char* p) const;
@@ -173,6 +180,9 @@ class SnapshotWriter {
                                                               std::string_view value);
   // Writes everything still buffered.
   [[nodiscard]] std::expected<void, StoreError> flush();
+  // Goes on at data offset `offset`, at or beyond where the writing has got
+  // to: what is pending goes out first. Bytes skipped are left as they are.
+  [[nodiscard]] std::expected<void, StoreError> seek(std::uint64_t offset);
 
  private:
   void advance(std::uint64_t bytes);
@@ -180,6 +190,7 @@ class SnapshotWriter {
 
   FileIo* io_;
   int fd_;
+  std::uint64_t data_base_;
   std::uint64_t next_;            // file offset of buffer_[placement_]
   std::uint64_t writeback_from_;  // first page not yet handed to start_writeback
   char* buffer_ = nullptr;
@@ -249,3 +260,16 @@ class SnapshotWriter {
 }
 
 }  // namespace tovik::snapshot_io
+
+namespace tovik {
+
+// Buffers a Store keeps between operations (their contents are not: every
+// operation reads the file again). One for single-record probes, one for
+// walks, one for the new snapshot being written.
+struct Store::Scratch {
+  snapshot_io::AlignedBlock probe;
+  snapshot_io::AlignedBlock walk;
+  snapshot_io::AlignedBlock write;
+};
+
+}  // namespace tovik

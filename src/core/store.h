@@ -5,7 +5,12 @@
 //     Nothing needs flushing: every commit is durable when apply returns.
 //   - Not internally synchronised: one thread at a time, reads included.
 //   - Every record read is re-verified (lengths, bounds, CRC); nothing is
-//     cached between operations except the sparse index of data-area offsets.
+//     cached between operations except the sparse index (data-area offsets
+//     and keys of every so many records) and, for the commit, the stretches
+//     where this Store left both slots holding the same bytes.
+//   - The slot size is the file's own: a file of another length than twice
+//     the configured slot size opens when its header records half its
+//     length as the slot size (see open).
 //   - Once a commit fails after it started writing, the Store is poisoned and
 //     every operation fails with StoreError::Poisoned; drop it and reopen the
 //     file, which then holds the previous snapshot.
@@ -26,6 +31,7 @@
 
 #include "core/file_system.h"
 #include "core/posix_file.h"
+#include "core/sparse_index.h"
 #include "core/store_error.h"
 
 namespace tovik {
@@ -37,6 +43,12 @@ struct StoreConfig {
 };
 
 inline constexpr std::uint64_t kDefaultIndexEntries = 64;
+// index_entries for Store::open: one entry per kCapacityPerIndexEntry bytes of
+// the file's capacity (and at least kDefaultIndexEntries), so that a lookup
+// reads about one page of records however large the database grows.
+inline constexpr std::uint64_t kIndexByCapacity = ~std::uint64_t{0};
+inline constexpr std::uint64_t kCapacityPerIndexEntry = 4096;
+std::uint64_t index_entries_for(std::uint64_t slot_size);
 inline constexpr std::size_t kMaxBatchMutations = 1'024;
 
 // A put when value is present, a delete otherwise.
@@ -95,11 +107,17 @@ class Store {
   Store& operator=(Store&& other) noexcept;
   ~Store();
 
-  // Takes ownership of fd: on failure it is closed before returning. `io` is
-  // the file seam; null means the real system calls.
+  // Takes ownership of fd: on failure it is closed before returning. `fs` is
+  // the file seam the Store makes its calls through; it must outlive the Store.
+  // config.slot_size is the slot size of a new (empty) file; an existing file
+  // of another length than 2 * config.slot_size keeps its own: when its
+  // length is even and the header at 0 (or, when that one is empty or torn,
+  // the one at half the length) is sealed and records half the length as its
+  // slot size, that is the slot size (config() reports it). Any other length
+  // is Invalid.
   [[nodiscard]] static std::expected<Store, StoreError> open(
-      UniqueFd fd, StoreConfig config, std::uint64_t index_entries = kDefaultIndexEntries,
-      std::shared_ptr<FileIo> io = nullptr);
+      UniqueFd fd, StoreConfig config, std::uint64_t index_entries = kIndexByCapacity,
+      FileSystem& fs = real_file_system());
 
   [[nodiscard]] std::expected<std::optional<std::string>, StoreError> get(std::string_view key);
   [[nodiscard]] std::expected<Cursor, StoreError> scan_from(std::string_view start_key);
@@ -126,7 +144,7 @@ class Store {
   [[nodiscard]] std::expected<Record, StoreError> test_read_record_at(std::uint64_t offset);
   [[nodiscard]] std::expected<std::uint64_t, StoreError> test_locate(std::string_view key);
   std::uint64_t test_slot() const;
-  const std::vector<std::uint64_t>& test_index() const;
+  std::vector<std::uint64_t> test_index() const;
   std::uint64_t test_record_reads() const;
 
  private:
@@ -141,31 +159,36 @@ class Store {
   Store() = default;
   std::uint64_t data_base(std::uint64_t slot) const;
   Scratch& scratch();
-  [[nodiscard]] std::expected<void, StoreError> load(std::uint64_t index_entries);
+  [[nodiscard]] std::expected<void, StoreError> load();
   [[nodiscard]] std::expected<Lookup, StoreError> locate_range(std::string_view key);
   [[nodiscard]] std::expected<void, StoreError> apply_checked(std::span<const Mutation> batch,
                                                               std::size_t max_mutations);
-  [[nodiscard]] std::expected<std::uint64_t, StoreError> merged_size(
-      std::span<const Mutation> batch);
-  [[nodiscard]] std::expected<void, StoreError> commit(std::span<const Mutation> batch);
-  // What write_merged wrote: the new snapshot's figures and sparse index.
-  struct Merged {
-    std::uint64_t live_bytes = 0;
-    std::uint64_t records = 0;
-    std::vector<std::uint64_t> index;
+  // A commit's course, worked out before anything is written (store_commit.cc).
+  struct Plan;
+  // Data-area bytes [begin, end).
+  struct ByteRange {
+    std::uint64_t begin = 0;
+    std::uint64_t end = 0;
   };
-  [[nodiscard]] std::expected<Merged, StoreError> write_merged(std::span<const Mutation> batch,
-                                                               std::uint64_t target);
+  [[nodiscard]] std::expected<Plan, StoreError> plan_commit(std::span<const Mutation> batch);
+  snapshot_io::SparseIndex next_index(const Plan& plan) const;
+  [[nodiscard]] std::expected<void, StoreError> commit(const Plan& plan);
+  [[nodiscard]] std::expected<std::vector<ByteRange>, StoreError> write_changes(
+      const Plan& plan, std::uint64_t target);
 
   UniqueFd fd_;
-  std::shared_ptr<FileIo> io_;
+  FileIo io_{real_file_system()};
   StoreConfig config_;
   std::uint64_t index_entries_ = kDefaultIndexEntries;
   std::uint64_t generation_ = 0;
   std::uint64_t live_bytes_ = 0;
   std::uint64_t records_ = 0;
   std::uint64_t slot_ = 0;
-  std::vector<std::uint64_t> index_;
+  snapshot_io::SparseIndex index_;
+  // Where both slots are known to hold the same bytes: the unchanged
+  // stretches the last commit kept in place. Ascending, disjoint, on record
+  // boundaries of the current snapshot; empty after opening.
+  std::vector<ByteRange> same_;
   bool poisoned_ = false;
   std::uint64_t record_reads_ = 0;
   std::unique_ptr<Scratch> scratch_;

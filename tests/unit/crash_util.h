@@ -1,4 +1,4 @@
-// A simulated disk for crash tests: a FileIo over an in-memory file that can
+// A simulated disk for crash tests: a FileSystem over an in-memory file that can
 // record every write and sync a Store issues, and the verbs that turn such a
 // recording into the files a crash could leave behind.
 //
@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/posix_file.h"
+#include "core/file_system.h"
 #include "core/store_error.h"
 
 namespace tovik::testing {
@@ -36,37 +36,37 @@ struct IoEvent {
 
 // The file lives in `bytes`; the descriptor handed to the calls is ignored,
 // so a Store may be opened on UniqueFd() with this seam.
-class MemoryFile : public FileIo {
+class MemoryFile : public FileSystem {
  public:
   explicit MemoryFile(std::string bytes = {}) : bytes(std::move(bytes)) {}
 
-  std::expected<void, StoreError> read_at(int, std::uint64_t offset, std::span<char> buf) override {
-    if (offset > bytes.size() || buf.size() > bytes.size() - offset) {
-      return std::unexpected(StoreError::Io);
-    }
-    std::memcpy(buf.data(), bytes.data() + offset, buf.size());
-    return {};
+  std::expected<std::size_t, int> read_at(int, std::span<std::byte> buf,
+                                          std::uint64_t offset) override {
+    if (offset >= bytes.size()) return 0;
+    const std::size_t n = std::min<std::uint64_t>(buf.size(), bytes.size() - offset);
+    std::memcpy(buf.data(), bytes.data() + offset, n);
+    return n;
   }
-  std::expected<void, StoreError> write_at(int, std::uint64_t offset,
-                                           std::span<const char> data) override {
+  std::expected<void, int> write_at(int, std::uint64_t offset,
+                                    std::span<const char> data) override {
     if (recording)
       events.push_back({IoEvent::Write, offset, std::string(data.data(), data.size())});
     if (bytes.size() < offset + data.size()) bytes.resize(offset + data.size(), '\0');
     std::memcpy(bytes.data() + offset, data.data(), data.size());
     return {};
   }
-  std::expected<void, StoreError> sync(int) override {
+  std::expected<void, int> sync(int) override {
     if (recording) events.push_back({IoEvent::Sync, 0, {}});
     return {};
   }
   // A hint only: what reaches the disk before a sync is any mix already.
   void start_writeback(int, std::uint64_t, std::uint64_t) override {}
-  std::expected<void, StoreError> truncate(int, std::uint64_t length) override {
+  std::expected<void, int> truncate(int, std::uint64_t length) override {
     if (recording) events.push_back({IoEvent::Truncate, length, {}});
     bytes.resize(length, '\0');
     return {};
   }
-  std::expected<std::uint64_t, StoreError> size(int) override { return bytes.size(); }
+  std::expected<std::uint64_t, int> file_size(int) override { return bytes.size(); }
 
   std::string bytes;
   bool recording = false;

@@ -258,9 +258,9 @@ TEST_F(Executor, CheckFindsCorruptionInTheKeySpace) {
 TEST_F(Executor, PoisonedStoreStillAnswersStatsAndPreconditions) {
   ok(Use{"c"});
   ok(Put{"a", parse("{}")});
-  io().fail_writes = true;
+  io().fail_writes(true);
   EXPECT_EQ(refused(Put{"b", parse("{}")}), "storage I/O or locking failure");
-  io().fail_writes = false;
+  io().fail_writes(false);
   constexpr std::string_view kPoisoned = "commit failed; close and reopen before further access";
   EXPECT_EQ(refused(Get{"a"}), kPoisoned);
   EXPECT_EQ(refused(Put{"b", parse("{}")}), kPoisoned);

@@ -6,6 +6,8 @@
 // engine's concern and is tested there); everything else is the real file.
 #pragma once
 
+#include <errno.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
@@ -17,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/file_system.h"
 #include "core/posix_file.h"
 #include "core/store.h"
 #include "document/json.h"
@@ -26,18 +29,27 @@
 
 namespace tovik::testing {
 
-// The real file calls, minus fsync; write failures can be armed to poison
-// the store mid-commit.
-class TestIo : public FileIo {
+// The real file calls, minus fsync; write failures can be armed (through
+// FaultyFileSystem) to poison the store mid-commit.
+class TestIo : public FileSystem {
  public:
-  std::expected<void, StoreError> write_at(int fd, std::uint64_t offset,
-                                           std::span<const char> data) override {
-    if (fail_writes) return std::unexpected(StoreError::Io);
-    return FileIo::write_at(fd, offset, data);
+  std::expected<void, int> write_at(int fd, std::uint64_t offset,
+                                    std::span<const char> data) override {
+    return faults_.write_at(fd, offset, data);
   }
-  std::expected<void, StoreError> sync(int) override { return {}; }
+  std::expected<void, int> sync(int) override { return {}; }
 
-  bool fail_writes = false;
+  // Every write fails (EIO) until called again with false.
+  void fail_writes(bool fail) {
+    if (fail) {
+      faults_.arm("write_at", 1, EIO, FaultyFileSystem::Repeat::Always);
+    } else {
+      faults_.disarm();
+    }
+  }
+
+ private:
+  FaultyFileSystem faults_{real_file_system()};
 };
 
 inline Json parse(std::string_view text) {
@@ -118,7 +130,7 @@ class DocFixture : public ::testing::Test {
  private:
   void open_store(UniqueFd fd, StoreConfig config, std::uint64_t index_entries) {
     io_ = std::make_shared<TestIo>();
-    auto opened = Store::open(std::move(fd), config, index_entries, io_);
+    auto opened = Store::open(std::move(fd), config, index_entries, *io_);
     ASSERT_TRUE(opened.has_value());
     store_.emplace(std::move(*opened));
   }

@@ -177,10 +177,10 @@ TEST_F(Documents, CheckRefusesUndecodableKeys) {
 
 TEST_F(Documents, FailedCommitPoisonsAndLosesNothing) {
   ASSERT_TRUE(put_document(store(), "default", "d", "a", parse(R"({"n":1})")).has_value());
-  io().fail_writes = true;
+  io().fail_writes(true);
   EXPECT_EQ(failure(put_document(store(), "default", "d", "a", parse(R"({"n":2})"))),
             "storage I/O or locking failure");
-  io().fail_writes = false;
+  io().fail_writes(false);
   EXPECT_EQ(failure(get_document(store(), "default", "d", "a")),
             "commit failed; close and reopen before further access");
   EXPECT_EQ(check_documents(store()).error(), StoreError::Poisoned);

@@ -46,9 +46,9 @@ class Namespaces : public DocFixture {
   }
 
   void poison() {
-    io().fail_writes = true;
+    io().fail_writes(true);
     EXPECT_FALSE(put_document(store(), "default", "d", "x", Json::object()).has_value());
-    io().fail_writes = false;
+    io().fail_writes(false);
     ASSERT_TRUE(store().poisoned());
   }
 };

@@ -242,6 +242,60 @@ TEST_F(StoreCommit, NewSnapshotIsTheConcatenationOfEncodedRecords) {
   EXPECT_TRUE(bytes.compare(data_at(store().test_slot(), 0), expected.size(), expected) == 0);
 }
 
+// Each commit writes of its data only what the target slot (two generations
+// back) does not already hold, and the slot still ends up exactly what a
+// full rewrite would leave; after opening nothing is trusted.
+TEST_F(StoreCommit, ACommitWritesOnlyWhatDiffersFromTheTargetSlot) {
+  config_.slot_size = 1 << 20;
+  reopen();
+  fill(2000, 30);  // records of 12 + 9 + 30 = 51 bytes
+  std::map<std::string, std::string> model;
+  for (int i = 0; i < 2000; ++i)
+    model[key_of(i)] = std::string(30, static_cast<char>('a' + i % 26));
+  auto data_written = [&](const std::vector<Mutation>& batch) {
+    for (const Mutation& m : batch) {
+      if (m.value) {
+        model[m.key] = *m.value;
+      } else {
+        model.erase(m.key);
+      }
+    }
+    io_->arm(/*record=*/true);
+    EXPECT_TRUE(store().apply(batch).has_value());
+    std::uint64_t bytes = 0;
+    for (const auto& e : io_->events) {
+      if (e.kind == ScriptedIo::Event::Write && e.bytes.size() != kHeaderSize)
+        bytes += e.bytes.size();
+    }
+    std::string expected;
+    for (const auto& [k, v] : model) expected += encode_record(k, v);
+    EXPECT_EQ(store().live_bytes(), expected.size());
+    EXPECT_TRUE(file_bytes().compare(data_at(store().test_slot(), 0), expected.size(), expected) ==
+                0);
+    return bytes;
+  };
+  const std::string value(30, 'u');
+  data_written({{key_of(5), value}});  // both slots now written by this Store
+  data_written({{key_of(6), value}});
+  struct Row {
+    const char* label;
+    std::vector<Mutation> batch;
+    std::uint64_t at_most;
+  };
+  const std::vector<Row> rows = {
+      {"same-size update", {{key_of(1000), value}}, 2 * 51},
+      {"another one elsewhere", {{key_of(1500), value}}, 2 * 51},
+      {"append", {{"zz1", value}}, 2 * 51 + 45},
+      {"next append", {{"zz2", value}}, 2 * 45},
+      {"insert shifts the tail", {{key_of(1900) + "a", value}}, 150 * 51},
+      {"delete shifts the tail", {{key_of(1950), std::nullopt}}, 150 * 51},
+  };
+  for (const Row& row : rows) EXPECT_LE(data_written(row.batch), row.at_most) << row.label;
+  reopen();
+  EXPECT_GE(data_written({{key_of(7), value}}), store().live_bytes()) << "after opening";
+  EXPECT_LE(data_written({{key_of(8), value}}), 2u * 51);
+}
+
 TEST_F(StoreCommit, ThreeSyncsSeparateEmptyingDataAndPublishing) {
   reopen();
   put("a", "1");

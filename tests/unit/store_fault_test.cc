@@ -39,8 +39,8 @@ TEST_F(StoreFault, FailedWriteOrSyncPoisonsAndFileReopensAtPreviousGeneration) {
   for (Case c : {Case{0, -1}, Case{-1, 0}, Case{1, -1}, Case{-1, 1}, Case{2, -1}}) {
     prepare();
     io_->arm();
-    io_->fail_write = c.write;
-    io_->fail_sync = c.sync;
+    if (c.write >= 0) io_->fail("write_at", c.write);
+    if (c.sync >= 0) io_->fail("sync", c.sync);
     auto applied = store().apply(std::vector<Mutation>{{"c", "3"}});
     ASSERT_FALSE(applied.has_value());
     EXPECT_EQ(applied.error(), StoreError::Io);
@@ -56,7 +56,7 @@ TEST_F(StoreFault, FailedWriteOrSyncPoisonsAndFileReopensAtPreviousGeneration) {
 TEST_F(StoreFault, FailedFinalSyncPoisonsButWrittenHeaderStillOpensCleanly) {
   prepare();
   io_->arm();
-  io_->fail_sync = 2;
+  io_->fail("sync", 2);
   EXPECT_EQ(store().apply(std::vector<Mutation>{{"c", "3"}}).error(), StoreError::Io);
   expect_poisoned_everywhere();
   io_->arm();
@@ -70,19 +70,22 @@ TEST_F(StoreFault, ReadFailureDuringCommitPoisonsButDuringLookupDoesNot) {
   reopen();
   fill(200, 10);
   io_->arm();
-  io_->fail_all_reads = true;
+  io_->fail_all("read_at");
   EXPECT_EQ(store().get(key_of(5)).error(), StoreError::Io);
-  EXPECT_EQ(store().test_locate(key_of(5)).error(), StoreError::Io);
+  // Positioning reads nothing (the index holds its keys); the cursor's first
+  // step is its first read.
+  EXPECT_TRUE(store().test_locate(key_of(5)).has_value());
   EXPECT_EQ(store().verify(nullptr).error(), StoreError::Io);
   auto cursor = store().scan_from("");
-  EXPECT_FALSE(cursor.has_value());
+  ASSERT_TRUE(cursor.has_value());
+  EXPECT_EQ(cursor->next().error(), StoreError::Io);
   EXPECT_FALSE(store().poisoned());
   // The lookups sizing the batch fail before the file is touched.
   EXPECT_EQ(store().apply(std::vector<Mutation>{{key_of(5), "x"}}).error(), StoreError::Io);
   EXPECT_FALSE(store().poisoned());
   // The merge's own read of the snapshot fails after the header was emptied.
   io_->arm();
-  io_->fail_reads_after_write = true;
+  io_->fail_all("read_at", /*after=*/"write_at");
   EXPECT_EQ(store().apply(std::vector<Mutation>{{key_of(5), "x"}}).error(), StoreError::Io);
   expect_poisoned_everywhere();
   io_->arm();
@@ -113,32 +116,32 @@ TEST_F(StoreFault, OpeningFailuresAreIo) {
   reopen();
   close();
   io_->arm();
-  io_->fail_read = 0;
+  io_->fail("read_at", 0);
   EXPECT_EQ(open_error(), StoreError::Io);
   io_->arm();
-  io_->fail_read = 1;
+  io_->fail("read_at", 1);
   EXPECT_EQ(open_error(), StoreError::Io);
   io_->arm();
-  io_->fail_read = 2;  // the snapshot itself (empty here: nothing more to read)
+  io_->fail("read_at", 2);  // the snapshot itself (empty here: nothing more to read)
   EXPECT_TRUE(open_store().has_value());
 }
 
 TEST_F(StoreFault, FailedInitialisationLeavesAnEmptyFileToRetry) {
   write_bytes(0, "");
   io_->arm();
-  io_->fail_truncate = true;
+  io_->fail_all("truncate");
   EXPECT_EQ(open_store().error(), StoreError::Io);
   // Failing after the length was set (or even after the header was written)
   // puts the length back, rather than leaving a headerless file that no open
   // would ever accept again.
   for (int failing_sync : {0, 1}) {
     io_->arm();
-    io_->fail_sync = failing_sync;
+    io_->fail("sync", failing_sync);
     EXPECT_EQ(open_store().error(), StoreError::Io);
     EXPECT_EQ(std::filesystem::file_size(path_), 0u);
   }
   io_->arm();
-  io_->fail_write = 0;
+  io_->fail("write_at", 0);
   EXPECT_EQ(open_store().error(), StoreError::Io);
   EXPECT_EQ(std::filesystem::file_size(path_), 0u);
   io_->arm();
@@ -158,8 +161,8 @@ TEST(PosixFile, ShortReadAtEndOfFileAndParentDirectory) {
     ASSERT_TRUE(n.has_value());
     EXPECT_EQ(*n, 6u);
     EXPECT_EQ(std::string(buf + 3, 3), "abc");
-    EXPECT_EQ(real_file_io()->read_at(fd.get(), 0, buf).error(), StoreError::Io);
-    EXPECT_EQ(real_file_io()->size(fd.get()).value(), 6u);
+    EXPECT_EQ(FileIo(real_file_system()).read_at(fd.get(), 0, buf).error(), StoreError::Io);
+    EXPECT_EQ(FileIo(real_file_system()).size(fd.get()).value(), 6u);
   }
   EXPECT_EQ(parent_directory("db"), ".");
   EXPECT_EQ(parent_directory("/db"), "/");

@@ -3,6 +3,7 @@
 // seam that records or fails individual calls.
 #pragma once
 
+#include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "core/file_format.h"
+#include "core/file_system.h"
 #include "core/posix_file.h"
 #include "core/store.h"
 
@@ -30,9 +32,10 @@ inline constexpr StoreConfig kSmallConfig{4096, 1024, 262'144};
 
 using Records = std::vector<std::pair<std::string, std::string>>;
 
-// Records every call and fails the chosen ones. Counters are 0-based over
-// the calls of each kind since the last arm().
-class ScriptedIo : public FileIo {
+// Records every call the Store makes on its file and fails the chosen ones
+// through `faults`, the FaultyFileSystem it forwards to. Counters are 0-based
+// over the calls of each kind since the last arm().
+class ScriptedIo : public FileSystem {
  public:
   struct Event {
     enum Kind { Read, Write, Sync, Truncate, Writeback } kind;
@@ -41,44 +44,46 @@ class ScriptedIo : public FileIo {
     std::uint64_t length = 0;  // the range a writeback hint names
   };
 
-  std::expected<void, StoreError> read_at(int fd, std::uint64_t offset,
-                                          std::span<char> buf) override {
-    const int n = reads++;
-    if (fail_read == n || fail_all_reads || (fail_reads_after_write && writes > 0)) {
-      return std::unexpected(StoreError::Io);
-    }
-    return FileIo::read_at(fd, offset, buf);
+  std::expected<std::size_t, int> read_at(int fd, std::span<std::byte> buffer,
+                                          std::uint64_t offset) override {
+    ++reads;
+    return faults.read_at(fd, buffer, offset);
   }
-  std::expected<void, StoreError> write_at(int fd, std::uint64_t offset,
-                                           std::span<const char> data) override {
-    const int n = writes++;
+  std::expected<void, int> write_at(int fd, std::uint64_t offset,
+                                    std::span<const char> data) override {
+    ++writes;
     if (recording) events.push_back({Event::Write, offset, std::string(data.data(), data.size())});
-    if (fail_write == n) return std::unexpected(StoreError::Io);
-    return FileIo::write_at(fd, offset, data);
+    return faults.write_at(fd, offset, data);
   }
-  std::expected<void, StoreError> sync(int fd) override {
-    const int n = syncs++;
+  std::expected<void, int> sync(int fd) override {
+    ++syncs;
     if (recording) events.push_back({Event::Sync, 0, {}});
-    if (fail_sync == n) return std::unexpected(StoreError::Io);
-    return FileIo::sync(fd);
+    return faults.sync(fd);
   }
   void start_writeback(int fd, std::uint64_t offset, std::uint64_t length) override {
     if (recording) events.push_back({Event::Writeback, offset, {}, length});
-    FileIo::start_writeback(fd, offset, length);
+    faults.start_writeback(fd, offset, length);
   }
-  std::expected<void, StoreError> truncate(int fd, std::uint64_t length) override {
+  std::expected<void, int> truncate(int fd, std::uint64_t length) override {
     if (recording) events.push_back({Event::Truncate, length, {}});
-    if (fail_truncate) return std::unexpected(StoreError::Io);
-    return FileIo::truncate(fd, length);
+    return faults.truncate(fd, length);
   }
+  std::expected<std::uint64_t, int> file_size(int fd) override { return faults.file_size(fd); }
 
-  // Resets the counters and failure choices; starts recording if asked.
+  // Resets the counters and disarms the fault; starts recording if asked.
   void arm(bool record = false) {
     reads = writes = syncs = 0;
-    fail_read = fail_write = fail_sync = -1;
-    fail_all_reads = fail_truncate = fail_reads_after_write = false;
+    faults.disarm();
     recording = record;
     events.clear();
+  }
+  // Fails the nth call (0-based, since arm) of `operation` with EIO.
+  void fail(std::string_view operation, int nth) {
+    faults.arm(operation, static_cast<unsigned>(nth + 1), EIO);
+  }
+  // Fails every call of `operation`, or every one after the first call of `after`.
+  void fail_all(std::string_view operation, std::string_view after = {}) {
+    faults.arm(operation, 1, EIO, FaultyFileSystem::Repeat::Always, after);
   }
   int sync_count() const {
     int n = 0;
@@ -86,9 +91,8 @@ class ScriptedIo : public FileIo {
     return n;
   }
 
+  FaultyFileSystem faults{real_file_system()};
   int reads = 0, writes = 0, syncs = 0;
-  int fail_read = -1, fail_write = -1, fail_sync = -1;
-  bool fail_all_reads = false, fail_truncate = false, fail_reads_after_write = false;
   bool recording = false;
   std::vector<Event> events;
 };
@@ -112,7 +116,7 @@ class StoreFixture : public ::testing::Test {
   std::expected<Store, StoreError> open_store() {
     auto fd = open_database_file(path_, !std::filesystem::exists(path_));
     if (!fd) return std::unexpected(fd.error());
-    return Store::open(std::move(*fd), config_, index_entries_, io_);
+    return Store::open(std::move(*fd), config_, index_entries_, *io_);
   }
   // Opens (or reopens) the fixture's Store, which must succeed.
   Store& reopen() {

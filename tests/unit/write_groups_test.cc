@@ -3,6 +3,8 @@
 // exactly which writes shared a commit.
 #include "server/write_groups.h"
 
+#include <errno.h>
+
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
@@ -21,15 +23,14 @@ namespace tovik::server {
 namespace {
 
 // Real file calls; the nth sync (counted from arming) waits until released,
-// and writes fail once fail_writes is set.
-class GateIo : public FileIo {
+// and writes go through `faults`.
+class GateIo : public FileSystem {
  public:
-  std::expected<void, StoreError> write_at(int fd, std::uint64_t offset,
-                                           std::span<const char> data) override {
-    if (fail_writes) return std::unexpected(StoreError::Io);
-    return FileIo::write_at(fd, offset, data);
+  std::expected<void, int> write_at(int fd, std::uint64_t offset,
+                                    std::span<const char> data) override {
+    return faults.write_at(fd, offset, data);
   }
-  std::expected<void, StoreError> sync(int) override {
+  std::expected<void, int> sync(int) override {
     std::unique_lock lock(mutex_);
     ++syncs;
     if (syncs == hold_at) {
@@ -53,7 +54,8 @@ class GateIo : public FileIo {
     changed_.notify_all();
   }
 
-  std::atomic<bool> fail_writes = false;
+  // Armed only while no commit runs, or before release() hands the held one on.
+  FaultyFileSystem faults{real_file_system()};
   int syncs = 0;
   int hold_at = -1;
 
@@ -87,7 +89,7 @@ class WriteGroupsTest : public ::testing::Test {
                   : open_database_file(dir_ + "/db.tovik", true);
     ASSERT_TRUE(fd.has_value());
     io_ = std::make_shared<GateIo>();
-    auto store = Store::open(std::move(*fd), config, kDefaultIndexEntries, io_);
+    auto store = Store::open(std::move(*fd), config, kDefaultIndexEntries, *io_);
     ASSERT_TRUE(store.has_value());
     store_.emplace(std::move(*store));
     groups_.emplace(*store_, lock_, kNoDocumentLimit, limits);
@@ -187,7 +189,7 @@ TEST_F(WriteGroupsTest, QueuedWritesShareBoundedCommitsEachWithItsOwnAnswer) {
 TEST_F(WriteGroupsTest, AFailedCommitAnswersEveryWriteOfItsGroupAndKeepsNone) {
   const int syncs = syncs_per_commit();
   queue_behind_a_held_commit(put("a"), {put("b1"), Delete{"probe"}, put("b2")}, syncs);
-  io_->fail_writes = true;
+  io_->faults.arm("write_at", 1, EIO, FaultyFileSystem::Repeat::Always);
   io_->release();
   join();
   EXPECT_EQ(text(answers_[0]), R"({"stored":"a"})");
