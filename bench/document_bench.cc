@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_store.h"
 #include "core/posix_file.h"
 #include "core/store.h"
 #include "document/documents.h"
@@ -34,30 +35,16 @@
 namespace tovik {
 namespace {
 
+using bench::die;
+using bench::NoSyncIo;
+using bench::open_store;
+
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kPageBytes = server::kResponseDocumentBytes;
 
-class NoSyncIo : public FileSystem {
- public:
-  std::expected<void, int> sync(int) override { return {}; }
-};
-
 double ms_since(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-void die(const char* what) {
-  std::fprintf(stderr, "document_bench: %s\n", what);
-  std::exit(1);
-}
-
-Store open_store(const std::string& path, bool create, FileSystem& fs) {
-  auto fd = create ? open_database_file(path, true) : open_existing_database(path);
-  if (!fd) die("cannot open the database file");
-  auto store = Store::open(std::move(*fd), StoreConfig{}, kDefaultIndexEntries, fs);
-  if (!store) die("cannot open the store");
-  return std::move(*store);
 }
 
 // A ~200-byte stored document.
@@ -124,6 +111,7 @@ void print_spread(const char* name, const Spread& s, const char* note) {
 }  // namespace tovik
 
 int main(int argc, char** argv) {
+  tovik::bench::g_bench_name = "document_bench";
   using namespace tovik;
   const int puts = argc > 1 ? std::atoi(argv[1]) : 200;
   const int repeats = argc > 2 ? std::atoi(argv[2]) : 15;

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_store.h"
 #include "core/posix_file.h"
 #include "core/store.h"
 #include "document/json.h"
@@ -28,28 +29,14 @@
 namespace tovik {
 namespace {
 
+using bench::die;
+using bench::NoSyncIo;
+using bench::open_store;
+
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kDens = 50;
 constexpr std::size_t kDocumentsPerDen = 1'600;
-
-class NoSyncIo : public FileIo {
- public:
-  std::expected<void, StoreError> sync(int) override { return {}; }
-};
-
-void die(const char* what) {
-  std::fprintf(stderr, "listing_bench: %s\n", what);
-  std::exit(1);
-}
-
-Store open_store(const std::string& path, bool create, std::shared_ptr<FileIo> io) {
-  auto fd = create ? open_database_file(path, true) : open_existing_database(path);
-  if (!fd) die("cannot open the database file");
-  auto store = Store::open(std::move(*fd), StoreConfig{}, kDefaultIndexEntries, std::move(io));
-  if (!store) die("cannot open the store");
-  return std::move(*store);
-}
 
 std::string numbered(const char* prefix, std::size_t n) {
   char text[32];
@@ -98,17 +85,19 @@ void measure(Store& store, const char* label, ListingKind kind, const SessionSta
 }  // namespace tovik
 
 int main(int argc, char** argv) {
+  tovik::bench::g_bench_name = "listing_bench";
   using namespace tovik;
   const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 50;
   std::string pattern = (std::filesystem::temp_directory_path() / "tovik-bench-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) die("cannot make a temporary directory");
   const std::string path = pattern + "/listing.tovik";
   {
-    Store seeding = open_store(path, true, std::make_shared<NoSyncIo>());
+    NoSyncIo no_sync;
+    Store seeding = open_store(path, true, no_sync);
     seed(seeding);
   }
   {
-    Store store = open_store(path, false, nullptr);
+    Store store = open_store(path, false, real_file_system());
     std::printf("%llu records in %zu dens of warren shop\n",
                 static_cast<unsigned long long>(store.records()), kDens);
     measure(store, "dens", ListingKind::Dens, SessionState{"shop", std::nullopt}, repeats);

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_store.h"
 #include "core/posix_file.h"
 #include "core/store.h"
 #include "document/filter.h"
@@ -37,25 +38,11 @@
 namespace tovik {
 namespace {
 
+using bench::die;
+using bench::NoSyncIo;
+using bench::open_store;
+
 using Clock = std::chrono::steady_clock;
-
-class NoSyncIo : public FileSystem {
- public:
-  std::expected<void, int> sync(int) override { return {}; }
-};
-
-void die(const char* what) {
-  std::fprintf(stderr, "query_bench: %s\n", what);
-  std::exit(1);
-}
-
-Store open_store(const std::string& path, bool create, FileSystem& fs) {
-  auto fd = create ? open_database_file(path, true) : open_existing_database(path);
-  if (!fd) die("cannot open the database file");
-  auto store = Store::open(std::move(*fd), StoreConfig{}, kDefaultIndexEntries, fs);
-  if (!store) die("cannot open the store");
-  return std::move(*store);
-}
 
 std::string numbered(std::size_t n) {
   char digits[16];
@@ -122,6 +109,7 @@ QueryFilter compile(const char* text) {
 }  // namespace tovik
 
 int main(int argc, char** argv) {
+  tovik::bench::g_bench_name = "query_bench";
   using namespace tovik;
   const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 25;
   std::string pattern = (std::filesystem::temp_directory_path() / "tovik-qbench-XXXXXX").string();
