@@ -96,7 +96,11 @@ std::expected<server::Command, Failure> parse_count_line(std::string_view rest) 
   if (rest.empty()) return std::unexpected(Failure::message(std::string(kCountUsage)));
   auto filter = parse_filter_json(rest);
   if (!filter) return std::unexpected(filter.error());
-  return server::Count{std::move(*filter)};
+  // Built member by member: g++ 12 under the sanitizers takes the aggregate
+  // form's defaulted optional for uninitialised.
+  server::Count count;
+  count.filter = std::move(*filter);
+  return server::Command(std::move(count));
 }
 
 std::string more_hint(const Json& data) {
