@@ -9,12 +9,13 @@ constexpr std::string_view kBackupUsage =
     "usage: tovik backup <database> <new-backup> | restore <backup> <new-database>";
 
 constexpr std::array kCommands{
-    CommandRow{"init", "usage: tovik init [file]",
-               "Creates a new, empty database file; an existing file is never replaced.\n"
-               "Without a file: the default data file, with its administrator \"admin\".\n"
-               "  --capacity SIZE           bytes, or with KiB, MiB or GiB: 1 MiB to 4 GiB in\n"
-               "                            steps of 4 KiB (default 16 MiB); the file is twice it\n",
-               "o"},
+    CommandRow{
+        "init", "usage: tovik init [file]",
+        "Creates a new, empty database file; an existing file is never replaced.\n"
+        "Without a file: the default data file, with its administrator \"admin\".\n"
+        "  --capacity SIZE           bytes, or with KiB, MiB or GiB: 1 MiB to 4 GiB in\n"
+        "                            steps of 4 KiB (default 16 MiB); the file is twice it\n",
+        "o"},
     CommandRow{"setup", "usage: tovik setup <file> <username>",
                "Writes the administrator's credentials of a database that has none.\n"
                "Without arguments: the default data file and the user \"admin\".\n"

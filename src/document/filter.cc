@@ -16,59 +16,28 @@
 #include <cstring>
 #include <utility>
 
+#include "document/filter_parts.h"
+
 namespace tovik {
 namespace filter_internal {
 
-// Invalid: damaged stored text, which no operator matches.
-enum class Kind : std::uint8_t { Null, Boolean, Number, String, Array, Object, Invalid };
-
-constexpr std::array<std::pair<std::string_view, Kind>, 6> kTypeNames{{{"null", Kind::Null},
-                                                                       {"boolean", Kind::Boolean},
-                                                                       {"number", Kind::Number},
-                                                                       {"string", Kind::String},
-                                                                       {"array", Kind::Array},
-                                                                       {"object", Kind::Object}}};
-
-enum class Op : std::uint8_t { Eq, Gt, Gte, Lt, Lte, In, Exists, Type, Prefix };
-
-// A number as read: integers keep their exact 64-bit value.
-struct Number {
-  enum class Form : std::uint8_t { Signed, Unsigned, Float };
-  Form form = Form::Signed;
-  std::int64_t i = 0;
-  std::uint64_t u = 0;
-  double d = 0;
-};
-
-// One condition on one path: `op` holds (or, negated, does not hold).
-struct Test {
-  std::vector<std::string> path;
-  std::size_t slot = 0;  // path[0] among the outlined top-level names
-  Op op = Op::Eq;
-  bool negate = false;
-  Json operand;                       // Eq: the value; In: the array of values
-  Kind type = Kind::Null;             // Type
-  std::optional<Number> number;       // ordering against a number
-  std::optional<std::string> string;  // ordering against a string; Prefix
-};
-
-struct Node {
-  enum class Form : std::uint8_t { All, Any, Not, Test };
-  Form form = Form::All;
-  std::vector<Node> children;
-  std::size_t test = 0;  // Form::Test: index into the tests
-};
+std::optional<Number> number_of(const Json& value) {
+  Number number;
+  if (value.is_number_unsigned()) {
+    number.form = Number::Form::Unsigned;
+    number.u = value.get<std::uint64_t>();
+  } else if (value.is_number_integer()) {
+    number.i = value.get<std::int64_t>();
+  } else if (value.is_number_float()) {
+    number.form = Number::Form::Float;
+    number.d = value.get<double>();
+  } else {
+    return std::nullopt;
+  }
+  return number;
+}
 
 }  // namespace filter_internal
-
-struct QueryFilter::Compiled {
-  std::vector<filter_internal::Test> tests;
-  filter_internal::Node root;
-  std::vector<std::string> first_steps;
-  std::vector<std::string_view> names;  // views of first_steps, for the outline
-  std::optional<IdStart> start;
-  std::vector<std::pair<std::string, filter_internal::Op>> upper;  // ends of the id range
-};
 
 namespace {
 
@@ -128,22 +97,6 @@ bool ordering_holds(Op op, int order) {
     default:
       return false;
   }
-}
-
-std::optional<Number> number_of(const Json& value) {
-  Number number;
-  if (value.is_number_unsigned()) {
-    number.form = Number::Form::Unsigned;
-    number.u = value.get<std::uint64_t>();
-  } else if (value.is_number_integer()) {
-    number.i = value.get<std::int64_t>();
-  } else if (value.is_number_float()) {
-    number.form = Number::Form::Float;
-    number.d = value.get<double>();
-  } else {
-    return std::nullopt;
-  }
-  return number;
 }
 
 // Requires: text is a valid JSON number. Integral text reads as the reader
@@ -508,219 +461,7 @@ bool node_holds(const std::vector<Test>& tests, const Node& node, const First& f
   return held != test.negate;
 }
 
-// ---------------------------------------------------------------------------
-// Compiling.
-
-using Refusal = std::unexpected<std::string>;
-
-Refusal refuse(std::string message) { return Refusal(std::move(message)); }
-
-std::expected<std::vector<std::string>, std::string> split_path(std::string_view path) {
-  if (path.empty()) return refuse("empty path");
-  std::vector<std::string> steps;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t dot = path.find('.', start);
-    const std::string_view step = path.substr(start, dot - start);
-    if (step.empty()) return refuse("empty step in path " + std::string(path));
-    steps.emplace_back(step);
-    if (dot == std::string_view::npos) return steps;
-    start = dot + 1;
-  }
-}
-
-class Compiler {
- public:
-  explicit Compiler(QueryFilter::Compiled& out) : out_(out) {}
-
-  std::expected<Node, std::string> filter(const Json& filter) {
-    if (!filter.is_object()) return refuse(std::string(kFilterNotObject));
-    Node all;
-    for (const auto& [key, value] : *filter.get_ptr<const Json::object_t*>()) {
-      std::expected<void, std::string> added;
-      if (key.starts_with('$')) {
-        added = logic(key, value, all);
-      } else {
-        added = field(key, value, all);
-      }
-      if (!added) return std::unexpected(std::move(added.error()));
-    }
-    return all;
-  }
-
- private:
-  std::expected<void, std::string> counted() {
-    if (++conditions_ > kMaxFilterConditions) return refuse(std::string(kFilterTooComplex));
-    return {};
-  }
-
-  std::expected<void, std::string> logic(const std::string& key, const Json& value, Node& into) {
-    Node node;
-    if (key == "$and" || key == "$or") {
-      if (!value.is_array() || value.empty()) return refuse(key + " needs a non-empty array");
-      node.form = key == "$and" ? Node::Form::All : Node::Form::Any;
-    } else if (key == "$not") {
-      if (!value.is_object()) return refuse("$not needs an object");
-      node.form = Node::Form::Not;
-    } else {
-      return refuse("unknown query operator " + key);
-    }
-    if (auto ok = counted(); !ok) return ok;
-    const auto add = [&](const Json& sub) -> std::expected<void, std::string> {
-      if (!sub.is_object()) return refuse(key + " needs an array of objects");
-      if (auto ok = counted(); !ok) return ok;
-      auto compiled = filter(sub);
-      if (!compiled) return std::unexpected(std::move(compiled.error()));
-      node.children.push_back(std::move(*compiled));
-      return {};
-    };
-    if (node.form == Node::Form::Not) {
-      if (auto ok = add(value); !ok) return ok;
-    } else {
-      for (const Json& sub : value) {
-        if (auto ok = add(sub); !ok) return ok;
-      }
-    }
-    into.children.push_back(std::move(node));
-    return {};
-  }
-
-  std::expected<void, std::string> field(const std::string& key, const Json& value, Node& into) {
-    auto path = split_path(key);
-    if (!path) return std::unexpected(std::move(path.error()));
-    if (value.is_object() && !value.empty()) {
-      std::size_t operators = 0;
-      for (const auto& [name, operand] : value.items()) operators += name.starts_with('$') ? 1 : 0;
-      if (operators == value.size()) {
-        for (const auto& [name, operand] : *value.get_ptr<const Json::object_t*>()) {
-          if (auto ok = operation(key, *path, name, operand, into); !ok) return ok;
-        }
-        return {};
-      }
-      if (operators > 0) return refuse("cannot mix operators and fields at " + key);
-    }
-    Test test;
-    test.operand = value;
-    return add(std::move(*path), std::move(test), into);
-  }
-
-  std::expected<void, std::string> operation(const std::string& key,
-                                             const std::vector<std::string>& path,
-                                             const std::string& name, const Json& operand,
-                                             Node& into) {
-    const auto needs = [&](std::string_view what) {
-      return refuse(name + " needs " + std::string(what) + " at " + key);
-    };
-    Test test;
-    if (name == "$eq" || name == "$ne") {
-      test.op = Op::Eq;
-      test.negate = name == "$ne";
-      test.operand = operand;
-    } else if (name == "$gt" || name == "$gte" || name == "$lt" || name == "$lte") {
-      test.op = name == "$gt"    ? Op::Gt
-                : name == "$gte" ? Op::Gte
-                : name == "$lt"  ? Op::Lt
-                                 : Op::Lte;
-      test.number = number_of(operand);
-      if (operand.is_string()) test.string = operand.get<std::string>();
-    } else if (name == "$in" || name == "$nin") {
-      if (!operand.is_array()) return needs("an array");
-      for (std::size_t i = 0; i < operand.size(); ++i) {
-        if (auto ok = counted(); !ok) return ok;
-      }
-      test.op = Op::In;
-      test.negate = name == "$nin";
-      test.operand = operand;
-    } else if (name == "$exists") {
-      if (!operand.is_boolean()) return needs("true or false");
-      test.op = Op::Exists;
-      test.negate = !operand.get<bool>();
-    } else if (name == "$type") {
-      const auto* type_name = operand.get_ptr<const Json::string_t*>();
-      const auto* found =
-          type_name == nullptr
-              ? kTypeNames.end()
-              : std::find_if(kTypeNames.begin(), kTypeNames.end(),
-                             [&](const auto& entry) { return entry.first == *type_name; });
-      if (found == kTypeNames.end()) {
-        return needs("one of null, boolean, number, string, array, object");
-      }
-      test.op = Op::Type;
-      test.type = found->second;
-    } else if (name == "$prefix") {
-      if (!operand.is_string()) return needs("a string");
-      test.op = Op::Prefix;
-      test.string = operand.get<std::string>();
-    } else {
-      return refuse("unknown query operator " + name + " at " + key);
-    }
-    return add(path, std::move(test), into);
-  }
-
-  std::expected<void, std::string> add(std::vector<std::string> path, Test test, Node& into) {
-    if (auto ok = counted(); !ok) return ok;
-    const auto known = std::find(out_.first_steps.begin(), out_.first_steps.end(), path.front());
-    test.slot = static_cast<std::size_t>(known - out_.first_steps.begin());
-    if (known == out_.first_steps.end()) out_.first_steps.push_back(path.front());
-    test.path = std::move(path);
-    Node node;
-    node.form = Node::Form::Test;
-    node.test = out_.tests.size();
-    out_.tests.push_back(std::move(test));
-    into.children.push_back(std::move(node));
-    return {};
-  }
-
-  QueryFilter::Compiled& out_;
-  std::size_t conditions_ = 0;
-};
-
-// The bounds on "id" that every match must meet: those of the top-level
-// conjunction (and of conjunctions inside it), never under $or or $not.
-void collect_id_range(QueryFilter::Compiled& compiled, const Node& node) {
-  if (node.form == Node::Form::All) {
-    for (const Node& child : node.children) collect_id_range(compiled, child);
-    return;
-  }
-  if (node.form != Node::Form::Test) return;
-  const Test& test = compiled.tests[node.test];
-  if (test.negate || test.path.size() != 1 || test.path.front() != "id") return;
-  const std::string* bound = test.string ? &*test.string : nullptr;
-  if (test.op == Op::Eq && test.operand.is_string())
-    bound = test.operand.get_ptr<const std::string*>();
-  if (bound == nullptr) return;
-  const bool lower =
-      test.op == Op::Eq || test.op == Op::Gt || test.op == Op::Gte || test.op == Op::Prefix;
-  const bool upper =
-      test.op == Op::Eq || test.op == Op::Lt || test.op == Op::Lte || test.op == Op::Prefix;
-  if (lower) {
-    const bool strict = test.op == Op::Gt;
-    auto& start = compiled.start;
-    if (!start || *bound > start->id) {
-      start = QueryFilter::IdStart{*bound, strict};
-    } else if (*bound == start->id) {
-      start->strict = start->strict || strict;
-    }
-  }
-  if (upper) compiled.upper.emplace_back(*bound, test.op);
-}
-
 }  // namespace
-
-std::expected<QueryFilter, std::string> QueryFilter::compile(const Json& filter) {
-  try {
-    auto compiled = std::make_unique<Compiled>();
-    Compiler compiler(*compiled);
-    auto root = compiler.filter(filter);
-    if (!root) return std::unexpected(std::move(root.error()));
-    compiled->root = std::move(*root);
-    for (const std::string& step : compiled->first_steps) compiled->names.push_back(step);
-    collect_id_range(*compiled, compiled->root);
-    return QueryFilter(std::move(compiled));
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(std::string("out of memory"));
-  }
-}
 
 QueryFilter::QueryFilter(std::unique_ptr<Compiled> compiled) : compiled_(std::move(compiled)) {}
 QueryFilter::QueryFilter(QueryFilter&&) noexcept = default;
@@ -787,73 +528,6 @@ bool QueryFilter::past_id_range(std::string_view id) const {
     if (past) return true;
   }
   return false;
-}
-
-// ---------------------------------------------------------------------------
-// Projection.
-
-std::expected<Projection, std::string> Projection::compile(std::span<const std::string> paths) {
-  Projection projection;
-  projection.nodes_.emplace_back();
-  for (const std::string& path : paths) {
-    auto steps = split_path(path);
-    if (!steps) return std::unexpected(std::move(steps.error()));
-    std::size_t node = 0;
-    for (std::string& step : *steps) {
-      auto& children = projection.nodes_[node].children;
-      const auto known = std::find_if(children.begin(), children.end(),
-                                      [&](const auto& child) { return child.first == step; });
-      if (known != children.end()) {
-        node = known->second;
-        continue;
-      }
-      const std::size_t added = projection.nodes_.size();
-      children.emplace_back(std::move(step), added);
-      projection.nodes_.emplace_back();
-      node = added;
-    }
-    projection.nodes_[node].whole = true;
-  }
-  return projection;
-}
-
-std::optional<Json> Projection::project(const Json& value, std::size_t node) const {
-  if (nodes_[node].whole) return value;
-  if (value.is_object()) {
-    Json out = Json::object();
-    const auto& members = *value.get_ptr<const Json::object_t*>();
-    for (const auto& [name, child] : nodes_[node].children) {
-      const auto found = members.find(name);
-      if (found == members.end()) continue;
-      if (auto kept = project(found->second, child)) out[name] = std::move(*kept);
-    }
-    if (out.empty()) return std::nullopt;
-    return out;
-  }
-  if (value.is_array()) {
-    Json out = Json::array();
-    for (const Json& element : value) {
-      if (!element.is_object()) continue;
-      if (auto kept = project(element, node)) out.push_back(std::move(*kept));
-    }
-    if (out.empty()) return std::nullopt;
-    return out;
-  }
-  return std::nullopt;
-}
-
-Json Projection::apply(const Json& document) const {
-  Json out = Json::object();
-  if (!document.is_object()) return out;
-  if (const auto id = document.find("id"); id != document.end()) out["id"] = *id;
-  if (auto kept = project(document, 0)) out.update(*kept);
-  return out;
-}
-
-std::expected<std::string, StoreError> Projection::apply_stored(std::string_view stored) const {
-  auto document = parse_json(stored);
-  if (!document || !document->is_object()) return std::unexpected(StoreError::Corrupt);
-  return dump_compact(apply(*document));
 }
 
 }  // namespace tovik
