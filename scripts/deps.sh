@@ -7,7 +7,7 @@ packages=(
   nlohmann-json3-dev libargon2-dev libdeflate-dev libedit-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-pytest python3-argon2 argon2 python3-pip python3-setuptools
-  sqlite3 clang-16 libclang-rt-16-dev gcovr
+  sqlite3 clang-16 libclang-rt-16-dev gcovr clang-format
   postgresql
 )
 missing=()

@@ -7,6 +7,8 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 scripts/deps.sh
 
+# The shape of the tree: file and function lengths, formatting.
+python3 scripts/structure.py
 scripts/build.sh build
 ctest --test-dir build --output-on-failure --no-tests=error -j "$(nproc)" -L unit
 scripts/build.sh build-asan -DTOVIK_SANITIZE=ON -DTOVIK_BENCH=OFF

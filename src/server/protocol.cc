@@ -498,81 +498,13 @@ Decoded<Response> read_response(const ParsedMessage& message) {
   return response;
 }
 
-// ---------------------------------------------------------------------------
-// Encoding.
-
-Json equality_json(const Equality& equality) {
-  return Json{{"field", equality.field}, {"value", equality.value}};
-}
+}  // namespace
 
 std::string_view write_op_name(WriteKind kind) {
   for (const auto& [name, k] : kWriteOpNames) {
     if (k == kind) return name;
   }
   return "put";
-}
-
-Json write_op_json(const DocumentWrite& op) {
-  Json object{{"id", op.id}, {"op", write_op_name(op.kind)}};
-  if (op.kind != WriteKind::Delete) object["document"] = op.document;
-  return object;
-}
-
-// The fields of each command as a sorted object, "op" among them.
-Json command_json(const Command& command) {
-  Json object = std::visit(
-      [](const auto& c) -> Json {
-        using T = std::decay_t<decltype(c)>;
-        if constexpr (std::is_same_v<T, Create> || std::is_same_v<T, DropEmpty>) {
-          return Json{{"kind", namespace_kind_name(c.kind)}, {"name", c.name}};
-        } else if constexpr (std::is_same_v<T, Navigate> || std::is_same_v<T, Backup>) {
-          return Json{{"name", c.name}};
-        } else if constexpr (std::is_same_v<T, Auth>) {
-          return Json{{"username", c.username}, {"password", c.password}};
-        } else if constexpr (std::is_same_v<T, Use>) {
-          return Json{{"collection", c.collection}};
-        } else if constexpr (std::is_same_v<T, Put> || std::is_same_v<T, Insert>) {
-          return Json{{"id", c.id}, {"document", c.document}};
-        } else if constexpr (std::is_same_v<T, Update>) {
-          return Json{{"id", c.id}, {"fields", c.fields}};
-        } else if constexpr (std::is_same_v<T, Page>) {
-          Json page = Json::object();
-          page["limit"] = c.limit;
-          page["after"] = c.after ? Json(*c.after) : Json(nullptr);
-          page["filter"] = c.filter ? equality_json(*c.filter) : Json(nullptr);
-          return page;
-        } else if constexpr (std::is_same_v<T, Get> || std::is_same_v<T, Delete>) {
-          return Json{{"id", c.id}};
-        } else if constexpr (std::is_same_v<T, Find>) {
-          return Json{{"field", c.field}, {"value", c.value}};
-        } else if constexpr (std::is_same_v<T, Write>) {
-          Json ops = Json::array();
-          for (const DocumentWrite& op : c.ops) ops.push_back(write_op_json(op));
-          return Json{{"ops", std::move(ops)}};
-        } else if constexpr (std::is_same_v<T, Query>) {
-          Json query = Json::object();
-          query["filter"] = c.filter;
-          query["fields"] = c.fields ? Json(*c.fields) : Json(nullptr);
-          query["limit"] = c.limit;
-          query["after"] = c.after ? Json(*c.after) : Json(nullptr);
-          return query;
-        } else if constexpr (std::is_same_v<T, Count>) {
-          return Json{{"filter", c.filter}};
-        } else {
-          return Json::object();
-        }
-      },
-      command);
-  object["op"] = op_name(command);
-  return object;
-}
-
-// Sorted keys throughout, so "command" comes before "version".
-std::string encode_request_parts(std::uint32_t version, const Command& command) {
-  Json envelope = Json::object();
-  envelope["version"] = version;
-  envelope["command"] = command_json(command);
-  return dump_compact(envelope);
 }
 
 void append_unsigned(std::string& out, std::uint64_t value) {
@@ -582,73 +514,12 @@ void append_unsigned(std::string& out, std::uint64_t value) {
   out.append(digits.data(), end);
 }
 
-void append_bool(std::string& out, bool value) { out += value ? "true" : "false"; }
-
-void append_string(std::string& out, std::string_view text) { out += dump_compact(Json(text)); }
-
-// A JSON array of stored document texts, which already are compact values.
-void append_documents(std::string& out, const std::vector<std::string>& documents) {
-  out += '[';
-  for (std::size_t i = 0; i < documents.size(); ++i) {
-    if (i > 0) out += ',';
-    out += documents[i];
-  }
-  out += ']';
-}
-
-// A JSON object written member by member, for data whose documents are
-// spliced in as stored. Members must be added in ascending key order.
-class ObjectText {
- public:
-  explicit ObjectText(std::size_t expected_size) { out_.reserve(expected_size); }
-
-  // Starts the member `name` and returns where its value is to be written.
-  std::string& key(std::string_view name) {
-    out_ += out_.empty() ? "{\"" : ",\"";
-    out_ += name;
-    out_ += "\":";
-    return out_;
-  }
-  DataText finish() {
-    out_ += out_.empty() ? "{}" : "}";
-    return DataText(std::move(out_));
-  }
-
- private:
-  std::string out_;
-};
-
-std::size_t total_size(const std::vector<std::string>& documents) {
-  std::size_t size = 0;
-  for (const std::string& document : documents) size += document.size() + 1;
-  return size;
-}
-
-const char* listing_kind_name(ListingKind kind) {
-  switch (kind) {
-    case ListingKind::Warrens:
-      return "warrens";
-    case ListingKind::Dens:
-      return "dens";
-    case ListingKind::Shinies:
-      return "shinies";
-  }
-  return "";
-}
-
-Json names_json(const std::vector<std::string>& names) {
-  Json list = Json::array();
-  for (const std::string& name : names) list.push_back(name);
-  return list;
-}
-
-}  // namespace
-
 std::string_view namespace_kind_name(NamespaceKind kind) {
   return kind == NamespaceKind::Den ? "den" : "warren";
 }
 
 std::string_view op_name(const Command& command) { return kOpNames[command.index()]; }
+std::string_view op_name_of_index(std::size_t index) { return kOpNames[index]; }
 
 bool stores_document(const Command& command) {
   return std::holds_alternative<Put>(command) || std::holds_alternative<Insert>(command) ||
@@ -666,147 +537,6 @@ std::expected<Request, DecodeError> decode_request(std::string_view body) {
   return std::move(*request);
 }
 
-std::string encode_response(const Response& response) {
-  // The envelope has a fixed key order that a sorted object cannot give,
-  // so it is written by hand around compactly dumped parts.
-  std::string out;
-  out.reserve(128 + (response.data_text ? response.data_text->text.size() : 0));
-  out += "{\"version\":";
-  append_unsigned(out, response.version);
-  out += response.ok ? ",\"ok\":true,\"data\":" : ",\"ok\":false,\"data\":";
-  if (response.data_text) {
-    out += response.data_text->text;
-  } else {
-    out += dump_compact(response.data);
-  }
-  out += ",\"error\":";
-  if (response.error) {
-    out += "{\"code\":";
-    out += dump_compact(Json(response.error->code));
-    out += ",\"message\":";
-    out += dump_compact(Json(response.error->message));
-    out += '}';
-  } else {
-    out += "null";
-  }
-  out += '}';
-  return out;
-}
-
-Response success(Json data) {
-  Response response;
-  response.ok = true;
-  response.data = std::move(data);
-  return response;
-}
-
-Response success(DataText data) {
-  Response response;
-  response.ok = true;
-  response.data_text = std::move(data);
-  return response;
-}
-
-std::string encode_data(const ResponseData& data) {
-  if (const Json* value = std::get_if<Json>(&data)) return dump_compact(*value);
-  return std::get<DataText>(data).text;
-}
-
-DataText query_data(const QueryResult& result) {
-  ObjectText data(192 + total_size(result.documents));
-  append_bool(data.key("byte_limited"), result.byte_limited);
-  append_documents(data.key("documents"), result.documents);
-  append_unsigned(data.key("examination_limit"), kQueryExaminationLimit);
-  append_unsigned(data.key("examined"), result.examined);
-  append_bool(data.key("possibly_truncated"), result.truncated);
-  append_unsigned(data.key("result_limit"), kQueryResultLimit);
-  return data.finish();
-}
-
-DataText page_data(const PageResult& page) {
-  ObjectText data(64 + total_size(page.documents));
-  append_documents(data.key("documents"), page.documents);
-  append_unsigned(data.key("examined"), page.examined);
-  std::string& next_after = data.key("next_after");
-  if (page.next_after) {
-    append_string(next_after, *page.next_after);
-  } else {
-    next_after += "null";
-  }
-  return data.finish();
-}
-
-Json listing_data(ListingKind kind, const NameList& listing) {
-  Json data = Json::object();
-  data["kind"] = listing_kind_name(kind);
-  data["names"] = names_json(listing.names);
-  data["truncated"] = listing.truncated;
-  data["limit"] = static_cast<std::uint64_t>(kListingNameLimit);
-  data["examination_limit"] = static_cast<std::uint64_t>(kListingExaminationLimit);
-  return data;
-}
-
-Json collections_data(const NameList& listing) {
-  return Json{{"collections", names_json(listing.names)}, {"truncated", listing.truncated}};
-}
-
-Json position_data(const SessionState& session) {
-  const auto name = [](const std::optional<std::string>& n) {
-    return n ? Json(*n) : Json(nullptr);
-  };
-  return Json{{"warren", name(session.warren)}, {"den", name(session.den)}};
-}
-
-Json collection_data(std::string_view collection) {
-  return Json{{"collection", std::string(collection)}};
-}
-
-Json stats_data(const StoreStats& stats) {
-  return Json{{"records", stats.records},
-              {"live_bytes", stats.live_bytes},
-              {"generation", stats.generation}};
-}
-
-Json valid_data() { return Json{{"valid", true}}; }
-
-Json bye_data() { return Json{{"bye", true}}; }
-
-Json backup_data(std::string_view name, std::uint64_t bytes, std::uint64_t generation) {
-  return Json{{"backup", std::string(name)}, {"bytes", bytes}, {"generation", generation}};
-}
-
-Json server_data(const ServerFigures& figures) {
-  Json by_op = Json::object();
-  for (std::size_t i = 0; i < kCommandCount; ++i) {
-    if (figures.commands_by_op[i] != 0) by_op[std::string(kOpNames[i])] = figures.commands_by_op[i];
-  }
-  return Json{
-      {"started_at", figures.started_at},
-      {"uptime_s", figures.uptime_s},
-      {"clients", Json{{"connected", figures.clients_connected}, {"max", figures.clients_max}}},
-      {"commands", Json{{"total", figures.commands_total},
-                        {"failed", figures.commands_failed},
-                        {"by_op", std::move(by_op)}}},
-      {"commits", Json{{"count", figures.commits},
-                       {"p50_ms", figures.commit_p50_ms},
-                       {"p99_ms", figures.commit_p99_ms},
-                       {"max_ms", figures.commit_max_ms}}},
-      {"bytes_in", figures.bytes_in},
-      {"bytes_out", figures.bytes_out},
-      {"log_errors", figures.log_errors},
-      {"max_request_bytes", figures.max_request_bytes},
-      {"max_document_bytes", figures.max_document_bytes}};
-}
-
-Json written_data(std::uint64_t generation, std::uint64_t written) {
-  return Json{{"generation", generation}, {"written", written}};
-}
-
-Json count_data(const CountResult& result) {
-  return Json{
-      {"complete", result.complete}, {"count", result.count}, {"examined", result.examined}};
-}
-
 Response failure(std::string_view code, std::string_view message) {
   Response response;
   response.ok = false;
@@ -818,14 +548,6 @@ Response failure(std::string_view code, std::string_view message) {
 std::string_view ResponseError::text() const {
   return kind == ResponseErrorKind::UnsupportedVersion ? kUnsupportedServerVersionText
                                                        : kInvalidFrameText;
-}
-
-std::string encode_request(const Request& request) {
-  return encode_request_parts(request.version, request.command);
-}
-
-std::string encode_request(const Command& command) {
-  return encode_request_parts(kProtocolVersion, command);
 }
 
 std::expected<Response, ResponseError> decode_response(std::string_view body) {

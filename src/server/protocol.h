@@ -166,6 +166,10 @@ inline constexpr std::size_t kCommandCount = std::variant_size_v<Command>;
 
 // The "op" tag of a command, e.g. "drop_empty".
 std::string_view op_name(const Command& command);
+// The "op" tag of a write operation of that kind, e.g. "update".
+std::string_view write_op_name(WriteKind kind);
+// The "op" tag of the command at that variant index (< kCommandCount).
+std::string_view op_name_of_index(std::size_t index);
 inline bool is_auth(const Command& command) { return std::holds_alternative<Auth>(command); }
 inline bool is_quit(const Command& command) { return std::holds_alternative<Quit>(command); }
 
@@ -237,6 +241,10 @@ Response failure(std::string_view code, std::string_view message);
 // is replaced, in response too, by the failure kResponseTooLarge: what is
 // sent and what is counted is that failure.
 std::string encode_response_within(Response& response, std::uint64_t limit);
+
+// Appends the decimal digits of value (the encoders' one way to write a
+// number).
+void append_unsigned(std::string& out, std::uint64_t value);
 
 // The wire text of success data, as encode_response writes it.
 std::string encode_data(const ResponseData& data);
