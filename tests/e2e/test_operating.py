@@ -263,13 +263,13 @@ def test_access_log_holds_every_event_and_no_secret(provisioned_db, env, tmp_pat
         for n, first in enumerate((b"{not json", request({"op": "stats"}),
                                    encode({"command": {"op": "auth", "password": "WRONG-PASSWORD-2",
                                                        "username": "old"}, "version": 2}))):
-            assert wait_until(lambda: disconnects() == 2 + n)
+            assert wait_until(lambda: disconnects() == 2 + n, timeout=20)
             stranger = WireClient(server.port)
             stranger.send_raw(frame(first))
             assert stranger.receive()["ok"] is False
             stranger.close()
         client.close()
-        assert wait_until(lambda: disconnects() == 6)
+        assert wait_until(lambda: disconnects() == 6, timeout=20)
     finally:
         server.stop()
     lines = log_lines(log)
