@@ -6,12 +6,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <expected>
+#include <filesystem>
 #include <string>
 #include <utility>
 
 #include "core/file_system.h"
 #include "core/posix_file.h"
 #include "core/store.h"
+
+#include <stdlib.h>
 
 namespace tovik::bench {
 
@@ -26,6 +29,14 @@ inline const char* g_bench_name = "bench";
 [[noreturn]] inline void die(const char* what) {
   std::fprintf(stderr, "%s: %s\n", g_bench_name, what);
   std::exit(1);
+}
+
+// A new directory under the system's temporary directory, for one run.
+inline std::string make_temp_dir(const char* prefix) {
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / (std::string(prefix) + "-XXXXXX")).string();
+  if (::mkdtemp(pattern.data()) == nullptr) die("cannot make a temporary directory");
+  return pattern;
 }
 
 inline Store open_store(const std::string& path, bool create, FileSystem& fs) {

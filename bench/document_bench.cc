@@ -115,8 +115,7 @@ int main(int argc, char** argv) {
   using namespace tovik;
   const int puts = argc > 1 ? std::atoi(argv[1]) : 200;
   const int repeats = argc > 2 ? std::atoi(argv[2]) : 15;
-  std::string pattern = (std::filesystem::temp_directory_path() / "tovik-bench-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) die("cannot make a temporary directory");
+  const std::string pattern = bench::make_temp_dir("tovik-bench");
   const std::string dir = pattern;
 
   {

@@ -88,8 +88,7 @@ int main(int argc, char** argv) {
   tovik::bench::g_bench_name = "listing_bench";
   using namespace tovik;
   const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 50;
-  std::string pattern = (std::filesystem::temp_directory_path() / "tovik-bench-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) die("cannot make a temporary directory");
+  const std::string pattern = bench::make_temp_dir("tovik-bench");
   const std::string path = pattern + "/listing.tovik";
   {
     NoSyncIo no_sync;

@@ -112,8 +112,7 @@ int main(int argc, char** argv) {
   tovik::bench::g_bench_name = "query_bench";
   using namespace tovik;
   const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 25;
-  std::string pattern = (std::filesystem::temp_directory_path() / "tovik-qbench-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) die("cannot make a temporary directory");
+  const std::string pattern = bench::make_temp_dir("tovik-qbench");
   const std::string dir = pattern;
   constexpr std::size_t kBytes = server::kResponseDocumentBytes;
 
