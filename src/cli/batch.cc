@@ -8,8 +8,7 @@
 #include "cli/commands.h"
 #include "cli/data_transfer.h"
 #include "cli/query_lines.h"
-#include "cli/shell.h"
-#include "cli/text.h"
+#include "cli/shell_commands.h"
 #include "server/client.h"
 
 namespace tovik::cli {
@@ -46,13 +45,16 @@ Outcome run_batch_with(const std::optional<std::string>& address, InputReader& i
     if (!line) return std::unexpected(line.error());
     if (!*line) return {};
     if ((*line)->empty()) continue;
-    if (auto transfer = parse_transfer_line(**line)) {
-      if (auto done = run_batch_transfer(connection->get(), timings, out, *transfer); !done) {
-        return done;
-      }
+    // Without a person to read it, help is no command here, nor reconnect:
+    // parse_shell_line refuses both.
+    const ShellAction action = shell_action(**line);
+    if (action == ShellAction::kTransfer) {
+      // The row's word is import or export, so the line is one.
+      auto done = run_batch_transfer(connection->get(), timings, out, *parse_transfer_line(**line));
+      if (!done) return done;
       continue;
     }
-    auto command = trim(**line) == "more" ? queries.more() : parse_shell_line(**line);
+    auto command = action == ShellAction::kMore ? queries.more() : parse_shell_line(**line);
     if (!command) return std::unexpected(command.error());
     auto response = server::send_command(connection->get(), *command, timings);
     if (!response) return std::unexpected(Failure::message(response.error().text));

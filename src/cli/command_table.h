@@ -1,25 +1,46 @@
 // The command words of the tool, one row each: the usage line, the lines
 // `tovik <word> --help` prints below it, what each argument after the word
-// may be, and, for the offline commands, how many arguments they need.
+// may be, the action that runs it and, for the offline commands, how many
+// arguments they need and the handler that runs on the open file.
 //
-// The entry point checks a command's arguments against its row before the
-// action runs: an argument that begins with "-" where a file or a name
-// belongs is an unknown option ("unknown option <arg>" and the usage line),
-// never a file to create or a den to write into. A "--" in such a place
-// ends the checking, so the arguments after it are taken as they are.
+// The entry point (run_command_line) finds the row of the first argument,
+// checks the command's arguments against it and runs its action: an
+// argument that begins with "-" where a file or a name belongs is an unknown
+// option ("unknown option <arg>" and the usage line), never a file to create
+// or a den to write into. A "--" in such a place ends the checking, so the
+// arguments after it are taken as they are.
 //
-// Threads: read-only data; any thread.
+// Adding a command is one row in command_table.cc and its handler.
+//
+// Threads: read-only data; any thread. run_command_line: the tool's one
+// thread.
 #pragma once
 
 #include <cstddef>
 #include <expected>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "cli/failure.h"
 
+namespace tovik {
+class Store;
+}  // namespace tovik
+
 namespace tovik::cli {
+
+struct CommandRow;
+
+// Runs a command once its arguments passed the row's checks; args[0] is the
+// word as typed.
+using CommandAction = Outcome (*)(const CommandRow& row, std::vector<std::string>& args);
+
+// An offline command on the file opened with its exclusive lock: args[0] is
+// the word, args[1] the file, and there are at least the row's required
+// arguments.
+using OfflineAction = Outcome (*)(Store& store, std::span<const std::string> args);
 
 struct CommandRow {
   std::string_view word;
@@ -35,9 +56,16 @@ struct CommandRow {
   // Offline commands: the arguments they need, the word and the file
   // included; 0 for every other command.
   std::size_t required = 0;
+  CommandAction run = nullptr;
+  // Offline commands only: the handler run_offline calls, and whether the
+  // word alone means the default data file (else the word alone is the
+  // shell's address, as any lone word that is no command).
+  OfflineAction offline = nullptr;
+  bool default_file = false;
 };
 
-// The row of word ("--version" is the row of "version"), or null.
+// The row of word ("--version" is the row of "version", "--help" and "-h"
+// that of "help"), or null.
 [[nodiscard]] const CommandRow* find_command(std::string_view word);
 
 // The usage line of a word that has a row (an empty view otherwise).
@@ -56,5 +84,10 @@ struct CommandRow {
 // file or name place; removes a "--" standing in such a place and checks
 // nothing after it.
 [[nodiscard]] Outcome check_places(const CommandRow& row, std::vector<std::string>& args);
+
+// The process arguments after the program name to one action: no argument
+// is the shell, a lone word that is no command the shell's address, any
+// other unknown word a failure; a command's "<word> --help" prints its row.
+[[nodiscard]] Outcome run_command_line(std::vector<std::string> args);
 
 }  // namespace tovik::cli

@@ -1,4 +1,4 @@
-// The actions the entry point dispatches to. Each returns success or the
+// The actions the command table's rows dispatch to. Each returns success or the
 // Failure that main reports. Arguments are the process arguments as text.
 #pragma once
 
@@ -10,13 +10,15 @@
 
 namespace tovik::cli {
 
+struct CommandRow;
+
 // data_dir.cc: the default data file, "<data dir>/instance.tovik".
 [[nodiscard]] std::expected<std::string, Failure> resolve_default_data_file();
 
-// offline.cc: args[0] is the command word (put, get, delete, scan, find,
-// collections, stats, check, status, query, count), args[1] the file, then
-// the rest.
-[[nodiscard]] Outcome run_offline(std::span<const std::string> args);
+// offline.cc: an offline command's row (cli/command_table.h) and its
+// arguments: args[0] is the command word, args[1] the file, then the rest.
+// Opens the file, checks the row's argument count and runs its handler.
+[[nodiscard]] Outcome run_offline(const CommandRow& row, std::span<const std::string> args);
 
 // provisioning.cc: init without a file (default path, with credentials) or
 // with one, and --capacity SIZE in either form (args are everything after

@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cassert>
 #include <cstdint>
 #include <cstdio>
@@ -23,7 +22,8 @@
 
 #include <histedit.h>
 
-#include "cli/shell.h"
+#include "cli/shell_commands.h"
+#include "cli/text.h"
 
 #include <locale.h>
 
@@ -37,14 +37,6 @@ constexpr int kHistoryEntries = 200;
 
 // Where an undecodable byte lands: beyond Unicode, so never typed.
 constexpr wchar_t kInvalidBase = 0x110000;
-
-constexpr std::array<std::string_view, 18> kCommandWords = {
-    "create", "drop-empty", "use",  "show",  "insert", "put",  "update",    "get",  "delete",
-    "find",   "scan",       "page", "stats", "check",  "help", "reconnect", "exit", "quit",
-};
-constexpr std::array<std::string_view, 2> kKindWords = {"warren", "den"};
-constexpr std::array<std::string_view, 4> kListingWords = {"warrens", "dens", "collections",
-                                                           "shinies"};
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -89,8 +81,7 @@ std::wstring widen(std::string_view text) {
   return out;
 }
 
-template <std::size_t N>
-Completion complete_from(std::string_view word, const std::array<std::string_view, N>& words) {
+Completion complete_from(std::string_view word, const std::vector<std::string_view>& words) {
   std::vector<std::string_view> matches;
   for (std::string_view candidate : words) {
     if (candidate.starts_with(word)) matches.push_back(candidate);
@@ -137,14 +128,18 @@ Completion complete_shell_word(std::string_view before_cursor) {
   while (i < before_cursor.size() && is_blank(before_cursor[i])) ++i;
   const std::string_view line = before_cursor.substr(i);
   const auto space = std::find_if(line.begin(), line.end(), is_blank);
-  if (space == line.end()) return complete_from(line, kCommandWords);
+  if (space == line.end()) {
+    std::vector<std::string_view> words;
+    for (const ShellCommandRow& row : shell_commands()) words.push_back(row.word);
+    return complete_from(line, words);
+  }
   const std::string_view first = line.substr(0, static_cast<std::size_t>(space - line.begin()));
   std::string_view rest = line.substr(first.size());
   while (!rest.empty() && is_blank(rest.front())) rest.remove_prefix(1);
   if (std::any_of(rest.begin(), rest.end(), is_blank)) return {};
-  if (first == "create" || first == "drop-empty") return complete_from(rest, kKindWords);
-  if (first == "show") return complete_from(rest, kListingWords);
-  return {};
+  const ShellCommandRow* row = find_shell_command(first);
+  if (row == nullptr) return {};
+  return complete_from(rest, sub_words_of(*row));
 }
 
 struct LineEditor::Impl {

@@ -31,8 +31,9 @@ struct Completion {
   std::vector<std::string_view> choices;
 };
 
-// Completes the word ending at the cursor: a command word as the first word,
-// the kind word after create and drop-empty, the listing word after show.
+// Completes the word ending at the cursor from the shell's command table: a
+// command word as the first word, then the words its row lists after it
+// (the kind after create and drop-empty, the listing after show).
 Completion complete_shell_word(std::string_view before_cursor);
 
 class LineEditor : public LineSource {

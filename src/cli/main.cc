@@ -1,108 +1,21 @@
-// Entry point: picks one action from the command table, runs it, and turns
-// its outcome into exit status 0 or 1. Each command's arguments are first
-// checked against its row of cli/command_table.h, and "<word> --help" prints
-// that row.
+// Entry point: makes the standard descriptors safe, hands the arguments to
+// the command table (cli/command_table.h), which checks them against the
+// command's row and runs its action, and turns the outcome into exit status
+// 0 or 1.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <iostream>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "cli/command_table.h"
-#include "cli/commands.h"
 #include "core/utf8.h"
 
 namespace tovik::cli {
 namespace {
-
-constexpr std::string_view kBanner = "Tovik 0.1.0 (storage v1, protocol v1)";
-
-constexpr std::string_view kHelpLines[] = {
-    "tovik backup <database> <new-backup>",
-    "tovik restore <backup> <new-database>",
-    "tovik version",
-    "tovik [tovik://username@127.0.0.1:7337]",
-    "tovik init [file]",
-    "tovik setup [<file> <username>]",
-    "tovik batch [address]",
-    "tovik serve [file] [--bind 127.0.0.1:7337] [--max-clients 16]",
-    "Offline status/stats/check [file]; direct-file commands: "
-    "put/get/delete/scan/find/collections/stats/check",
-    "Defaults: TOVIK_ADDR, TOVIK_USER. Remote access requires an SSH tunnel.",
-    "Instance = service; warren = logical database; den = collection; shiny = document.",
-    "Shell: show warrens; use <warren>; use <den>; show dens; show shinies; use ..; use /name.",
-    "No-path init creates admin credentials; explicit-path init requires setup. "
-    "Existing collections live in the default warren.",
-};
-
-Outcome print_help() {
-  std::string text;
-  for (std::string_view line : kHelpLines) {
-    text.append(line);
-    text.push_back('\n');
-  }
-  // The last line is only shown when the default file resolves; a failure
-  // here is not the help command's failure.
-  if (auto file = resolve_default_data_file()) {
-    text += "Default data file: " + *file + " (override directory with TOVIK_DATA_DIR)\n";
-  }
-  return write_output(std::cout, text);
-}
-
-Outcome print_version() { return write_output(std::cout, std::string(kBanner) + "\n"); }
-
-bool is_offline_word(std::string_view word) {
-  const CommandRow* row = find_command(word);
-  return row != nullptr && row->required > 0;
-}
-
-Failure usage_failure(std::string_view word) { return Failure::message(usage_of(word)); }
-
-Outcome dispatch(std::vector<std::string> args) {
-  if (args.empty()) return run_shell(std::nullopt);
-  if (args[0] == "help" || args[0] == "--help" || args[0] == "-h") return print_help();
-  if (const CommandRow* row = find_command(args[0])) {
-    if (args.size() >= 2 && is_help_flag(args[1])) {
-      return write_output(std::cout, command_help(*row));
-    }
-    auto checked = check_places(*row, args);
-    if (!checked) return checked;
-  }
-  const std::string& word = args[0];
-  const std::size_t count = args.size();
-
-  if (word == "init") return run_init(std::span<const std::string>(args).subspan(1));
-  if (word == "version" || word == "--version") return print_version();
-  if (word == "serve") {
-    return run_serve(std::span<const std::string>(args).subspan(1));
-  }
-  if (word == "batch" && count <= 2) {
-    return run_batch(count == 2 ? std::optional<std::string>(args[1]) : std::nullopt);
-  }
-  if (word == "setup") {
-    if (count == 1) return run_setup(std::nullopt, std::nullopt);
-    if (count == 3) return run_setup(args[1], args[2]);
-    return std::unexpected(usage_failure(word));
-  }
-  if (word == "backup" || word == "restore") {
-    if (count != 3) return std::unexpected(usage_failure(word));
-    return word == "backup" ? run_backup(args[1], args[2]) : run_restore(args[1], args[2]);
-  }
-  if (count == 1 && (word == "status" || word == "stats" || word == "check")) {
-    auto file = resolve_default_data_file();
-    if (!file) return std::unexpected(file.error());
-    args.push_back(*file);
-  } else if (count == 1) {
-    return run_shell(word);
-  }
-  if (!is_offline_word(args[0])) return std::unexpected(Failure::message("unknown command"));
-  return run_offline(args);
-}
 
 // A descriptor 0, 1 or 2 that the parent left closed would be handed to the
 // first file or socket this process opens, and output meant for the
@@ -137,7 +50,7 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  auto outcome = tovik::cli::dispatch(std::move(args));
+  auto outcome = tovik::cli::run_command_line(std::move(args));
   // Anything still unwritten at the end is the command's failure too.
   errno = 0;
   std::cout.flush();

@@ -1,6 +1,7 @@
-// The offline commands. Each one opens the file (taking its exclusive lock),
-// checks its own argument count only then, runs one operation and prints
-// compact JSON; the Store is dropped on every path, releasing the lock.
+// The offline commands. run_offline opens the file (taking its exclusive
+// lock) and checks the command's argument count only then; the command's
+// handler runs one operation and prints compact JSON; the Store is dropped on
+// every path, releasing the lock.
 #include "cli/offline.h"
 
 #include <sys/stat.h>
@@ -11,7 +12,6 @@
 
 #include "cli/command_table.h"
 #include "cli/commands.h"
-#include "cli/data_transfer.h"
 #include "cli/provisioning.h"
 #include "cli/query_lines.h"
 #include "document/documents.h"
@@ -33,68 +33,6 @@ Failure doc_failure(const DocError& error) { return Failure::message(error.text(
 Outcome print_line(const std::string& line) { return write_output(std::cout, line + "\n"); }
 
 Outcome print_ok() { return print_line("{\"ok\":true}"); }
-
-// Arguments each command needs, the command word and the file included.
-std::size_t required_arguments(std::string_view word) {
-  const CommandRow* row = find_command(word);
-  return row == nullptr ? 2 : row->required;
-}
-
-Outcome run_status(Store& store, const std::string& path) {
-  Json status = Json::object();
-  status["credentials_present"] = path_exists(server::registry_path(path));
-  status["generation"] = store.generation();
-  status["state"] = "openable_offline";
-  status["storage_version"] = 1;
-  return print_line(dump_compact(status));
-}
-
-Outcome run_stats(Store& store) {
-  const StoreStats stats = store.stats();
-  Json out = Json::object();
-  out["allocated_bytes"] = 2 * store.config().slot_size;
-  out["generation"] = stats.generation;
-  out["live_bytes"] = stats.live_bytes;
-  out["records"] = stats.records;
-  return print_line(dump_compact(out));
-}
-
-Outcome run_check(Store& store) {
-  auto checked = check_documents(store);
-  if (!checked) return std::unexpected(Failure::store(checked.error()));
-  return print_ok();
-}
-
-Outcome run_collections(Store& store) {
-  auto names = list_all_collections(store);
-  if (!names) return std::unexpected(doc_failure(names.error()));
-  std::string text;
-  for (const std::string& name : *names) {
-    text += dump_compact(Json(name));
-    text.push_back('\n');
-  }
-  return write_output(std::cout, text);
-}
-
-Outcome run_put(Store& store, std::span<const std::string> args) {
-  auto document = parse_document_argument(args[4]);
-  if (!document) return std::unexpected(document.error());
-  auto stored = put_document(store, kDefaultWarren, args[2], args[3], *document);
-  if (!stored) return std::unexpected(doc_failure(stored.error()));
-  return print_ok();
-}
-
-Outcome run_get(Store& store, std::span<const std::string> args) {
-  auto document = get_document(store, kDefaultWarren, args[2], args[3]);
-  if (!document) return std::unexpected(doc_failure(document.error()));
-  return print_line(*document ? dump_compact(**document) : std::string("null"));
-}
-
-Outcome run_delete(Store& store, std::span<const std::string> args) {
-  auto deleted = delete_document(store, kDefaultWarren, args[2], args[3]);
-  if (!deleted) return std::unexpected(doc_failure(deleted.error()));
-  return print_ok();
-}
 
 // Prints each document a walk hands over at once, so a long walk shows its
 // results as they come, then the summary on stderr. `walk` runs the walk
@@ -128,13 +66,6 @@ Outcome run_walk(Store& store, const std::string& den, const std::optional<Filte
   });
 }
 
-// The same object the server's usage command answers.
-Outcome run_usage(Store& store) {
-  auto report = measure_usage(store);
-  if (!report) return std::unexpected(doc_failure(report.error()));
-  return print_line(dump_compact(server::usage_data(*report)));
-}
-
 std::optional<std::string_view> argument_at(std::span<const std::string> args, std::size_t i) {
   if (i < args.size()) return std::string_view(args[i]);
   return std::nullopt;
@@ -146,25 +77,6 @@ std::expected<QueryFilter, Failure> parse_filter_argument(std::string_view text)
   auto filter = QueryFilter::compile(*value);
   if (!filter) return std::unexpected(Failure::message(filter.error()));
   return std::move(*filter);
-}
-
-// query: printed as find prints.
-Outcome run_query(Store& store, std::span<const std::string> args) {
-  auto filter = parse_filter_argument(args[3]);
-  if (!filter) return std::unexpected(filter.error());
-  auto limit = parse_limit(argument_at(args, 4));
-  if (!limit) return std::unexpected(limit.error());
-  return print_walk(*limit, [&](const DocumentSink& sink) {
-    return walk_query(store, kDefaultWarren, args[2], *filter, *limit, sink);
-  });
-}
-
-Outcome run_count(Store& store, std::span<const std::string> args) {
-  auto filter = parse_filter_argument(args[3]);
-  if (!filter) return std::unexpected(filter.error());
-  auto counted = count_documents(store, kDefaultWarren, args[2], *filter);
-  if (!counted) return std::unexpected(doc_failure(counted.error()));
-  return print_line(dump_compact(server::count_data(*counted)));
 }
 
 }  // namespace
@@ -203,43 +115,115 @@ std::expected<std::uint64_t, Failure> parse_limit(const std::optional<std::strin
   return parse_unsigned(*text, UINT64_MAX);
 }
 
-Outcome run_offline(std::span<const std::string> args) {
-  const std::string& word = args[0];
+Outcome run_offline(const CommandRow& row, std::span<const std::string> args) {
   const std::string& path = args[1];
   if (!is_regular_file(path)) return std::unexpected(Failure::message(std::string(kNoDatabase)));
   auto fd = open_existing_database(path);
   if (!fd) return std::unexpected(Failure::store(fd.error()));
   auto store = Store::open(std::move(*fd), kOfflineStoreConfig);
   if (!store) return std::unexpected(Failure::store(store.error()));
-  if (args.size() < required_arguments(word)) {
+  if (args.size() < row.required) {
     return std::unexpected(Failure::message(std::string(kMissingArgument)));
   }
+  return row.offline(*store, args);
+}
 
-  if (word == "status") return run_status(*store, path);
-  if (word == "stats") return run_stats(*store);
-  if (word == "check") return run_check(*store);
-  if (word == "collections") return run_collections(*store);
-  if (word == "put") return run_put(*store, args);
-  if (word == "get") return run_get(*store, args);
-  if (word == "delete") return run_delete(*store, args);
-  if (word == "scan") {
-    auto limit = parse_limit(argument_at(args, 3));
-    if (!limit) return std::unexpected(limit.error());
-    return run_walk(*store, args[2], std::nullopt, *limit);
+// ---- The handlers ------------------------------------------------------------
+
+Outcome offline_status(Store& store, std::span<const std::string> args) {
+  Json status = Json::object();
+  status["credentials_present"] = path_exists(server::registry_path(args[1]));
+  status["generation"] = store.generation();
+  status["state"] = "openable_offline";
+  status["storage_version"] = 1;
+  return print_line(dump_compact(status));
+}
+
+Outcome offline_stats(Store& store, std::span<const std::string>) {
+  const StoreStats stats = store.stats();
+  Json out = Json::object();
+  out["allocated_bytes"] = 2 * store.config().slot_size;
+  out["generation"] = stats.generation;
+  out["live_bytes"] = stats.live_bytes;
+  out["records"] = stats.records;
+  return print_line(dump_compact(out));
+}
+
+Outcome offline_check(Store& store, std::span<const std::string>) {
+  auto checked = check_documents(store);
+  if (!checked) return std::unexpected(Failure::store(checked.error()));
+  return print_ok();
+}
+
+Outcome offline_collections(Store& store, std::span<const std::string>) {
+  auto names = list_all_collections(store);
+  if (!names) return std::unexpected(doc_failure(names.error()));
+  std::string text;
+  for (const std::string& name : *names) {
+    text += dump_compact(Json(name));
+    text.push_back('\n');
   }
-  if (word == "find") {
-    auto filter = parse_field_value(args[3]);
-    if (!filter) return std::unexpected(filter.error());
-    auto limit = parse_limit(argument_at(args, 4));
-    if (!limit) return std::unexpected(limit.error());
-    return run_walk(*store, args[2], *filter, *limit);
-  }
-  if (word == "usage") return run_usage(*store);
-  if (word == "import") return run_offline_import(*store, args);
-  if (word == "export") return run_offline_export(*store, args);
-  if (word == "query") return run_query(*store, args);
-  if (word == "count") return run_count(*store, args);
-  return std::unexpected(Failure::message("unknown command"));
+  return write_output(std::cout, text);
+}
+
+// The same object the server's usage command answers.
+Outcome offline_usage(Store& store, std::span<const std::string>) {
+  auto report = measure_usage(store);
+  if (!report) return std::unexpected(doc_failure(report.error()));
+  return print_line(dump_compact(server::usage_data(*report)));
+}
+
+Outcome offline_put(Store& store, std::span<const std::string> args) {
+  auto document = parse_document_argument(args[4]);
+  if (!document) return std::unexpected(document.error());
+  auto stored = put_document(store, kDefaultWarren, args[2], args[3], *document);
+  if (!stored) return std::unexpected(doc_failure(stored.error()));
+  return print_ok();
+}
+
+Outcome offline_get(Store& store, std::span<const std::string> args) {
+  auto document = get_document(store, kDefaultWarren, args[2], args[3]);
+  if (!document) return std::unexpected(doc_failure(document.error()));
+  return print_line(*document ? dump_compact(**document) : std::string("null"));
+}
+
+Outcome offline_delete(Store& store, std::span<const std::string> args) {
+  auto deleted = delete_document(store, kDefaultWarren, args[2], args[3]);
+  if (!deleted) return std::unexpected(doc_failure(deleted.error()));
+  return print_ok();
+}
+
+Outcome offline_scan(Store& store, std::span<const std::string> args) {
+  auto limit = parse_limit(argument_at(args, 3));
+  if (!limit) return std::unexpected(limit.error());
+  return run_walk(store, args[2], std::nullopt, *limit);
+}
+
+Outcome offline_find(Store& store, std::span<const std::string> args) {
+  auto filter = parse_field_value(args[3]);
+  if (!filter) return std::unexpected(filter.error());
+  auto limit = parse_limit(argument_at(args, 4));
+  if (!limit) return std::unexpected(limit.error());
+  return run_walk(store, args[2], *filter, *limit);
+}
+
+// query: printed as find prints.
+Outcome offline_query(Store& store, std::span<const std::string> args) {
+  auto filter = parse_filter_argument(args[3]);
+  if (!filter) return std::unexpected(filter.error());
+  auto limit = parse_limit(argument_at(args, 4));
+  if (!limit) return std::unexpected(limit.error());
+  return print_walk(*limit, [&](const DocumentSink& sink) {
+    return walk_query(store, kDefaultWarren, args[2], *filter, *limit, sink);
+  });
+}
+
+Outcome offline_count(Store& store, std::span<const std::string> args) {
+  auto filter = parse_filter_argument(args[3]);
+  if (!filter) return std::unexpected(filter.error());
+  auto counted = count_documents(store, kDefaultWarren, args[2], *filter);
+  if (!counted) return std::unexpected(doc_failure(counted.error()));
+  return print_line(dump_compact(server::count_data(*counted)));
 }
 
 }  // namespace tovik::cli

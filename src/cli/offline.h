@@ -1,16 +1,19 @@
-// The offline direct-file commands (status, stats, check, collections, put,
-// get, delete, scan, find, query, count): open the file with its exclusive
-// lock, run one operation in the default warren, print compact JSON, close.
-// The argument parsers are exposed for unit tests.
+// The offline direct-file commands (status, stats, check, collections, usage,
+// put, get, delete, scan, find, query, count): run_offline opens the file
+// with its exclusive lock, the command's handler runs one operation in the
+// default warren and prints compact JSON, and the file is closed. The
+// argument parsers are exposed for unit tests.
 #pragma once
 
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "cli/failure.h"
+#include "core/store.h"
 #include "document/json.h"
 #include "document/queries.h"
 
@@ -34,5 +37,21 @@ bool path_exists(const std::string& path);
 // [limit]: unsigned decimal, optional leading "+"; 100 when absent.
 [[nodiscard]] std::expected<std::uint64_t, Failure> parse_limit(
     const std::optional<std::string_view>& text);
+
+// The handlers of the command table's offline rows: args[0] is the word,
+// args[1] the file (open as store), and there are at least as many
+// arguments as the row requires.
+[[nodiscard]] Outcome offline_status(Store& store, std::span<const std::string> args);
+[[nodiscard]] Outcome offline_stats(Store& store, std::span<const std::string> args);
+[[nodiscard]] Outcome offline_check(Store& store, std::span<const std::string> args);
+[[nodiscard]] Outcome offline_collections(Store& store, std::span<const std::string> args);
+[[nodiscard]] Outcome offline_usage(Store& store, std::span<const std::string> args);
+[[nodiscard]] Outcome offline_put(Store& store, std::span<const std::string> args);
+[[nodiscard]] Outcome offline_get(Store& store, std::span<const std::string> args);
+[[nodiscard]] Outcome offline_delete(Store& store, std::span<const std::string> args);
+[[nodiscard]] Outcome offline_scan(Store& store, std::span<const std::string> args);
+[[nodiscard]] Outcome offline_find(Store& store, std::span<const std::string> args);
+[[nodiscard]] Outcome offline_query(Store& store, std::span<const std::string> args);
+[[nodiscard]] Outcome offline_count(Store& store, std::span<const std::string> args);
 
 }  // namespace tovik::cli

@@ -1,13 +1,9 @@
-// The interactive shell: line grammar, response texts and the loop.
+// The interactive shell: response texts and the loop.
 #include "cli/shell.h"
 
-#include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <iostream>
-#include <limits>
 #include <string>
-#include <type_traits>
 #include <variant>
 
 #include "cli/commands.h"
@@ -22,94 +18,6 @@ namespace {
 
 using server::Command;
 using server::Response;
-
-std::unexpected<Failure> unknown() {
-  return std::unexpected(Failure::message(kUnknownCommandText));
-}
-
-std::expected<Json, Failure> parse_json_text(std::string_view text) {
-  auto value = parse_json(text);
-  if (!value) {
-    return std::unexpected(
-        Failure::json_parse(value.error().message, value.error().line, value.error().column));
-  }
-  return std::move(*value);
-}
-
-// create / drop-empty: "<kind> <name>", the name may hold inner spaces.
-template <typename NamespaceCommand>
-std::expected<Command, Failure> parse_kind_rule(std::string_view rest) {
-  const WordSplit split = split_first_whitespace(rest);
-  if (!split.found) return std::unexpected(Failure::message("expected warren or den, then a name"));
-  NamespaceCommand command;
-  if (split.first == "warren") {
-    command.kind = server::NamespaceKind::Warren;
-  } else if (split.first == "den") {
-    command.kind = server::NamespaceKind::Den;
-  } else {
-    return std::unexpected(Failure::message("expected warren or den"));
-  }
-  command.name = std::string(split.rest);
-  return command;
-}
-
-// insert / put / update: "<id> <json>".
-template <typename DocumentCommand>
-std::expected<Command, Failure> parse_document_rule(std::string_view word, std::string_view rest) {
-  const WordSplit split = split_first_whitespace(rest);
-  if (!split.found) {
-    return std::unexpected(Failure::message("usage: " + std::string(word) + " <id> <JSON object>"));
-  }
-  auto value = parse_json_text(split.rest);
-  if (!value) return std::unexpected(value.error());
-  DocumentCommand command;
-  command.id = std::string(split.first);
-  if constexpr (std::is_same_v<DocumentCommand, server::Update>) {
-    command.fields = std::move(*value);
-  } else {
-    command.document = std::move(*value);
-  }
-  return command;
-}
-
-std::expected<Command, Failure> parse_find(std::string_view rest) {
-  const auto eq = rest.find('=');
-  if (eq == std::string_view::npos)
-    return std::unexpected(Failure::message("usage: find <field>=<value>"));
-  if (eq == 0) return std::unexpected(Failure::message("field must not be empty"));
-  const std::string_view value_text = rest.substr(eq + 1);
-  server::Find command;
-  command.field = std::string(rest.substr(0, eq));
-  // A bare word is meant as a string: find name=bob.
-  if (auto value = parse_json(value_text)) {
-    command.value = std::move(*value);
-  } else {
-    command.value = Json(std::string(value_text));
-  }
-  return command;
-}
-
-std::expected<Command, Failure> parse_page(std::string_view rest) {
-  const WordSplit split = split_first_whitespace(rest);
-  auto limit = parse_unsigned(split.first, std::numeric_limits<std::uint64_t>::max());
-  if (!limit) return std::unexpected(limit.error());
-  if (*limit < 1 || *limit > 100) {
-    return std::unexpected(Failure::message("usage: page <1-100> [JSON string cursor]"));
-  }
-  server::Page command;
-  command.limit = *limit;
-  if (!split.rest.empty()) {
-    auto cursor = parse_json_text(split.rest);
-    if (!cursor) return std::unexpected(cursor.error());
-    if (!cursor->is_string()) {
-      return std::unexpected(Failure::json_parse("invalid type: expected a JSON string", 1, 1));
-    }
-    command.after = cursor->get<std::string>();
-  }
-  return command;
-}
-
-// ---- Response texts ----------------------------------------------------------
 
 // A member of an object, or null when data is no object or lacks the key: a
 // misbehaving server must not be able to crash the shell with odd data.
@@ -268,100 +176,6 @@ void print_help(std::ostream& out) {
   for (std::string_view line : kShellHelpLines) out << line << '\n';
 }
 
-}  // namespace
-
-std::expected<Command, Failure> parse_shell_line(std::string_view line) {
-  const WordSplit split = split_first_whitespace(trim(line));
-  const std::string_view word = split.first;
-  const std::string_view rest = split.rest;
-
-  auto no_arguments = [&](Command command) -> std::expected<Command, Failure> {
-    if (!rest.empty()) return std::unexpected(Failure::message("unexpected command arguments"));
-    return command;
-  };
-
-  if (word == "create") return parse_kind_rule<server::Create>(rest);
-  if (word == "drop-empty") return parse_kind_rule<server::DropEmpty>(rest);
-  if (word == "use") {
-    if (rest.empty()) return unknown();
-    return server::Navigate{std::string(rest)};
-  }
-  if (word == "show") {
-    if (rest == "warrens") return server::Warrens{};
-    if (rest == "dens" || rest == "collections") return server::Dens{};
-    if (rest == "shinies") return server::Shinies{};
-    if (rest == "server") return server::Server{};
-    return unknown();
-  }
-  if (word == "insert") return parse_document_rule<server::Insert>(word, rest);
-  if (word == "put") return parse_document_rule<server::Put>(word, rest);
-  if (word == "update") return parse_document_rule<server::Update>(word, rest);
-  if (word == "get" || word == "delete") {
-    if (rest.empty() || contains_whitespace(rest)) return unknown();
-    if (word == "get") return server::Get{std::string(rest)};
-    return server::Delete{std::string(rest)};
-  }
-  if (word == "find") return parse_find(rest);
-  if (word == "scan") return no_arguments(server::Scan{});
-  if (word == "page") return parse_page(rest);
-  if (word == "stats") return no_arguments(server::Stats{});
-  if (word == "check") return no_arguments(server::Check{});
-  if (word == "exit" || word == "quit") return no_arguments(server::Quit{});
-  if (word == "backup") {
-    if (rest.empty()) return std::unexpected(Failure::message("usage: backup <name>"));
-    return server::Backup{std::string(rest)};
-  }
-  if (word == "usage") return no_arguments(server::Usage{});
-  if (word == "query") return parse_query_line(rest);
-  if (word == "count") return parse_count_line(rest);
-  return unknown();
-}
-
-bool ends_inside_json(std::string_view line) {
-  const WordSplit split = split_first_whitespace(trim(line));
-  std::string_view json = split.rest;
-  if (split.first == "find") {
-    const auto eq = json.find('=');
-    if (eq == std::string_view::npos) return false;
-    json.remove_prefix(eq + 1);
-  } else if (split.first == "put" || split.first == "insert" || split.first == "update") {
-    json = split_first_whitespace(json).rest;
-  } else if (split.first != "query" && split.first != "count") {
-    return false;
-  }
-  const BracketScan scan = scan_brackets(json);
-  // A string cannot continue on the next line, and a line that closed more
-  // than it opened cannot be mended by more input.
-  return scan.depth > 0 && !scan.in_string && !scan.over_closed;
-}
-
-BracketScan scan_brackets(std::string_view json) {
-  BracketScan scan;
-  for (std::size_t i = 0; i < json.size(); ++i) {
-    const char c = json[i];
-    if (scan.in_string) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        scan.in_string = false;
-      }
-    } else if (c == '"') {
-      scan.in_string = true;
-    } else if (c == '{' || c == '[') {
-      scan.deepest = std::max(scan.deepest, ++scan.depth);
-    } else if (c == '}' || c == ']') {
-      if (scan.depth == 0) {
-        scan.over_closed = true;
-        return scan;
-      }
-      --scan.depth;
-    }
-  }
-  return scan;
-}
-
-namespace {
-
 // The code point of a character that must not reach a terminal raw, when
 // one starts at text[i], with its length in bytes: C1 controls (which can
 // drive the terminal) and the bidirectional controls U+202A-U+202E and
@@ -456,21 +270,23 @@ Outcome run_shell_loop(ClientSession& session, SessionIo& io) {
     }
     const std::string& text = **line;
     if (text.empty()) continue;
-    if (text == "help") {
+    const ShellAction action = shell_action(text);
+    if (action == ShellAction::kHelp) {
       print_help(io.out);
       continue;
     }
-    if (text == "reconnect") {
+    if (action == ShellAction::kReconnect) {
       reconnect(session, io);
       queries.restart();
       continue;
     }
-    if (auto transfer = parse_transfer_line(text)) {
-      run_shell_transfer(session, io, *transfer);
+    if (action == ShellAction::kTransfer) {
+      // The row's word is import or export, so the line is one.
+      run_shell_transfer(session, io, *parse_transfer_line(text));
       if (!session.connected()) queries.restart();
       continue;
     }
-    auto command = trim(text) == "more" ? queries.more() : parse_shell_line(text);
+    auto command = action == ShellAction::kMore ? queries.more() : parse_shell_line(text);
     if (!command) {
       io.err << command.error().text() << '\n';
       continue;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cli/data_transfer.h"
 #include "cli/operator_text.h"
 
 namespace tovik::cli {
@@ -138,6 +139,35 @@ TEST(ShellGrammar, EverythingElseIsUnknown) {
   for (auto line : {"help", "reconnect", "GET a", "collections", "use-it x", "auth a b", "\x01"}) {
     EXPECT_EQ(refusal(line), kUnknownCommandText) << line;
   }
+}
+
+// The table is what the loops, the help and the completion read: a row
+// that one of them cannot use is a command the user cannot reach.
+TEST(ShellCommandTable, EveryRowIsUsableByEveryReader) {
+  std::string help;
+  for (std::string_view line : kShellHelpLines) help += std::string(line) + "\n";
+  for (const ShellCommandRow& row : shell_commands()) {
+    const std::string word(row.word);
+    EXPECT_EQ(find_shell_command(word), &row) << word;
+    if (row.action != ShellAction::kHelp) {
+      EXPECT_NE(help.find(word), std::string::npos) << word;
+    }
+    // Each word completed after the command is one it accepts.
+    for (std::string_view sub : sub_words_of(row)) {
+      const std::string line = word + " " + std::string(sub);
+      EXPECT_TRUE(parse_shell_line(line) || parse_shell_line(line + " x")) << line;
+    }
+    if (row.action == ShellAction::kTransfer) {
+      EXPECT_EQ(shell_action(word + " p"), ShellAction::kTransfer) << word;
+      EXPECT_TRUE(parse_transfer_line(word + " p").has_value()) << word;
+    } else if (row.action != ShellAction::kSend) {
+      // The loop's words take no arguments: with some, the parse refuses.
+      EXPECT_EQ(shell_action(word), row.action) << word;
+      EXPECT_EQ(shell_action(word + " x"), ShellAction::kSend) << word;
+      EXPECT_EQ(refusal(word), kUnknownCommandText) << word;
+    }
+  }
+  EXPECT_EQ(shell_action("bogus"), ShellAction::kSend);
 }
 
 TEST(DisplaySafe, EscapesControlsAndKeepsText) {
