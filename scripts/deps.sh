@@ -9,6 +9,7 @@ packages=(
   python3 python3-pytest python3-argon2 argon2 python3-pip python3-setuptools
   sqlite3 clang-16 libclang-rt-16-dev gcovr clang-format
   postgresql
+  man-db groff lintian dpkg-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,5 +1,6 @@
 // serve: parse the options, validate them and everything the server needs
-// before any socket exists, then run the accept loop until Ctrl+C.
+// before any socket exists, then run the accept loop until Ctrl+C (SIGINT)
+// or SIGTERM, the signal service managers stop a process with.
 //
 // The store is opened with the file format's value limit, not with
 // --max-document-bytes: that option limits what the server writes, and a
@@ -44,9 +45,21 @@ Failure transport_failure(const server::TransportError& error) {
   return Failure::message(error.text);
 }
 
-// With static storage: the SIGINT handler may refer to it for the rest of
-// the process's life.
+// With static storage: the stop handler (SIGINT, SIGTERM) may refer to it for
+// the rest of the process's life.
 std::atomic<bool> g_stop{false};
+
+// SIGTERM gets the very handler SIGINT has (the one that sets g_stop), so a
+// service manager's stop closes the connections and joins the threads as
+// Ctrl+C does instead of ending the process midway.
+[[nodiscard]] std::expected<void, server::TransportError> stop_on_sigterm_too() {
+  struct sigaction on_interrupt {};
+  if (::sigaction(SIGINT, nullptr, &on_interrupt) != 0 ||
+      ::sigaction(SIGTERM, &on_interrupt, nullptr) != 0) {
+    return std::unexpected(server::TransportError::from_errno(errno));
+  }
+  return {};
+}
 
 bool is_directory(const std::string& path) {
   struct stat st {};
@@ -187,6 +200,7 @@ Outcome run_serve(std::span<const std::string> args) {
   if (!listener) return std::unexpected(cannot_start(listener.error().text));
 
   auto installed = server::install_stop_on_sigint(g_stop);
+  if (installed) installed = stop_on_sigterm_too();
   if (!installed) return std::unexpected(transport_failure(installed.error()));
   auto bound = server::local_address(listener->get());
   if (!bound) return std::unexpected(transport_failure(bound.error()));

@@ -1,5 +1,6 @@
 """The server as a process: conversations over real sockets, the client
-limit, stopping on SIGINT, and start-up failures that must bind nothing."""
+limit, stopping on SIGINT or SIGTERM, and start-up failures that must bind
+nothing."""
 import signal
 import socket
 import subprocess
@@ -12,10 +13,10 @@ from server_util import (WireClient, authenticated, failure_code, free_port, fra
                          wait_until)
 
 
-def stop_and_wait(srv, timeout=5):
-    """Sends SIGINT; returns (seconds until exit, stdout rest, stderr)."""
+def stop_and_wait(srv, timeout=5, signo=signal.SIGINT):
+    """Sends signo; returns (seconds until exit, stdout rest, stderr)."""
     started = time.monotonic()
-    srv.proc.send_signal(signal.SIGINT)
+    srv.proc.send_signal(signo)
     out, err = srv.proc.communicate(timeout=timeout)
     return time.monotonic() - started, out, err
 
@@ -97,14 +98,20 @@ def test_client_limit_refuses_before_reading_and_frees_slots(provisioned_db, env
         srv.stop()
 
 
-def test_sigint_with_idle_clients_stops_cleanly(server):
+# SIGTERM is how service managers stop a process: it must stop as Ctrl+C does.
+@pytest.mark.parametrize("signo", [signal.SIGINT, signal.SIGTERM], ids=["sigint", "sigterm"])
+def test_stop_signal_with_idle_clients_stops_cleanly(server, provisioned_db, env, signo):
     a = authenticated(server.port)
     b = authenticated(server.port)
-    elapsed, out, err = stop_and_wait(server)
+    assert a.call({"op": "use", "collection": "orders"})["ok"]
+    assert a.call({"op": "put", "id": "a1", "document": {"n": 1}})["ok"]
+    elapsed, out, err = stop_and_wait(server, signo=signo)
     assert server.proc.returncode == 0, err
     assert out == "Tovik stopped.\n"
     assert elapsed < 1.5
     assert a.sees_close(1) and b.sees_close(1)
+    checked = run(["check", str(provisioned_db)], env=env)
+    assert checked.stdout == '{"ok":true}\n', checked.stderr
 
 
 def test_sigint_before_any_client_stops_at_once(server):
