@@ -31,6 +31,7 @@
 
 #include "cli/failure.h"
 #include "cli/network.h"
+#include "core/file_system.h"
 #include "core/store.h"
 #include "server/protocol.h"
 
@@ -64,6 +65,9 @@ struct TransferOptions {
   // Where the progress line goes (documents done / total, redrawn at most
   // ten times a second, cleared at the end); null for none.
   std::ostream* progress = nullptr;
+  // Where the export file is created, written and synced; null for the real
+  // file system.
+  FileSystem* file_system = nullptr;
 };
 
 struct ImportReport {

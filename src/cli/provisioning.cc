@@ -4,7 +4,6 @@
 #include "cli/provisioning.h"
 
 #include <errno.h>
-#include <sys/stat.h>
 
 #include <iostream>
 #include <string>
@@ -24,27 +23,6 @@ constexpr std::string_view kDefaultAdministrator = "admin";
 Failure credential_failure(const server::CredentialError& error) {
   if (error.kind == server::CredentialErrorKind::Os) return Failure::os(error.os_error);
   return Failure::message(error.text);
-}
-
-// mkdir -p with mode 0777 before the umask.
-Outcome create_directories(const std::string& dir) {
-  if (dir.empty()) return {};
-  std::size_t pos = 0;
-  while (pos != std::string::npos) {
-    pos = dir.find('/', pos + 1);
-    const std::string prefix = dir.substr(0, pos);
-    if (prefix.empty()) continue;
-    struct stat existing {};
-    if (::stat(prefix.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) continue;
-    if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
-      return std::unexpected(Failure::os(errno));
-    }
-  }
-  // EEXIST above may have been a file standing where a directory belongs.
-  struct stat st {};
-  if (::stat(dir.c_str(), &st) != 0) return std::unexpected(Failure::os(errno));
-  if (!S_ISDIR(st.st_mode)) return std::unexpected(Failure::os(ENOTDIR));
-  return {};
 }
 
 // Steps shared by both forms of init: refuse when credentials exist, create
@@ -93,6 +71,25 @@ Outcome setup_file(const std::string& path, const std::string& username) {
 }
 
 }  // namespace
+
+Outcome create_directories(const std::string& dir, FileSystem& fs) {
+  if (dir.empty()) return {};
+  std::size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = dir.find('/', pos + 1);
+    const std::string prefix = dir.substr(0, pos);
+    if (prefix.empty()) continue;
+    if (auto directory = fs.is_directory(prefix); directory && *directory) continue;
+    if (auto made = fs.make_directory(prefix); !made && made.error() != EEXIST) {
+      return std::unexpected(Failure::os(made.error()));
+    }
+  }
+  // EEXIST above may have been a file standing where a directory belongs.
+  auto directory = fs.is_directory(dir);
+  if (!directory) return std::unexpected(Failure::os(directory.error()));
+  if (!*directory) return std::unexpected(Failure::os(ENOTDIR));
+  return {};
+}
 
 std::expected<std::uint64_t, Failure> parse_capacity(std::string_view text) {
   const auto refused = [] {

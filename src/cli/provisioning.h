@@ -6,9 +6,11 @@
 
 #include <cstdint>
 #include <expected>
+#include <string>
 #include <string_view>
 
 #include "cli/failure.h"
+#include "core/file_system.h"
 #include "core/store.h"
 
 namespace tovik::cli {
@@ -25,6 +27,11 @@ inline constexpr std::string_view kCapacityRefused =
     "capacity must be 1 MiB to 4 GiB in steps of 4 KiB";
 // The capacity SIZE names, or the kCapacityRefused failure.
 [[nodiscard]] std::expected<std::uint64_t, Failure> parse_capacity(std::string_view text);
+
+// mkdir -p: every missing directory of dir, mode 0777 before the umask; the
+// failure is the system's error (ENOTDIR when a file stands at dir).
+[[nodiscard]] Outcome create_directories(const std::string& dir,
+                                         FileSystem& fs = real_file_system());
 
 inline constexpr std::string_view kNewPasswordPrompt =
     "New administrator password (12-1024 bytes): ";

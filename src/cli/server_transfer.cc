@@ -1,5 +1,4 @@
 // Import and export through a server: the shell's and batch mode's lines.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -262,13 +261,18 @@ std::expected<ImportReport, Failure> import_through_server(const std::string& pa
 std::expected<std::uint64_t, Failure> export_through_server(const std::string& path,
                                                             const Sender& send,
                                                             const TransferOptions& options) {
-  if (path_exists(path)) {
+  FileSystem& fs = options.file_system != nullptr ? *options.file_system : real_file_system();
+  // A path that cannot even be looked up is left for the creation to report.
+  if (auto there = fs.exists(path); there && *there) {
     return std::unexpected(Failure::message(path + " already exists; export never overwrites"));
   }
   std::optional<UniqueFd> file;
   // Anything that stops the export takes the unfinished file away again.
   auto abandon = [&](Failure failure) -> std::expected<std::uint64_t, Failure> {
-    if (file) ::unlink(path.c_str());
+    if (file) {
+      file.reset();
+      (void)fs.remove(path);
+    }
     return std::unexpected(std::move(failure));
   };
   Progress progress(options.progress, std::nullopt);
@@ -276,12 +280,13 @@ std::expected<std::uint64_t, Failure> export_through_server(const std::string& p
   std::string text;
   std::optional<std::string> after;
   auto flush = [&]() -> Outcome {
-    std::string_view rest = text;
+    auto rest = std::as_bytes(std::span(text));
     while (!rest.empty()) {
-      const ssize_t wrote = ::write(file->get(), rest.data(), rest.size());
-      if (wrote < 0 && errno == EINTR) continue;
-      if (wrote < 0) return std::unexpected(path_failure(path, errno));
-      rest.remove_prefix(static_cast<std::size_t>(wrote));
+      auto wrote = fs.write(file->get(), rest);
+      if (!wrote) return std::unexpected(path_failure(path, wrote.error()));
+      // A file that takes no byte without an error is out of room in all but name.
+      if (*wrote == 0) return std::unexpected(path_failure(path, EIO));
+      rest = rest.subspan(*wrote);
     }
     text.clear();
     return {};
@@ -294,12 +299,9 @@ std::expected<std::uint64_t, Failure> export_through_server(const std::string& p
           Failure::message(response->error ? response->error->message : "request failed"));
     }
     if (!file) {
-      int fd = -1;
-      do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      } while (fd < 0 && errno == EINTR);
-      if (fd < 0) return std::unexpected(path_failure(path, errno));
-      file.emplace(fd);
+      auto created = fs.create_user_file(path);
+      if (!created) return std::unexpected(path_failure(path, created.error()));
+      file.emplace(std::move(*created));
     }
     const Json& documents = member_of(response->data, "documents");
     if (!documents.is_array()) return abandon(Failure::message("invalid page from server"));
@@ -319,7 +321,9 @@ std::expected<std::uint64_t, Failure> export_through_server(const std::string& p
     after = next_after.get<std::string>();
   }
   if (auto flushed = flush(); !flushed) return abandon(flushed.error());
-  if (::fsync(file->get()) != 0) return abandon(path_failure(path, errno));
+  if (auto synced = fs.sync(file->get()); !synced) {
+    return abandon(path_failure(path, synced.error()));
+  }
   return exported;
 }
 

@@ -22,8 +22,8 @@ auto retry_interrupted(Call&& call) {
   return result;
 }
 
-std::expected<UniqueFd, int> open_path(const std::string& path, int flags) {
-  const int fd = retry_interrupted([&] { return ::open(path.c_str(), flags | O_CLOEXEC, 0600); });
+std::expected<UniqueFd, int> open_path(const std::string& path, int flags, mode_t mode = 0600) {
+  const int fd = retry_interrupted([&] { return ::open(path.c_str(), flags | O_CLOEXEC, mode); });
   if (fd < 0) return std::unexpected(errno);
   return UniqueFd(fd);
 }
@@ -56,11 +56,26 @@ std::expected<UniqueFd, int> FileSystem::create_exclusive(const std::string& pat
   return open_path(path, O_WRONLY | O_CREAT | O_EXCL);
 }
 
+std::expected<UniqueFd, int> FileSystem::create_user_file(const std::string& path) {
+  return open_path(path, O_WRONLY | O_CREAT | O_EXCL, 0666);
+}
+
 std::expected<bool, int> FileSystem::exists(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) == 0) return true;
   if (errno == ENOENT) return false;
   return std::unexpected(errno);
+}
+
+std::expected<bool, int> FileSystem::is_directory(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::unexpected(errno);
+  return S_ISDIR(st.st_mode);
+}
+
+std::expected<void, int> FileSystem::make_directory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0777) != 0) return std::unexpected(errno);
+  return {};
 }
 
 std::expected<std::uint64_t, int> FileSystem::file_size(int fd) {
@@ -192,8 +207,20 @@ std::expected<UniqueFd, int> FaultyFileSystem::create_exclusive(const std::strin
   return pass("create_exclusive", [&] { return base_.create_exclusive(path); });
 }
 
+std::expected<UniqueFd, int> FaultyFileSystem::create_user_file(const std::string& path) {
+  return pass("create_user_file", [&] { return base_.create_user_file(path); });
+}
+
 std::expected<bool, int> FaultyFileSystem::exists(const std::string& path) {
   return pass("exists", [&] { return base_.exists(path); });
+}
+
+std::expected<bool, int> FaultyFileSystem::is_directory(const std::string& path) {
+  return pass("is_directory", [&] { return base_.is_directory(path); });
+}
+
+std::expected<void, int> FaultyFileSystem::make_directory(const std::string& path) {
+  return pass("make_directory", [&] { return base_.make_directory(path); });
 }
 
 std::expected<std::uint64_t, int> FaultyFileSystem::file_size(int fd) {

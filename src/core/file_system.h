@@ -1,8 +1,9 @@
 // The operating-system boundary for files: every call that the storage
-// engine, the credential registry and backup make on files goes through one
-// FileSystem. Errors are errno values, mapped by each caller to its own
-// kinds (the store's FileIo to StoreError, the registry to CredentialError,
-// the tool to its "<strerror> (os error N)" failures).
+// engine, the credential registry, backup, the tool's export file and init's
+// data directory make on files goes through one FileSystem. Errors are errno
+// values, mapped by each caller to its own kinds (the store's FileIo to
+// StoreError, the registry to CredentialError, the tool to its
+// "<strerror> (os error N)" failures).
 //
 // The base class makes the real system calls: each loops over interrupted
 // calls, and every descriptor it opens is close-on-exec. Tests derive from
@@ -46,9 +47,18 @@ class FileSystem {
   [[nodiscard]] virtual std::expected<UniqueFd, int> open_read(const std::string& path);
   // Creates path exclusively, write-only, mode 0600.
   [[nodiscard]] virtual std::expected<UniqueFd, int> create_exclusive(const std::string& path);
+  // Creates path exclusively, write-only, mode 0666 before the umask: a file
+  // made for the user (an export), readable as the user's umask allows.
+  [[nodiscard]] virtual std::expected<UniqueFd, int> create_user_file(const std::string& path);
   // Looks path up without following a final symbolic link. true when
   // anything is there (a dangling link included), false when not found.
   [[nodiscard]] virtual std::expected<bool, int> exists(const std::string& path);
+  // Looks path up following symbolic links: true for a directory, false for
+  // anything else; a path that is not there fails (ENOENT).
+  [[nodiscard]] virtual std::expected<bool, int> is_directory(const std::string& path);
+  // Creates one directory, mode 0777 before the umask (EEXIST when anything
+  // is there already).
+  [[nodiscard]] virtual std::expected<void, int> make_directory(const std::string& path);
   [[nodiscard]] virtual std::expected<std::uint64_t, int> file_size(int fd);
   // One positioned read; 0 means end of file.
   [[nodiscard]] virtual std::expected<std::size_t, int> read_at(int fd, std::span<std::byte> buffer,
@@ -112,7 +122,10 @@ class FaultyFileSystem : public FileSystem {
   std::expected<UniqueFd, int> open_locked(const std::string& path, bool create_new) override;
   std::expected<UniqueFd, int> open_read(const std::string& path) override;
   std::expected<UniqueFd, int> create_exclusive(const std::string& path) override;
+  std::expected<UniqueFd, int> create_user_file(const std::string& path) override;
   std::expected<bool, int> exists(const std::string& path) override;
+  std::expected<bool, int> is_directory(const std::string& path) override;
+  std::expected<void, int> make_directory(const std::string& path) override;
   std::expected<std::uint64_t, int> file_size(int fd) override;
   std::expected<std::size_t, int> read_at(int fd, std::span<std::byte> buffer,
                                           std::uint64_t offset) override;

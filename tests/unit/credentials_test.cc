@@ -16,6 +16,8 @@
 #include <argon2.h>
 #include <gtest/gtest.h>
 
+#include "temp_dir.h"
+
 namespace tovik::server {
 namespace {
 
@@ -54,13 +56,6 @@ class CredentialsTest : public ::testing::Test {
     admin_ = nullptr;
   }
 
-  void SetUp() override {
-    char pattern[] = "/tmp/tovik-credentials-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::string path(const std::string& name = "db.tovik.auth") const { return (dir_ / name); }
 
   std::string registry_text(const std::string& username, const std::string& hash) const {
@@ -82,7 +77,8 @@ class CredentialsTest : public ::testing::Test {
   }
 
   static Credentials* admin_;
-  fs::path dir_;
+  TempDir temp_{"tovik-credentials"};
+  fs::path dir_ = temp_.path();
 };
 
 Credentials* CredentialsTest::admin_ = nullptr;

@@ -2,13 +2,18 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <variant>
 
 #include <gtest/gtest.h>
 
+#include "core/file_system.h"
 #include "server/protocol.h"
+#include "temp_dir.h"
 
 namespace tovik::cli {
 namespace {
@@ -60,6 +65,33 @@ TEST(ImportThroughServer, PacksWithinTheLimitsTheServerReports) {
   EXPECT_TRUE(small.bodies.empty());
   ::unlink(path.c_str());
   ::unlink(big.c_str());
+}
+
+// A failed write or sync of the export file removes the partial file and
+// names the path with the system's error.
+TEST(ExportThroughServer, AFailedWriteOrSyncLeavesNoFile) {
+  const TempDir dir("tovik-export");
+  const Sender one_page =
+      [](const server::Command&) -> std::expected<server::Response, std::string> {
+    return server::success(
+        Json{{"documents", Json::array({Json{{"id", "a"}}, Json{{"id", "b"}}})}});
+  };
+  FaultyFileSystem faults(real_file_system());
+  TransferOptions options;
+  options.file_system = &faults;
+  const std::string path = dir.path() + "/out.jsonl";
+  for (const auto& [operation, error] : {std::pair{"write", ENOSPC}, {"sync", EIO}}) {
+    faults.arm(operation, 1, error);
+    auto exported = export_through_server(path, one_page, options);
+    ASSERT_FALSE(exported.has_value()) << operation;
+    EXPECT_EQ(exported.error().text(), path + ": " + os_error_text(error));
+    EXPECT_FALSE(std::filesystem::exists(path)) << operation;
+  }
+  faults.disarm();
+  EXPECT_EQ(export_through_server(path, one_page, options).value(), 2u);
+  std::ifstream written(path);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}),
+            "{\"id\":\"a\"}\n{\"id\":\"b\"}\n");
 }
 
 }  // namespace

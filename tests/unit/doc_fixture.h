@@ -24,6 +24,7 @@
 #include "core/store.h"
 #include "document/json.h"
 #include "document/keys.h"
+#include "temp_dir.h"
 
 #include <stdlib.h>
 
@@ -61,20 +62,13 @@ inline Json parse(std::string_view text) {
 class DocFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tovik-doc-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
     path_ = dir_ + "/test.tovik";
     auto fd = open_database_file(path_, true);
     ASSERT_TRUE(fd.has_value());
     open_store(std::move(*fd), StoreConfig{}, kDefaultIndexEntries);
   }
 
-  void TearDown() override {
-    store_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
+  void TearDown() override { store_.reset(); }
 
   Store& store() { return *store_; }
   TestIo& io() { return *io_; }
@@ -135,7 +129,8 @@ class DocFixture : public ::testing::Test {
     store_.emplace(std::move(*opened));
   }
 
-  std::string dir_;
+  TempDir temp_{"tovik-doc"};
+  std::string dir_ = temp_.path();
   std::shared_ptr<TestIo> io_;
   std::optional<Store> store_;
 };

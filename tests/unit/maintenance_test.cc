@@ -22,6 +22,7 @@
 
 #include "core/store.h"
 #include "document/documents.h"
+#include "temp_dir.h"
 
 namespace tovik::cli {
 namespace {
@@ -103,13 +104,9 @@ class FaultyIo : public MaintenanceIo {
 class Backup : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "tovik-maint-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
     source_ = (dir_ / "source.tovik").string();
     make_database(source_, {{"orders\0a1"sv, "a1"}, {"orders\0b2"sv, "b2"}, {"users\0u"sv, "u"}});
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   std::string path(const std::string& name) const { return (dir_ / name).string(); }
 
@@ -184,7 +181,8 @@ class Backup : public ::testing::Test {
     EXPECT_TRUE(fd.has_value()) << "source still locked";
   }
 
-  fs::path dir_;
+  TempDir temp_{"tovik-maint"};
+  fs::path dir_ = temp_.path();
   std::string source_;
   FaultyIo io_;
 };

@@ -24,6 +24,7 @@
 #include "core/store.h"
 #include "server/credentials.h"
 #include "server/protocol.h"
+#include "temp_dir.h"
 
 #include <stdlib.h>
 
@@ -124,9 +125,6 @@ class ServerTest : public ::testing::Test {
   }
 
   void SetUp() override {
-    char pattern[] = "/tmp/tovik-server-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     auto fd = open_database_file(dir_ + "/db.tovik", true);
     ASSERT_TRUE(fd.has_value());
     auto store = Store::open(std::move(*fd), StoreConfig{});
@@ -137,7 +135,6 @@ class ServerTest : public ::testing::Test {
   void TearDown() override {
     stop_server();
     store_.reset();
-    std::filesystem::remove_all(dir_);
   }
 
   void start(const ServerConfig& config = fast_config()) {
@@ -182,7 +179,8 @@ class ServerTest : public ::testing::Test {
   }
 
   static Credentials* credentials_;
-  std::string dir_;
+  TempDir temp_{"tovik-server-test"};
+  std::string dir_ = temp_.path();
   std::optional<Store> store_;
   ServerConfig config_;
   std::atomic<bool> stop_{false};

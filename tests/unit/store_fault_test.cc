@@ -149,8 +149,8 @@ TEST_F(StoreFault, FailedInitialisationLeavesAnEmptyFileToRetry) {
 }
 
 TEST(PosixFile, ShortReadAtEndOfFileAndParentDirectory) {
-  std::string templ = (std::filesystem::temp_directory_path() / "tovik-posix-XXXXXX").string();
-  ASSERT_NE(::mkdtemp(templ.data()), nullptr);
+  const TempDir temp("tovik-posix");
+  const std::string& templ = temp.path();
   const std::string path = templ + "/f";
   {
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
@@ -169,7 +169,6 @@ TEST(PosixFile, ShortReadAtEndOfFileAndParentDirectory) {
   EXPECT_EQ(parent_directory("a/b/db"), "a/b");
   EXPECT_TRUE(sync_directory(templ).has_value());
   EXPECT_FALSE(sync_directory(templ + "/missing").has_value());
-  std::filesystem::remove_all(templ);
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "core/file_system.h"
 #include "core/posix_file.h"
 #include "core/store.h"
+#include "temp_dir.h"
 
 #include <stdlib.h>
 
@@ -100,17 +101,10 @@ class ScriptedIo : public FileSystem {
 class StoreFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string templ = (std::filesystem::temp_directory_path() / "tovik-store-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(templ.data()), nullptr);
-    dir_ = templ;
     path_ = dir_ + "/db.tovik";
     io_ = std::make_shared<ScriptedIo>();
   }
-  void TearDown() override {
-    store_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
+  void TearDown() override { store_.reset(); }
 
   // Opens path_ (creating it when missing) as a Store through the scripted seam.
   std::expected<Store, StoreError> open_store() {
@@ -235,7 +229,8 @@ class StoreFixture : public ::testing::Test {
 
   StoreConfig config_ = kSmallConfig;
   std::uint64_t index_entries_ = kDefaultIndexEntries;
-  std::string dir_;
+  TempDir temp_{"tovik-store"};
+  std::string dir_ = temp_.path();
   std::string path_;
   std::shared_ptr<ScriptedIo> io_;
   std::optional<Store> store_;

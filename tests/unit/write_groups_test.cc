@@ -16,6 +16,7 @@
 
 #include "document/documents.h"
 #include "document/keys.h"
+#include "temp_dir.h"
 
 #include <stdlib.h>
 
@@ -68,9 +69,6 @@ class GateIo : public FileSystem {
 class WriteGroupsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/tovik-groups-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     open(StoreConfig{});
     session_.warren = "default";
     session_.den = "d";
@@ -78,7 +76,6 @@ class WriteGroupsTest : public ::testing::Test {
   void TearDown() override {
     groups_.reset();
     store_.reset();
-    std::filesystem::remove_all(dir_);
   }
 
   void open(StoreConfig config, GroupLimits limits = {}) {
@@ -139,7 +136,8 @@ class WriteGroupsTest : public ::testing::Test {
     return encode_data(response.data);
   }
 
-  std::string dir_;
+  TempDir temp_{"tovik-groups-test"};
+  std::string dir_ = temp_.path();
   std::shared_ptr<GateIo> io_;
   std::optional<Store> store_;
   GuardedLock lock_;
