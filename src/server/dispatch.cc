@@ -88,11 +88,6 @@ std::optional<Place> current_den(const SessionState& session) {
   return Place{session.warren ? std::string_view(*session.warren) : kDefaultWarren, *session.den};
 }
 
-std::optional<Filter> to_filter(const std::optional<Equality>& equality) {
-  if (!equality) return std::nullopt;
-  return Filter{equality->field, equality->value};
-}
-
 // Runs a command that needs a selected den.
 template <typename Operation>
 ExecuteResult in_den(const SessionState& session, Operation&& operation) {
@@ -158,7 +153,7 @@ struct Executor {
     return query_in_den(
         session,
         [&](Place p) {
-          return page_documents(store, p.warren, p.den, c.limit, c.after, to_filter(c.filter),
+          return page_documents(store, p.warren, p.den, c.limit, c.after, c.filter,
                                 kResponseDocumentBytes);
         },
         page_data);

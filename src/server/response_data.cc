@@ -1,14 +1,14 @@
-// Responses in their wire form: the envelope (encode_response, success) and
-// the data of each command's success: small results as trees, and the results
-// that carry documents written member by member with the documents' compact
-// texts spliced in as the document layer hands them out.
+// The data of each command's success in its wire form: small results as
+// trees, and the results that carry documents written member by member with
+// the documents' compact texts spliced in as the document layer hands them
+// out.
+#include "server/response_data.h"
+
 #include <array>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
-
-#include "server/protocol.h"
 
 namespace tovik::server {
 namespace {
@@ -74,52 +74,6 @@ Json names_json(const std::vector<std::string>& names) {
 }
 
 }  // namespace
-
-std::string encode_response(const Response& response) {
-  // The envelope has a fixed key order that a sorted object cannot give,
-  // so it is written by hand around compactly dumped parts.
-  std::string out;
-  out.reserve(128 + (response.data_text ? response.data_text->text.size() : 0));
-  out += "{\"version\":";
-  append_unsigned(out, response.version);
-  out += response.ok ? ",\"ok\":true,\"data\":" : ",\"ok\":false,\"data\":";
-  if (response.data_text) {
-    out += response.data_text->text;
-  } else {
-    out += dump_compact(response.data);
-  }
-  out += ",\"error\":";
-  if (response.error) {
-    out += "{\"code\":";
-    out += dump_compact(Json(response.error->code));
-    out += ",\"message\":";
-    out += dump_compact(Json(response.error->message));
-    out += '}';
-  } else {
-    out += "null";
-  }
-  out += '}';
-  return out;
-}
-
-Response success(Json data) {
-  Response response;
-  response.ok = true;
-  response.data = std::move(data);
-  return response;
-}
-
-Response success(DataText data) {
-  Response response;
-  response.ok = true;
-  response.data_text = std::move(data);
-  return response;
-}
-
-std::string encode_data(const ResponseData& data) {
-  if (const Json* value = std::get_if<Json>(&data)) return dump_compact(*value);
-  return std::get<DataText>(data).text;
-}
 
 DataText query_data(const QueryResult& result) {
   ObjectText data(192 + total_size(result.documents));

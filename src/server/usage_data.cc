@@ -1,13 +1,12 @@
-// Responses within their limit: the bounded wire form of the space report,
-// so that a database of many dens or warrens still answers in one response,
-// and the stand-in failure for any response that would still be too large.
+// The bounded wire form of the space report, so that a database of many
+// dens or warrens still answers in one response.
 #include <algorithm>
 #include <set>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "server/protocol.h"
+#include "server/response_data.h"
 
 namespace tovik::server {
 namespace {
@@ -65,13 +64,6 @@ Chosen choose_rows(const UsageReport& report, std::size_t max_rows) {
 }
 
 }  // namespace
-
-std::string encode_response_within(Response& response, std::uint64_t limit) {
-  std::string body = encode_response(response);
-  if (body.size() <= limit) return body;
-  response = failure(kCodeOperationFailed, kResponseTooLarge);
-  return encode_response(response);
-}
 
 Json usage_data(const UsageReport& report, std::size_t max_rows) {
   const Chosen chosen = choose_rows(report, max_rows);

@@ -5,7 +5,7 @@
 // any-value fields of a message, but closed objects must refuse it. So the
 // parse also records, for objects near the root where closed types live,
 // which keys were repeated, by the path of the object. The typed decoders
-// in protocol.cc consult those records at their own level only.
+// (wire_reading.h) consult those records at their own level only.
 //
 // The text is read by the document layer's one JSON reader (parse_json),
 // which reports those keys to an observer; this file only collects them.
@@ -25,7 +25,7 @@
 namespace tovik::server {
 
 // Closed types sit at most this deep: envelope (1), command or failure (2),
-// equality (3), the operations of a write (4, inside its "ops" array).
+// a page's filter (3), the operations of a write (4, inside its "ops" array).
 // Deeper objects are inside any-value fields, whose repeated keys are
 // legal, so tracking stops there to keep large documents cheap.
 inline constexpr std::size_t kClosedTypeDepth = 4;

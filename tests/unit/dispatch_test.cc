@@ -183,9 +183,9 @@ TEST_F(Executor, DocumentCommandsSuccessAndFailure) {
   EXPECT_EQ(ok(Page{2, std::nullopt, std::nullopt}),
             parse(R"({"documents":[{"id":"a","n":1},{"id":"b","n":3,"t":"x"}],"examined":2,)"
                   R"("next_after":"b"})"));
-  EXPECT_EQ(ok(Page{1, std::string("a"), Equality{"n", parse("3")}}),
+  EXPECT_EQ(ok(Page{1, std::string("a"), Filter{"n", parse("3")}}),
             parse(R"({"documents":[{"id":"b","n":3,"t":"x"}],"examined":1,"next_after":"b"})"));
-  EXPECT_EQ(ok(Page{5, std::string("b"), Equality{"n", parse("3")}}),
+  EXPECT_EQ(ok(Page{5, std::string("b"), Filter{"n", parse("3")}}),
             parse(R"({"documents":[{"id":"c","n":3}],"examined":1,"next_after":null})"));
   EXPECT_EQ(refused(Page{0, std::nullopt, std::nullopt}), kInvalidInput);
   EXPECT_EQ(refused(Page{101, std::nullopt, std::nullopt}), kInvalidInput);

@@ -85,7 +85,7 @@ TEST(DecodeRequest, RefusesEveryBrokenRule) {
       {"limit null", envelope(R"({"op":"page","limit":null})")},
       {"missing limit", envelope(R"({"op":"page"})")},
       {"after not a string", envelope(R"({"op":"page","limit":5,"after":5})")},
-      // Equality is closed too.
+      // A page's filter is closed too.
       {"filter not an object", envelope(R"({"op":"page","limit":5,"filter":"a"})")},
       {"filter missing value", envelope(R"({"op":"page","limit":5,"filter":{"field":"a"}})")},
       {"filter extra key",
@@ -297,7 +297,7 @@ TEST(EncodeRequest, EveryCommandRoundTrips) {
       Put{"a", Json::parse(R"({"n":[1,2.5,"é"]})")},
       Insert{"b", Json::parse("[1]")},
       Update{"c", Json::parse(R"({"t":null})")},
-      Page{100, std::string("x"), Equality{"f", Json::parse("1.0")}},
+      Page{100, std::string("x"), Filter{"f", Json::parse("1.0")}},
       Get{"g"},
       Delete{"h"},
       Find{"k", Json::parse(R"({"z":true})")},
@@ -421,7 +421,7 @@ TEST(DecodeResponse, ArrayFormAndRepeatedKeysInData) {
 // sanitizers in CI).
 TEST(DecodeRequest, SurvivesTruncatedAndCorruptedBodies) {
   const std::vector<std::string> seeds = {
-      encode_request(Page{3, std::string("a"), Equality{"f", Json::parse(R"([{"x":"é"}])")}}),
+      encode_request(Page{3, std::string("a"), Filter{"f", Json::parse(R"([{"x":"é"}])")}}),
       encode_request(Put{"a", Json::parse(R"({"k":[1,-2,3.5e10,null,true,"\u0000"]})")}),
       encode_response(failure(kCodeBadFrame, kBadFrameMessage)),
   };
@@ -539,7 +539,7 @@ void expect_same_reading(const std::string& text, std::size_t max_depth) {
 
 TEST(ParseMessage, ReadsAsTheOldWireReaderDid) {
   std::vector<std::string> seeds = {
-      encode_request(Page{3, std::string("a"), Equality{"f", Json::parse(R"([{"x":"é"}])")}}),
+      encode_request(Page{3, std::string("a"), Filter{"f", Json::parse(R"([{"x":"é"}])")}}),
       encode_request(Put{"a", Json::parse(R"({"k":[1,-2,3.5e10,null,true,"\u0000"]})")}),
       encode_response(failure(kCodeBadFrame, kBadFrameMessage)),
       envelope(R"({"op":"get","id":"a","id":"b","x":{"y":1,"y":[{"z":1,"z":2}]}})"),

@@ -236,7 +236,7 @@ TEST_F(QueryWalk, EveryReadGivesTheTextGetGives) {
   const auto filter = QueryFilter::compile(parse(R"({"n":1})"));
   for (const Command& command :
        {Command{Scan{}}, Command{Find{"n", 1}}, Command{Page{100, std::nullopt, std::nullopt}},
-        Command{Page{100, std::nullopt, Equality{"n", 1}}},
+        Command{Page{100, std::nullopt, Filter{"n", 1}}},
         Command{Query{parse(R"({"n":1})"), std::nullopt, 100, std::nullopt}}}) {
     auto answer = run(command);
     ASSERT_TRUE(answer.has_value()) << op_name(command);
