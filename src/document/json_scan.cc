@@ -1,0 +1,73 @@
+// The scanner's loops over whole values; see json_scan.h.
+#include "document/json_scan.h"
+
+#include <algorithm>
+
+namespace tovik {
+
+std::size_t json_value_end(std::string_view text, std::size_t pos) {
+  if (pos >= text.size()) return kJsonScanEnd;
+  const char first = text[pos];
+  if (first == '"') return json_string_end(text, pos);
+  if (first != '{' && first != '[') {
+    while (pos < text.size() &&
+           !json_scan_internal::kEndsScalar[static_cast<unsigned char>(text[pos])]) {
+      ++pos;
+    }
+    return pos;
+  }
+  std::size_t depth = 0;
+  while (pos < text.size()) {
+    const char c = text[pos];
+    if (c == '"') {
+      pos = json_string_end(text, pos);
+      if (pos == kJsonScanEnd) return kJsonScanEnd;
+      continue;
+    }
+    if (c == '{' || c == '[') {
+      ++depth;
+    } else if ((c == '}' || c == ']') && --depth == 0) {
+      return pos + 1;
+    }
+    ++pos;
+  }
+  return kJsonScanEnd;
+}
+
+BracketScan scan_brackets(std::string_view json) {
+  BracketScan scan;
+  std::size_t pos = 0;
+  while (pos < json.size()) {
+    const char c = json[pos];
+    if (c == '"') {
+      pos = json_string_end(json, pos);
+      if (pos == kJsonScanEnd) {
+        scan.in_string = true;  // nothing after an open quote counts
+        return scan;
+      }
+      continue;
+    }
+    if (c == '{' || c == '[') {
+      scan.deepest = std::max(scan.deepest, ++scan.depth);
+    } else if (c == '}' || c == ']') {
+      if (scan.depth == 0) {
+        scan.over_closed = true;
+        return scan;
+      }
+      --scan.depth;
+    }
+    ++pos;
+  }
+  return scan;
+}
+
+std::size_t first_value_end(std::string_view text) {
+  if (text.empty()) return 0;
+  if (text.front() != '{' && text.front() != '[') {
+    const std::size_t blank = text.find_first_of(" \t");
+    return blank == std::string_view::npos ? text.size() : blank;
+  }
+  return std::min(json_value_end(text, 0), text.size());
+}
+
+}  // namespace tovik
