@@ -179,23 +179,35 @@ std::string_view string_of_text(std::string_view text, std::string& scratch) {
   return scratch;
 }
 
-// The name of the member the scan is at, decoded into scratch when escaped.
-std::string_view member_name(const JsonItemScan& members, std::string& scratch) {
-  if (!members.key_escaped()) return members.key();
-  const std::string_view key = members.key();
-  return string_of_text(std::string_view(key.data() - 1, key.size() + 2), scratch);
-}
-
 // Calls visit(member name, value text) for each member of the object until
-// it returns true; false when the text breaks off.
+// it returns true; false when the text breaks off. The hot loop of every
+// stepped query: written out over the scanner's steps rather than through
+// JsonItemScan, whose state costs a tenth of a query's time here.
 template <typename Visit>
 bool for_each_member_of_text(std::string_view object, Visit&& visit) {
-  JsonItemScan members(object);
+  std::size_t pos = skip_json_blanks(object, 1);
+  if (pos < object.size() && object[pos] == '}') return true;
   std::string scratch;
-  while (members.next()) {
-    if (visit(member_name(members, scratch), members.value())) return true;
+  for (;;) {
+    if (pos >= object.size() || object[pos] != '"') return false;
+    bool escaped = false;
+    const std::size_t key_end = json_string_end(object, pos, escaped);
+    if (key_end == kJsonScanEnd) return false;
+    const std::string_view key = object.substr(pos, key_end - pos);
+    pos = skip_json_blanks(object, key_end);
+    if (pos >= object.size() || object[pos] != ':') return false;
+    pos = skip_json_blanks(object, pos + 1);
+    const std::size_t end = json_value_end(object, pos);
+    if (end == kJsonScanEnd) return false;
+    const std::string_view name =
+        escaped ? string_of_text(key, scratch) : key.substr(1, key.size() - 2);
+    if (visit(name, object.substr(pos, end - pos))) return true;
+    pos = skip_json_blanks(object, end);
+    if (pos >= object.size()) return false;
+    if (object[pos] == '}') return true;
+    if (object[pos] != ',') return false;
+    pos = skip_json_blanks(object, pos + 1);
   }
-  return !members.broken();
 }
 
 // Calls visit(value text) for each element until it returns true.

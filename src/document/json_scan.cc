@@ -5,35 +5,6 @@
 
 namespace tovik {
 
-std::size_t json_value_end(std::string_view text, std::size_t pos) {
-  if (pos >= text.size()) return kJsonScanEnd;
-  const char first = text[pos];
-  if (first == '"') return json_string_end(text, pos);
-  if (first != '{' && first != '[') {
-    while (pos < text.size() &&
-           !json_scan_internal::kEndsScalar[static_cast<unsigned char>(text[pos])]) {
-      ++pos;
-    }
-    return pos;
-  }
-  std::size_t depth = 0;
-  while (pos < text.size()) {
-    const char c = text[pos];
-    if (c == '"') {
-      pos = json_string_end(text, pos);
-      if (pos == kJsonScanEnd) return kJsonScanEnd;
-      continue;
-    }
-    if (c == '{' || c == '[') {
-      ++depth;
-    } else if ((c == '}' || c == ']') && --depth == 0) {
-      return pos + 1;
-    }
-    ++pos;
-  }
-  return kJsonScanEnd;
-}
-
 BracketScan scan_brackets(std::string_view json) {
   BracketScan scan;
   std::size_t pos = 0;

@@ -93,7 +93,34 @@ inline std::size_t json_string_end(std::string_view text, std::size_t pos) {
 // The position after the value that starts at pos: a string, an array or
 // object with everything it holds, or a number or literal (up to the byte
 // that ends one). kJsonScanEnd when a string or container is not closed.
-std::size_t json_value_end(std::string_view text, std::size_t pos);
+inline std::size_t json_value_end(std::string_view text, std::size_t pos) {
+  if (pos >= text.size()) return kJsonScanEnd;
+  const char first = text[pos];
+  if (first == '"') return json_string_end(text, pos);
+  if (first != '{' && first != '[') {
+    while (pos < text.size() &&
+           !json_scan_internal::kEndsScalar[static_cast<unsigned char>(text[pos])]) {
+      ++pos;
+    }
+    return pos;
+  }
+  std::size_t depth = 0;
+  while (pos < text.size()) {
+    const char c = text[pos];
+    if (c == '"') {
+      pos = json_string_end(text, pos);
+      if (pos == kJsonScanEnd) return kJsonScanEnd;
+      continue;
+    }
+    if (c == '{' || c == '[') {
+      ++depth;
+    } else if ((c == '}' || c == ']') && --depth == 0) {
+      return pos + 1;
+    }
+    ++pos;
+  }
+  return kJsonScanEnd;
+}
 
 // Steps through the members of an object or the elements of an array:
 //
