@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!filter_json) return 0;
   auto filter = tovik::QueryFilter::compile(*filter_json);
   if (!filter) {
-    require(!filter.error().empty(), "a refusal says why");
+    require(!filter.error().text().empty(), "a refusal says why");
     return 0;
   }
   if (const auto& start = filter->id_start(); start && !start->strict) {

@@ -149,7 +149,7 @@ Outcome collect_den_records(Store& store, std::string_view den, DenRecords& reco
         records.emplace(id, record_size(prefix->size() + id.size(), stored.size()));
         return {};
       });
-  if (!walked) return std::unexpected(Failure::message(walked.error()));
+  if (!walked) return std::unexpected(Failure::message(walked.error().text()));
   return {};
 }
 
@@ -164,7 +164,7 @@ Outcome import_den(Store& store, const std::string& den, int fd, const TransferA
   auto imported =
       import_lines(store, batch, fd, [&](std::string_view text, std::uint64_t n) -> LineStaging {
         auto entry = reader.read(text, n);
-        if (!entry) return std::unexpected(at_line(n, entry.error()));
+        if (!entry) return std::unexpected(at_line(n, entry.error().text()));
         if (!*entry) return std::nullopt;
         const auto replaced = present.find((*entry)->id);
         auto staged = stage_line(batch, kDefaultWarren, den,
@@ -191,7 +191,7 @@ Outcome import_database(Store& store, int fd) {
   auto imported =
       import_lines(store, batch, fd, [&](std::string_view text, std::uint64_t n) -> LineStaging {
         auto entry = reader.read(text, n);
-        if (!entry) return std::unexpected(at_line(n, entry.error()));
+        if (!entry) return std::unexpected(at_line(n, entry.error().text()));
         if (!*entry) return std::nullopt;
         DatabaseLine& e = **entry;
         return stage_line(batch, e.warren, e.den,
@@ -229,7 +229,7 @@ Outcome export_with(Walk&& walk) {
   Outcome printed;
   auto walked = walk(output, printed);
   if (!printed) return printed;
-  if (!walked) return std::unexpected(Failure::message(walked.error()));
+  if (!walked) return std::unexpected(Failure::message(walked.error().text()));
   return output.flush();
 }
 
@@ -274,7 +274,7 @@ Outcome run_offline_export(Store& store, std::span<const std::string> args) {
         store, kDefaultWarren, a.positional[0],
         [&](std::string_view id, std::string_view stored) -> std::expected<void, std::string> {
           auto line = document_export_line(stored, a.id_field, id);
-          if (!line) return std::unexpected(line.error());
+          if (!line) return std::unexpected(line.error().text());
           printed = output.add(*line);
           if (!printed) return std::unexpected(std::string());
           return {};

@@ -75,7 +75,7 @@ std::expected<QueryFilter, Failure> parse_filter_argument(std::string_view text)
   auto value = parse_filter_json(text);
   if (!value) return std::unexpected(value.error());
   auto filter = QueryFilter::compile(*value);
-  if (!filter) return std::unexpected(Failure::message(filter.error()));
+  if (!filter) return std::unexpected(Failure::message(filter.error().text()));
   return std::move(*filter);
 }
 

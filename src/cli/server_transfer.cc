@@ -103,7 +103,7 @@ class ImportLineReader {
   std::expected<std::optional<PendingLine>, std::string> read(std::string_view text,
                                                               std::uint64_t n) {
     auto entry = reader_.read(text, n);
-    if (!entry) return std::unexpected(std::move(entry.error()));
+    if (!entry) return std::unexpected(entry.error().text());
     if (!*entry) return std::nullopt;
     if (scan_brackets(text).deepest + kWriteDocumentDepth > kMaxJsonDepth) {
       return std::unexpected("nested deeper than " +
@@ -307,7 +307,7 @@ std::expected<std::uint64_t, Failure> export_through_server(const std::string& p
     if (!documents.is_array()) return abandon(Failure::message("invalid page from server"));
     for (const Json& document : documents) {
       auto line = document_export_line(dump_compact(document));
-      if (!line) return abandon(Failure::message(line.error()));
+      if (!line) return abandon(Failure::message(line.error().text()));
       text += *line;
       text += '\n';
       ++exported;

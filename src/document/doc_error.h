@@ -1,8 +1,10 @@
 // DocError: the document layer's one error type. It is either a StoreError
-// passed through unchanged from the storage engine, or one of the layer's
-// fixed outcome messages ("namespace is not empty", "shiny already exists",
-// ...). Callers show text() to users and clients exactly as it stands; the
-// offline tool and the executor tell the two kinds apart with is_store().
+// passed through unchanged from the storage engine, or a message: one of the
+// layer's fixed outcomes ("namespace is not empty", "shiny already exists",
+// ...) or a refusal that names what it refuses (a filter, a line of an
+// import). Callers show text() to users and clients exactly as it stands;
+// the offline tool and the executor tell the two kinds apart with
+// is_store().
 #pragma once
 
 #include <cassert>
@@ -46,6 +48,10 @@ class DocError {
 
   friend bool operator==(const DocError& a, const DocError& b) {
     return a.store_ == b.store_ && a.message_ == b.message_;
+  }
+  // Compares the display text, whichever kind the error is.
+  friend bool operator==(const DocError& error, std::string_view text) {
+    return error.store_ ? store_error_text(*error.store_) == text : error.message_ == text;
   }
 
  private:

@@ -22,6 +22,9 @@
 // Compiling never throws; any Json yields a filter or a message that names
 // the problem and, for a field, its path. Compiled filters are immutable and
 // may be shared between threads.
+//
+// The plain forms of find and scan are filters too (member_equals,
+// everything): one evaluator serves every query.
 #pragma once
 
 #include <cstddef>
@@ -35,6 +38,7 @@
 #include <vector>
 
 #include "core/store_error.h"
+#include "document/doc_error.h"
 #include "document/json.h"
 
 namespace tovik {
@@ -48,8 +52,14 @@ inline constexpr std::string_view kFilterNotObject = "filter must be an object";
 
 class QueryFilter {
  public:
-  // The error is the message shown to users.
-  [[nodiscard]] static std::expected<QueryFilter, std::string> compile(const Json& filter);
+  // The error is a message shown to users.
+  [[nodiscard]] static std::expected<QueryFilter, DocError> compile(const Json& filter);
+  // Matches every document.
+  static QueryFilter everything();
+  // Matches a document whose top-level member `name` (byte for byte: a dot
+  // is part of the name) is json_equal to value, compared whole: an array
+  // matches an equal array only, never through one of its elements.
+  static QueryFilter member_equals(std::string_view name, const Json& value);
 
   QueryFilter(QueryFilter&&) noexcept;
   QueryFilter& operator=(QueryFilter&&) noexcept;
@@ -59,6 +69,14 @@ class QueryFilter {
   // object whose "id" is id, or breaks off. Other damage is not looked for.
   [[nodiscard]] std::expected<bool, StoreError> matches_stored(std::string_view value,
                                                                std::string_view id) const;
+  // matches_stored for a walk that checks every record it examines: Corrupt
+  // unless value is in full a stored document with this id (as get reads
+  // it), and the top-level members are read as parsing keeps them (the last
+  // of a repeated name). One pass does both; canonical is set as
+  // outline_json sets it.
+  [[nodiscard]] std::expected<bool, StoreError> matches_checked(std::string_view value,
+                                                                std::string_view id,
+                                                                bool* canonical) const;
   // Tests a document held as a tree.
   bool matches(const Json& document) const;
 
@@ -104,7 +122,7 @@ struct FilterTextError {
 // rest of the path selects.
 class Projection {
  public:
-  [[nodiscard]] static std::expected<Projection, std::string> compile(
+  [[nodiscard]] static std::expected<Projection, DocError> compile(
       std::span<const std::string> paths);
 
   // The compact text of the projected stored document; Corrupt when the

@@ -219,19 +219,45 @@ void collect_id_range(QueryFilter::Compiled& compiled, const Node& node) {
 
 using namespace filter_internal;
 
-std::expected<QueryFilter, std::string> QueryFilter::compile(const Json& filter) {
+void filter_internal::name_members(QueryFilter::Compiled& compiled) {
+  compiled.names.assign(compiled.first_steps.begin(), compiled.first_steps.end());
+  compiled.names.emplace_back("id");
+}
+
+std::expected<QueryFilter, DocError> QueryFilter::compile(const Json& filter) {
   try {
     auto compiled = std::make_unique<Compiled>();
     Compiler compiler(*compiled);
     auto root = compiler.filter(filter);
-    if (!root) return std::unexpected(std::move(root.error()));
+    if (!root) return std::unexpected(DocError::message(root.error()));
     compiled->root = std::move(*root);
-    for (const std::string& step : compiled->first_steps) compiled->names.push_back(step);
+    name_members(*compiled);
     collect_id_range(*compiled, compiled->root);
     return QueryFilter(std::move(compiled));
   } catch (const std::bad_alloc&) {
-    return std::unexpected(std::string("out of memory"));
+    return std::unexpected(DocError::message("out of memory"));
   }
+}
+
+QueryFilter QueryFilter::everything() {
+  auto compiled = std::make_unique<Compiled>();
+  name_members(*compiled);
+  return QueryFilter(std::move(compiled));
+}
+
+QueryFilter QueryFilter::member_equals(std::string_view name, const Json& value) {
+  auto compiled = std::make_unique<Compiled>();
+  Test test;
+  test.path.emplace_back(name);
+  test.operand = value;
+  test.elements = false;
+  compiled->tests.push_back(std::move(test));
+  compiled->first_steps.emplace_back(name);
+  name_members(*compiled);
+  Node node;
+  node.form = Node::Form::Test;
+  compiled->root.children.push_back(std::move(node));
+  return QueryFilter(std::move(compiled));
 }
 
 }  // namespace tovik

@@ -49,6 +49,9 @@ struct Test {
   Kind type = Kind::Null;             // Type
   std::optional<Number> number;       // ordering against a number
   std::optional<std::string> string;  // ordering against a string; Prefix
+  // Whether a comparison on an array value also tries each element; false
+  // for the plain member equality of find, which compares the whole value.
+  bool elements = true;
 };
 
 struct Node {
@@ -70,9 +73,16 @@ struct QueryFilter::Compiled {
   std::vector<filter_internal::Test> tests;
   filter_internal::Node root;
   std::vector<std::string> first_steps;
-  std::vector<std::string_view> names;  // views of first_steps, for the outline
+  // Views of first_steps and, last, "id": the top-level members a stored
+  // document is read for (a test's slot indexes them).
+  std::vector<std::string_view> names;
   std::optional<IdStart> start;
   std::vector<std::pair<std::string, filter_internal::Op>> upper;  // ends of the id range
 };
+
+namespace filter_internal {
+// Sets compiled.names from its first steps; called once they are complete.
+void name_members(QueryFilter::Compiled& compiled);
+}  // namespace filter_internal
 
 }  // namespace tovik

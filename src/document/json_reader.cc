@@ -32,6 +32,7 @@
 #include "core/utf8.h"
 #include "document/json.h"
 #include "document/json_form.h"
+#include "document/json_scan.h"
 
 namespace tovik {
 namespace {
@@ -347,21 +348,18 @@ class Reader {
   }
 
   // Stored documents are mostly long runs of plain text, so they are
-  // passed over eight bytes at a time where the text allows.
+  // passed over eight bytes at a time where the text allows, with the
+  // scanner's quote search, which also stops here at the bytes only a
+  // checking reader cares about.
   void skip_plain_string_bytes() {
-    constexpr std::uint64_t kOnes = 0x0101010101010101u;
-    constexpr std::uint64_t kHighs = 0x8080808080808080u;
+    using json_scan_internal::bytes_equal, json_scan_internal::kOnes, json_scan_internal::kHighs;
     while (text_.size() - pos_ >= 8) {
       std::uint64_t word = 0;
       std::memcpy(&word, text_.data() + pos_, 8);
-      const std::uint64_t quote = word ^ (kOnes * '"');
-      const std::uint64_t backslash = word ^ (kOnes * '\\');
-      // A byte has its high bit set in the result when it is zero (for the
-      // xor-ed words), below 0x20, or itself has the high bit set.
-      const std::uint64_t special = ((quote - kOnes) & ~quote) |
-                                    ((backslash - kOnes) & ~backslash) | (word - kOnes * 0x20) |
-                                    word;
-      if ((special & kHighs) != 0) break;
+      // Flagged: '"', '\\', a byte below 0x20 or one with its high bit set.
+      const std::uint64_t special = bytes_equal(word, '"') | bytes_equal(word, '\\') |
+                                    (((word - kOnes * 0x20) | word) & kHighs);
+      if (special != 0) break;
       pos_ += 8;
     }
     while (pos_ < text_.size() && kPlainStringByte[peek()]) ++pos_;
@@ -589,7 +587,7 @@ std::expected<bool, JsonParseError> outline_json(std::string_view text,
       return std::unexpected(make_error(text, reader.failure()));
     }
     if (canonical != nullptr) *canonical = reader.canonical();
-    return text[text.find_first_not_of(" \t\n\r")] == '{';
+    return text[skip_json_blanks(text, 0)] == '{';
   } catch (const std::bad_alloc&) {
     return std::unexpected(JsonParseError{"out of memory", 1, 1});
   } catch (...) {

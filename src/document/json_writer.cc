@@ -1,6 +1,7 @@
 // The two serialised forms of a value and the equality that filters use.
-// json_text_equal settles most comparisons from the stored text itself and
-// only falls back to the reader (json_reader.cc) when it cannot.
+// json_text_equal settles most comparisons from the stored text itself
+// (stepped over with json_scan.h) and only falls back to the reader
+// (json_reader.cc) when it cannot.
 #include <array>
 #include <charconv>
 #include <cstdint>
@@ -10,6 +11,7 @@
 
 #include "document/json.h"
 #include "document/json_form.h"
+#include "document/json_scan.h"
 
 namespace tovik {
 namespace {
@@ -140,9 +142,9 @@ bool json_text_equal(std::string_view text, const Json& value) {
   switch (value.type()) {
     case Json::value_t::string: {
       if (first != '"') return false;
-      const std::string_view body = text.substr(1, text.size() - 2);
-      if (body.find('\\') == std::string_view::npos) {
-        return body == *value.get_ptr<const Json::string_t*>();
+      bool escaped = false;
+      if (json_string_end(text, 0, escaped) == text.size() && !escaped) {
+        return text.substr(1, text.size() - 2) == *value.get_ptr<const Json::string_t*>();
       }
       break;
     }

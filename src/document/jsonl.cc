@@ -10,7 +10,11 @@
 namespace tovik {
 namespace {
 
-using LineResult = std::expected<std::optional<DocumentLine>, std::string>;
+using LineResult = std::expected<std::optional<DocumentLine>, DocError>;
+
+std::unexpected<DocError> refuse(std::string_view message) {
+  return std::unexpected(DocError::message(message));
+}
 
 std::string json_quoted(std::string_view text) { return dump_compact(Json(text)); }
 
@@ -94,73 +98,71 @@ bool is_blank_line(std::string_view line) {
 LineResult DocumentLineReader::read(std::string_view line, std::uint64_t line_number) {
   if (is_blank_line(line)) return std::optional<DocumentLine>();
   auto object = read_object(line);
-  if (!object) return std::unexpected(object.error());
+  if (!object) return refuse(object.error());
   auto id = read_id(*object, id_field_);
-  if (!id) return std::unexpected(id.error());
+  if (!id) return refuse(id.error());
   if (id_field_ != kDefaultIdField) {
     if (object->contains(kDefaultIdField)) {
-      return std::unexpected("member id collides with the id field " + json_quoted(id_field_));
+      return refuse("member id collides with the id field " + json_quoted(id_field_));
     }
     object->erase(id_field_);
   }
   auto seen = first_sighting(seen_, *id, line_number);
-  if (!seen) return std::unexpected(seen.error());
+  if (!seen) return refuse(seen.error());
   return std::optional<DocumentLine>(DocumentLine{std::move(*id), std::move(*object)});
 }
 
-std::expected<std::optional<DatabaseLine>, std::string> DatabaseLineReader::read(
+std::expected<std::optional<DatabaseLine>, DocError> DatabaseLineReader::read(
     std::string_view line, std::uint64_t line_number) {
   if (is_blank_line(line)) return std::optional<DatabaseLine>();
   auto object = read_object(line);
-  if (!object) return std::unexpected(object.error());
+  if (!object) return refuse(object.error());
   for (const auto& [name, value] : object->items()) {
     if (name != "den" && name != "document" && name != "warren") {
-      return std::unexpected("unknown member " + json_quoted(name));
+      return refuse("unknown member " + json_quoted(name));
     }
   }
   DatabaseLine entry;
   for (auto [name, target] : {std::pair{"warren", &entry.warren}, std::pair{"den", &entry.den}}) {
     const auto found = object->find(name);
     if (found == object->end() || !found->is_string()) {
-      return std::unexpected(json_quoted(name) + " must be a string");
+      return refuse(json_quoted(name) + " must be a string");
     }
     *target = found->get<std::string>();
   }
   const auto document = object->find("document");
   if (document == object->end() || !document->is_object()) {
-    return std::unexpected(std::string("\"document\" must be an object"));
+    return refuse("\"document\" must be an object");
   }
   auto id = read_id(*document, kDefaultIdField);
-  if (!id) return std::unexpected("document: " + id.error());
+  if (!id) return refuse("document: " + id.error());
   auto key = document_key(entry.warren, entry.den, *id);
   if (!key || !is_valid_name(entry.warren) ||
       (entry.warren == kDefaultWarren ? !is_valid_collection_name(entry.den)
                                       : !is_valid_name(entry.den))) {
-    return std::unexpected(std::string("invalid warren or den name"));
+    return refuse("invalid warren or den name");
   }
   auto seen = first_sighting(seen_, *key, line_number);
-  if (!seen) return std::unexpected(seen.error());
+  if (!seen) return refuse(seen.error());
   entry.id = std::move(*id);
   entry.document = std::move(*document);
   return std::optional<DatabaseLine>(std::move(entry));
 }
 
-std::expected<std::string, std::string> document_export_line(
+std::expected<std::string, DocError> document_export_line(
     std::string_view stored, std::string_view id_field,
     std::optional<std::string_view> expected_id) {
   const std::string_view names[2] = {kDefaultIdField, id_field};
   std::optional<std::string_view> raw[2];
   bool canonical = false;
   auto outlined = outline_json(stored, names, raw, &canonical);
-  const auto corrupt = [] {
-    return std::unexpected(std::string(store_error_text(StoreError::Corrupt)));
-  };
+  const auto corrupt = [] { return std::unexpected(DocError(StoreError::Corrupt)); };
   if (!outlined || !*outlined || !raw[0] || raw[0]->empty() || raw[0]->front() != '"') {
     return corrupt();
   }
   if (expected_id && !is_id_text(*raw[0], *expected_id)) return corrupt();
   if (id_field != kDefaultIdField && raw[1]) {
-    return std::unexpected("member " + std::string(id_field) + " collides with the id field");
+    return refuse("member " + std::string(id_field) + " collides with the id field");
   }
   // In the compact form the id member is `"id":` and its value, with a
   // comma on one side unless it is the only member. Text in another form
@@ -170,7 +172,7 @@ std::expected<std::string, std::string> document_export_line(
   if (!canonical || value_at < 1 + kIdKey.size() ||
       stored.substr(value_at - kIdKey.size(), kIdKey.size()) != kIdKey) {
     auto document = parse_json(stored);
-    if (!document) return std::unexpected(std::string(store_error_text(StoreError::Corrupt)));
+    if (!document) return corrupt();
     return export_line_of(*document, id_field);
   }
   std::size_t cut_from = value_at - kIdKey.size();
@@ -210,11 +212,9 @@ std::string database_export_line(std::string_view warren, std::string_view den,
   return out;
 }
 
-std::expected<void, std::string> walk_den(Store& store, std::string_view warren,
-                                          std::string_view den, const StoredSink& sink) {
-  auto fail = [](StoreError error) {
-    return std::unexpected(std::string(store_error_text(error)));
-  };
+std::expected<void, DocError> walk_den(Store& store, std::string_view warren, std::string_view den,
+                                       const StoredSink& sink) {
+  auto fail = [](StoreError error) { return std::unexpected(DocError(error)); };
   auto prefix = collection_prefix(warren, den);
   if (!prefix) return fail(prefix.error());
   if (store.poisoned()) return fail(StoreError::Poisoned);
@@ -225,15 +225,13 @@ std::expected<void, std::string> walk_den(Store& store, std::string_view warren,
     if (!more) return fail(more.error());
     if (!*more || !cursor->key().starts_with(*prefix)) return {};
     if (auto sunk = sink(cursor->key().substr(prefix->size()), cursor->value()); !sunk) {
-      return sunk;
+      return refuse(sunk.error());
     }
   }
 }
 
-std::expected<void, std::string> walk_database(Store& store, const DatabaseSink& sink) {
-  auto fail = [](StoreError error) {
-    return std::unexpected(std::string(store_error_text(error)));
-  };
+std::expected<void, DocError> walk_database(Store& store, const DatabaseSink& sink) {
+  auto fail = [](StoreError error) { return std::unexpected(DocError(error)); };
   if (store.poisoned()) return fail(StoreError::Poisoned);
   auto cursor = store.scan_from("");
   if (!cursor) return fail(cursor.error());
@@ -247,7 +245,7 @@ std::expected<void, std::string> walk_database(Store& store, const DatabaseSink&
     if (!name) return fail(StoreError::Corrupt);
     auto text = stored_document_text(cursor->value(), name->id, rewritten);
     if (!text) return fail(text.error());
-    if (auto sunk = sink(name->warren, name->den, *text); !sunk) return sunk;
+    if (auto sunk = sink(name->warren, name->den, *text); !sunk) return refuse(sunk.error());
   }
 }
 

@@ -67,7 +67,7 @@ class DocumentLineReader {
   explicit DocumentLineReader(std::string_view id_field = kDefaultIdField) : id_field_(id_field) {}
 
   // line_number: the physical line (from 1), remembered for repeated ids.
-  [[nodiscard]] std::expected<std::optional<DocumentLine>, std::string> read(
+  [[nodiscard]] std::expected<std::optional<DocumentLine>, DocError> read(
       std::string_view line, std::uint64_t line_number);
 
  private:
@@ -78,7 +78,7 @@ class DocumentLineReader {
 // Reads the database form.
 class DatabaseLineReader {
  public:
-  [[nodiscard]] std::expected<std::optional<DatabaseLine>, std::string> read(
+  [[nodiscard]] std::expected<std::optional<DatabaseLine>, DocError> read(
       std::string_view line, std::uint64_t line_number);
 
  private:
@@ -90,7 +90,7 @@ class DatabaseLineReader {
 // "member NAME collides with the id field" when a member other than "id"
 // already has the id field's name, and as corruption when the text is no
 // document or (when given) its "id" is not expected_id.
-[[nodiscard]] std::expected<std::string, std::string> document_export_line(
+[[nodiscard]] std::expected<std::string, DocError> document_export_line(
     std::string_view stored, std::string_view id_field = kDefaultIdField,
     std::optional<std::string_view> expected_id = std::nullopt);
 
@@ -101,19 +101,17 @@ std::string database_export_line(std::string_view warren, std::string_view den,
 // Hands each record of one den to sink in id order: the id its key names
 // and the stored text, valid during the call only. The sink checks the text
 // (document_export_line does, in the same pass that writes the line). A
-// failing sink stops the walk with its message. No limit: this walks the
-// whole den.
+// failing sink stops the walk with its message (as a DocError message). No
+// limit: this walks the whole den.
 using StoredSink =
     std::function<std::expected<void, std::string>(std::string_view id, std::string_view stored)>;
-[[nodiscard]] std::expected<void, std::string> walk_den(Store& store, std::string_view warren,
-                                                        std::string_view den,
-                                                        const StoredSink& sink);
+[[nodiscard]] std::expected<void, DocError> walk_den(Store& store, std::string_view warren,
+                                                     std::string_view den, const StoredSink& sink);
 
 // Hands every document of the database to sink in stored key order.
 using DatabaseSink = std::function<std::expected<void, std::string>(
     std::string_view warren, std::string_view den, std::string_view stored)>;
-[[nodiscard]] std::expected<void, std::string> walk_database(Store& store,
-                                                             const DatabaseSink& sink);
+[[nodiscard]] std::expected<void, DocError> walk_database(Store& store, const DatabaseSink& sink);
 
 // True when the database holds no document and no den (warren markers
 // alone may be present).

@@ -8,12 +8,12 @@ namespace tovik {
 
 using filter_internal::split_path;
 
-std::expected<Projection, std::string> Projection::compile(std::span<const std::string> paths) {
+std::expected<Projection, DocError> Projection::compile(std::span<const std::string> paths) {
   Projection projection;
   projection.nodes_.emplace_back();
   for (const std::string& path : paths) {
     auto steps = split_path(path);
-    if (!steps) return std::unexpected(std::move(steps.error()));
+    if (!steps) return std::unexpected(DocError::message(steps.error()));
     std::size_t node = 0;
     for (std::string& step : *steps) {
       auto& children = projection.nodes_[node].children;

@@ -225,11 +225,11 @@ struct Executor {
     if (!place) return fail(kSelectCollection);
     if (c.filter_refusal) return fail(*c.filter_refusal);
     auto filter = QueryFilter::compile(c.filter);
-    if (!filter) return fail(filter.error());
+    if (!filter) return fail(filter.error().text());
     std::optional<Projection> fields;
     if (c.fields) {
       auto projection = Projection::compile(*c.fields);
-      if (!projection) return fail(projection.error());
+      if (!projection) return fail(projection.error().text());
       fields = std::move(*projection);
     }
     return from(query_page(store, place->warren, place->den, *filter, fields ? &*fields : nullptr,
@@ -241,7 +241,7 @@ struct Executor {
     if (!place) return fail(kSelectCollection);
     if (c.filter_refusal) return fail(*c.filter_refusal);
     auto filter = QueryFilter::compile(c.filter);
-    if (!filter) return fail(filter.error());
+    if (!filter) return fail(filter.error().text());
     return from(count_documents(store, place->warren, place->den, *filter), count_data);
   }
 };

@@ -41,7 +41,7 @@ std::string selected(std::string_view filter_text) {
       parse(R"({})"),
   };
   auto filter = QueryFilter::compile(parse(filter_text));
-  if (!filter) return "refused: " + filter.error();
+  if (!filter) return "refused: " + filter.error().text();
   std::string ids;
   for (std::size_t i = 0; i < documents.size(); ++i) {
     if (!matches_both(*filter, documents[i], "d" + std::to_string(i + 1))) continue;
@@ -520,7 +520,7 @@ TEST(Filter, AgreesWithAReferenceReadingOnRandomDocuments) {
   for (int f = 0; f < 40; ++f) {
     const Json filter_json = generate.filter(2);
     auto filter = QueryFilter::compile(filter_json);
-    ASSERT_TRUE(filter.has_value()) << filter.error() << " " << dump_compact(filter_json);
+    ASSERT_TRUE(filter.has_value()) << filter.error().text() << " " << dump_compact(filter_json);
     for (const Json& document : documents) {
       const bool expected = reference_matches(filter_json, document);
       ASSERT_EQ(matches_both(*filter, document, "x"), expected)

@@ -12,6 +12,7 @@
 #include "doc_fixture.h"
 #include "document/documents.h"
 #include "document/json.h"
+#include "document/json_scan.h"
 #include "document/queries.h"
 #include "json_mutation.h"
 
@@ -184,6 +185,58 @@ TEST(JsonValidate, NumbersAreRangeCheckedOnlyWhereTheyCouldOverflow) {
         std::string("-1e309"), std::string("1e-400"), "0." + std::string(400, '0') + "1"}) {
     expect_agreement("{\"n\":" + number + "}", probes);
   }
+}
+
+// The scanner finds boundaries only; quotes and brackets inside strings,
+// escapes (also one cut off at the end) and unclosed text are its faults.
+TEST(JsonScan, BracketsAndValueEndsIgnoreWhatStringsHold) {
+  struct Row {
+    std::string_view text;
+    std::size_t depth, deepest;
+    bool in_string, over_closed;
+    std::size_t first_end;
+  };
+  const Row rows[] = {
+      {R"({"a":[1,{"b":"]}"}]} x)", 0, 3, false, false, 20},
+      {R"({"a":"\"}")", 1, 1, false, false, 10},
+      {R"([1,"\)", 1, 1, true, false, 5},
+      {R"(["x\"]", [)", 2, 2, false, false, 10},
+      {R"(] [)", 0, 0, false, true, 1},
+      {R"({}} {)", 0, 1, false, true, 2},
+      {"12 {", 1, 1, false, false, 2},
+      {"\"a b\"\tc", 0, 0, false, false, 2},
+  };
+  for (const Row& row : rows) {
+    const BracketScan scan = scan_brackets(row.text);
+    EXPECT_EQ(scan.depth, row.depth) << row.text;
+    EXPECT_EQ(scan.deepest, row.deepest) << row.text;
+    EXPECT_EQ(scan.in_string, row.in_string) << row.text;
+    EXPECT_EQ(scan.over_closed, row.over_closed) << row.text;
+    EXPECT_EQ(first_value_end(row.text), row.first_end) << row.text;
+  }
+  EXPECT_EQ(json_value_end(R"({"a":"}"} ,)", 0), 9u);
+  EXPECT_EQ(json_value_end(R"("ab\")", 0), kJsonScanEnd);
+  EXPECT_EQ(json_value_end("-1.5e3]", 0), 6u);
+}
+
+TEST(JsonScan, ItemsStopAtTheCloseOrWhereTheTextBreaks) {
+  const auto items = [](std::string_view text) {
+    std::string seen;
+    JsonItemScan scan(text);
+    while (scan.next()) {
+      seen += std::string(scan.key()) + (scan.key_escaped() ? "~" : "") + "=" +
+              std::string(scan.value()) + ";";
+    }
+    return seen + (scan.broken() ? "broken" : "end");
+  };
+  EXPECT_EQ(items(R"({ "a" : [1,"]"] , "b\"":{"c":{}} })"), R"(a=[1,"]"];b\"~={"c":{}};end)");
+  EXPECT_EQ(items("{}"), "end");
+  EXPECT_EQ(items("[ 1 ,true,\"x\" ]"), "=1;=true;=\"x\";end");
+  EXPECT_EQ(items(R"({"a":1 "b":2})"), "a=1;broken");
+  EXPECT_EQ(items(R"({"a":1,)"), "a=1;broken");
+  EXPECT_EQ(items(R"({"a" 1})"), "broken");
+  EXPECT_EQ(items(R"([{"a":1})"), R"(={"a":1};broken)");
+  EXPECT_EQ(items("[1,2"), "=1;=2;broken");
 }
 
 TEST(JsonTextEqual, KindsStayApartAndIntegersCompareByValue) {

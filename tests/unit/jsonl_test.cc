@@ -44,7 +44,7 @@ TEST(DocumentLineReader, RefusesEachFaultWithItsMessage) {
     ASSERT_TRUE(reader.read(first, 1).has_value()) << first;
     auto read = reader.read(c.line, 2);
     if (c.refusal.empty()) {
-      EXPECT_TRUE(read.has_value()) << c.line << ": " << read.error();
+      EXPECT_TRUE(read.has_value()) << c.line << ": " << read.error().text();
     } else {
       ASSERT_FALSE(read.has_value()) << c.line;
       EXPECT_EQ(read.error(), c.refusal) << c.line;
@@ -77,7 +77,7 @@ TEST(DatabaseLineReader, ReadsTheClosedFormOnly) {
     ASSERT_TRUE(reader.read(R"({"den":"e","document":{"id":"seen"},"warren":"w"})", 5));
     auto read = reader.read(line, 6);
     if (refusal.empty()) {
-      EXPECT_TRUE(read.has_value()) << line << ": " << read.error();
+      EXPECT_TRUE(read.has_value()) << line << ": " << read.error().text();
     } else {
       ASSERT_FALSE(read.has_value()) << line;
       EXPECT_EQ(read.error(), refusal) << line;
@@ -104,7 +104,7 @@ TEST(ExportLine, PutsTheIdFirstAndKeepsTheRestAsStored) {
   };
   for (const Case& c : cases) {
     auto line = document_export_line(c.stored, c.id_field);
-    ASSERT_TRUE(line.has_value()) << c.stored << ": " << line.error();
+    ASSERT_TRUE(line.has_value()) << c.stored << ": " << line.error().text();
     EXPECT_EQ(*line, c.line);
   }
   EXPECT_EQ(document_export_line(R"({"_id":1,"id":"k"})", "_id").error(),
@@ -146,15 +146,16 @@ TEST_F(Walks, DenAndDatabaseInKeyOrder) {
                   }));
   put_raw(*document_key("w", "d", "c"), R"({"id":"other"})");
   // A record that is not the document its key names: the export line says so.
-  EXPECT_EQ(walk_den(store(), "w", "d",
-                     [](std::string_view id, std::string_view stored) {
-                       auto line = document_export_line(stored, "id", id);
-                       if (!line)
-                         return std::expected<void, std::string>(std::unexpected(line.error()));
-                       return std::expected<void, std::string>();
-                     })
-                .error(),
-            "database corruption detected");
+  EXPECT_EQ(
+      walk_den(store(), "w", "d",
+               [](std::string_view id, std::string_view stored) {
+                 auto line = document_export_line(stored, "id", id);
+                 if (!line)
+                   return std::expected<void, std::string>(std::unexpected(line.error().text()));
+                 return std::expected<void, std::string>();
+               })
+          .error(),
+      "database corruption detected");
 }
 
 }  // namespace

@@ -103,6 +103,7 @@ TEST_F(Queries, FilterUsesJsonEqualityOnTopLevelMembers) {
   seed_ids("d", {"float"}, parse(R"({"v":1.0})"));
   seed_ids("d", {"string"}, parse(R"({"v":"1","a":{"b":true}})"));
   seed_ids("d", {"nested"}, parse(R"({"v":{"x":[1,2]}})"));
+  seed_ids("d", {"list"}, parse(R"({"v":[1,2]})"));  // equal whole, never by an element
   EXPECT_EQ(ids(query("d", where("v", "1"))["documents"]), (std::vector<std::string>{"int"}));
   EXPECT_EQ(ids(query("d", where("v", "1.0"))["documents"]), (std::vector<std::string>{"float"}));
   EXPECT_EQ(ids(query("d", where("v", R"("1")"))["documents"]),
@@ -110,6 +111,7 @@ TEST_F(Queries, FilterUsesJsonEqualityOnTopLevelMembers) {
   EXPECT_EQ(ids(query("d", where("v", R"({"x":[1,2]})"))["documents"]),
             (std::vector<std::string>{"nested"}));
   EXPECT_EQ(ids(query("d", where("a.b", "true"))["documents"]), (std::vector<std::string>{"int"}));
+  EXPECT_EQ(ids(query("d", where("v", "[1,2]"))["documents"]), (std::vector<std::string>{"list"}));
   EXPECT_EQ(ids(query("d", where("id", R"("float")"))["documents"]),
             (std::vector<std::string>{"float"}));
 }
@@ -240,6 +242,10 @@ TEST_F(Queries, CorruptDocumentEndsTheQuery) {
             DocError(StoreError::Corrupt));
   EXPECT_EQ(query_documents(store(), "w", "", std::nullopt, kBudget).error(),
             DocError(StoreError::Invalid));
+  // find reads every record it examines in full, matching or not.
+  put_raw(*document_key("w", "e", "a"), "{\"id\":\"a\",\"x\":\"\x01\"}");
+  EXPECT_EQ(query_documents(store(), "w", "e", where("v", "1"), kBudget).error(),
+            DocError(StoreError::Corrupt));
 }
 
 }  // namespace

@@ -257,7 +257,8 @@ TEST_F(QueryWalk, EveryReadGivesTheTextGetGives) {
   std::vector<std::string> expected_lines;
   ASSERT_TRUE(walk_den(store(), "w", "d", [&](std::string_view id, std::string_view text) {
                 auto line = document_export_line(text, "_id", id);
-                if (!line) return std::expected<void, std::string>(std::unexpected(line.error()));
+                if (!line)
+                  return std::expected<void, std::string>(std::unexpected(line.error().text()));
                 lines.push_back(std::move(*line));
                 return std::expected<void, std::string>();
               }).has_value());
