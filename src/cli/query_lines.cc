@@ -5,6 +5,7 @@
 
 #include "cli/text.h"
 #include "document/filter.h"
+#include "document/json_scan.h"
 
 namespace tovik::cli {
 namespace {
@@ -19,34 +20,6 @@ std::expected<Json, Failure> parse_json_argument(std::string_view text) {
     return std::unexpected(Failure::json_parse(e.message, e.line, e.column));
   }
   return std::move(*value);
-}
-
-// Where the first JSON value of text ends, judged by brackets and strings
-// only; the parser judges the rest.
-std::size_t first_value_end(std::string_view text) {
-  if (text.front() != '{' && text.front() != '[') {
-    const std::size_t blank = text.find_first_of(" \t");
-    return blank == std::string_view::npos ? text.size() : blank;
-  }
-  std::size_t depth = 0;
-  bool in_string = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (in_string) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        in_string = false;
-      }
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '{' || c == '[') {
-      ++depth;
-    } else if ((c == '}' || c == ']') && --depth == 0) {
-      return i + 1;
-    }
-  }
-  return text.size();
 }
 
 std::string with_thousands(std::uint64_t value) {

@@ -277,29 +277,4 @@ bool ends_inside_json(std::string_view line) {
   return scan.depth > 0 && !scan.in_string && !scan.over_closed;
 }
 
-BracketScan scan_brackets(std::string_view json) {
-  BracketScan scan;
-  for (std::size_t i = 0; i < json.size(); ++i) {
-    const char c = json[i];
-    if (scan.in_string) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        scan.in_string = false;
-      }
-    } else if (c == '"') {
-      scan.in_string = true;
-    } else if (c == '{' || c == '[') {
-      scan.deepest = std::max(scan.deepest, ++scan.depth);
-    } else if (c == '}' || c == ']') {
-      if (scan.depth == 0) {
-        scan.over_closed = true;
-        return scan;
-      }
-      --scan.depth;
-    }
-  }
-  return scan;
-}
-
 }  // namespace tovik::cli

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cli/failure.h"
+#include "document/json_scan.h"
 #include "server/protocol.h"
 
 namespace tovik::cli {
@@ -87,15 +88,8 @@ extern const std::span<const std::string_view> kShellHelpLines;
 // pasted.
 bool ends_inside_json(std::string_view line);
 
-// Arrays and objects of JSON text, counted without parsing it: how many are
-// open at the end, the deepest nesting met, whether the text ends inside a
-// string, and whether it closed more than it opened (the scan stops there).
-struct BracketScan {
-  std::size_t depth = 0;
-  std::size_t deepest = 0;
-  bool in_string = false;
-  bool over_closed = false;
-};
-BracketScan scan_brackets(std::string_view json);
+// The bracket counter is the document layer's scanner (document/json_scan.h).
+using ::tovik::BracketScan;
+using ::tovik::scan_brackets;
 
 }  // namespace tovik::cli
