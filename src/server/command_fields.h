@@ -42,6 +42,9 @@ struct Unsigned {     // a non-negative integer literal up to max
 };
 struct AnyValue {};        // any JSON value; a repeated key keeps its last value
 struct ObjectValue {};     // a JSON object, otherwise as AnyValue
+struct OptionalUnsigned {  // a non-negative integer literal up to max
+  std::uint64_t max;
+};
 struct OptionalText {};    // a string
 struct OptionalTexts {};   // an array of strings
 struct OptionalFilter {};  // a closed {"field","value"}, or the array of the two
@@ -78,6 +81,12 @@ constexpr auto unsigned_up_to(std::string_view name, std::uint64_t O::*member, s
   return Field<O, std::uint64_t, field_kind::Unsigned>{name, Presence::Required, member, {max}};
 }
 template <typename O>
+constexpr auto optional_unsigned_up_to(std::string_view name,
+                                       std::optional<std::uint64_t> O::*member, std::uint64_t max) {
+  return Field<O, std::optional<std::uint64_t>, field_kind::OptionalUnsigned>{
+      name, Presence::Optional, member, {max}};
+}
+template <typename O>
 constexpr auto any_value(std::string_view name, Json O::*member) {
   return Field<O, Json, field_kind::AnyValue>{name, Presence::Required, member, {}};
 }
@@ -110,6 +119,12 @@ template <typename O>
 constexpr auto query_filter(std::string_view name, Json O::*member,
                             std::optional<std::string> O::*refusal) {
   return Field<O, Json, field_kind::QueryFilter<O>>{name, Presence::Required, member, {refusal}};
+}
+// The same, absent or null meaning no filter (the member stays null).
+template <typename O>
+constexpr auto optional_query_filter(std::string_view name, Json O::*member,
+                                     std::optional<std::string> O::*refusal) {
+  return Field<O, Json, field_kind::QueryFilter<O>>{name, Presence::Optional, member, {refusal}};
 }
 }  // namespace fields
 

@@ -37,7 +37,7 @@ std::string_view namespace_kind_name(NamespaceKind kind);
 
 inline constexpr std::tuple<> kNoFields{};
 
-// In wire order (index 0 to 25).
+// In wire order (index 0 to 29).
 struct Create {
   static constexpr std::string_view kOp = "create";
   NamespaceKind kind = NamespaceKind::Warren;
@@ -180,6 +180,9 @@ struct Query {
   std::optional<std::vector<std::string>> fields;  // absent or null: whole documents
   std::uint64_t limit = 0;                         // range checked by the executor
   std::optional<std::string> after;                // absent or null: from the start
+  // Paths, "-" first for descending; absent or null: id order.
+  std::optional<std::vector<std::string>> sort;
+  std::optional<std::uint64_t> skip;  // absent or null: 0; range checked by the executor
   // Set by the decoder when the filter's text repeated a key: the message
   // the executor fails with (repeated_filter_key_message). Never sent.
   std::optional<std::string> filter_refusal = std::nullopt;
@@ -187,7 +190,10 @@ struct Query {
       fields::query_filter("filter", &Query::filter, &Query::filter_refusal),
       fields::optional_texts("fields", &Query::fields),
       fields::unsigned_up_to("limit", &Query::limit, std::numeric_limits<std::uint64_t>::max()),
-      fields::optional_text("after", &Query::after)};
+      fields::optional_text("after", &Query::after),
+      fields::optional_texts("sort", &Query::sort),
+      fields::optional_unsigned_up_to("skip", &Query::skip,
+                                      std::numeric_limits<std::uint64_t>::max())};
 };
 struct Count {
   static constexpr std::string_view kOp = "count";
@@ -197,9 +203,47 @@ struct Count {
       std::tuple{fields::query_filter("filter", &Count::filter, &Count::filter_refusal)};
 };
 
-using Command = std::variant<Create, DropEmpty, Navigate, Warrens, Dens, Shinies, Auth, Use,
-                             Collections, Put, Insert, Update, Page, Get, Delete, Find, Scan, Stats,
-                             Check, Quit, Backup, Usage, Server, Write, Query, Count>;
+// Every document of the current den that the filter matches, changed in one
+// commit or not at all.
+struct UpdateMany {
+  static constexpr std::string_view kOp = "update_many";
+  Json filter;
+  Json update;  // as update's fields: a merge or operators
+  std::optional<std::string> filter_refusal = std::nullopt;  // as in Query
+  static constexpr auto kFields =
+      std::tuple{fields::query_filter("filter", &UpdateMany::filter, &UpdateMany::filter_refusal),
+                 fields::object_value("update", &UpdateMany::update)};
+};
+struct DeleteMany {
+  static constexpr std::string_view kOp = "delete_many";
+  Json filter;
+  std::optional<std::string> filter_refusal = std::nullopt;  // as in Query
+  static constexpr auto kFields =
+      std::tuple{fields::query_filter("filter", &DeleteMany::filter, &DeleteMany::filter_refusal)};
+};
+// The distinct values at a path among the documents the filter matches.
+struct Distinct {
+  static constexpr std::string_view kOp = "distinct";
+  std::string path;
+  Json filter;                                               // null (absent): every document
+  std::optional<std::string> filter_refusal = std::nullopt;  // as in Query
+  static constexpr auto kFields = std::tuple{
+      fields::text("path", &Distinct::path),
+      fields::optional_query_filter("filter", &Distinct::filter, &Distinct::filter_refusal)};
+};
+// A warren or den with everything in it, in one commit.
+struct Drop {
+  static constexpr std::string_view kOp = "drop";
+  NamespaceKind kind = NamespaceKind::Warren;
+  std::string name;
+  static constexpr auto kFields =
+      std::tuple{fields::namespace_kind("kind", &Drop::kind), fields::text("name", &Drop::name)};
+};
+
+using Command =
+    std::variant<Create, DropEmpty, Navigate, Warrens, Dens, Shinies, Auth, Use, Collections, Put,
+                 Insert, Update, Page, Get, Delete, Find, Scan, Stats, Check, Quit, Backup, Usage,
+                 Server, Write, Query, Count, UpdateMany, DeleteMany, Distinct, Drop>;
 
 inline constexpr std::size_t kCommandCount = std::variant_size_v<Command>;
 
@@ -250,10 +294,12 @@ std::string_view write_op_name(WriteKind kind);
 inline bool is_auth(const Command& command) { return std::holds_alternative<Auth>(command); }
 inline bool is_quit(const Command& command) { return std::holds_alternative<Quit>(command); }
 
-// put, insert, update and write: the commands that store a document.
+// put, insert, update, write and update_many: the commands that store a
+// document they carry.
 inline bool stores_document(const Command& command) {
   return std::holds_alternative<Put>(command) || std::holds_alternative<Insert>(command) ||
-         std::holds_alternative<Update>(command) || std::holds_alternative<Write>(command);
+         std::holds_alternative<Update>(command) || std::holds_alternative<Write>(command) ||
+         std::holds_alternative<UpdateMany>(command);
 }
 
 }  // namespace tovik::server

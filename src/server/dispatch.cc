@@ -236,6 +236,12 @@ struct Executor {
                            c.limit, c.after, kResponseDocumentBytes),
                 page_data);
   }
+  // Declared on the wire; their execution lands with the document layer's
+  // operations.
+  ExecuteResult operator()(const UpdateMany&) const { return fail("not available"); }
+  ExecuteResult operator()(const DeleteMany&) const { return fail("not available"); }
+  ExecuteResult operator()(const Distinct&) const { return fail("not available"); }
+  ExecuteResult operator()(const Drop&) const { return fail("not available"); }
   ExecuteResult operator()(const Count& c) const {
     const std::optional<Place> place = current_den(session);
     if (!place) return fail(kSelectCollection);

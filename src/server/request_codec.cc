@@ -68,6 +68,14 @@ Done read_value(field_kind::Unsigned kind, const Slot& slot, std::uint64_t& out)
   return {};
 }
 
+Done read_value(field_kind::OptionalUnsigned kind, const Slot& slot,
+                std::optional<std::uint64_t>& out) {
+  auto number = wire::read_unsigned(*slot.value, slot.path, kind.max);
+  if (!number) return std::unexpected(number.error());
+  out = *number;
+  return {};
+}
+
 Done read_value(field_kind::AnyValue, const Slot& slot, Json& out) {
   out = *slot.value;
   return {};
@@ -293,6 +301,9 @@ Decoded<Request> read_request(const ParsedMessage& message) {
 Json write_value(field_kind::Text, const std::string& text) { return text; }
 Json write_value(field_kind::Namespace, NamespaceKind kind) { return namespace_kind_name(kind); }
 Json write_value(field_kind::Unsigned, std::uint64_t number) { return number; }
+Json write_value(field_kind::OptionalUnsigned, const std::optional<std::uint64_t>& number) {
+  return number ? Json(*number) : Json(nullptr);
+}
 Json write_value(field_kind::AnyValue, const Json& value) { return value; }
 Json write_value(field_kind::ObjectValue, const Json& value) { return value; }
 template <typename O>
