@@ -1,11 +1,14 @@
 #include "document/sort_order.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <new>
 #include <utility>
 
 #include "document/keys.h"
+#include "document/stored_members.h"
 
 namespace tovik {
 namespace {
@@ -54,44 +57,45 @@ int compare_numbers(const SortValue& a, const SortValue& b) {
 // ---------------------------------------------------------------------------
 // Values from stored text, decoding only what the text cannot settle.
 
-// Requires: raw is one valid JSON value as outline_json hands out.
-// compact: raw is already in the compact form (the whole document was).
-SortValue value_of_text(std::string_view raw, bool compact) {
-  SortValue value;
+// Requires: raw is one valid JSON value as outline_json hands out. Only
+// escaped strings, containers and numbers with a fraction or exponent are
+// decoded; value's string keeps its room.
+void value_of_text(std::string_view raw, SortValue& value) {
+  value.rank = SortValue::Rank::Null;
+  value.form = SortValue::Form::Signed;
   switch (raw.front()) {
     case 'n':
-      return value;
+      return;
     case 't':
     case 'f':
       value.rank = SortValue::Rank::Boolean;
       value.u = raw.front() == 't' ? 1 : 0;
-      return value;
+      return;
     case '"':
       if (raw.find('\\') != std::string_view::npos) break;
       value.rank = SortValue::Rank::String;
-      value.text = raw.substr(1, raw.size() - 2);
-      return value;
+      value.text.assign(raw.substr(1, raw.size() - 2));
+      return;
     case '{':
     case '[':
-      if (!compact) break;
-      value.rank = raw.front() == '{' ? SortValue::Rank::Object : SortValue::Rank::Array;
-      value.text = raw;
-      return value;
-    default:
-      if (raw.find_first_of(".eE") != std::string_view::npos) break;
+      break;
+    default: {
+      if (std::any_of(raw.begin(), raw.end(),
+                      [](char c) { return c == '.' || c == 'e' || c == 'E'; })) {
+        break;
+      }
       // Integers read as the reader reads them: 64 bits, signed when negative.
       value.rank = SortValue::Rank::Number;
       const char* last = raw.data() + raw.size();
-      if (raw.front() == '-') {
-        if (std::from_chars(raw.data(), last, value.i).ptr == last) return value;
-      } else {
-        value.form = SortValue::Form::Unsigned;
-        if (std::from_chars(raw.data(), last, value.u).ptr == last) return value;
-      }
+      const auto read = raw.front() == '-' ? std::from_chars(raw.data(), last, value.i)
+                                           : std::from_chars(raw.data(), last, value.u);
+      if (raw.front() != '-') value.form = SortValue::Form::Unsigned;
+      if (read.ec == std::errc() && read.ptr == last) return;
       break;
+    }
   }
   auto parsed = parse_json(raw);
-  return parsed ? SortValue::of(&*parsed) : SortValue{};
+  value = parsed ? SortValue::of(&*parsed) : SortValue{};
 }
 
 // The value at the steps below value, through objects only; nullptr when
@@ -272,29 +276,33 @@ std::expected<SortOrder, std::string> SortOrder::compile(std::span<const std::st
   return order;
 }
 
-std::expected<SortKey, StoreError> SortOrder::key_of_stored(std::string_view stored) const {
-  std::array<std::string_view, kMaxSortPaths> names;
-  std::array<std::optional<std::string_view>, kMaxSortPaths> raw;
-  for (std::size_t i = 0; i < first_steps_.size(); ++i) names[i] = first_steps_[i];
-  bool compact = false;
-  auto is_object = outline_json(stored, std::span(names.data(), first_steps_.size()),
-                                std::span(raw.data(), first_steps_.size()), &compact);
-  if (!is_object || !*is_object) return std::unexpected(StoreError::Corrupt);
-  SortKey key;
-  key.reserve(paths_.size());
-  for (const Path& path : paths_) {
-    const auto& text = raw[path.slot];
-    if (!text) {
-      key.emplace_back();
+std::expected<void, StoreError> SortOrder::key_of_stored(std::string_view stored,
+                                                         SortKey& key) const {
+  // Only the views in use are set: this runs for every document a sorted
+  // walk meets, and clearing all of them costs more than finding a member.
+  union Slots {
+    Slots() {}
+    std::string_view views[kMaxSortPaths];
+  } slots;
+  const std::size_t used = first_steps_.size();
+  for (std::size_t i = 0; i < used; ++i) new (&slots.views[i]) std::string_view();
+  const std::span<std::string_view> raw(slots.views, used);
+  if (!find_stored_members(stored, first_steps_, raw)) return std::unexpected(StoreError::Corrupt);
+  key.resize(paths_.size());
+  for (std::size_t i = 0; i < paths_.size(); ++i) {
+    const Path& path = paths_[i];
+    const std::string_view text = raw[path.slot];
+    if (text.data() == nullptr) {
+      key[i] = SortValue{};
     } else if (path.steps.size() == 1) {
-      key.push_back(value_of_text(*text, compact));
+      value_of_text(text, key[i]);
     } else {
-      auto member = parse_json(*text);
+      auto member = parse_json(text);
       if (!member) return std::unexpected(StoreError::Corrupt);
-      key.push_back(SortValue::of(descend(&*member, std::span(path.steps).subspan(1))));
+      key[i] = SortValue::of(descend(&*member, std::span(path.steps).subspan(1)));
     }
   }
-  return key;
+  return {};
 }
 
 SortKey SortOrder::key_of(const Json& document) const {

@@ -99,9 +99,12 @@ class SortOrder {
 
   std::size_t size() const { return paths_.size(); }
 
-  // The key of a stored document. The text is checked as a JSON object
-  // (Corrupt otherwise); only the members the paths start with are decoded.
-  [[nodiscard]] std::expected<SortKey, StoreError> key_of_stored(std::string_view stored) const;
+  // The key of a stored document, into key (its room reused from call to
+  // call). Only the members the paths start with are read, without
+  // validating the text (find_stored_members): text that is not an object
+  // or breaks off is Corrupt, other damage may give a wrong key.
+  [[nodiscard]] std::expected<void, StoreError> key_of_stored(std::string_view stored,
+                                                              SortKey& key) const;
   // The key of a document held as a tree.
   SortKey key_of(const Json& document) const;
 

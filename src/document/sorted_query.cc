@@ -25,15 +25,17 @@ class BestPositions {
   BestPositions(const SortOrder& order, std::size_t capacity)
       : order_(order), capacity_(capacity) {}
 
-  void offer(SortKey key, std::string_view id) {
+  // Copies key and id only when they are kept.
+  void offer(const SortKey& key, std::string_view id) {
     ++offered_;
     if (heap_.size() == capacity_) {
       const SortPosition& worst = heap_.front();
       if (order_.compare(key, id, worst.key, worst.id) >= 0) return;
       std::pop_heap(heap_.begin(), heap_.end(), Less{&order_});
-      heap_.back() = SortPosition{std::move(key), std::string(id)};
+      heap_.back().key = key;
+      heap_.back().id = id;
     } else {
-      heap_.push_back(SortPosition{std::move(key), std::string(id)});
+      heap_.push_back(SortPosition{key, std::string(id)});
     }
     std::push_heap(heap_.begin(), heap_.end(), Less{&order_});
   }
@@ -47,7 +49,6 @@ class BestPositions {
   }
 
  private:
-
   const SortOrder& order_;
   std::size_t capacity_;
   std::uint64_t offered_ = 0;
@@ -94,13 +95,15 @@ std::expected<PageResult, DocError> sorted_query_page(
   }
 
   BestPositions best(sort, skip + limit);
+  SortKey key;
   auto examined = scan_matches(
       store, warren, den, filter,
       [&](std::string_view id, std::string_view stored) -> std::expected<void, DocError> {
-        auto key = sort.key_of_stored(stored);
-        if (!key) return std::unexpected(key.error());
-        if (after && sort.compare(*key, id, after->key, after->id) <= 0) return {};
-        best.offer(std::move(*key), id);
+        if (auto read = sort.key_of_stored(stored, key); !read) {
+          return std::unexpected(read.error());
+        }
+        if (after && sort.compare(key, id, after->key, after->id) <= 0) return {};
+        best.offer(key, id);
         return {};
       });
   if (!examined) return std::unexpected(examined.error());
