@@ -258,6 +258,70 @@ std::expected<void, DocError> for_each_default_den(Store& store, Visit&& visit) 
   }
 }
 
+// Appends a delete of every record whose key starts with prefix, in key
+// order, each checked as `check` says (false: Corrupt); returns how many.
+template <typename Check>
+std::expected<std::uint64_t, StoreError> delete_prefixed(Store& store, std::string_view from,
+                                                         std::string_view prefix,
+                                                         std::vector<Mutation>& deletes,
+                                                         Check&& check) {
+  auto cursor = store.scan_from(from);
+  if (!cursor) return std::unexpected(cursor.error());
+  std::uint64_t count = 0;
+  for (;;) {
+    auto more = cursor->next();
+    if (!more) return std::unexpected(more.error());
+    if (!*more || !cursor->key().starts_with(prefix)) return count;
+    if (!check(cursor->key(), cursor->value())) return std::unexpected(StoreError::Corrupt);
+    deletes.push_back(Mutation{std::string(cursor->key()), std::nullopt});
+    ++count;
+  }
+}
+
+// The deletes that empty a namespace, in ascending key order (markers sort
+// before namespaced keys, which sort before plain keys), and how many of
+// them are documents.
+struct NamespaceContent {
+  std::vector<Mutation> deletes;
+  std::uint64_t documents = 0;
+};
+
+std::expected<NamespaceContent, StoreError> namespace_content(Store& store, NamespaceKind kind,
+                                                              std::string_view name,
+                                                              const SessionState& session) {
+  NamespaceContent content;
+  auto marker = target_marker(kind, name, session);
+  if (!marker) return std::unexpected(marker.error());
+  auto exists = marker_exists(store, *marker);
+  if (!exists) return std::unexpected(exists.error());
+  if (*exists) content.deletes.push_back(Mutation{*marker, std::nullopt});
+  std::string documents;
+  if (kind == NamespaceKind::Den) {
+    auto prefix = collection_prefix(*session.warren, name);
+    if (!prefix) return std::unexpected(prefix.error());
+    documents = std::move(*prefix);
+  } else {
+    const std::string den_markers = *marker + '\0';
+    auto dens = delete_prefixed(store, den_markers, den_markers, content.deletes,
+                                [](std::string_view key, std::string_view value) {
+                                  auto decoded = decode_marker_key(key, value);
+                                  return decoded && decoded->den.has_value();
+                                });
+    if (!dens) return std::unexpected(dens.error());
+    documents = std::string(kNamespacedPrefix) + std::string(name) + '\0';
+  }
+  // The default warren's documents are exactly the plain keys.
+  const bool plain = kind == NamespaceKind::Warren && name == kDefaultWarren;
+  std::string decoded_prefix;  // see document_id_of
+  auto count = delete_prefixed(store, plain ? kFirstPlainKey : documents, plain ? "" : documents,
+                               content.deletes, [&](std::string_view key, std::string_view) {
+                                 return document_id_of(key, decoded_prefix).has_value();
+                               });
+  if (!count) return std::unexpected(count.error());
+  content.documents = *count;
+  return content;
+}
+
 }  // namespace
 
 std::expected<bool, StoreError> any_key_with_prefix(Store& store, std::string_view prefix) {
@@ -348,6 +412,26 @@ std::expected<std::vector<std::string>, DocError> list_all_collections(Store& st
   auto walked = for_each_default_den(store, [&](const std::string& den) { names.push_back(den); });
   if (!walked) return std::unexpected(walked.error());
   return names;
+}
+
+std::expected<Json, DocError> drop_namespace(Store& store, NamespaceKind kind,
+                                             std::string_view name, SessionState& session) {
+  auto checked = check_name_and_warren(kind, name, session);
+  if (!checked) return std::unexpected(checked.error());
+  if (store.poisoned()) return std::unexpected(StoreError::Poisoned);
+  auto content = namespace_content(store, kind, name, session);
+  if (!content) return std::unexpected(content.error());
+  if (content->deletes.empty()) return std::unexpected(DocError::message(kNamespaceDoesNotExist));
+  auto applied = store.apply_bulk(content->deletes);
+  if (!applied) return std::unexpected(applied.error());
+
+  if (kind == NamespaceKind::Warren && session.warren == name) {
+    session.warren.reset();
+    session.den.reset();
+  } else if (kind == NamespaceKind::Den && session.den == name) {
+    session.den.reset();
+  }
+  return Json{{"dropped", std::string(name)}, {"shinies", content->documents}};
 }
 
 }  // namespace tovik

@@ -56,6 +56,18 @@ inline constexpr std::size_t kCollectionsByteLimit = 524'288;
                                                                  std::string_view name,
                                                                  SessionState& session);
 
+// {"dropped": name, "shinies": k}: removes a den, or a warren, with
+// everything in it, in one commit (Store::apply_bulk, no batch limit): for
+// a den its marker and its k documents; for a warren its marker, the
+// markers of its dens and the k documents of all its dens. Name rules,
+// "select a warren first" for a den, and the move of the session off what
+// was dropped are drop_empty_namespace's. Neither a marker nor a document:
+// "namespace does not exist", nothing written. Reads every record it
+// removes (a commit that only removes records always fits the database).
+[[nodiscard]] std::expected<Json, DocError> drop_namespace(Store& store, NamespaceKind kind,
+                                                           std::string_view name,
+                                                           SessionState& session);
+
 // A bounded listing: names in ascending order, and whether a limit left
 // some out.
 struct NameList {
