@@ -12,7 +12,7 @@ std::atomic<int> g_interrupts{0};
 std::atomic<int> g_abort_socket{-1};
 std::atomic<bool> g_patient{false};
 
-extern "C" void on_interrupt(int) {
+extern "C" void on_shell_interrupt(int) {
   const int count = g_interrupts.fetch_add(1) + 1;
   const int socket = g_abort_socket.load();
   if (socket >= 0 && (!g_patient.load() || count > 1)) ::shutdown(socket, SHUT_RDWR);
@@ -22,7 +22,7 @@ extern "C" void on_interrupt(int) {
 
 InterruptScope::InterruptScope() {
   struct sigaction action {};
-  action.sa_handler = on_interrupt;
+  action.sa_handler = on_shell_interrupt;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;  // no SA_RESTART: a blocked read must see EINTR
   ::sigaction(SIGINT, &action, &old_);

@@ -38,8 +38,6 @@ constexpr int kHistoryEntries = static_cast<int>(kHistoryLines);
 // Where an undecodable byte lands: beyond Unicode, so never typed.
 constexpr wchar_t kInvalidBase = 0x110000;
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
 // Appends the UTF-8 form of cp; false for surrogates and the invalid marks.
 bool append_utf8(std::string& out, std::uint32_t cp) {
   if (cp < 0x80) {
@@ -121,13 +119,14 @@ struct LineEditor::Impl {
       return 1;
     }
     for (;;) {
-      const ssize_t n = ::read(in_fd, &byte, 1);
-      if (n == 1) return 1;
-      if (n == 0) return 0;
-      if (errno == EINTR && interrupted()) {
+      // A Ctrl+C handled while no read was waiting interrupts none.
+      if (interrupted()) {
         cancelled = true;
         return -1;
       }
+      const ssize_t n = ::read(in_fd, &byte, 1);
+      if (n == 1) return 1;
+      if (n == 0) return 0;
       if (errno == EINTR) continue;
       read_error = errno;
       return -1;
@@ -278,7 +277,6 @@ InputLine LineEditor::next_line(std::string_view prompt) {
   self.too_long = false;
   self.read_error = 0;
   self.cancelled = false;
-  self.pending.reset();
   clear_interrupt();
   int count = 0;
   const wchar_t* wide = nullptr;
@@ -286,7 +284,10 @@ InputLine LineEditor::next_line(std::string_view prompt) {
     Utf8Scope scope(self.utf8);
     wide = el_wgets(self.el, &count);
     // The half-typed line goes; the next starts afresh.
-    if (self.cancelled) el_reset(self.el);
+    if (self.cancelled) {
+      el_reset(self.el);
+      self.pending.reset();
+    }
   }
   if (self.cancelled) {
     std::fputs("^C\n", self.out);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -298,10 +299,13 @@ bool ShellLoop::connected_for(bool quitting) {
 bool ShellLoop::send(const ShellAction action, const std::string& text) {
   if (action == ShellAction::kTransfer) {
     // The row's word is import or export, so the line is one.
-    if (io_.interactive) {
-      if (connected_for(false)) run_interactive_transfer(session_, io_, *parse_transfer_line(text));
-    } else {
-      run_shell_transfer(session_, io_, *parse_transfer_line(text));
+    const auto line = *parse_transfer_line(text);
+    if (!io_.interactive || !line) {
+      run_shell_transfer(session_, io_, line);
+    } else if (connected_for(false)) {
+      run_interactive_transfer(session_, io_, line);
+    } else if (session_.login_refused) {
+      io_.err << "Disconnected. Type reconnect or exit.\n";
     }
     if (!session_.connected()) queries_.restart();
     return true;
@@ -323,6 +327,11 @@ bool ShellLoop::send(const ShellAction action, const std::string& text) {
   std::optional<Response> response;
   {
     AbortScope abort(session_.connection.get(), false);
+    // Ctrl+C before the request went out: nothing is sent.
+    if (interrupted()) {
+      io_.err << "Interrupted.\n";
+      return true;
+    }
     response = round_trip(session_, *command, io_);
   }
   // A lost connection starts the next session at the instance level.
@@ -393,7 +402,8 @@ Outcome run_shell_loop(ClientSession& session, SessionIo& io) {
 
 namespace {
 
-// Names for completion, asked of the server at most once a second.
+// Names for completion: each listing (warrens, or the dens where the
+// session stands) is asked of the server at most once a second.
 class NameCache {
  public:
   NameCache(const ClientSession* const& session, server::TransportTimings timings)
@@ -402,25 +412,27 @@ class NameCache {
   std::vector<std::string> operator()(NameKind kind);
 
  private:
+  struct Listing {
+    std::chrono::steady_clock::time_point asked{};
+    std::vector<std::string> names;
+  };
+
   const ClientSession* const& session_;
   server::TransportTimings timings_;
-  std::chrono::steady_clock::time_point asked_{};
-  NameKind kind_ = NameKind::kHere;
-  std::string position_;
-  std::vector<std::string> names_;
+  std::map<std::pair<NameKind, std::string>, Listing> listings_;
 };
 
 std::vector<std::string> NameCache::operator()(NameKind kind) {
   const ClientSession* session = session_;
   if (session == nullptr || !session->connected()) return {};
   if (kind == NameKind::kHere) kind = session->warren ? NameKind::kDens : NameKind::kWarrens;
+  // The warrens are the same wherever the session stands.
+  Listing& listing =
+      listings_[{kind, kind == NameKind::kWarrens ? std::string() : session->position}];
   const auto now = std::chrono::steady_clock::now();
-  const bool same = kind == kind_ && position_ == session->position;
-  if (now - asked_ < std::chrono::seconds(1)) return same ? names_ : std::vector<std::string>{};
-  asked_ = now;
-  kind_ = kind;
-  position_ = session->position;
-  names_.clear();
+  if (now - listing.asked < std::chrono::seconds(1)) return listing.names;
+  listing.asked = now;
+  listing.names.clear();
   // A connection the server closed is left for the next command to reopen.
   if (peer_closed(*session)) return {};
   const Command command = kind == NameKind::kWarrens ? Command(server::Warrens{}) : server::Dens{};
@@ -429,9 +441,9 @@ std::vector<std::string> NameCache::operator()(NameKind kind) {
   const Json& names = member(response->data, "names");
   if (!names.is_array()) return {};
   for (const Json& name : names) {
-    if (name.is_string()) names_.push_back(name.get<std::string>());
+    if (name.is_string()) listing.names.push_back(name.get<std::string>());
   }
-  return names_;
+  return listing.names;
 }
 
 }  // namespace
@@ -445,7 +457,10 @@ Outcome run_shell(const std::optional<std::string>& address) {
   const ClientSession* current = nullptr;
   EditorOptions options;
   options.history = history ? &*history : nullptr;
-  options.completion.names = NameCache(current, server::TransportTimings{});
+  // A name asked for at a Tab press must not hold the line up for long.
+  server::TransportTimings naming;
+  naming.response_timeout = std::chrono::seconds(2);
+  options.completion.names = NameCache(current, naming);
   options.completion.paths = true;
   auto input = make_shell_line_source(standard_input(), std::cout, std::move(options));
   SessionIo io{*input, std::cout, std::cerr, read_password};

@@ -51,7 +51,7 @@ TEST(ShellCompletion, SecondWordDependsOnTheCommand) {
   EXPECT_EQ(complete_shell_word("drop-empty \td").insert, "en ");
   EXPECT_EQ(complete_shell_word("show c").insert, "ollections ");
   EXPECT_EQ(complete_shell_word("show ").choices,
-            (Words{"collections", "dens", "server", "shinies", "warrens"}));
+            (Words{"collections", "dens", "server", "settings", "shinies", "warrens"}));
   EXPECT_EQ(complete_shell_word("create ").choices, (Words{"den", "warren"}));
   // Names, ids and documents are the user's own.
   EXPECT_EQ(complete_shell_word("get d").insert, "");
@@ -181,7 +181,9 @@ class EditorOnPty : public ::testing::Test {
 };
 
 TEST_F(EditorOnPty, EditsRecallsAndCompletes) {
-  EXPECT_EQ(line("  stats  \r"), "stats");
+  EXPECT_EQ(line("stats  \r"), "stats");
+  // A line typed with a leading blank is left out of history.
+  EXPECT_EQ(line("  check \r"), "check");
   EXPECT_EQ(line("\x1b[A\r"), "stats");
   EXPECT_EQ(line("gt a1\x1b[D\x1b[D\x1b[D\x1b[De\r"), "get a1");
   EXPECT_EQ(line("che\t\r"), "check");

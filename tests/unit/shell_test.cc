@@ -317,13 +317,13 @@ TEST(ShellOutput, SettingsChangeHowDocumentsShow) {
   // document that is no object shows whole in the id column.
   const std::string cut = "\"" + std::string(38, 'n') + "…";
   EXPECT_EQ(response_text(scan, ok({{"documents", docs}}), OutputMode::kTable),
-            "id       age  name   note" + std::string(38, ' ') +
+            "id      age  name   note" + std::string(36, ' ') +
                 "  tags\n"
-                "-------  ---  -----  " +
+                "------  ---  -----  " +
                 std::string(40, '-') +
                 "  -----\n"
-                "a1       5    \"bob\"\n"
-                "b\\u{7}                 " +
+                "a1      5    \"bob\"\n"
+                "b\\u{7}              " +
                 cut +
                 "  [\"x\"]\n"
                 "7");
