@@ -5,9 +5,9 @@
 #include <span>
 #include <utility>
 
-#include "document/documents.h"
 #include "document/filter_scan.h"
 #include "document/sort_order.h"
+#include "document/stored_members.h"
 
 namespace tovik {
 namespace {
@@ -95,17 +95,24 @@ std::expected<DistinctResult, DocError> distinct_values(Store& store, std::strin
                                                         std::size_t byte_budget) {
   auto steps = split_sort_path(path);
   if (!steps) return std::unexpected(DocError::message(steps.error()));
+  const std::span<const std::string> first = std::span(*steps).first(1);
   const std::span<const std::string> rest = std::span(*steps).subspan(1);
   SmallestValues values;
-  auto examined = scan_matches(
-      store, warren, den, filter,
-      [&](std::string_view id, std::string_view stored) -> std::expected<void, DocError> {
-        // Only the member the path starts with is decoded.
-        auto member = read_stored_member(stored, id, steps->front());
-        if (!member) return std::unexpected(member.error());
-        if (*member) offer_at(**member, rest, values);
-        return {};
-      });
+  auto examined =
+      scan_matches(store, warren, den, filter,
+                   [&](std::string_view, std::string_view stored) -> std::expected<void, DocError> {
+                     // Only the member the path starts with is found and decoded, without
+                     // validating the rest (the filter has checked the id).
+                     std::string_view raw;
+                     if (!find_stored_members(stored, first, std::span(&raw, 1))) {
+                       return std::unexpected(StoreError::Corrupt);
+                     }
+                     if (raw.data() == nullptr) return {};
+                     auto member = parse_json(raw);
+                     if (!member) return std::unexpected(StoreError::Corrupt);
+                     offer_at(*member, rest, values);
+                     return {};
+                   });
   if (!examined) return std::unexpected(examined.error());
   DistinctResult result = values.take(byte_budget);
   result.examined = *examined;

@@ -160,12 +160,11 @@ std::expected<void, StoreError> WriteBatch::commit_bulk() {
   return store_.apply_bulk(take_mutations());
 }
 
-// Stages an object already known to carry the right "id".
-std::expected<Json, DocError> WriteBatch::store_object(std::string key, const Json& object) {
-  std::string text = dump_compact(object);
+// Stages the text of an object already known to carry the right "id".
+std::expected<void, DocError> WriteBatch::store_text(std::string key, std::string text) {
   if (text.size() > max_document_bytes_) return std::unexpected(StoreError::Invalid);
   set(std::move(key), std::move(text));
-  return Json();
+  return {};
 }
 
 std::expected<Json, DocError> WriteBatch::put(std::string key, std::string_view id,
@@ -175,10 +174,24 @@ std::expected<Json, DocError> WriteBatch::put(std::string key, std::string_view 
   if (given_id != nullptr && !is_id_member(given_id, id)) {
     return std::unexpected(StoreError::Invalid);
   }
-  if (given_id != nullptr) return store_object(std::move(key), document);
-  Json with_id = document;
-  with_id["id"] = std::string(id);
-  return store_object(std::move(key), with_id);
+  std::expected<void, DocError> stored;
+  if (given_id != nullptr) {
+    stored = store_text(std::move(key), dump_compact(document));
+  } else {
+    Json with_id = document;
+    with_id["id"] = std::string(id);
+    stored = store_text(std::move(key), dump_compact(with_id));
+  }
+  if (!stored) return std::unexpected(stored.error());
+  return Json();
+}
+
+std::expected<void, DocError> WriteBatch::stage_put_text(std::string_view warren,
+                                                         std::string_view den, std::string_view id,
+                                                         std::string text) {
+  auto key = writable_key(warren, den, id);
+  if (!key) return std::unexpected(key.error());
+  return store_text(std::move(*key), std::move(text));
 }
 
 std::expected<Json, DocError> WriteBatch::stage(std::string_view warren, std::string_view den,

@@ -58,6 +58,13 @@ class WriteBatch {
   [[nodiscard]] std::expected<Json, DocError> stage(std::string_view warren, std::string_view den,
                                                     WriteKind kind, std::string_view id,
                                                     const Json& document);
+  // A put of text already written: the compact text (dump_compact) of an
+  // object whose "id" is the string id, as a caller that read a document
+  // and changed it holds it. Checked and staged as stage's put, without
+  // writing the document again.
+  [[nodiscard]] std::expected<void, DocError> stage_put_text(std::string_view warren,
+                                                             std::string_view den,
+                                                             std::string_view id, std::string text);
 
   // A point to roll back to: every write staged after mark() is undone by
   // rollback(mark), so a group of writes can fail as a whole.
@@ -83,7 +90,7 @@ class WriteBatch {
       const std::string& key);
   void set(std::string key, std::optional<std::string> value);
   std::vector<Mutation> take_mutations();
-  [[nodiscard]] std::expected<Json, DocError> store_object(std::string key, const Json& object);
+  [[nodiscard]] std::expected<void, DocError> store_text(std::string key, std::string text);
   [[nodiscard]] std::expected<Json, DocError> put(std::string key, std::string_view id,
                                                   const Json& document);
 

@@ -9,79 +9,18 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
-#include <cmath>
-#include <cstdlib>
 #include <utility>
 
 #include "document/filter_parts.h"
 #include "document/json_scan.h"
 
 namespace tovik {
-namespace filter_internal {
-
-std::optional<Number> number_of(const Json& value) {
-  Number number;
-  if (value.is_number_unsigned()) {
-    number.form = Number::Form::Unsigned;
-    number.u = value.get<std::uint64_t>();
-  } else if (value.is_number_integer()) {
-    number.i = value.get<std::int64_t>();
-  } else if (value.is_number_float()) {
-    number.form = Number::Form::Float;
-    number.d = value.get<double>();
-  } else {
-    return std::nullopt;
-  }
-  return number;
-}
-
-}  // namespace filter_internal
-
 namespace {
 
 using namespace filter_internal;
 
 // ---------------------------------------------------------------------------
-// Numbers and their order.
-
-int three_way(auto a, auto b) { return std::cmp_less(a, b) ? -1 : std::cmp_less(b, a) ? 1 : 0; }
-
-int compare_integers(const Number& a, const Number& b) {
-  const bool a_signed = a.form == Number::Form::Signed;
-  const bool b_signed = b.form == Number::Form::Signed;
-  if (a_signed) return b_signed ? three_way(a.i, b.i) : three_way(a.i, b.u);
-  return b_signed ? three_way(a.u, b.i) : three_way(a.u, b.u);
-}
-
-// Exact: the double is split into its integral part, which fits one of the
-// integer forms once the out-of-range cases are settled, and a fraction.
-int compare_integer_with_float(const Number& a, double d) {
-  constexpr double kTwoTo64 = 18446744073709551616.0;
-  constexpr double kMinusTwoTo63 = -9223372036854775808.0;
-  if (d >= kTwoTo64) return -1;
-  if (d < kMinusTwoTo63) return 1;
-  const double whole = std::trunc(d);
-  Number integral;
-  if (whole >= 0) {
-    integral.form = Number::Form::Unsigned;
-    integral.u = static_cast<std::uint64_t>(whole);
-  } else {
-    integral.i = static_cast<std::int64_t>(whole);
-  }
-  const int order = compare_integers(a, integral);
-  if (order != 0) return order;
-  const double fraction = d - whole;
-  return fraction > 0 ? -1 : fraction < 0 ? 1 : 0;
-}
-
-int compare_numbers(const Number& a, const Number& b) {
-  const bool a_float = a.form == Number::Form::Float;
-  const bool b_float = b.form == Number::Form::Float;
-  if (!a_float && !b_float) return compare_integers(a, b);
-  if (a_float && b_float) return a.d < b.d ? -1 : b.d < a.d ? 1 : 0;
-  return a_float ? -compare_integer_with_float(b, a.d) : compare_integer_with_float(a, b.d);
-}
+// Kinds and orders.
 
 bool ordering_holds(Op op, int order) {
   switch (op) {
@@ -96,32 +35,6 @@ bool ordering_holds(Op op, int order) {
     default:
       return false;
   }
-}
-
-// Requires: text is a valid JSON number. Integral text reads as the reader
-// reads it (an integer of 64 bits), anything else as a double.
-Number number_of_text(std::string_view text) {
-  Number number;
-  if (text.empty()) return number;
-  const char* first = text.data();
-  const char* last = first + text.size();
-  if (text.find_first_of(".eE") == std::string_view::npos) {
-    if (text.front() == '-') {
-      const auto [ptr, ec] = std::from_chars(first, last, number.i);
-      if (ec == std::errc() && ptr == last) return number;
-    } else {
-      number.form = Number::Form::Unsigned;
-      const auto [ptr, ec] = std::from_chars(first, last, number.u);
-      if (ec == std::errc() && ptr == last) return number;
-    }
-  }
-  number.form = Number::Form::Float;
-  const auto [ptr, ec] = std::from_chars(first, last, number.d);
-  if (ec == std::errc::result_out_of_range) {
-    const std::string copy(text);
-    number.d = std::strtod(copy.c_str(), nullptr);  // as the reader rounds it
-  }
-  return number;
 }
 
 Kind kind_of(const Json& value) {
@@ -168,48 +81,6 @@ Kind kind_of_text(std::string_view text) {
   }
 }
 
-// The characters of a string value: the text itself when it holds no
-// escape, decoded into `scratch` otherwise.
-std::string_view string_of_text(std::string_view text, std::string& scratch) {
-  if (text.size() < 2) return {};
-  const std::string_view body = text.substr(1, text.size() - 2);
-  if (body.find('\\') == std::string_view::npos) return body;
-  auto decoded = parse_json(text);
-  scratch = decoded && decoded->is_string() ? decoded->get<std::string>() : std::string();
-  return scratch;
-}
-
-// Calls visit(member name, value text) for each member of the object until
-// it returns true; false when the text breaks off. The hot loop of every
-// stepped query: written out over the scanner's steps rather than through
-// JsonItemScan, whose state costs a tenth of a query's time here.
-template <typename Visit>
-bool for_each_member_of_text(std::string_view object, Visit&& visit) {
-  std::size_t pos = skip_json_blanks(object, 1);
-  if (pos < object.size() && object[pos] == '}') return true;
-  std::string scratch;
-  for (;;) {
-    if (pos >= object.size() || object[pos] != '"') return false;
-    bool escaped = false;
-    const std::size_t key_end = json_string_end(object, pos, escaped);
-    if (key_end == kJsonScanEnd) return false;
-    const std::string_view key = object.substr(pos, key_end - pos);
-    pos = skip_json_blanks(object, key_end);
-    if (pos >= object.size() || object[pos] != ':') return false;
-    pos = skip_json_blanks(object, pos + 1);
-    const std::size_t end = json_value_end(object, pos);
-    if (end == kJsonScanEnd) return false;
-    const std::string_view name =
-        escaped ? string_of_text(key, scratch) : key.substr(1, key.size() - 2);
-    if (visit(name, object.substr(pos, end - pos))) return true;
-    pos = skip_json_blanks(object, end);
-    if (pos >= object.size()) return false;
-    if (object[pos] == '}') return true;
-    if (object[pos] != ',') return false;
-    pos = skip_json_blanks(object, pos + 1);
-  }
-}
-
 // Calls visit(value text) for each element until it returns true.
 template <typename Visit>
 bool any_element_of_text(std::string_view array, Visit&& visit) {
@@ -223,7 +94,7 @@ bool any_element_of_text(std::string_view array, Visit&& visit) {
 // The value of the last member called `name`, as parsing would keep it.
 std::optional<std::string_view> member_of_text(std::string_view object, std::string_view name) {
   std::optional<std::string_view> found;
-  for_each_member_of_text(object, [&](std::string_view key, std::string_view value) {
+  for_each_json_member(object, [&](std::string_view key, std::string_view value) {
     if (key == name) found = value;
     return false;
   });
@@ -244,15 +115,19 @@ struct TextAccess {
     return any_element_of_text(array, visit);
   }
   static bool equal(Value value, const Json& operand) { return json_text_equal(value, operand); }
-  static Number number(Value value) { return number_of_text(value); }
+  static Number number(Value value) {
+    Number number;
+    read_json_number(value, number);  // damaged text gives some number
+    return number;
+  }
   static bool string_order(Value value, std::string_view operand, int& order) {
     std::string scratch;
-    order = string_of_text(value, scratch).compare(operand);
+    order = json_string_chars(value, scratch).compare(operand);
     return true;
   }
   static bool has_prefix(Value value, std::string_view prefix) {
     std::string scratch;
-    return string_of_text(value, scratch).starts_with(prefix);
+    return json_string_chars(value, scratch).starts_with(prefix);
   }
 };
 
@@ -273,7 +148,7 @@ struct TreeAccess {
     return false;
   }
   static bool equal(Value value, const Json& operand) { return json_equal(*value, operand); }
-  static Number number(Value value) { return *number_of(*value); }
+  static Number number(Value value) { return *json_number_of(*value); }
   static bool string_order(Value value, std::string_view operand, int& order) {
     order = std::string_view(value->get_ref<const std::string&>()).compare(operand);
     return true;
@@ -305,7 +180,7 @@ bool value_holds(const Test& test, typename A::Value value) {
   int order = 0;
   if (test.number) {
     if (A::kind(value) != Kind::Number) return false;
-    order = compare_numbers(A::number(value), *test.number);
+    order = compare_json_numbers(A::number(value), *test.number);
   } else if (test.string) {
     if (A::kind(value) != Kind::String) return false;
     A::string_order(value, *test.string, order);
@@ -402,7 +277,7 @@ class MemberSlots {
     const auto& stored = slots_.back();
     std::string scratch;
     return stored && kind_of_text(*stored) == Kind::String &&
-           string_of_text(*stored, scratch) == id;
+           json_string_chars(*stored, scratch) == id;
   }
 
  private:
@@ -431,7 +306,7 @@ std::expected<bool, StoreError> QueryFilter::matches_stored(std::string_view val
     }
     return unmet == 0;
   };
-  const bool read = kind_of_text(value) == Kind::Object && for_each_member_of_text(value, visit);
+  const bool read = kind_of_text(value) == Kind::Object && for_each_json_member(value, visit);
   if (!read || !slots.id_is(id)) return std::unexpected(StoreError::Corrupt);
   const auto first = [&slots](const Test& test) { return slots[test.slot]; };
   return node_holds<TextAccess>(compiled_->tests, compiled_->root, first);

@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "document/dotted_path.h"
 #include "document/filter.h"
 #include "document/filter_parts.h"
 
@@ -19,24 +20,6 @@ namespace {
 using Refusal = std::unexpected<std::string>;
 
 Refusal refuse(std::string message) { return Refusal(std::move(message)); }
-
-}  // namespace
-
-std::expected<std::vector<std::string>, std::string> split_path(std::string_view path) {
-  if (path.empty()) return refuse("empty path");
-  std::vector<std::string> steps;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t dot = path.find('.', start);
-    const std::string_view step = path.substr(start, dot - start);
-    if (step.empty()) return refuse("empty step in path " + std::string(path));
-    steps.emplace_back(step);
-    if (dot == std::string_view::npos) return steps;
-    start = dot + 1;
-  }
-}
-
-namespace {
 
 class Compiler {
  public:
@@ -95,7 +78,7 @@ class Compiler {
   }
 
   std::expected<void, std::string> field(const std::string& key, const Json& value, Node& into) {
-    auto path = split_path(key);
+    auto path = split_query_path(key);
     if (!path) return std::unexpected(std::move(path.error()));
     if (value.is_object() && !value.empty()) {
       std::size_t operators = 0;
@@ -130,7 +113,7 @@ class Compiler {
                 : name == "$gte" ? Op::Gte
                 : name == "$lt"  ? Op::Lt
                                  : Op::Lte;
-      test.number = number_of(operand);
+      test.number = json_number_of(operand);
       if (operand.is_string()) test.string = operand.get<std::string>();
     } else if (name == "$in" || name == "$nin") {
       if (!operand.is_array()) return needs("an array");

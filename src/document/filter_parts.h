@@ -14,6 +14,7 @@
 
 #include "document/filter.h"
 #include "document/json.h"
+#include "document/json_number.h"
 
 namespace tovik {
 namespace filter_internal {
@@ -31,13 +32,7 @@ constexpr std::array<std::pair<std::string_view, Kind>, 6> kTypeNames{{{"null", 
 enum class Op : std::uint8_t { Eq, Gt, Gte, Lt, Lte, In, Exists, Type, Prefix };
 
 // A number as read: integers keep their exact 64-bit value.
-struct Number {
-  enum class Form : std::uint8_t { Signed, Unsigned, Float };
-  Form form = Form::Signed;
-  std::int64_t i = 0;
-  std::uint64_t u = 0;
-  double d = 0;
-};
+using Number = JsonNumber;
 
 // One condition on one path: `op` holds (or, negated, does not hold).
 struct Test {
@@ -60,12 +55,6 @@ struct Node {
   std::vector<Node> children;
   std::size_t test = 0;  // Form::Test: index into the tests
 };
-
-// The number a JSON value holds, if it is one.
-std::optional<Number> number_of(const Json& value);
-
-// A dotted path's steps: "empty path" and "empty step in path <p>" refused.
-std::expected<std::vector<std::string>, std::string> split_path(std::string_view path);
 
 }  // namespace filter_internal
 

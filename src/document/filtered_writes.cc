@@ -42,8 +42,9 @@ std::expected<UpdateManyResult, DocError> stage_update_many(WriteBatch& batch, S
         }
         // Unchanged documents are not written (a rewrite would change
         // nothing but the generation).
-        if (dump_compact(*document) == stored) return {};
-        auto staged = batch.stage(warren, den, WriteKind::Put, id, *document);
+        std::string text = dump_compact(*document);
+        if (text == stored) return {};
+        auto staged = batch.stage_put_text(warren, den, id, std::move(text));
         if (!staged) return std::unexpected(document_failure(id, staged.error()));
         ++result.modified;
         return {};

@@ -3,7 +3,15 @@
 
 #include <algorithm>
 
+#include "document/json.h"
+
 namespace tovik {
+
+std::string_view decode_json_string(std::string_view text, std::string& scratch) {
+  auto decoded = parse_json(text);
+  scratch = decoded && decoded->is_string() ? decoded->get<std::string>() : std::string();
+  return scratch;
+}
 
 BracketScan scan_brackets(std::string_view json) {
   BracketScan scan;

@@ -1,15 +1,17 @@
 // Stepping over JSON text without reading it: where a string or a value
 // ends, the members of an object and the elements of an array one by one,
-// and how brackets nest. Nothing is validated and nothing is decoded; the
-// scanner only finds boundaries, so the caller must either trust the text
-// (stored values, checksummed and written by the compact writer) or judge it
-// with the reader afterwards (the shell's partial lines). Every step is
+// and how brackets nest. Nothing is validated and nothing is decoded but
+// member names and strings that hold an escape, on request; the scanner
+// only finds boundaries, so the caller must either trust the text (stored
+// values, checksummed and written by the compact writer) or judge it with
+// the reader afterwards (the shell's partial lines). Every step is
 // bounds-checked: damaged text gives a wrong boundary or kJsonScanEnd, never
 // a read outside the text.
 //
-// The string stepping is the hot loop of the filters, which pass over every
-// record a walk examines; its small functions live here so they inline.
-// All functions are pure and may be called from any thread.
+// The string and member stepping is the hot loop of the filters and sorted
+// walks, which pass over every record a walk examines; its small functions
+// live here so they inline. All functions are pure and may be called from
+// any thread.
 #pragma once
 
 #include <array>
@@ -17,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 namespace tovik {
@@ -122,6 +125,67 @@ inline std::size_t json_value_end(std::string_view text, std::size_t pos) {
   return kJsonScanEnd;
 }
 
+// Requires: text[pos] starts a member, `"name":`. Returns the position of
+// its value (blanks skipped) and sets name to the name's text, quotes
+// included, and escaped to whether it holds an escape; kJsonScanEnd when the
+// text is no member there.
+inline std::size_t json_member_value_start(std::string_view text, std::size_t pos,
+                                           std::string_view& name, bool& escaped) {
+  if (pos >= text.size() || text[pos] != '"') return kJsonScanEnd;
+  escaped = false;
+  const std::size_t name_end = json_string_end(text, pos, escaped);
+  if (name_end == kJsonScanEnd) return kJsonScanEnd;
+  name = text.substr(pos, name_end - pos);
+  pos = skip_json_blanks(text, name_end);
+  if (pos >= text.size() || text[pos] != ':') return kJsonScanEnd;
+  return skip_json_blanks(text, pos + 1);
+}
+
+// The characters of a string whose text holds an escape, decoded into
+// scratch (empty when the text does not decode). Out of line: it reads with
+// the reader.
+std::string_view decode_json_string(std::string_view text, std::string& scratch);
+
+// The characters of a string value's text (quotes included): the text
+// between the quotes when it holds no escape, decoded into scratch
+// otherwise.
+inline std::string_view json_string_chars(std::string_view text, std::string& scratch) {
+  if (text.size() < 2) return {};
+  const std::string_view body = text.substr(1, text.size() - 2);
+  if (body.find('\\') == std::string_view::npos) return body;
+  return decode_json_string(text, scratch);
+}
+
+// Calls visit(name, value text) for each member of the object, in order,
+// until visit returns true; false when the text breaks off or is malformed
+// before that. Names are decoded where they hold an escape. The hot loop of
+// every filter on stored text and every sorted walk: written out over the
+// steps above rather than through JsonItemScan, whose state costs a tenth of
+// a query's time here.
+// Requires: object starts with '{'.
+template <typename Visit>
+bool for_each_json_member(std::string_view object, Visit&& visit) {
+  std::size_t pos = skip_json_blanks(object, 1);
+  if (pos < object.size() && object[pos] == '}') return true;
+  std::string scratch;
+  for (;;) {
+    std::string_view quoted;
+    bool escaped = false;
+    pos = json_member_value_start(object, pos, quoted, escaped);
+    if (pos == kJsonScanEnd) return false;
+    const std::size_t end = json_value_end(object, pos);
+    if (end == kJsonScanEnd) return false;
+    const std::string_view name =
+        escaped ? decode_json_string(quoted, scratch) : quoted.substr(1, quoted.size() - 2);
+    if (visit(name, object.substr(pos, end - pos))) return true;
+    pos = skip_json_blanks(object, end);
+    if (pos >= object.size()) return false;
+    if (object[pos] == '}') return true;
+    if (object[pos] != ',') return false;
+    pos = skip_json_blanks(object, pos + 1);
+  }
+}
+
 // Steps through the members of an object or the elements of an array:
 //
 //   JsonItemScan items(text);       // text starts with '{' or '['
@@ -166,14 +230,10 @@ class JsonItemScan {
  private:
   // Reads `"name":` at pos and leaves pos at the value.
   bool read_key(std::size_t& pos) {
-    if (pos >= text_.size() || text_[pos] != '"') return false;
-    key_escaped_ = false;
-    const std::size_t key_end = json_string_end(text_, pos, key_escaped_);
-    if (key_end == kJsonScanEnd) return false;
-    key_ = text_.substr(pos + 1, key_end - pos - 2);
-    pos = skip_json_blanks(text_, key_end);
-    if (pos >= text_.size() || text_[pos] != ':') return false;
-    pos = skip_json_blanks(text_, pos + 1);
+    std::string_view quoted;
+    pos = json_member_value_start(text_, pos, quoted, key_escaped_);
+    if (pos == kJsonScanEnd) return false;
+    key_ = quoted.substr(1, quoted.size() - 2);
     return true;
   }
 

@@ -322,6 +322,16 @@ std::expected<NamespaceContent, StoreError> namespace_content(Store& store, Name
   return content;
 }
 
+// A session that was in a dropped namespace is in it no longer.
+void leave_dropped(NamespaceKind kind, std::string_view name, SessionState& session) {
+  if (kind == NamespaceKind::Warren && session.warren == name) {
+    session.warren.reset();
+    session.den.reset();
+  } else if (kind == NamespaceKind::Den && session.den == name) {
+    session.den.reset();
+  }
+}
+
 }  // namespace
 
 std::expected<bool, StoreError> any_key_with_prefix(Store& store, std::string_view prefix) {
@@ -373,12 +383,7 @@ std::expected<Json, DocError> drop_empty_namespace(Store& store, NamespaceKind k
   auto applied = store.apply(std::span<const Mutation>(&drop, 1));
   if (!applied) return std::unexpected(applied.error());
 
-  if (kind == NamespaceKind::Warren && session.warren == name) {
-    session.warren.reset();
-    session.den.reset();
-  } else if (kind == NamespaceKind::Den && session.den == name) {
-    session.den.reset();
-  }
+  leave_dropped(kind, name, session);
   return Json{{"dropped", std::string(name)},
               {"warren", optional_text(session.warren)},
               {"den", optional_text(session.den)}};
@@ -425,12 +430,7 @@ std::expected<Json, DocError> drop_namespace(Store& store, NamespaceKind kind,
   auto applied = store.apply_bulk(content->deletes);
   if (!applied) return std::unexpected(applied.error());
 
-  if (kind == NamespaceKind::Warren && session.warren == name) {
-    session.warren.reset();
-    session.den.reset();
-  } else if (kind == NamespaceKind::Den && session.den == name) {
-    session.den.reset();
-  }
+  leave_dropped(kind, name, session);
   return Json{{"dropped", std::string(name)}, {"shinies", content->documents}};
 }
 

@@ -1,18 +1,17 @@
 // Projection: the fields a query hands back, on trees and on stored text.
+#include <algorithm>
 #include <utility>
 
+#include "document/dotted_path.h"
 #include "document/filter.h"
-#include "document/filter_parts.h"
 
 namespace tovik {
-
-using filter_internal::split_path;
 
 std::expected<Projection, DocError> Projection::compile(std::span<const std::string> paths) {
   Projection projection;
   projection.nodes_.emplace_back();
   for (const std::string& path : paths) {
-    auto steps = split_path(path);
+    auto steps = split_query_path(path);
     if (!steps) return std::unexpected(DocError::message(steps.error()));
     std::size_t node = 0;
     for (std::string& step : *steps) {

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <cmath>
 #include <new>
 #include <utility>
 
+#include "document/dotted_path.h"
 #include "document/keys.h"
 #include "document/stored_members.h"
 
@@ -14,62 +14,20 @@ namespace tovik {
 namespace {
 
 // ---------------------------------------------------------------------------
-// Numbers: integers exactly, against each other and against doubles.
-
-int three_way(auto a, auto b) { return std::cmp_less(a, b) ? -1 : std::cmp_less(b, a) ? 1 : 0; }
-
-int compare_integers(const SortValue& a, const SortValue& b) {
-  const bool a_signed = a.form == SortValue::Form::Signed;
-  const bool b_signed = b.form == SortValue::Form::Signed;
-  if (a_signed) return b_signed ? three_way(a.i, b.i) : three_way(a.i, b.u);
-  return b_signed ? three_way(a.u, b.i) : three_way(a.u, b.u);
-}
-
-// The double's integral part fits one of the integer forms once the
-// out-of-range cases are settled; its fraction then breaks a tie.
-int compare_integer_with_double(const SortValue& a, double d) {
-  constexpr double kTwoTo64 = 18446744073709551616.0;
-  constexpr double kMinusTwoTo63 = -9223372036854775808.0;
-  if (d >= kTwoTo64) return -1;
-  if (d < kMinusTwoTo63) return 1;
-  const double whole = std::trunc(d);
-  SortValue integral;
-  if (whole >= 0) {
-    integral.form = SortValue::Form::Unsigned;
-    integral.u = static_cast<std::uint64_t>(whole);
-  } else {
-    integral.i = static_cast<std::int64_t>(whole);
-  }
-  const int order = compare_integers(a, integral);
-  if (order != 0) return order;
-  const double fraction = d - whole;
-  return fraction > 0 ? -1 : fraction < 0 ? 1 : 0;
-}
-
-int compare_numbers(const SortValue& a, const SortValue& b) {
-  const bool a_float = a.form == SortValue::Form::Float;
-  const bool b_float = b.form == SortValue::Form::Float;
-  if (!a_float && !b_float) return compare_integers(a, b);
-  if (a_float && b_float) return a.d < b.d ? -1 : b.d < a.d ? 1 : 0;
-  return a_float ? -compare_integer_with_double(b, a.d) : compare_integer_with_double(a, b.d);
-}
-
-// ---------------------------------------------------------------------------
 // Values from stored text, decoding only what the text cannot settle.
 
 // Requires: raw is one valid JSON value as outline_json hands out. Only
-// escaped strings, containers and numbers with a fraction or exponent are
-// decoded; value's string keeps its room.
+// escaped strings and containers are decoded by the reader (and text the
+// number reading refuses, which is damaged); value's string keeps its room.
 void value_of_text(std::string_view raw, SortValue& value) {
   value.rank = SortValue::Rank::Null;
-  value.form = SortValue::Form::Signed;
   switch (raw.front()) {
     case 'n':
       return;
     case 't':
     case 'f':
       value.rank = SortValue::Rank::Boolean;
-      value.u = raw.front() == 't' ? 1 : 0;
+      value.truth = raw.front() == 't';
       return;
     case '"':
       if (raw.find('\\') != std::string_view::npos) break;
@@ -79,20 +37,11 @@ void value_of_text(std::string_view raw, SortValue& value) {
     case '{':
     case '[':
       break;
-    default: {
-      if (std::any_of(raw.begin(), raw.end(),
-                      [](char c) { return c == '.' || c == 'e' || c == 'E'; })) {
-        break;
-      }
-      // Integers read as the reader reads them: 64 bits, signed when negative.
+    default:
       value.rank = SortValue::Rank::Number;
-      const char* last = raw.data() + raw.size();
-      const auto read = raw.front() == '-' ? std::from_chars(raw.data(), last, value.i)
-                                           : std::from_chars(raw.data(), last, value.u);
-      if (raw.front() != '-') value.form = SortValue::Form::Unsigned;
-      if (read.ec == std::errc() && read.ptr == last) return;
+      value.number = JsonNumber();
+      if (read_json_number(raw, value.number)) return;
       break;
-    }
   }
   auto parsed = parse_json(raw);
   value = parsed ? SortValue::of(&*parsed) : SortValue{};
@@ -167,21 +116,12 @@ std::optional<std::string> from_base64url(std::string_view text) {
 SortValue SortValue::of(const Json* value) {
   SortValue out;
   if (value == nullptr) return out;
+  if (auto number = json_number_of(*value)) {
+    out.rank = Rank::Number;
+    out.number = *number;
+    return out;
+  }
   switch (value->type()) {
-    case Json::value_t::number_integer:
-      out.rank = Rank::Number;
-      out.i = value->get<std::int64_t>();
-      break;
-    case Json::value_t::number_unsigned:
-      out.rank = Rank::Number;
-      out.form = Form::Unsigned;
-      out.u = value->get<std::uint64_t>();
-      break;
-    case Json::value_t::number_float:
-      out.rank = Rank::Number;
-      out.form = Form::Float;
-      out.d = value->get<double>();
-      break;
     case Json::value_t::string:
       out.rank = Rank::String;
       out.text = *value->get_ptr<const Json::string_t*>();
@@ -193,7 +133,7 @@ SortValue SortValue::of(const Json* value) {
       break;
     case Json::value_t::boolean:
       out.rank = Rank::Boolean;
-      out.u = value->get<bool>() ? 1 : 0;
+      out.truth = value->get<bool>();
       break;
     default:
       break;
@@ -206,7 +146,7 @@ std::string SortValue::json_text() const {
     case Rank::Null:
       return "null";
     case Rank::Boolean:
-      return u != 0 ? "true" : "false";
+      return truth ? "true" : "false";
     case Rank::String:
       return dump_compact(Json(text));
     case Rank::Object:
@@ -215,10 +155,11 @@ std::string SortValue::json_text() const {
     case Rank::Number:
       break;
   }
-  if (form == Form::Float) return dump_compact(Json(d));
+  if (number.form == JsonNumber::Form::Float) return dump_compact(Json(number.d));
   char digits[24];
-  const auto end = form == Form::Signed ? std::to_chars(digits, digits + sizeof digits, i).ptr
-                                        : std::to_chars(digits, digits + sizeof digits, u).ptr;
+  const auto end = number.form == JsonNumber::Form::Signed
+                       ? std::to_chars(digits, digits + sizeof digits, number.i).ptr
+                       : std::to_chars(digits, digits + sizeof digits, number.u).ptr;
   return std::string(digits, end);
 }
 
@@ -228,9 +169,9 @@ int compare_sort_values(const SortValue& a, const SortValue& b) {
     case SortValue::Rank::Null:
       return 0;
     case SortValue::Rank::Number:
-      return compare_numbers(a, b);
+      return compare_json_numbers(a.number, b.number);
     case SortValue::Rank::Boolean:
-      return three_way(a.u, b.u);
+      return a.truth == b.truth ? 0 : a.truth ? 1 : -1;
     default:
       break;
   }
@@ -239,17 +180,7 @@ int compare_sort_values(const SortValue& a, const SortValue& b) {
 }
 
 std::expected<std::vector<std::string>, std::string> split_sort_path(std::string_view path) {
-  if (path.empty()) return std::unexpected(std::string("empty path"));
-  std::vector<std::string> steps;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t dot = path.find('.', start);
-    const std::string_view step = path.substr(start, dot - start);
-    if (step.empty()) return std::unexpected("empty step in path " + std::string(path));
-    steps.emplace_back(step);
-    if (dot == std::string_view::npos) return steps;
-    start = dot + 1;
-  }
+  return split_query_path(path);
 }
 
 std::expected<SortOrder, std::string> SortOrder::compile(std::span<const std::string> paths) {

@@ -44,6 +44,7 @@
 
 #include "core/store_error.h"
 #include "document/json.h"
+#include "document/json_number.h"
 
 namespace tovik {
 
@@ -56,21 +57,18 @@ inline constexpr std::string_view kInvalidSortCursor = "invalid cursor";
 // One value's place in the order.
 struct SortValue {
   enum class Rank : std::uint8_t { Null, Number, String, Object, Array, Boolean };
-  enum class Form : std::uint8_t { Signed, Unsigned, Float };
 
   Rank rank = Rank::Null;
-  Form form = Form::Signed;  // Number
-  std::int64_t i = 0;        // Number, Signed
-  std::uint64_t u = 0;       // Number, Unsigned; Boolean: 0 or 1
-  double d = 0;              // Number, Float
-  std::string text;          // String: its bytes; Object, Array: compact text
+  JsonNumber number;   // Number
+  bool truth = false;  // Boolean
+  std::string text;    // String: its bytes; Object, Array: compact text
 
   // nullptr stands for a missing member.
   static SortValue of(const Json* value);
   // The value back as JSON text (missing becomes null), for cursors.
   std::string json_text() const;
   // Float only when it was read as one: how distinct tells 1 from 1.0.
-  bool is_float() const { return rank == Rank::Number && form == Form::Float; }
+  bool is_float() const { return rank == Rank::Number && number.form == JsonNumber::Form::Float; }
 };
 
 // <0, 0 or >0 as a sorts before, with or after b.

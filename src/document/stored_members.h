@@ -1,6 +1,7 @@
 // The top-level members of a stored document's text, found in one pass
 // without building or validating anything: the fast path of operations
-// that read a member or two of every document a walk meets (sort keys).
+// that read a member or two of every document a walk meets (sort keys,
+// distinct).
 //
 // Stored values are checksummed by the store and were written by the
 // compact writer, so they are stepped over, not checked; every step is

@@ -8,6 +8,8 @@
 #include <optional>
 #include <utility>
 
+#include "document/dotted_path.h"
+
 namespace tovik {
 namespace {
 
@@ -35,19 +37,13 @@ std::string join(const Path& path, std::size_t steps) {
 // A dotted path, as in filters; "id" and what lies under it is never
 // changed.
 std::expected<Path, DocError> read_path(std::string_view op, std::string_view text) {
-  if (text.empty()) return refusal(std::string(op) + " needs a non-empty path");
-  Path steps;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t dot = text.find('.', start);
-    const std::string_view step = text.substr(start, dot - start);
-    if (step.empty()) return refusal(cat(op, " has an empty step at ", text));
-    steps.emplace_back(step);
-    if (dot == std::string_view::npos) break;
-    start = dot + 1;
+  auto steps = split_dotted_path(text);
+  if (!steps) {
+    if (steps.error() == PathFault::Empty) return refusal(cat(op, " needs a non-empty path"));
+    return refusal(cat(op, " has an empty step at ", text));
   }
-  if (steps.front() == "id") return refusal(std::string(kCannotUpdateId));
-  return steps;
+  if (steps->front() == "id") return refusal(std::string(kCannotUpdateId));
+  return std::move(*steps);
 }
 
 // Levels a value adds below the place it is stored: 0 for a scalar.
