@@ -418,7 +418,8 @@ class Den:
         if not isinstance(update, dict):
             raise invalid_input("update must be a dict")
         data = self._call({"op": "update_many", "filter": filter, "update": update})
-        return self._counts(data, "matched", "modified")
+        matched, modified = self._counts(data, "matched", "modified")
+        return matched, modified
 
     def delete_many(self, filter: dict[str, Any]) -> int:
         """Removes every shiny that matches filter ({} removes them all), in
