@@ -29,8 +29,13 @@
 namespace tovik::server {
 
 // An optional field may be absent (object form) or null; either reads as
-// "none".
-enum class Presence : std::uint8_t { Required, Optional };
+// "none". An appended field is an optional one that a command gained after
+// its first form: requests written before it keep decoding, so the array
+// form may end before it (and before every field after it, all appended
+// too), and the encoder leaves it out when it holds none.
+enum class Presence : std::uint8_t { Required, Optional, Appended };
+
+constexpr bool is_optional(Presence presence) { return presence != Presence::Required; }
 
 // The kinds of value a field holds. Each has one reader and one writer in
 // the codec.
@@ -125,6 +130,13 @@ template <typename O>
 constexpr auto optional_query_filter(std::string_view name, Json O::*member,
                                      std::optional<std::string> O::*refusal) {
   return Field<O, Json, field_kind::QueryFilter<O>>{name, Presence::Optional, member, {refusal}};
+}
+// An optional field added to a command that was already in use (see
+// Presence::Appended).
+template <typename O, typename M, typename K>
+constexpr auto appended(Field<O, M, K> field) {
+  field.presence = Presence::Appended;
+  return field;
 }
 }  // namespace fields
 

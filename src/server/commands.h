@@ -179,10 +179,13 @@ struct Query {
   Json filter;                                     // any value; the executor compiles it
   std::optional<std::vector<std::string>> fields;  // absent or null: whole documents
   std::uint64_t limit = 0;                         // range checked by the executor
-  std::optional<std::string> after;                // absent or null: from the start
-  // Paths, "-" first for descending; absent or null: id order.
-  std::optional<std::vector<std::string>> sort;
-  std::optional<std::uint64_t> skip;  // absent or null: 0; range checked by the executor
+  // Absent or null: from the start. Otherwise an id, or with sort the
+  // opaque cursor a sorted page answered in next_after.
+  std::optional<std::string> after;
+  // Paths, "-" first for descending; absent or null: id order. Added after
+  // the first form, as skip: both may be left out of the array form.
+  std::optional<std::vector<std::string>> sort = std::nullopt;
+  std::optional<std::uint64_t> skip = std::nullopt;  // absent or null: 0; range checked later
   // Set by the decoder when the filter's text repeated a key: the message
   // the executor fails with (repeated_filter_key_message). Never sent.
   std::optional<std::string> filter_refusal = std::nullopt;
@@ -191,9 +194,9 @@ struct Query {
       fields::optional_texts("fields", &Query::fields),
       fields::unsigned_up_to("limit", &Query::limit, std::numeric_limits<std::uint64_t>::max()),
       fields::optional_text("after", &Query::after),
-      fields::optional_texts("sort", &Query::sort),
-      fields::optional_unsigned_up_to("skip", &Query::skip,
-                                      std::numeric_limits<std::uint64_t>::max())};
+      fields::appended(fields::optional_texts("sort", &Query::sort)),
+      fields::appended(fields::optional_unsigned_up_to("skip", &Query::skip,
+                                                       std::numeric_limits<std::uint64_t>::max()))};
 };
 struct Count {
   static constexpr std::string_view kOp = "count";

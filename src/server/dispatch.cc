@@ -7,14 +7,19 @@
 // operation succeeded.
 #include "server/dispatch.h"
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 #include <utility>
 #include <variant>
 
+#include "document/distinct.h"
 #include "document/documents.h"
+#include "document/filtered_writes.h"
 #include "document/keys.h"
 #include "document/queries.h"
+#include "document/sort_order.h"
+#include "document/sorted_query.h"
 #include "document/usage.h"
 #include "server/online_backup.h"
 
@@ -104,6 +109,51 @@ ExecuteResult query_in_den(const SessionState& session, Operation&& operation, E
   return from(operation(*place), encode);
 }
 
+// Whether a null (or absent) filter selects every document, or is refused
+// as any filter that is not an object.
+enum class NullFilter : bool { Refused, Everything };
+
+// The compiled filter of a command that carries one. A key repeated in the
+// filter fails with the decoder's words for it.
+std::expected<QueryFilter, std::string> command_filter(const Json& filter,
+                                                       const std::optional<std::string>& refusal,
+                                                       NullFilter null = NullFilter::Refused) {
+  if (refusal) return std::unexpected(*refusal);
+  if (null == NullFilter::Everything && filter.is_null()) return QueryFilter::everything();
+  auto compiled = QueryFilter::compile(filter);
+  if (!compiled) return std::unexpected(compiled.error().text());
+  return std::move(*compiled);
+}
+
+// An unsorted page that first passes over `skip` matches in id order: the
+// walk goes from page to page of ids (each bounded as every page is) to
+// the skip-th match, whose id is then the page's cursor. examined counts
+// the records of every step.
+std::expected<PageResult, DocError> skipped_query_page(Store& store, Place p,
+                                                       const QueryFilter& filter,
+                                                       const Projection* fields, std::uint64_t skip,
+                                                       std::uint64_t limit) {
+  if (limit < 1 || limit > kMaxPageSize) return std::unexpected(StoreError::Invalid);
+  auto ids_only = Projection::compile(std::span<const std::string>{});
+  if (!ids_only) return std::unexpected(ids_only.error());
+  std::optional<std::string> cursor;
+  std::uint64_t examined = 0;
+  while (skip > 0) {
+    auto passed =
+        query_page(store, p.warren, p.den, filter, &*ids_only,
+                   std::min<std::uint64_t>(skip, kMaxPageSize), cursor, kResponseDocumentBytes);
+    if (!passed) return std::unexpected(passed.error());
+    examined += passed->examined;
+    skip -= passed->documents.size();
+    if (!passed->next_after) return PageResult{{}, std::nullopt, examined};
+    cursor = std::move(passed->next_after);
+  }
+  auto page =
+      query_page(store, p.warren, p.den, filter, fields, limit, cursor, kResponseDocumentBytes);
+  if (page) page->examined += examined;
+  return page;
+}
+
 // One overload per command; std::visit keeps the set exhaustive.
 struct Executor {
   Store& store;
@@ -116,12 +166,7 @@ struct Executor {
     return from(create_namespace(store, c.kind, c.name, session));
   }
   ExecuteResult operator()(const DropEmpty& c) const {
-    // Works on a copy: the session moves only when the drop succeeded.
-    SessionState next = session;
-    auto dropped = drop_empty_namespace(store, c.kind, c.name, next);
-    if (!dropped) return std::unexpected(dropped.error().text());
-    session = std::move(next);
-    return std::move(*dropped);
+    return drop(drop_empty_namespace, c.kind, c.name);
   }
   ExecuteResult operator()(const Navigate& c) const { return run_navigate(session, c.name); }
   ExecuteResult operator()(const Warrens&) const {
@@ -220,35 +265,81 @@ struct Executor {
     complete_document_write(*staged, command, store.generation());
     return staged;
   }
+  // Without sort, the page is in id order after the id in after, as ever;
+  // with sort, in that order after the cursor in after. skip passes over
+  // matches on the first page only (a cursor carries its position).
   ExecuteResult operator()(const Query& c) const {
     const std::optional<Place> place = current_den(session);
     if (!place) return fail(kSelectCollection);
-    if (c.filter_refusal) return fail(*c.filter_refusal);
-    auto filter = QueryFilter::compile(c.filter);
-    if (!filter) return fail(filter.error().text());
+    auto filter = command_filter(c.filter, c.filter_refusal);
+    if (!filter) return std::unexpected(std::move(filter.error()));
     std::optional<Projection> fields;
     if (c.fields) {
       auto projection = Projection::compile(*c.fields);
       if (!projection) return fail(projection.error().text());
       fields = std::move(*projection);
     }
-    return from(query_page(store, place->warren, place->den, *filter, fields ? &*fields : nullptr,
-                           c.limit, c.after, kResponseDocumentBytes),
+    const Projection* projection = fields ? &*fields : nullptr;
+    const std::uint64_t skip = c.skip.value_or(0);
+    if (skip > kMaxSkip) return fail(kSkipOutOfRange);
+    if (c.sort) {
+      auto order = SortOrder::compile(*c.sort);
+      if (!order) return std::unexpected(std::move(order.error()));
+      return from(sorted_query_page(store, place->warren, place->den, *filter, *order, projection,
+                                    skip, c.limit, c.after, kResponseDocumentBytes),
+                  page_data);
+    }
+    if (skip > 0 && !c.after) {
+      return from(skipped_query_page(store, *place, *filter, projection, skip, c.limit), page_data);
+    }
+    return from(query_page(store, place->warren, place->den, *filter, projection, c.limit, c.after,
+                           kResponseDocumentBytes),
                 page_data);
   }
-  // Declared on the wire; their execution lands with the document layer's
-  // operations.
-  ExecuteResult operator()(const UpdateMany&) const { return fail("not available"); }
-  ExecuteResult operator()(const DeleteMany&) const { return fail("not available"); }
-  ExecuteResult operator()(const Distinct&) const { return fail("not available"); }
-  ExecuteResult operator()(const Drop&) const { return fail("not available"); }
+  ExecuteResult operator()(const UpdateMany& c) const {
+    const std::optional<Place> place = current_den(session);
+    if (!place) return fail(kSelectCollection);
+    auto filter = command_filter(c.filter, c.filter_refusal);
+    if (!filter) return std::unexpected(std::move(filter.error()));
+    return from(
+        update_many(store, place->warren, place->den, *filter, c.update, max_document_bytes),
+        update_many_data);
+  }
+  ExecuteResult operator()(const DeleteMany& c) const {
+    const std::optional<Place> place = current_den(session);
+    if (!place) return fail(kSelectCollection);
+    auto filter = command_filter(c.filter, c.filter_refusal);
+    if (!filter) return std::unexpected(std::move(filter.error()));
+    return from(delete_many(store, place->warren, place->den, *filter), delete_many_data);
+  }
+  ExecuteResult operator()(const Distinct& c) const {
+    const std::optional<Place> place = current_den(session);
+    if (!place) return fail(kSelectCollection);
+    auto filter = command_filter(c.filter, c.filter_refusal, NullFilter::Everything);
+    if (!filter) return std::unexpected(std::move(filter.error()));
+    return from(
+        distinct_values(store, place->warren, place->den, *filter, c.path, kResponseDocumentBytes),
+        distinct_data);
+  }
+  ExecuteResult operator()(const Drop& c) const { return drop(drop_namespace, c.kind, c.name); }
   ExecuteResult operator()(const Count& c) const {
     const std::optional<Place> place = current_den(session);
     if (!place) return fail(kSelectCollection);
-    if (c.filter_refusal) return fail(*c.filter_refusal);
-    auto filter = QueryFilter::compile(c.filter);
-    if (!filter) return fail(filter.error().text());
+    auto filter = command_filter(c.filter, c.filter_refusal);
+    if (!filter) return std::unexpected(std::move(filter.error()));
     return from(count_documents(store, place->warren, place->den, *filter), count_data);
+  }
+
+  // drop_empty and drop work on a copy of the session, which moves only
+  // when the drop succeeded.
+  template <typename DropFunction>
+  ExecuteResult drop(DropFunction&& drop_function, NamespaceKind kind,
+                     std::string_view name) const {
+    SessionState next = session;
+    auto dropped = drop_function(store, kind, name, next);
+    if (!dropped) return std::unexpected(dropped.error().text());
+    session = std::move(next);
+    return std::move(*dropped);
   }
 };
 

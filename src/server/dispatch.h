@@ -4,7 +4,7 @@
 // The result is either the data of a success response or the message of an
 // "operation_failed" failure; the caller (the server loop) wraps it. A
 // failed command leaves the SessionState as it was: only navigate, use and
-// a successful drop_empty change it.
+// a successful drop_empty or drop change it.
 //
 // Two commands are special for the server loop, which may look at the
 // command before calling execute:
@@ -61,8 +61,8 @@ struct OperatorContext {
 
 inline constexpr std::string_view kNoServerStatus = "server status is not available";
 
-// max_document_bytes bounds the stored text that put, insert and update
-// may write (a server may allow less than its store holds). context may be
+// max_document_bytes bounds the stored text that put, insert, update and
+// update_many may write (a server may allow less than its store holds). context may be
 // null: as if no server ran.
 [[nodiscard]] ExecuteResult execute(Store& store, SessionState& session, const Command& command,
                                     std::uint64_t max_document_bytes = kNoDocumentLimit,
@@ -70,7 +70,8 @@ inline constexpr std::string_view kNoServerStatus = "server status is not availa
 
 // The commands that write documents (put, insert, update, delete, write): the ones
 // the server may stage together with other sessions' writes and commit as
-// one batch.
+// one batch. The filtered writes (update_many, delete_many) are not among
+// them: they walk the den and commit alone, in bulk, under the store lock.
 bool is_document_write(const Command& command);
 
 // Stages a document write of a session into batch, testing the command's

@@ -132,7 +132,7 @@ std::optional<std::string> filter_refusal(const ParsedMessage& message, const Pa
 
 template <typename O, typename M, typename K>
 Done read_field(const Field<O, M, K>& field, const Slot& slot, O& target) {
-  if (field.presence == Presence::Optional && (slot.value == nullptr || slot.value->is_null())) {
+  if (is_optional(field.presence) && (slot.value == nullptr || slot.value->is_null())) {
     return {};  // none
   }
   if constexpr (std::is_same_v<K, field_kind::QueryFilter<O>>) {
@@ -151,6 +151,33 @@ constexpr auto rules_of(const Fields& fields) {
       [](const auto&... field) {
         return std::array<ClosedFields::FieldRule, sizeof...(field)>{
             ClosedFields::FieldRule{field.name, field.presence == Presence::Required}...};
+      },
+      fields);
+}
+
+// How many fields the array form of a description holds at least: those
+// before the first appended one. Appended fields come last.
+template <typename Fields>
+constexpr std::size_t array_minimum_of(const Fields& fields) {
+  return std::apply(
+      [](const auto&... field) {
+        std::size_t minimum = 0;
+        bool appended = false;
+        ((appended = appended || field.presence == Presence::Appended, minimum += !appended), ...);
+        return minimum;
+      },
+      fields);
+}
+template <typename Fields>
+constexpr bool appended_fields_trail(const Fields& fields) {
+  return std::apply(
+      [](const auto&... field) {
+        bool appended = false;
+        bool trailing = true;
+        ((trailing = trailing && (!appended || field.presence == Presence::Appended),
+          appended = appended || field.presence == Presence::Appended),
+         ...);
+        return trailing;
       },
       fields);
 }
@@ -175,7 +202,9 @@ Decoded<T> read_tagged(const ParsedMessage& message, const Json& value, const Pa
                        T target) {
   static constexpr auto kRules = rules_of(kDescribed);
   static constexpr std::array<std::string_view, 1> kTag{"op"};
-  auto read = ClosedFields::read(message, value, path, kRules, 1, kTag);
+  static_assert(appended_fields_trail(kDescribed), "appended fields come after all others");
+  auto read =
+      ClosedFields::read(message, value, path, kRules, 1, kTag, array_minimum_of(kDescribed));
   if (!read) return std::unexpected(read.error());
   constexpr std::size_t kCount = std::tuple_size_v<std::remove_cvref_t<decltype(kDescribed)>>;
   auto done = read_fields(message, *read, kDescribed, target, std::make_index_sequence<kCount>{});
@@ -321,15 +350,18 @@ Json write_value(field_kind::OptionalFilter, const std::optional<Filter>& filter
 }
 Json write_value(field_kind::WriteOps, const std::vector<DocumentWrite>& ops);
 
-// The described fields of a value as a sorted object, "op" among them.
+// The described fields of a value as a sorted object, "op" among them. An
+// appended field that holds none is left out, so a request that does not
+// use it reads as it did before the field existed.
 template <typename T, typename Fields>
 Json tagged_json(const T& value, const Fields& described, std::string_view op) {
   Json object = Json::object();
-  std::apply(
-      [&](const auto&... field) {
-        ((object[std::string(field.name)] = write_value(field.kind, value.*field.member)), ...);
-      },
-      described);
+  const auto put = [&](const auto& field) {
+    Json written = write_value(field.kind, value.*field.member);
+    if (field.presence == Presence::Appended && written.is_null()) return;
+    object[std::string(field.name)] = std::move(written);
+  };
+  std::apply([&](const auto&... field) { (put(field), ...); }, described);
   object["op"] = op;
   return object;
 }

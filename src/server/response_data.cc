@@ -171,4 +171,20 @@ Json count_data(const CountResult& result) {
       {"complete", result.complete}, {"count", result.count}, {"examined", result.examined}};
 }
 
+Json update_many_data(const UpdateManyResult& result) {
+  return Json{{"generation", result.generation},
+              {"matched", result.matched},
+              {"modified", result.modified}};
+}
+
+Json delete_many_data(const DeleteManyResult& result) {
+  return Json{{"deleted", result.deleted}, {"generation", result.generation}};
+}
+
+Json distinct_data(const DistinctResult& result) {
+  Json values = Json::array();
+  for (const Json& value : result.values) values.push_back(value);
+  return Json{{"truncated", result.truncated}, {"values", std::move(values)}};
+}
+
 }  // namespace tovik::server

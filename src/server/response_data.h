@@ -8,7 +8,9 @@
 #include <string_view>
 
 #include "core/store.h"
+#include "document/distinct.h"
 #include "document/documents.h"
+#include "document/filtered_writes.h"
 #include "document/json.h"
 #include "document/namespaces.h"
 #include "document/queries.h"
@@ -35,9 +37,13 @@ inline constexpr std::size_t kResponseDocumentBytes = 524'288;
 //   check:       {"valid": true}
 //   quit:        {"bye": true}
 //   write:       {"generation","written"}
-//   query:       page's form (query_page returns a PageResult)
+//   query:       page's form (query_page returns a PageResult); with a
+//                sort, next_after is the order's opaque cursor
 //   count:       {"complete","count","examined"}
-// create, drop_empty, the writes and get send the document layer's own
+//   update_many: {"generation","matched","modified"}
+//   delete_many: {"deleted","generation"}
+//   distinct:    {"truncated","values"}
+// create, drop_empty, drop, the writes and get send the document layer's own
 // small results as they come.
 DataText query_data(const QueryResult& result);
 DataText page_data(const PageResult& page);
@@ -94,5 +100,8 @@ struct ServerFigures {
 Json server_data(const ServerFigures& figures);
 
 Json count_data(const CountResult& result);
+Json update_many_data(const UpdateManyResult& result);
+Json delete_many_data(const DeleteManyResult& result);
+Json distinct_data(const DistinctResult& result);
 
 }  // namespace tovik::server

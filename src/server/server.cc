@@ -115,12 +115,17 @@ std::optional<Response> execute_under_store_lock(Shared& shared, SessionState& s
     // The store is opened with the file format's value limit, so documents
     // written under a larger earlier configuration stay readable; the
     // configured maximum bounds new writes only.
+    // A command that found nothing to change (a create of what exists, a
+    // filtered write that matched nothing) made no commit to count.
     const bool timed = commits_on_success(command);
+    const std::uint64_t generation = shared.store.generation();
     const auto started =
         timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
     auto result = execute(shared.store, session, command, shared.config.max_document_bytes,
                           &shared.operating);
-    if (timed && result) shared.status.record_commit(std::chrono::steady_clock::now() - started);
+    if (timed && result && shared.store.generation() != generation) {
+      shared.status.record_commit(std::chrono::steady_clock::now() - started);
+    }
     return to_response(result);
   } catch (...) {
     shared.store_lock.broken = true;

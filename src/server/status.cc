@@ -18,7 +18,9 @@ double to_ms(std::uint64_t ns) {
 bool commits_on_success(const Command& command) {
   return std::holds_alternative<Create>(command) || std::holds_alternative<DropEmpty>(command) ||
          std::holds_alternative<Put>(command) || std::holds_alternative<Insert>(command) ||
-         std::holds_alternative<Update>(command) || std::holds_alternative<Delete>(command);
+         std::holds_alternative<Update>(command) || std::holds_alternative<Delete>(command) ||
+         std::holds_alternative<UpdateMany>(command) ||
+         std::holds_alternative<DeleteMany>(command) || std::holds_alternative<Drop>(command);
 }
 
 ServerStatus::ServerStatus()

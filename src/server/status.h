@@ -64,9 +64,10 @@ class ServerStatus {
   std::array<std::atomic<std::uint64_t>, kCommitRing> commit_ns_{};
 };
 
-// The commands whose success means a commit (create, drop_empty and the
-// document writes). The server times the ones it executes alone under the
-// store lock; grouped document writes are timed per commit by their leader.
+// The commands whose success may mean a commit (create, drop_empty, drop,
+// the document writes and the filtered writes). The server times the ones
+// it executes alone under the store lock, when the generation moved;
+// grouped document writes are timed per commit by their leader.
 bool commits_on_success(const Command& command);
 
 // Percentiles by the nearest-rank rule over sorted durations: p in (0, 1].

@@ -32,15 +32,17 @@ Path child(const Path& path, std::string_view part) {
 Decoded<ClosedFields> ClosedFields::read(const ParsedMessage& message, const Json& value,
                                          const Path& path, std::span<const FieldRule> rules,
                                          std::size_t skip,
-                                         std::span<const std::string_view> also_allowed) {
+                                         std::span<const std::string_view> also_allowed,
+                                         std::optional<std::size_t> array_minimum) {
   ClosedFields fields;
   fields.slots_.assign(rules.size(), nullptr);
   if (value.is_array()) {
-    if (value.size() != skip + rules.size()) {
+    const std::size_t fewest = skip + array_minimum.value_or(rules.size());
+    if (value.size() < fewest || value.size() > skip + rules.size()) {
       return std::unexpected(error_at(path, "wrong number of elements"));
     }
     for (std::size_t i = 0; i < rules.size(); ++i) {
-      fields.slots_[i] = &value[skip + i];
+      if (skip + i < value.size()) fields.slots_[i] = &value[skip + i];
       fields.paths_.push_back(child(path, std::to_string(skip + i)));
     }
     return fields;

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -43,10 +44,13 @@ class ClosedFields {
 
   // `skip` leading array elements belong to the caller (the "op" tag), and
   // the keys in `also_allowed` are read by the caller from the object form.
+  // The array form holds every field, or (when `array_minimum` is given)
+  // at least the first array_minimum of them; the missing ones are absent.
   [[nodiscard]] static Decoded<ClosedFields> read(
       const ParsedMessage& message, const Json& value, const Path& path,
       std::span<const FieldRule> rules, std::size_t skip = 0,
-      std::span<const std::string_view> also_allowed = {});
+      std::span<const std::string_view> also_allowed = {},
+      std::optional<std::size_t> array_minimum = std::nullopt);
 
   // Null when an optional field is absent.
   const Json* at(std::size_t i) const { return slots_[i]; }

@@ -61,7 +61,11 @@ std::vector<Command> document_commands() {
           Get{"a"},
           Delete{"a"},
           Find{"n", parse("1")},
-          Scan{}};
+          Scan{},
+          Query{parse("{}"), std::nullopt, 5, std::nullopt, {{"n"}}, 1},
+          UpdateMany{parse("{}"), parse(R"({"n":2})")},
+          DeleteMany{parse("{}")},
+          Distinct{"n", Json()}};
 }
 
 TEST_F(Executor, NewSessionStandsAtTheInstanceLevel) {
@@ -271,6 +275,36 @@ TEST_F(Executor, PoisonedStoreStillAnswersStatsAndPreconditions) {
   ok(Navigate{"/"});
   EXPECT_EQ(refused(Dens{}), kSelectWarrenUse);
   EXPECT_EQ(refused(Get{"a"}), kSelectCollection);
+}
+
+// skip without sort passes over matches a page of ids at a time, each
+// page bounded by the records it may examine, so it reaches matches beyond
+// that bound.
+TEST_F(Executor, UnsortedSkipPassesOverMatchesPastTheExaminationLimit) {
+  std::vector<Mutation> records;
+  for (int i = 0; i < 12'000; ++i) {
+    std::string id = std::to_string(100'000 + i);
+    const bool match = i == 7 || i == 11'007 || i == 11'500;
+    records.push_back(doc_record(kDefaultWarren, "c", id, Json{{"n", match ? 1 : 0}}));
+  }
+  put_raw(std::move(records));
+  ok(Use{"c"});
+  const auto skipping = [](std::uint64_t skip) {
+    return Query{
+        parse(R"({"n":1})"), std::vector<std::string>{}, 1, std::nullopt, std::nullopt, skip};
+  };
+  const Json third = ok(skipping(2));
+  EXPECT_EQ(third["documents"], parse(R"([{"id":"111500"}])"));
+  EXPECT_GT(third["examined"].get<std::uint64_t>(), 10'000u);
+  for (std::uint64_t past : {3u, 4u, 1'000'000u}) {
+    EXPECT_EQ(ok(skipping(past))["documents"], Json::array()) << past;
+    EXPECT_TRUE(ok(skipping(past))["next_after"].is_null()) << past;
+  }
+  EXPECT_EQ(refused(skipping(1'000'001)), "skip must be between 0 and 1000000");
+  // A null filter stays refused where the field is required.
+  EXPECT_EQ(refused(Count{Json()}), "filter must be an object");
+  EXPECT_EQ(refused(DeleteMany{Json()}), "filter must be an object");
+  EXPECT_EQ(ok(Distinct{"n", Json()})["values"], parse("[0,1]"));
 }
 
 // Find, scan and page send each document as stored: the response must be

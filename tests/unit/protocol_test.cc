@@ -110,6 +110,16 @@ TEST(DecodeRequest, RefusesEveryBrokenRule) {
        envelope(R"({"op":"query","filter":{},"limit":5,"fields":[1]})")},
       {"count extra key", envelope(R"({"op":"count","filter":{},"limit":5})")},
       {"count without filter", envelope(R"({"op":"count"})")},
+      // query's array form may end before sort and skip, not before after.
+      {"query array without after", envelope(R"(["query",{},null,5])")},
+      {"query array past skip", envelope(R"(["query",{},null,5,null,null,null,1])")},
+      {"query skip negative", envelope(R"({"op":"query","filter":{},"limit":5,"skip":-1})")},
+      // The filtered writes, distinct and drop are closed like the rest.
+      {"update_many update an array",
+       envelope(R"({"op":"update_many","filter":{},"update":[{"a":1}]})")},
+      {"delete_many array without filter", envelope(R"(["delete_many"])")},
+      {"distinct without path", envelope(R"({"op":"distinct","filter":{}})")},
+      {"drop kind collection", envelope(R"({"op":"drop","kind":"collection","name":"d"})")},
       // Nesting: 127 levels in all is the most.
       {"nesting 128", envelope(R"({"op":"put","id":"a","document":)" + nested_arrays(126) + "}")},
       // The operations of a write.
@@ -314,6 +324,10 @@ TEST(EncodeRequest, EveryCommandRoundTrips) {
              {WriteKind::Delete, "c", Json()}}},
       Query{Json::parse(R"({"a.b":{"$gt":1}})"), std::vector<std::string>{"a.b"}, 20, "x"},
       Count{Json::parse("[]")},
+      UpdateMany{Json::parse(R"({"a":1})"), Json::parse(R"({"$inc":{"n":1}})")},
+      DeleteMany{Json::object()},
+      Distinct{"a.b", Json::parse(R"({"n":{"$gt":1}})")},
+      Drop{NamespaceKind::Den, "d"},
   };
   ASSERT_EQ(commands.size(), kCommandCount);
   for (std::size_t i = 0; i < commands.size(); ++i) {
@@ -325,6 +339,40 @@ TEST(EncodeRequest, EveryCommandRoundTrips) {
     // Re-encoding the decoded command gives the same bytes: every field came back.
     EXPECT_EQ(encode_request(back.command), body);
   }
+}
+
+// sort and skip came to query later: what decoded before decodes the same,
+// a query that does not use them is written as before, and the new
+// commands read from both forms.
+TEST(DecodeRequest, QuerySortAndSkipKeepTheOlderForms) {
+  for (const char* old :
+       {R"(["query",{"a":1},["a"],5,"x"])", R"(["query",{"a":1},["a"],5,"x",null])",
+        R"(["query",{"a":1},["a"],5,"x",null,null])"}) {
+    const Query query = std::get<Query>(decode_ok(envelope(old)).command);
+    EXPECT_EQ(query.after, "x") << old;
+    EXPECT_FALSE(query.sort || query.skip) << old;
+  }
+  const Query sorted =
+      std::get<Query>(decode_ok(envelope(R"(["query",{},null,5,null,["-a","b.c"],7])")).command);
+  EXPECT_EQ(sorted.sort, (std::vector<std::string>{"-a", "b.c"}));
+  EXPECT_EQ(sorted.skip, 7u);
+  EXPECT_EQ(encode_request(Query{Json::object(), std::nullopt, 5, std::nullopt}),
+            R"({"command":{"after":null,"fields":null,"filter":{},"limit":5,"op":"query"},)"
+            R"("version":1})");
+  const Query back = std::get<Query>(
+      decode_ok(encode_request(Query{Json::object(), std::nullopt, 5, "c", {{"-a"}}, 3})).command);
+  EXPECT_EQ(back.sort, std::vector<std::string>{"-a"});
+  EXPECT_EQ(back.skip, 3u);
+
+  const auto many = std::get<UpdateMany>(
+      decode_ok(envelope(R"(["update_many",{"a":1,"a":2},{"$set":{"b":1}}])")).command);
+  EXPECT_EQ(many.update, Json::parse(R"({"$set":{"b":1}})"));
+  EXPECT_EQ(many.filter_refusal, "repeated key a in filter at top level");
+  const auto all =
+      std::get<Distinct>(decode_ok(envelope(R"({"op":"distinct","path":"t"})")).command);
+  EXPECT_TRUE(all.filter.is_null() && !all.filter_refusal);
+  const Drop drop = std::get<Drop>(decode_ok(envelope(R"(["drop","den","d"])")).command);
+  EXPECT_EQ(drop.kind, NamespaceKind::Den);
 }
 
 TEST(EncodeRequest, SortedKeysAndNullsForAbsentOptionals) {

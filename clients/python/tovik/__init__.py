@@ -8,12 +8,12 @@
 
 Standard library only. A Client is not thread-safe: one per thread.
 """
-from .client import Client, Den, Warren, connect
+from .client import Client, Den, DistinctValues, Warren, connect
 from .errors import (AlreadyExists, AuthenticationError, ConnectionLost, DatabaseFull,
                      InvalidInput, NotFound, TovikError)
 
 __all__ = [
-    "connect", "Client", "Warren", "Den", "TovikError", "AuthenticationError",
+    "connect", "Client", "Warren", "Den", "DistinctValues", "TovikError", "AuthenticationError",
     "ConnectionLost", "AlreadyExists", "NotFound", "InvalidInput", "DatabaseFull",
 ]
 __version__ = "0.1.0"

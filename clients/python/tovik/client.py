@@ -214,10 +214,15 @@ class Client:
         """Creates a warren; creating one that exists changes nothing."""
         self._call({"op": "create", "kind": "warren", "name": _text(name, "name")})
 
-    def drop_warren(self, name: str) -> None:
-        """Removes a warren that was created and holds nothing."""
+    def drop_warren(self, name: str, contents: bool = False) -> Optional[int]:
+        """Removes a warren that was created and holds nothing. With
+        contents=True, removes it with every den and shiny in it instead, in
+        one commit, and returns how many shinies went with it."""
+        if contents:
+            return _dropped(self, "warren", name)
         data = self._call({"op": "drop_empty", "kind": "warren", "name": _text(name, "name")})
         self._take_position(data)
+        return None
 
     def warren(self, name: str) -> Warren:
         """The warren called name (no request is sent; it need not exist)."""
@@ -265,12 +270,17 @@ class Warren:
         self.client._in_warren(self.name)
         self.client._call({"op": "create", "kind": "den", "name": _text(name, "name")})
 
-    def drop_den(self, name: str) -> None:
-        """Removes a den of this warren that was created and holds nothing."""
+    def drop_den(self, name: str, contents: bool = False) -> Optional[int]:
+        """Removes a den of this warren that was created and holds nothing.
+        With contents=True, removes it with every shiny in it instead, in
+        one commit, and returns how many shinies went with it."""
         client = self.client
         client._in_warren(self.name)
+        if contents:
+            return _dropped(client, "den", name)
         data = client._call({"op": "drop_empty", "kind": "den", "name": _text(name, "name")})
         client._take_position(data)
+        return None
 
     def den(self, name: str) -> Den:
         """The den called name (no request is sent; it need not exist)."""
@@ -344,24 +354,84 @@ class Den:
             client._garbled()
         return documents, cursor
 
-    def query(self, filter: dict[str, Any],
-              fields: Optional[list[str]] = None) -> Iterator[Document]:
-        """Every shiny that matches filter (the server's filter language:
-        {"qty": {"$gt": 2}}, {"id": {"$gte": "a", "$lt": "b"}}, ...), in id
-        order, fetched a page at a time; with fields, each holds its "id"
-        and those paths only."""
-        command: dict[str, Any] = {"op": "query", "filter": filter, "limit": PAGE_LIMIT}
+    def query(self, filter: dict[str, Any], fields: Optional[list[str]] = None,
+              sort: Optional[list[str]] = None, skip: int = 0,
+              limit: Optional[int] = None) -> Iterator[Document]:
+        """The shinies that match filter (the server's filter language:
+        {"qty": {"$gt": 2}}, {"id": {"$gte": "a", "$lt": "b"}}, ...), fetched
+        a page at a time as the iterator is consumed.
+
+        They come in id order, or with sort (1 to 8 paths, each ascending
+        or, with a leading "-", descending: ["-qty", "item"]) in that
+        order, ties by id. skip passes over that many matches first (0 to
+        1,000,000); limit stops after that many (None: all of them). With
+        fields, each holds its "id" and those paths only."""
+        command: dict[str, Any] = {"op": "query", "filter": filter}
         if fields is not None:
             command["fields"] = [_text(path, "field") for path in fields]
+        if sort is not None:
+            if isinstance(sort, str):
+                sort = [sort]
+            command["sort"] = [_text(path, "sort path") for path in sort]
+        remaining = _count(limit, "limit") if limit is not None else None
+        if _count(skip, "skip"):
+            command["skip"] = skip
         after: Optional[str] = None
-        while True:
-            documents, cursor = self._query_page({**command, "after": after})
-            if after is not None and cursor is not None and cursor <= after:
+        while remaining is None or remaining > 0:
+            size = PAGE_LIMIT if remaining is None else min(PAGE_LIMIT, remaining)
+            documents, cursor = self._query_page({**command, "limit": size, "after": after})
+            # Ids grow from page to page; a sorted walk's cursors are opaque
+            # but never repeat.
+            if after is not None and cursor is not None and (
+                    cursor == after or (sort is None and cursor < after)):
                 self.client._garbled()
+            if remaining is not None:
+                documents = documents[:remaining]
+                remaining -= len(documents)
             yield from documents
             if cursor is None:
                 return
             after = cursor
+            command.pop("skip", None)
+
+    def distinct(self, path: str, filter: Optional[dict[str, Any]] = None) -> DistinctValues:
+        """The different values at path (dotted; array elements count one
+        by one, as filters see them) among the shinies that match filter
+        (None: all), in sort order. The server answers at most 1,000 values
+        and 524,288 bytes of them: the list's `truncated` is True when more
+        exist."""
+        command: dict[str, Any] = {"op": "distinct", "path": _text(path, "path")}
+        if filter is not None:
+            command["filter"] = filter
+        data = self.client._expect(self._call(command), dict)
+        values, truncated = self.client._expect(data.get("values"), list), data.get("truncated")
+        if not isinstance(truncated, bool):
+            self.client._garbled()
+        return DistinctValues(values, truncated)
+
+    def update_many(self, filter: dict[str, Any], update: Document) -> tuple[int, int]:
+        """Applies update (members to set, or update operators as `update`
+        takes them) to every shiny that matches filter, in one commit or
+        not at all: the first shiny refused raises with "document <id>:
+        ..." and nothing changes. Returns (matched, modified), modified
+        counting the shinies whose stored text changed."""
+        if not isinstance(update, dict):
+            raise invalid_input("update must be a dict")
+        data = self._call({"op": "update_many", "filter": filter, "update": update})
+        matched, modified = self._counts(data, "matched", "modified")
+        return matched, modified
+
+    def delete_many(self, filter: dict[str, Any]) -> int:
+        """Removes every shiny that matches filter ({} removes them all), in
+        one commit; returns how many."""
+        data = self._call({"op": "delete_many", "filter": filter})
+        return self._counts(data, "deleted")[0]
+
+    def _counts(self, data: Any, *names: str) -> tuple[int, ...]:
+        counts = tuple(self.client._expect(data, dict).get(name) for name in names)
+        if not all(type(count) is int for count in counts):
+            self.client._garbled()
+        return counts
 
     def count(self, filter: dict[str, Any]) -> int:
         """The number of shinies that match filter. The server counts up to
@@ -470,6 +540,35 @@ class Den:
         """Every shiny whose top-level member field equals value (same JSON
         type: 1 and 1.0 differ), in id order, fetched a page at a time."""
         return self._walk({"field": _text(field, "field"), "value": value})
+
+
+class DistinctValues(list):  # type: ignore[type-arg]
+    """The values `Den.distinct` returns: a list, with `truncated` True when
+    the server left values out."""
+
+    def __init__(self, values: list[Any], truncated: bool) -> None:
+        super().__init__(values)
+        self.truncated = truncated
+
+
+def _count(value: Any, what: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{what} must be an int")
+    if value < 0:
+        raise invalid_input(f"{what} {value}")
+    return value
+
+
+def _dropped(client: Client, kind: str, name: str) -> int:
+    """drop of a warren or den with its contents: the shinies removed. The
+    server moves the session off what was dropped, so the position is
+    asked for again before the next call that needs one."""
+    data = client._call({"op": "drop", "kind": kind, "name": _text(name, "name")})
+    client._position = None
+    shinies = client._expect(data, dict).get("shinies")
+    if type(shinies) is not int:
+        client._garbled()
+    return shinies
 
 
 def _write_op(op: Any) -> dict[str, Any]:
