@@ -1,12 +1,15 @@
 // The interactive shell: response texts and the loop.
 #include "cli/shell.h"
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <iostream>
 #include <string>
 #include <variant>
 
 #include "cli/commands.h"
+#include "cli/confirmation.h"
 #include "cli/data_transfer.h"
 #include "cli/line_editor.h"
 #include "cli/operator_text.h"
@@ -147,6 +150,10 @@ struct SuccessText {
     return document_listing_text(data) + more_hint(data);
   }
   std::string operator()(const server::Count&) const { return count_text(data); }
+  std::string operator()(const server::UpdateMany&) const { return update_many_text(data); }
+  std::string operator()(const server::DeleteMany&) const { return delete_many_text(data); }
+  std::string operator()(const server::Distinct&) const { return distinct_text(data); }
+  std::string operator()(const server::Drop& c) const { return drop_text(c, data); }
 };
 
 void append_escape(std::string& out, std::uint32_t cp) {
@@ -170,6 +177,22 @@ void append_escape(std::string& out, std::uint32_t cp) {
       out += "\\u{" + digits + "}";
     }
   }
+}
+
+// On a terminal, a command that removes many shinies at once is asked
+// about first; only a yes sends it. False when it is not to be sent.
+bool confirmed(ClientSession& session, SessionIo& io, const Json& place, const Command& command) {
+  if (::isatty(STDIN_FILENO) != 1) return true;
+  auto probe = confirmation_probe(command);
+  if (!probe) return true;
+  auto answer = round_trip(session, *probe, io);
+  if (!answer) return false;
+  auto question = confirmation_question(command, *answer, place);
+  if (!question) return true;
+  auto reply = io.input.next_line(*question + " ");
+  if (reply && *reply && is_yes(**reply)) return true;
+  io.out << kCancelledText << '\n';
+  return false;
 }
 
 void print_help(std::ostream& out) {
@@ -297,6 +320,11 @@ Outcome run_shell_loop(ClientSession& session, SessionIo& io) {
       io.err << "Disconnected. Type reconnect or exit.\n";
       continue;
     }
+    if (!confirmed(session, io, queries.place(), *command)) {
+      if (!session.connected()) queries.restart();
+      continue;
+    }
+    if (auto hint = shell_hint(*command)) io.err << *hint << '\n';
     auto response = round_trip(session, *command, io);
     // A lost connection starts the next session at the instance level.
     if (!session.connected()) queries.restart();
