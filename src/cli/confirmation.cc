@@ -19,8 +19,10 @@ const Json* member_of(const Json& object, const char* key) {
 }
 
 std::uint64_t count_of(const Json* value) {
-  if (value == nullptr || !value->is_number_unsigned()) return 0;
-  return value->get<std::uint64_t>();
+  if (value == nullptr || !value->is_number_integer()) return 0;
+  if (value->is_number_unsigned()) return value->get<std::uint64_t>();
+  const std::int64_t signed_value = value->get<std::int64_t>();
+  return signed_value < 0 ? 0 : static_cast<std::uint64_t>(signed_value);
 }
 
 const std::string* text_of(const Json* value) {
