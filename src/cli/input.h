@@ -52,6 +52,9 @@ class LineSource {
  public:
   virtual ~LineSource() = default;
   [[nodiscard]] virtual InputLine next_line(std::string_view prompt) = 0;
+  // True when the last line was given up (Ctrl+C on a terminal): it came
+  // back empty.
+  virtual bool cancelled() const { return false; }
 };
 
 // Prints the prompt on `out`, flushes, then reads from `reader`. A failed

@@ -22,6 +22,7 @@
 
 #include <histedit.h>
 
+#include "cli/interrupt.h"
 #include "cli/shell_commands.h"
 #include "cli/text.h"
 
@@ -30,15 +31,12 @@
 namespace tovik::cli {
 namespace {
 
-// Lines longer than this are not kept for recall: they are pasted
-// documents, and a full history of them must not pin hundreds of MiB.
-constexpr std::size_t kMaxHistoryLine = 64 * 1024;
-constexpr int kHistoryEntries = 200;
+// Lines longer than kMaxHistoryLine are not kept for recall: they are
+// pasted documents, and a full history of them must not pin hundreds of MiB.
+constexpr int kHistoryEntries = static_cast<int>(kHistoryLines);
 
 // Where an undecodable byte lands: beyond Unicode, so never typed.
 constexpr wchar_t kInvalidBase = 0x110000;
-
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 // Appends the UTF-8 form of cp; false for surrogates and the invalid marks.
 bool append_utf8(std::string& out, std::uint32_t cp) {
@@ -81,32 +79,6 @@ std::wstring widen(std::string_view text) {
   return out;
 }
 
-Completion complete_from(std::string_view word, const std::vector<std::string_view>& words) {
-  std::vector<std::string_view> matches;
-  for (std::string_view candidate : words) {
-    if (candidate.starts_with(word)) matches.push_back(candidate);
-  }
-  Completion result;
-  if (matches.empty()) return result;
-  if (matches.size() == 1) {
-    result.insert = std::string(matches[0].substr(word.size())) + " ";
-    return result;
-  }
-  std::size_t common = matches[0].size();
-  for (std::string_view match : matches) {
-    std::size_t k = 0;
-    while (k < common && k < match.size() && match[k] == matches[0][k]) ++k;
-    common = k;
-  }
-  if (common > word.size()) {
-    result.insert = std::string(matches[0].substr(word.size(), common - word.size()));
-  } else {
-    std::sort(matches.begin(), matches.end());
-    result.choices = std::move(matches);
-  }
-  return result;
-}
-
 // Switches the calling thread to a UTF-8 character type while alive.
 class Utf8Scope {
  public:
@@ -123,32 +95,15 @@ class Utf8Scope {
 
 }  // namespace
 
-Completion complete_shell_word(std::string_view before_cursor) {
-  std::size_t i = 0;
-  while (i < before_cursor.size() && is_blank(before_cursor[i])) ++i;
-  const std::string_view line = before_cursor.substr(i);
-  const auto space = std::find_if(line.begin(), line.end(), is_blank);
-  if (space == line.end()) {
-    std::vector<std::string_view> words;
-    for (const ShellCommandRow& row : shell_commands()) words.push_back(row.word);
-    return complete_from(line, words);
-  }
-  const std::string_view first = line.substr(0, static_cast<std::size_t>(space - line.begin()));
-  std::string_view rest = line.substr(first.size());
-  while (!rest.empty() && is_blank(rest.front())) rest.remove_prefix(1);
-  if (std::any_of(rest.begin(), rest.end(), is_blank)) return {};
-  const ShellCommandRow* row = find_shell_command(first);
-  if (row == nullptr) return {};
-  return complete_from(rest, sub_words_of(*row));
-}
-
 struct LineEditor::Impl {
   int in_fd;
   std::FILE* out;
   locale_t utf8 = nullptr;
   EditLine* el = nullptr;
   History* history = nullptr;
+  EditorOptions options;
   std::wstring prompt;
+  bool cancelled = false;
 
   // Per line: why el_wgets gave up, if it did.
   bool too_long = false;
@@ -164,6 +119,11 @@ struct LineEditor::Impl {
       return 1;
     }
     for (;;) {
+      // A Ctrl+C handled while no read was waiting interrupts none.
+      if (interrupted()) {
+        cancelled = true;
+        return -1;
+      }
       const ssize_t n = ::read(in_fd, &byte, 1);
       if (n == 1) return 1;
       if (n == 0) return 0;
@@ -233,13 +193,13 @@ struct LineEditor::Impl {
     for (const wchar_t* p = line->buffer; p < line->cursor; ++p) {
       if (!append_utf8(before, static_cast<std::uint32_t>(*p))) return CC_ERROR;
     }
-    const Completion completion = complete_shell_word(before);
+    const Completion completion = complete_shell_word(before, options.completion);
     if (!completion.insert.empty()) {
       return el_winsertstr(el, widen(completion.insert).c_str()) == 0 ? CC_REFRESH : CC_ERROR;
     }
     if (completion.choices.empty()) return CC_ERROR;
     std::string listing = "\n";
-    for (std::string_view choice : completion.choices) {
+    for (const std::string& choice : completion.choices) {
       if (listing.size() > 1) listing += "  ";
       listing += choice;
     }
@@ -266,10 +226,12 @@ wchar_t* prompt_hook(EditLine* el) { return impl_of(el)->prompt.data(); }
 
 }  // namespace
 
-LineEditor::LineEditor(int in_fd, std::FILE* out) : impl_(std::make_unique<Impl>()) {
+LineEditor::LineEditor(int in_fd, std::FILE* out, EditorOptions options)
+    : impl_(std::make_unique<Impl>()) {
   assert(::isatty(in_fd) == 1 && ::isatty(::fileno(out)) == 1);
   impl_->in_fd = in_fd;
   impl_->out = out;
+  impl_->options = std::move(options);
   impl_->utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
   Utf8Scope scope(impl_->utf8);
   // The input stream is never read: characters come through read_char_hook.
@@ -288,7 +250,14 @@ LineEditor::LineEditor(int in_fd, std::FILE* out) : impl_(std::make_unique<Impl>
   el_set(impl_->el, EL_HIST, history, impl_->history);
   el_wset(impl_->el, EL_ADDFN, L"tovik-complete", L"Complete a command word", complete_hook);
   el_wset(impl_->el, EL_BIND, L"^I", L"tovik-complete", static_cast<const wchar_t*>(nullptr));
+  if (impl_->options.history != nullptr) {
+    for (const std::string& line : impl_->options.history->load()) {
+      history(impl_->history, &event, H_ENTER, line.c_str());
+    }
+  }
 }
+
+bool LineEditor::cancelled() const { return impl_->cancelled; }
 
 bool LineEditor::ready() const { return impl_->el != nullptr && impl_->history != nullptr; }
 
@@ -307,11 +276,24 @@ InputLine LineEditor::next_line(std::string_view prompt) {
   self.prompt = widen(prompt);
   self.too_long = false;
   self.read_error = 0;
+  self.cancelled = false;
+  clear_interrupt();
   int count = 0;
   const wchar_t* wide = nullptr;
   {
     Utf8Scope scope(self.utf8);
     wide = el_wgets(self.el, &count);
+    // The half-typed line goes; the next starts afresh.
+    if (self.cancelled) {
+      el_reset(self.el);
+      self.pending.reset();
+    }
+  }
+  if (self.cancelled) {
+    std::fputs("^C\n", self.out);
+    std::fflush(self.out);
+    clear_interrupt();
+    return std::optional<std::string>(std::string());
   }
   if (self.too_long) return std::unexpected(Failure::message("input line exceeds 1 MiB"));
   if (wide == nullptr || count <= 0) {
@@ -328,10 +310,14 @@ InputLine LineEditor::next_line(std::string_view prompt) {
     return std::unexpected(Failure::message("input line exceeds 1 MiB"));
   if (!valid) return std::unexpected(Failure::message("stream did not contain valid UTF-8"));
   std::string line(trim(text));
-  if (!line.empty() && line.size() <= kMaxHistoryLine) {
+  // A line typed with a leading blank is not kept: the usual way to leave
+  // something out of history.
+  const bool leading_blank = !text.empty() && text.front() == ' ';
+  if (!leading_blank && kept_in_history(line)) {
     HistEvent event;
     Utf8Scope scope(self.utf8);
     history(self.history, &event, H_ENTER, line.c_str());
+    if (self.options.history != nullptr) self.options.history->add(line);
   }
   return std::optional<std::string>(std::move(line));
 }
@@ -353,6 +339,7 @@ class ContinuingLineSource : public LineSource {
     while (ends_inside_json(text)) {
       auto more = lines_->next_line(kContinuationPrompt);
       if (!more) return more;
+      if (lines_->cancelled()) return more;
       // End of input: the line as it stands, whose parse says what is missing.
       if (!*more) break;
       text.push_back('\n');
@@ -364,17 +351,22 @@ class ContinuingLineSource : public LineSource {
     return std::optional<std::string>(std::move(text));
   }
 
+  bool cancelled() const override { return lines_->cancelled(); }
+
  private:
   std::unique_ptr<LineSource> lines_;
 };
 
 }  // namespace
 
-std::unique_ptr<LineSource> make_shell_line_source(InputReader& reader, std::ostream& out) {
+bool on_terminal() { return ::isatty(STDIN_FILENO) == 1 && ::isatty(STDOUT_FILENO) == 1; }
+
+std::unique_ptr<LineSource> make_shell_line_source(InputReader& reader, std::ostream& out,
+                                                   EditorOptions options) {
   // Without a terminal to draw on, libedit would swallow the prompt.
-  if (::isatty(STDIN_FILENO) == 1 && ::isatty(STDOUT_FILENO) == 1) {
+  if (on_terminal()) {
     out.flush();
-    auto editor = std::make_unique<LineEditor>(STDIN_FILENO, stdout);
+    auto editor = std::make_unique<LineEditor>(STDIN_FILENO, stdout, std::move(options));
     if (editor->ready()) return std::make_unique<ContinuingLineSource>(std::move(editor));
   }
   return std::make_unique<PlainLineSource>(reader, out);

@@ -1,8 +1,7 @@
 // Line editing for the interactive shell on a terminal: cursor movement,
-// history of this session only, and completion of command and kind words.
-//
-// History stays in memory: lines can hold whole documents, so nothing is
-// ever written to disk and no start-up file is read.
+// history (kept across sessions in the history file, cli/shell_history.h,
+// when one is given), completion (cli/completion.h) and Ctrl+C, which
+// cancels the line being typed.
 //
 // The input rules are those of the plain reader: a line longer than 1 MiB
 // (its line feed included) or one that is not UTF-8 is a failure, whatever
@@ -20,26 +19,22 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/completion.h"
 #include "cli/input.h"
+#include "cli/shell_history.h"
 
 namespace tovik::cli {
 
-// What a tab press does to the text before the cursor: the characters to
-// insert, or, when nothing can be added, the words still possible.
-struct Completion {
-  std::string insert;
-  std::vector<std::string_view> choices;
+struct EditorOptions {
+  // Where history is read from and written to; null for memory only.
+  HistoryFile* history = nullptr;
+  CompletionSources completion;
 };
-
-// Completes the word ending at the cursor from the shell's command table: a
-// command word as the first word, then the words its row lists after it
-// (the kind after create and drop-empty, the listing after show).
-Completion complete_shell_word(std::string_view before_cursor);
 
 class LineEditor : public LineSource {
  public:
   // Edits lines typed on in_fd, drawing on out. Requires: both terminals.
-  LineEditor(int in_fd, std::FILE* out);
+  LineEditor(int in_fd, std::FILE* out, EditorOptions options = {});
   ~LineEditor() override;
   LineEditor(const LineEditor&) = delete;
   LineEditor& operator=(const LineEditor&) = delete;
@@ -47,7 +42,10 @@ class LineEditor : public LineSource {
   // False when libedit could not be set up (no memory); then unusable.
   bool ready() const;
 
+  // A Ctrl+C (with the shell's InterruptScope) ends the line as an empty
+  // one, and cancelled() is then true until the next line.
   [[nodiscard]] InputLine next_line(std::string_view prompt) override;
+  bool cancelled() const override;
 
   struct Impl;
 
@@ -56,7 +54,13 @@ class LineEditor : public LineSource {
 };
 
 // The shell's line source: the editor when standard input and standard
-// output are both terminals, else the plain reader printing on out.
-std::unique_ptr<LineSource> make_shell_line_source(InputReader& reader, std::ostream& out);
+// output are both terminals, else the plain reader printing on out. A line
+// the editor gives that ends inside JSON goes on on the next ("...> ");
+// Ctrl+C drops all of it.
+std::unique_ptr<LineSource> make_shell_line_source(InputReader& reader, std::ostream& out,
+                                                   EditorOptions options = {});
+
+// True when the shell's standard input and output are both terminals.
+bool on_terminal();
 
 }  // namespace tovik::cli

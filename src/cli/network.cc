@@ -2,6 +2,7 @@
 #include "cli/network.h"
 
 #include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cassert>
@@ -9,7 +10,11 @@
 #include <cstring>
 #include <ostream>
 #include <string>
+#include <variant>
 #include <vector>
+
+#include "cli/interrupt.h"
+#include "cli/shell.h"
 
 namespace tovik::cli {
 namespace {
@@ -134,12 +139,15 @@ std::expected<ClientSession, Failure> open_session(const std::optional<std::stri
   ClientSession session;
   session.address = target->address;
   session.user = std::move(user);
+  session.password = std::move(*password);
   session.connection = std::move(*connection);
   return session;
 }
 
 void reconnect(ClientSession& session, SessionIo& io) {
   lose_connection(session);
+  session.warren.reset();
+  session.den.reset();
   auto connection = server::connect_server(session.address, io.timings);
   if (!connection) {
     io.err << "Reconnect failed: " << connection.error().text << '\n';
@@ -160,7 +168,82 @@ void reconnect(ClientSession& session, SessionIo& io) {
     return;
   }
   session.connection = std::move(*connection);
+  session.password = std::move(*password);
+  session.login_refused = false;
   io.out << "Reconnected to " << server::format_socket_address(session.address) << ".\n";
+}
+
+void set_place(ClientSession& session, const Json& data) {
+  const auto text = [&](const char* key) -> std::optional<std::string> {
+    if (!data.is_object()) return std::nullopt;
+    const auto it = data.find(key);
+    if (it == data.end() || !it->is_string()) return std::nullopt;
+    return it->get<std::string>();
+  };
+  session.warren = text("warren");
+  session.den = session.warren ? text("den") : std::nullopt;
+}
+
+bool peer_closed(const ClientSession& session) {
+  if (!session.connected()) return false;
+  pollfd pfd{session.connection.get(), POLLIN | POLLRDHUP, 0};
+  if (::poll(&pfd, 1, 0) <= 0) return false;
+  // No answer is awaited: anything readable is the end, or a stray frame
+  // that leaves the connection out of step.
+  return true;
+}
+
+bool resume_session(ClientSession& session, SessionIo& io) {
+  lose_connection(session);
+  auto connection = server::connect_server(session.address, io.timings);
+  if (!connection) {
+    io.err << "Reconnect failed: " << connection.error().text << '\n';
+    return false;
+  }
+  auto response =
+      server::authenticate(connection->get(), session.user, session.password, io.timings);
+  if (!response) {
+    io.err << "Reconnect failed: " << response.error().text << '\n';
+    return false;
+  }
+  if (!response->ok) {
+    session.login_refused = true;
+    io.err << "Reconnect failed: authentication failed or server busy. Type reconnect to log in "
+              "again.\n";
+    return false;
+  }
+  session.connection = std::move(*connection);
+  if (session.warren) {
+    const std::string target =
+        session.den ? *session.warren + "/" + *session.den : "/" + *session.warren;
+    auto moved =
+        server::send_command(session.connection.get(), server::Navigate{target}, io.timings);
+    if (!moved) {
+      lose_connection(session);
+      io.err << "Reconnect failed: " << moved.error().text << '\n';
+      return false;
+    }
+    if (moved->ok) {
+      session.position = position_from(moved->data);
+    } else {
+      io.err << "Could not return to " << target << ": "
+             << (moved->error ? moved->error->message : "request failed") << '\n';
+    }
+    set_place(session, moved->ok ? moved->data : Json());
+  }
+  io.err << "reconnected to " << server::format_socket_address(session.address) << '\n';
+  return true;
+}
+
+bool is_write(const server::Command& command) {
+  return std::holds_alternative<server::Create>(command) ||
+         std::holds_alternative<server::DropEmpty>(command) ||
+         std::holds_alternative<server::Put>(command) ||
+         std::holds_alternative<server::Insert>(command) ||
+         std::holds_alternative<server::Update>(command) ||
+         std::holds_alternative<server::Delete>(command) ||
+         std::holds_alternative<server::Write>(command) ||
+         std::holds_alternative<server::Backup>(command);
 }
 
 std::optional<server::Response> round_trip(ClientSession& session, const server::Command& command,
@@ -176,9 +259,17 @@ std::optional<server::Response> round_trip(ClientSession& session, const server:
     return std::move(*response);
   }
   lose_connection(session);
-  io.err << "Connection lost: " << response.error().text
-         << ". The last operation may have completed. Type reconnect and check before "
-            "retrying.\n";
+  if (!io.interactive) {
+    io.err << "Connection lost: " << response.error().text
+           << ". The last operation may have completed. Type reconnect and check before "
+              "retrying.\n";
+  } else if (interrupted()) {
+    io.err << (is_write(command) ? "Interrupted; the previous command's result is unknown.\n"
+                                 : "Interrupted.\n");
+  } else {
+    io.err << "Connection lost: " << response.error().text
+           << (is_write(command) ? "; the previous command's result is unknown.\n" : ".\n");
+  }
   return std::nullopt;
 }
 

@@ -1,19 +1,25 @@
 // The interactive shell: response texts and the loop.
 #include "cli/shell.h"
 
-#include <unistd.h>
-
+#include <chrono>
 #include <cstdint>
 #include <iostream>
+#include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/confirmation.h"
 #include "cli/data_transfer.h"
+#include "cli/interrupt.h"
 #include "cli/line_editor.h"
 #include "cli/operator_text.h"
 #include "cli/query_lines.h"
+#include "cli/shell_output.h"
+#include "cli/shell_transfer.h"
 #include "cli/terminal.h"
 
 namespace tovik::cli {
@@ -56,19 +62,14 @@ std::string listing_text(const Json& data) {
   return text;
 }
 
-std::string document_listing_text(const Json& data) {
+std::string document_listing_text(const Json& data, OutputMode mode) {
   const Json& documents = member(data, "documents");
   if (!documents.is_array()) return "Invalid document list from server.";
   std::string text;
   if (documents.empty()) {
     text = "No matching shinies.";
   } else {
-    bool first = true;
-    for (const Json& document : documents) {
-      if (!first) text.push_back('\n');
-      first = false;
-      text += pretty(document);
-    }
+    text = documents_text(documents, mode);
   }
   if (member(data, "possibly_truncated") == Json(true)) {
     text +=
@@ -88,8 +89,11 @@ std::string navigate_text(const Json& data) {
   return "At instance level.";
 }
 
-std::string page_text(const server::Page& page, const Json& data) {
-  std::string text = pretty(member(data, "documents"));
+std::string page_text(const server::Page& page, const Json& data, OutputMode mode) {
+  const Json& documents = member(data, "documents");
+  std::string text = mode == OutputMode::kPretty || !documents.is_array() ? pretty(documents)
+                     : documents.empty()                                  ? "No matching shinies."
+                                         : documents_text(documents, mode);
   const Json& next = member(data, "next_after");
   if (next.is_string()) {
     text += "\nNext: page " + std::to_string(page.limit) + " " + compact(next);
@@ -106,6 +110,7 @@ std::string stats_text(const Json& data) {
 // The success text of each command.
 struct SuccessText {
   const Json& data;
+  OutputMode mode;
 
   std::string operator()(const server::Create& c) const {
     return "Namespace ready: " + display_safe(c.name);
@@ -130,11 +135,13 @@ struct SuccessText {
     return "Deleted shiny: " + display_safe(c.id);
   }
   std::string operator()(const server::Get&) const {
-    return data.is_null() ? "Shiny not found." : pretty(data);
+    if (data.is_null()) return "Shiny not found.";
+    return mode == OutputMode::kPretty ? pretty(data) : documents_text(Json::array({data}), mode);
   }
-  std::string operator()(const server::Find&) const { return document_listing_text(data); }
-  std::string operator()(const server::Scan&) const { return document_listing_text(data); }
-  std::string operator()(const server::Page& c) const { return page_text(c, data); }
+  std::string operator()(const server::Find&) const { return document_listing_text(data, mode); }
+  // Commands the shell has no words for yet: their data as it came.
+  std::string operator()(const server::Scan&) const { return document_listing_text(data, mode); }
+  std::string operator()(const server::Page& c) const { return page_text(c, data, mode); }
   std::string operator()(const server::Stats&) const { return stats_text(data); }
   std::string operator()(const server::Check&) const { return "Integrity check passed."; }
   std::string operator()(const server::Quit&) const { return "Goodbye."; }
@@ -147,7 +154,7 @@ struct SuccessText {
   std::string operator()(const server::Server&) const { return server_text(data); }
   std::string operator()(const server::Write&) const { return pretty(data); }
   std::string operator()(const server::Query&) const {
-    return document_listing_text(data) + more_hint(data);
+    return document_listing_text(data, mode) + more_hint(data);
   }
   std::string operator()(const server::Count&) const { return count_text(data); }
   std::string operator()(const server::UpdateMany&) const { return update_many_text(data); }
@@ -182,7 +189,7 @@ void append_escape(std::string& out, std::uint32_t cp) {
 // On a terminal, a command that removes many shinies at once is asked
 // about first; only a yes sends it. False when it is not to be sent.
 bool confirmed(ClientSession& session, SessionIo& io, const Json& place, const Command& command) {
-  if (::isatty(STDIN_FILENO) != 1) return true;
+  if (!io.interactive) return true;
   auto probe = confirmation_probe(command);
   if (!probe) return true;
   auto answer = round_trip(session, *probe, io);
@@ -270,16 +277,141 @@ std::string position_from(const Json& data) {
   return position;
 }
 
-std::string response_text(const Command& command, const Response& response) {
+std::string response_text(const Command& command, const Response& response, OutputMode mode) {
   if (!response.ok) {
     if (!response.error) return "Request failed";
     return display_safe(response.error->message);
   }
-  return std::visit(SuccessText{response.data}, command);
+  return std::visit(SuccessText{response.data, mode}, command);
 }
 
+namespace {
+
+// One shell's loop: its session, its settings and the query "more" goes on.
+class ShellLoop {
+ public:
+  ShellLoop(ClientSession& session, SessionIo& io) : session_(session), io_(io) {}
+
+  // False when the shell ends after this line.
+  bool run_line(const std::string& text);
+
+ private:
+  bool send(const ShellAction action, const std::string& text);
+  bool connected_for(bool quitting);
+
+  ClientSession& session_;
+  SessionIo& io_;
+  QueryContinuation queries_;
+  ShellSettings settings_;
+};
+
+// Whether a command can go out; at a terminal a connection that was lost,
+// or that the server closed while the shell waited, is reopened first.
+bool ShellLoop::connected_for(bool quitting) {
+  if (!io_.interactive) return session_.connected();
+  if (peer_closed(session_)) {
+    session_.connection.reset();
+    queries_.restart();
+  }
+  if (session_.connected() || quitting || session_.login_refused) return session_.connected();
+  queries_.restart();
+  return resume_session(session_, io_);
+}
+
+bool ShellLoop::send(const ShellAction action, const std::string& text) {
+  if (action == ShellAction::kTransfer) {
+    // The row's word is import or export, so the line is one.
+    const auto line = *parse_transfer_line(text);
+    if (!io_.interactive || !line) {
+      run_shell_transfer(session_, io_, line);
+    } else if (connected_for(false)) {
+      run_interactive_transfer(session_, io_, line);
+    } else if (session_.login_refused) {
+      io_.err << "Disconnected. Type reconnect or exit.\n";
+    }
+    if (!session_.connected()) queries_.restart();
+    return true;
+  }
+  auto command = action == ShellAction::kMore ? queries_.more() : parse_shell_line(text);
+  if (!command) {
+    io_.err << command.error().text() << '\n';
+    return true;
+  }
+  const bool quitting = server::is_quit(*command);
+  if (!connected_for(quitting)) {
+    if (quitting) return false;
+    // A failed reopening has said why.
+    if (!io_.interactive || session_.login_refused) {
+      io_.err << "Disconnected. Type reconnect or exit.\n";
+    }
+    return true;
+  }
+  if (!confirmed(session_, io_, queries_.place(), *command)) {
+    if (!session_.connected()) queries_.restart();
+    return true;
+  }
+  if (auto hint = shell_hint(*command)) io_.err << *hint << '\n';
+  std::optional<Response> response;
+  {
+    AbortScope abort(session_.connection.get(), false);
+    // Ctrl+C before the request went out: nothing is sent.
+    if (interrupted()) {
+      io_.err << "Interrupted.\n";
+      return true;
+    }
+    response = round_trip(session_, *command, io_);
+  }
+  // A lost connection starts the next session at the instance level.
+  if (!session_.connected()) queries_.restart();
+  if (!response) return !quitting;
+  if (response->ok && (std::holds_alternative<server::DropEmpty>(*command) ||
+                       std::holds_alternative<server::Drop>(*command) ||
+                       std::holds_alternative<server::Navigate>(*command))) {
+    session_.position = position_from(response->data);
+    set_place(session_, response->data);
+  }
+  queries_.answered(*command, *response);
+  (response->ok ? io_.out : io_.err) << response_text(*command, *response, settings_.mode) << '\n';
+  if (quitting) {
+    session_.connection.reset();
+    return false;
+  }
+  return true;
+}
+
+bool ShellLoop::run_line(const std::string& text) {
+  const ShellAction action = shell_action(text);
+  switch (action) {
+    case ShellAction::kHelp:
+      print_help(io_.out);
+      return true;
+    case ShellAction::kSetting: {
+      auto said = apply_setting(settings_, text);
+      (said ? io_.out : io_.err) << (said ? *said : said.error().text()) << '\n';
+      return true;
+    }
+    default:
+      break;
+  }
+  const auto started = std::chrono::steady_clock::now();
+  clear_interrupt();
+  bool more = true;
+  if (action == ShellAction::kReconnect) {
+    reconnect(session_, io_);
+    queries_.restart();
+  } else {
+    more = send(action, text);
+  }
+  if (settings_.timer && more) {
+    io_.out << timer_text(std::chrono::steady_clock::now() - started) << '\n';
+  }
+  return more;
+}
+
+}  // namespace
+
 Outcome run_shell_loop(ClientSession& session, SessionIo& io) {
-  QueryContinuation queries;
+  ShellLoop loop(session, io);
   for (;;) {
     auto line = io.input.next_line("tovik" + session.position + "> ");
     if (!line) return std::unexpected(line.error());
@@ -291,65 +423,81 @@ Outcome run_shell_loop(ClientSession& session, SessionIo& io) {
       }
       return {};
     }
-    const std::string& text = **line;
-    if (text.empty()) continue;
-    const ShellAction action = shell_action(text);
-    if (action == ShellAction::kHelp) {
-      print_help(io.out);
-      continue;
-    }
-    if (action == ShellAction::kReconnect) {
-      reconnect(session, io);
-      queries.restart();
-      continue;
-    }
-    if (action == ShellAction::kTransfer) {
-      // The row's word is import or export, so the line is one.
-      run_shell_transfer(session, io, *parse_transfer_line(text));
-      if (!session.connected()) queries.restart();
-      continue;
-    }
-    auto command = action == ShellAction::kMore ? queries.more() : parse_shell_line(text);
-    if (!command) {
-      io.err << command.error().text() << '\n';
-      continue;
-    }
-    const bool quitting = server::is_quit(*command);
-    if (!session.connected()) {
-      if (quitting) return {};
-      io.err << "Disconnected. Type reconnect or exit.\n";
-      continue;
-    }
-    if (!confirmed(session, io, queries.place(), *command)) {
-      if (!session.connected()) queries.restart();
-      continue;
-    }
-    if (auto hint = shell_hint(*command)) io.err << *hint << '\n';
-    auto response = round_trip(session, *command, io);
-    // A lost connection starts the next session at the instance level.
-    if (!session.connected()) queries.restart();
-    if (!response) {
-      if (quitting) return {};
-      continue;
-    }
-    if (response->ok && (std::holds_alternative<server::DropEmpty>(*command) ||
-                         std::holds_alternative<server::Navigate>(*command))) {
-      session.position = position_from(response->data);
-    }
-    queries.answered(*command, *response);
-    (response->ok ? io.out : io.err) << response_text(*command, *response) << '\n';
-    if (quitting) {
-      session.connection.reset();
-      return {};
-    }
+    if ((*line)->empty()) continue;
+    if (!loop.run_line(**line)) return {};
   }
 }
 
+namespace {
+
+// Names for completion: each listing (warrens, or the dens where the
+// session stands) is asked of the server at most once a second.
+class NameCache {
+ public:
+  NameCache(const ClientSession* const& session, server::TransportTimings timings)
+      : session_(session), timings_(timings) {}
+
+  std::vector<std::string> operator()(NameKind kind);
+
+ private:
+  struct Listing {
+    std::chrono::steady_clock::time_point asked{};
+    std::vector<std::string> names;
+  };
+
+  const ClientSession* const& session_;
+  server::TransportTimings timings_;
+  std::map<std::pair<NameKind, std::string>, Listing> listings_;
+};
+
+std::vector<std::string> NameCache::operator()(NameKind kind) {
+  const ClientSession* session = session_;
+  if (session == nullptr || !session->connected()) return {};
+  if (kind == NameKind::kHere) kind = session->warren ? NameKind::kDens : NameKind::kWarrens;
+  // The warrens are the same wherever the session stands.
+  Listing& listing =
+      listings_[{kind, kind == NameKind::kWarrens ? std::string() : session->position}];
+  const auto now = std::chrono::steady_clock::now();
+  if (now - listing.asked < std::chrono::seconds(1)) return listing.names;
+  listing.asked = now;
+  listing.names.clear();
+  // A connection the server closed is left for the next command to reopen.
+  if (peer_closed(*session)) return {};
+  const Command command = kind == NameKind::kWarrens ? Command(server::Warrens{}) : server::Dens{};
+  auto response = server::send_command(session->connection.get(), command, timings_);
+  if (!response || !response->ok) return {};
+  const Json& names = member(response->data, "names");
+  if (!names.is_array()) return {};
+  for (const Json& name : names) {
+    if (name.is_string()) listing.names.push_back(name.get<std::string>());
+  }
+  return listing.names;
+}
+
+}  // namespace
+
 Outcome run_shell(const std::optional<std::string>& address) {
-  auto input = make_shell_line_source(standard_input(), std::cout);
+  const bool terminal = on_terminal();
+  std::optional<HistoryFile> history;
+  if (terminal) {
+    if (auto path = history_file_path()) history.emplace(std::move(*path), std::cerr);
+  }
+  const ClientSession* current = nullptr;
+  EditorOptions options;
+  options.history = history ? &*history : nullptr;
+  // A name asked for at a Tab press must not hold the line up for long.
+  server::TransportTimings naming;
+  naming.response_timeout = std::chrono::seconds(2);
+  options.completion.names = NameCache(current, naming);
+  options.completion.paths = true;
+  auto input = make_shell_line_source(standard_input(), std::cout, std::move(options));
   SessionIo io{*input, std::cout, std::cerr, read_password};
+  io.interactive = terminal;
   auto session = open_session(address, io);
   if (!session) return std::unexpected(session.error());
+  current = &*session;
+  std::optional<InterruptScope> interrupts;
+  if (terminal) interrupts.emplace();
   auto outcome = run_shell_loop(*session, io);
   std::cout.flush();
   return outcome;

@@ -12,6 +12,7 @@
 #include "cli/failure.h"
 #include "cli/network.h"
 #include "cli/shell_commands.h"
+#include "cli/shell_output.h"
 #include "document/json.h"
 #include "server/protocol.h"
 
@@ -32,8 +33,10 @@ std::string terminal_safe_json(std::string_view json_text);
 std::string position_from(const Json& data);
 
 // What the shell prints for a response (without the final line feed): the
-// command's success text, or the server's message when ok is false.
-std::string response_text(const server::Command& command, const server::Response& response);
+// command's success text, documents shown as the output mode says, or the
+// server's message when ok is false.
+std::string response_text(const server::Command& command, const server::Response& response,
+                          OutputMode mode = OutputMode::kPretty);
 
 // The loop after a successful open_session; returns when input ends, after
 // quit, or with the failure that ended it (prompt or read failure).

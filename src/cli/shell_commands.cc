@@ -162,6 +162,7 @@ std::expected<Command, Failure> parse_distinct(std::string_view, std::string_vie
 
 using enum ShellAction;
 using enum JsonStart;
+using enum Argument;
 
 // These never change: scripts and people read them. New commands append
 // their own line through their row.
@@ -177,9 +178,9 @@ constexpr std::string_view kFixedHelpLines[] = {
 
 constexpr ShellCommandRow kRows[] = {
     {"create", kSend, parse_kind_rule<server::Create>, "warren|den"},
-    {"drop-empty", kSend, parse_kind_rule<server::DropEmpty>, "warren|den"},
-    {"use", kSend, parse_use},
-    {"show", kSend, parse_show, "warrens|dens|collections|shinies|server"},
+    {"drop-empty", kSend, parse_kind_rule<server::DropEmpty>, "warren|den", kNone, {}, kName},
+    {"use", kSend, parse_use, "", kNone, {}, kName},
+    {"show", kSend, parse_show, "warrens|dens|collections|shinies|server|settings"},
     {"insert", kSend, parse_document_rule<server::Insert>, "", kAfterId},
     {"put", kSend, parse_document_rule<server::Put>, "", kAfterId},
     {"update", kSend, parse_document_rule<server::Update>, "", kAfterId},
@@ -196,12 +197,16 @@ constexpr ShellCommandRow kRows[] = {
     {"quit", kSend, parse_no_arguments<server::Quit>},
     {"backup", kSend, parse_backup, "", kNone, "backup <name> | usage | show server"},
     {"usage", kSend, parse_no_arguments<server::Usage>},
-    {"import", kTransfer, nullptr, "", kNone, "import <local path> | export <local path>"},
-    {"export", kTransfer},
+    {"import", kTransfer, nullptr, "", kNone, "import <local path> | export <local path>",
+     kLocalPath},
+    {"export", kTransfer, nullptr, "", kNone, {}, kLocalPath},
     {"query", kSend, parse_query, "", kRest,
      "query <filter JSON> [<fields JSON array>] | more | count <filter JSON>"},
     {"more", kMore},
     {"count", kSend, parse_count, "", kRest},
+    {"mode", kSetting, nullptr, "pretty|compact|table", kNone,
+     "mode pretty | mode compact | mode table | timer on | timer off | show settings"},
+    {"timer", kSetting, nullptr, "on|off"},
     {"update-many", kSend, parse_update_many, "", kRest,
      "update-many <filter JSON> <update JSON> | delete-many <filter JSON> | "
      "distinct <path> [<filter JSON>]"},
@@ -259,8 +264,10 @@ ShellAction shell_action(std::string_view line) {
   const WordSplit split = split_first_whitespace(trim(line));
   const ShellCommandRow* row = find_shell_command(split.first);
   if (row == nullptr) return kSend;
-  // Only import and export take arguments among the loop's words.
-  if (row->action != kTransfer && !split.rest.empty()) return kSend;
+  if (row->word == "show" && split.rest == "settings") return kSetting;
+  // Only import, export and the settings take arguments among the loop's
+  // words.
+  if (row->action != kTransfer && row->action != kSetting && !split.rest.empty()) return kSend;
   return row->action;
 }
 

@@ -32,6 +32,15 @@ enum class ShellAction {
   kReconnect,  // start a new session
   kMore,       // continue the last query
   kTransfer,   // import or export a local file
+  kSetting,    // mode, timer, show settings: the shell's own output settings
+};
+
+// What is completed after a row's command word (and its sub-word, if any),
+// besides the sub-words themselves.
+enum class Argument {
+  kUnlisted,   // nothing the shell can list: ids, documents, new names
+  kName,       // a warren or den name the server lists at that point
+  kLocalPath,  // a path on this machine
 };
 
 // Where the JSON of a line begins, after the command word.
@@ -58,6 +67,7 @@ struct ShellCommandRow {
   // The help line this command appends, or empty when an earlier line
   // already shows it.
   std::string_view help = {};
+  Argument argument = Argument::kUnlisted;
 };
 
 // Every row, in the order their help lines are printed.
@@ -74,8 +84,9 @@ struct ShellCommandRow {
 extern const std::span<const std::string_view> kShellHelpLines;
 
 // The loop's reading of a non-empty trimmed line. A loop word with
-// arguments (other than import and export's path) and an unknown word are
-// kSend: parse_shell_line then refuses them.
+// arguments (other than import and export's path and the settings' values)
+// and an unknown word are kSend: parse_shell_line then refuses them. "show
+// settings" is kSetting: the shell answers it itself.
 [[nodiscard]] ShellAction shell_action(std::string_view line);
 
 // One non-empty trimmed line to one command; the failure's text is shown to

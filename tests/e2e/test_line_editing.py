@@ -1,6 +1,6 @@
 """Line editing in the interactive shell on a terminal: recall, completion,
 cursor movement, the input limits, the password prompt between edited
-lines, and history that never reaches the disk."""
+lines, and history kept in memory only when TOVIK_HISTORY is empty."""
 import os
 import select
 import termios
@@ -43,7 +43,8 @@ def command(session, line, expect, prompt="tovik> "):
 def test_recall_completion_and_cursor_editing(server, env, tmp_path):
     home = tmp_path / "home"
     home.mkdir(exist_ok=True)
-    session = Session([server.address], terminal_env(shell_env(env)), use_pty=True)
+    session = Session([server.address], terminal_env(shell_env(env), TOVIK_HISTORY=""),
+                      use_pty=True)
     try:
         session.expect("tovik> ")
         command(session, "create warren shop\r", "Namespace ready: shop")
@@ -74,7 +75,7 @@ def test_recall_completion_and_cursor_editing(server, env, tmp_path):
         assert "Goodbye." not in rest["tty"]
     finally:
         session.kill()
-    # History lives in memory only.
+    # An empty TOVIK_HISTORY keeps history in memory only.
     assert files_under(home) == []
 
 

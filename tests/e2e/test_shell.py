@@ -33,6 +33,7 @@ def test_prompt_follows_navigation_and_each_output_text(server, env):
         "backup <name> | usage | show server",
         "import <local path> | export <local path>",
         "query <filter JSON> [<fields JSON array>] | more | count <filter JSON>",
+        "mode pretty | mode compact | mode table | timer on | timer off | show settings",
     ]
     limit = "Limit: 100 names / 10,000 examined records."
     expected = (
@@ -249,10 +250,11 @@ def test_terminal_prompts_for_user_and_password_without_echo(provisioned_db, env
         seen = session.expect("tovik> ")
         assert seen.startswith("stats\r\n"), seen  # echo is back on after the password
         assert "Instance: " in seen
-        # The server goes away and comes back; reconnect asks again.
+        # The server goes away and comes back; at a terminal the next command
+        # tries to reopen the connection by itself, and reconnect asks again.
         srv.stop()
         session.send("check\n")
-        assert "Connection lost: " in session.expect("tovik> ")
+        assert "Reconnect failed: cannot connect" in session.expect("tovik> ")
         srv = start_server_on(provisioned_db, env, srv.port)
         session.send("reconnect\n")
         session.expect("Password: ")

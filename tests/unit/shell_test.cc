@@ -156,11 +156,21 @@ TEST(ShellCommandTable, EveryRowIsUsableByEveryReader) {
     // Each word completed after the command is one it accepts.
     for (std::string_view sub : sub_words_of(row)) {
       const std::string line = word + " " + std::string(sub);
+      ShellSettings settings;
+      if (shell_action(line) == ShellAction::kSetting) {
+        EXPECT_TRUE(apply_setting(settings, line)) << line;
+        continue;
+      }
       EXPECT_TRUE(parse_shell_line(line) || parse_shell_line(line + " x")) << line;
     }
     if (row.action == ShellAction::kTransfer) {
       EXPECT_EQ(shell_action(word + " p"), ShellAction::kTransfer) << word;
       EXPECT_TRUE(parse_transfer_line(word + " p").has_value()) << word;
+    } else if (row.action == ShellAction::kSetting) {
+      ShellSettings settings;
+      EXPECT_EQ(shell_action(word + " x"), ShellAction::kSetting) << word;
+      EXPECT_FALSE(apply_setting(settings, word + " x")) << word;
+      EXPECT_EQ(refusal(word), kUnknownCommandText) << word;
     } else if (row.action != ShellAction::kSend) {
       // The loop's words take no arguments: with some, the parse refuses.
       EXPECT_EQ(shell_action(word), row.action) << word;
@@ -326,6 +336,51 @@ TEST(ShellOutput, PageOffersTheNextCommand) {
   EXPECT_EQ(response_text(page, ok({{"documents", {{{"id", "a"}}}}, {"next_after", "a \"q\""}})),
             "[\n  {\n    \"id\": \"a\"\n  }\n]\nNext: page 2 \"a \\\"q\\\"\"");
   EXPECT_EQ(response_text(page, ok(Json::object())), "null");
+}
+
+TEST(ShellOutput, SettingsChangeHowDocumentsShow) {
+  ShellSettings settings;
+  EXPECT_EQ(*apply_setting(settings, "show settings"), "mode: pretty\ntimer: off");
+  EXPECT_EQ(*apply_setting(settings, "mode  compact"), "Output mode: compact");
+  EXPECT_EQ(*apply_setting(settings, "timer on"), "Timer: on");
+  EXPECT_EQ(settings_text(settings), "mode: compact\ntimer: on");
+  EXPECT_EQ(apply_setting(settings, "mode fancy").error().text(),
+            "usage: mode pretty|compact|table");
+  EXPECT_EQ(apply_setting(settings, "timer").error().text(), "usage: timer on|off");
+  EXPECT_EQ(shell_action("show settings"), ShellAction::kSetting);
+  EXPECT_EQ(refusal("show settings"), kUnknownCommandText);  // batch mode has none
+
+  const Json docs = Json::parse(R"([{"id":"a1","name":"bob","age":5},
+      {"id":"b\u0007","tags":["x"],"note":")" +
+                                std::string(50, 'n') + R"("}, 7])");
+  const server::Scan scan;
+  EXPECT_EQ(response_text(scan, ok({{"documents", docs}}), OutputMode::kCompact),
+            R"({"age":5,"id":"a1","name":"bob"})"
+            "\n"
+            R"({"id":"b\u0007","note":")" +
+                std::string(50, 'n') +
+                R"(","tags":["x"]})"
+                "\n7");
+  // id first, then every member in sorted order; long values are cut; a
+  // document that is no object shows whole in the id column.
+  const std::string cut = "\"" + std::string(38, 'n') + "…";
+  EXPECT_EQ(response_text(scan, ok({{"documents", docs}}), OutputMode::kTable),
+            "id      age  name   note" + std::string(36, ' ') +
+                "  tags\n"
+                "------  ---  -----  " +
+                std::string(40, '-') +
+                "  -----\n"
+                "a1      5    \"bob\"\n"
+                "b\\u{7}              " +
+                cut +
+                "  [\"x\"]\n"
+                "7");
+  server::Page page;
+  page.limit = 1;
+  EXPECT_EQ(response_text(page, ok({{"documents", {{{"id", "a"}}}}, {"next_after", "a"}}),
+                          OutputMode::kCompact),
+            "{\"id\":\"a\"}\nNext: page 1 \"a\"");
+  EXPECT_EQ(response_text(server::Get{"a"}, ok({{"id", "a"}}), OutputMode::kTable), "id\n--\na");
 }
 
 TEST(ShellOperator, BackupUsageAndShowServerLines) {
