@@ -89,15 +89,41 @@ Outcome restore_action(const CommandRow& row, std::vector<std::string>& args) {
   return run_restore(args[1], args[2]);
 }
 
+// Takes `--warren NAME` out of args (before a "--" only). A row without the
+// option leaves it for check_places to refuse.
+std::expected<OfflineScope, Failure> take_warren_option(const CommandRow& row,
+                                                        std::vector<std::string>& args) {
+  OfflineScope scope;
+  if (!row.warren_option) return scope;
+  for (std::size_t i = 1; i < args.size() && args[i] != "--";) {
+    if (args[i] != "--warren") {
+      ++i;
+      continue;
+    }
+    if (scope.named || i + 1 == args.size() || args[i + 1].empty()) {
+      return std::unexpected(Failure::message(std::string(row.usage)));
+    }
+    scope.warren = args[i + 1];
+    scope.named = true;
+    const auto at = args.begin() + static_cast<std::ptrdiff_t>(i);
+    args.erase(at, at + 2);
+  }
+  return scope;
+}
+
 // Every offline command: the row's handler on the open file.
 Outcome offline_action(const CommandRow& row, std::vector<std::string>& args) {
+  auto scope = take_warren_option(row, args);
+  if (!scope) return std::unexpected(scope.error());
+  auto checked = check_places(row, args);
+  if (!checked) return checked;
   if (args.size() == 1) {
     if (!row.default_file) return run_shell(args[0]);
     auto file = resolve_default_data_file();
     if (!file) return std::unexpected(file.error());
     args.push_back(*file);
   }
-  return run_offline(row, args);
+  return run_offline(row, args, *scope);
 }
 
 // ---- The rows ----------------------------------------------------------------
@@ -156,42 +182,61 @@ constexpr std::array kCommands{
     CommandRow{"collections", "usage: tovik collections <file>",
                "Lists the dens of the default warren.\n", "n", 2, offline_action,
                offline_collections},
+    CommandRow{"warrens", "usage: tovik warrens <file>",
+               "Lists the warrens, one JSON string a line.\n", "n", 2, offline_action,
+               offline_warrens},
     CommandRow{"usage", "usage: tovik usage <file>",
                "Prints how much of the database's capacity is used, per warren and den.\n", "n", 2,
                offline_action, offline_usage},
     CommandRow{"put", "usage: tovik put <file> <den> <id> <json>",
-               "Stores a JSON object under the id, replacing what was there.\n", "nnvv", 5,
-               offline_action, offline_put},
+               "Stores a JSON object under the id, replacing what was there.\n"
+               "  --warren NAME             the warren of the den (default: default)\n",
+               "nnvv", 5, offline_action, offline_put, false, true},
     CommandRow{"get", "usage: tovik get <file> <den> <id>",
-               "Prints the shiny stored under the id, or null.\n", "nnv", 4, offline_action,
-               offline_get},
+               "Prints the shiny stored under the id, or null.\n"
+               "  --warren NAME             the warren of the den (default: default)\n",
+               "nnv", 4, offline_action, offline_get, false, true},
     CommandRow{"delete", "usage: tovik delete <file> <den> <id>",
-               "Removes the shiny stored under the id.\n", "nnv", 4, offline_action,
-               offline_delete},
+               "Removes the shiny stored under the id.\n"
+               "  --warren NAME             the warren of the den (default: default)\n",
+               "nnv", 4, offline_action, offline_delete, false, true},
     CommandRow{"scan", "usage: tovik scan <file> <den> [limit]",
-               "Prints the den's shinies in id order (limit default 100).\n", "nnv", 3,
-               offline_action, offline_scan},
+               "Prints the den's shinies in id order (limit default 100).\n"
+               "  --warren NAME             the warren of the den (default: default)\n",
+               "nnv", 3, offline_action, offline_scan, false, true},
     CommandRow{"find", "usage: tovik find <file> <den> <field>=<value> [limit]",
-               "Prints the shinies whose top-level field equals the value (limit default 100).\n",
-               "nnvv", 4, offline_action, offline_find},
-    CommandRow{"query", "usage: tovik query <file> <den> <filter> [limit]",
-               "Prints the shinies that match a JSON filter (limit default 100).\n", "nnvv", 4,
-               offline_action, offline_query},
+               "Prints the shinies whose top-level field equals the value (limit default 100).\n"
+               "  --warren NAME             the warren of the den (default: default)\n",
+               "nnvv", 4, offline_action, offline_find, false, true},
+    CommandRow{"query",
+               "usage: tovik query <file> <den> <filter> [limit] [--sort PATHS] [--skip N]",
+               "Prints the shinies that match a JSON filter (limit default 100).\n"
+               "  --sort PATHS              comma-separated paths, - first for descending\n"
+               "  --skip N                  leave out the first N sorted matches\n"
+               "  --warren NAME             the warren of the den (default: default)\n",
+               "nnvv", 4, offline_action, offline_query, false, true},
     CommandRow{"count", "usage: tovik count <file> <den> <filter>",
-               "Counts the shinies that match a JSON filter.\n", "nnv", 4, offline_action,
-               offline_count},
+               "Counts the shinies that match a JSON filter.\n"
+               "  --warren NAME             the warren of the den (default: default)\n",
+               "nnv", 4, offline_action, offline_count, false, true},
+    CommandRow{"distinct", "usage: tovik distinct <file> <den> <path> [filter]",
+               "Prints the different values at a path among the matching shinies, one a line.\n"
+               "  --warren NAME             the warren of the den (default: default)\n",
+               "nnvv", 4, offline_action, offline_distinct, false, true},
     CommandRow{"import",
                "usage: tovik import <file> <den> <path>|- [--id-field NAME] [--mode put|insert] | "
                "tovik import <file> --all <path>|-",
                "Stores the JSON lines of a file (- for standard input) in one commit.\n"
                "  --id-field NAME           the member that holds the id (default id)\n"
                "  --mode put|insert         replace stored ids, or refuse them (default put)\n"
-               "  --all                     lines of a whole-database export\n",
-               "no", 2, offline_action, run_offline_import},
+               "  --all                     lines of a whole-database export\n"
+               "  --warren NAME             the warren of the den (default: default)\n",
+               "no", 2, offline_action, run_offline_import, false, true},
     CommandRow{"export", "usage: tovik export <file> [<den> [--id-field NAME]]",
                "Prints a den (or, without one, the whole database) as JSON lines.\n"
-               "  --id-field NAME           the member that holds the id (default id)\n",
-               "no", 2, offline_action, run_offline_export},
+               "  --id-field NAME           the member that holds the id (default id)\n"
+               "  --warren NAME             the warren of the den (default: default)\n",
+               "no", 2, offline_action, run_offline_export, false, true},
 };
 
 // Every row runs; the offline rows, and only they, have a handler on the
@@ -256,8 +301,11 @@ Outcome run_command_line(std::vector<std::string> args) {
   if (row->run != print_help && args.size() >= 2 && is_help_flag(args[1])) {
     return write_output(std::cout, command_help(*row));
   }
-  auto checked = check_places(*row, args);
-  if (!checked) return checked;
+  // Offline rows check their places once `--warren` is taken out.
+  if (row->offline == nullptr) {
+    auto checked = check_places(*row, args);
+    if (!checked) return checked;
+  }
   return row->run(*row, args);
 }
 

@@ -37,10 +37,19 @@ struct CommandRow;
 // word as typed.
 using CommandAction = Outcome (*)(const CommandRow& row, std::vector<std::string>& args);
 
+// The warren an offline command works in: "default", or the one
+// `--warren NAME` names. A named warren must hold the den a command names
+// ("no such den <warren>/<den>"); the default warren keeps its dens implicit.
+struct OfflineScope {
+  std::string warren = "default";
+  bool named = false;
+};
+
 // An offline command on the file opened with its exclusive lock: args[0] is
 // the word, args[1] the file, and there are at least the row's required
-// arguments.
-using OfflineAction = Outcome (*)(Store& store, std::span<const std::string> args);
+// arguments (`--warren NAME` already taken out).
+using OfflineAction = Outcome (*)(Store& store, std::span<const std::string> args,
+                                  const OfflineScope& scope);
 
 struct CommandRow {
   std::string_view word;
@@ -62,6 +71,9 @@ struct CommandRow {
   // shell's address, as any lone word that is no command).
   OfflineAction offline = nullptr;
   bool default_file = false;
+  // Offline commands on a den: `--warren NAME` may stand anywhere after
+  // the word (before a "--").
+  bool warren_option = false;
 };
 
 // The row of word ("--version" is the row of "version", "--help" and "-h"

@@ -11,6 +11,7 @@
 namespace tovik::cli {
 
 struct CommandRow;
+struct OfflineScope;
 
 // data_dir.cc: the default data file, "<data dir>/instance.tovik".
 [[nodiscard]] std::expected<std::string, Failure> resolve_default_data_file();
@@ -18,7 +19,8 @@ struct CommandRow;
 // offline.cc: an offline command's row (cli/command_table.h) and its
 // arguments: args[0] is the command word, args[1] the file, then the rest.
 // Opens the file, checks the row's argument count and runs its handler.
-[[nodiscard]] Outcome run_offline(const CommandRow& row, std::span<const std::string> args);
+[[nodiscard]] Outcome run_offline(const CommandRow& row, std::span<const std::string> args,
+                                  const OfflineScope& scope);
 
 // provisioning.cc: init without a file (default path, with credentials) or
 // with one, and --capacity SIZE in either form (args are everything after

@@ -140,11 +140,12 @@ LineStaging stage_line(WriteBatch& batch, std::string_view warren, std::string_v
 // The records of one den by id, with their bytes: what a put of the same id
 // frees again.
 using DenRecords = std::unordered_map<std::string, std::uint64_t>;
-Outcome collect_den_records(Store& store, std::string_view den, DenRecords& records) {
-  auto prefix = collection_prefix(kDefaultWarren, den);
+Outcome collect_den_records(Store& store, std::string_view warren, std::string_view den,
+                            DenRecords& records) {
+  auto prefix = collection_prefix(warren, den);
   if (!prefix) return {};  // staging the first line names the fault
   auto walked = walk_den(
-      store, kDefaultWarren, den,
+      store, warren, den,
       [&](std::string_view id, std::string_view stored) -> std::expected<void, std::string> {
         records.emplace(id, record_size(prefix->size() + id.size(), stored.size()));
         return {};
@@ -153,13 +154,15 @@ Outcome collect_den_records(Store& store, std::string_view den, DenRecords& reco
   return {};
 }
 
-Outcome import_den(Store& store, const std::string& den, int fd, const TransferArguments& a) {
+Outcome import_den(Store& store, std::string_view warren, const std::string& den, int fd,
+                   const TransferArguments& a) {
   WriteBatch batch(store, store.config().max_value_len);
   DocumentLineReader reader(a.id_field);
   // An insert never replaces: a present id is refused.
   DenRecords present;
   if (a.mode == WriteKind::Put) {
-    if (auto collected = collect_den_records(store, den, present); !collected) return collected;
+    if (auto collected = collect_den_records(store, warren, den, present); !collected)
+      return collected;
   }
   auto imported =
       import_lines(store, batch, fd, [&](std::string_view text, std::uint64_t n) -> LineStaging {
@@ -167,7 +170,7 @@ Outcome import_den(Store& store, const std::string& den, int fd, const TransferA
         if (!entry) return std::unexpected(at_line(n, entry.error().text()));
         if (!*entry) return std::nullopt;
         const auto replaced = present.find((*entry)->id);
-        auto staged = stage_line(batch, kDefaultWarren, den,
+        auto staged = stage_line(batch, warren, den,
                                  {a.mode, std::move((*entry)->id), std::move((*entry)->document)},
                                  n, store.config());
         if (staged && *staged && replaced != present.end()) {
@@ -235,28 +238,37 @@ Outcome export_with(Walk&& walk) {
 
 }  // namespace
 
-Outcome run_offline_import(Store& store, std::span<const std::string> args) {
+Outcome run_offline_import(Store& store, std::span<const std::string> args,
+                           const OfflineScope& scope) {
   auto parsed = parse_arguments(args, kImportUsage);
   if (!parsed) return std::unexpected(parsed.error());
   const TransferArguments& a = *parsed;
   const std::size_t wanted = a.all ? 1 : 2;
-  if (a.positional.size() != wanted || (a.all && (a.id_field_given || a.mode_given))) {
+  if (a.positional.size() != wanted ||
+      (a.all && (a.id_field_given || a.mode_given || scope.named))) {
     return std::unexpected(Failure::message(kImportUsage));
+  }
+  if (!a.all) {
+    if (auto den = require_den(store, scope, a.positional[0]); !den) return den;
   }
   auto source = open_source(a.positional.back());
   if (!source) return std::unexpected(source.error());
   const int fd = *source ? source->get() : STDIN_FILENO;
   if (a.all) return import_database(store, fd);
-  return import_den(store, a.positional[0], fd, a);
+  return import_den(store, scope.warren, a.positional[0], fd, a);
 }
 
-Outcome run_offline_export(Store& store, std::span<const std::string> args) {
+Outcome run_offline_export(Store& store, std::span<const std::string> args,
+                           const OfflineScope& scope) {
   auto parsed = parse_arguments(args, kExportUsage);
   if (!parsed) return std::unexpected(parsed.error());
   const TransferArguments& a = *parsed;
   if (a.all || a.mode_given || a.positional.size() > 1 ||
-      (a.positional.empty() && a.id_field_given)) {
+      (a.positional.empty() && (a.id_field_given || scope.named))) {
     return std::unexpected(Failure::message(kExportUsage));
+  }
+  if (!a.positional.empty()) {
+    if (auto den = require_den(store, scope, a.positional[0]); !den) return den;
   }
   if (a.positional.empty()) {
     return export_with([&](ChunkedOutput& output, Outcome& printed) {
@@ -271,7 +283,7 @@ Outcome run_offline_export(Store& store, std::span<const std::string> args) {
   }
   return export_with([&](ChunkedOutput& output, Outcome& printed) {
     return walk_den(
-        store, kDefaultWarren, a.positional[0],
+        store, scope.warren, a.positional[0],
         [&](std::string_view id, std::string_view stored) -> std::expected<void, std::string> {
           auto line = document_export_line(stored, a.id_field, id);
           if (!line) return std::unexpected(line.error().text());

@@ -1,8 +1,8 @@
 // Import and export of JSON lines: the offline commands on a database file,
 // and the shell's and batch mode's commands through a server.
 //
-//   tovik export <file> [<den> [--id-field NAME]]
-//   tovik import <file> <den> <path>|- [--id-field NAME] [--mode put|insert]
+//   tovik export <file> [<den> [--id-field NAME] [--warren NAME]]
+//   tovik import <file> <den> <path>|- [--id-field NAME] [--mode put|insert] [--warren NAME]
 //   tovik import <file> --all <path>|-
 //   shell, batch:  export <local path> | import <local path>
 //
@@ -29,6 +29,7 @@
 #include <string>
 #include <string_view>
 
+#include "cli/command_table.h"
 #include "cli/failure.h"
 #include "cli/network.h"
 #include "core/file_system.h"
@@ -42,8 +43,12 @@ namespace tovik::cli {
 inline constexpr std::uint64_t kImportRequestBytes = 1'048'576;
 
 // Offline: args[0] is "import" or "export", args[1] the file.
-[[nodiscard]] Outcome run_offline_import(Store& store, std::span<const std::string> args);
-[[nodiscard]] Outcome run_offline_export(Store& store, std::span<const std::string> args);
+// A den import or export works in scope's warren; --all, and an export of
+// the whole database, take no --warren.
+[[nodiscard]] Outcome run_offline_import(Store& store, std::span<const std::string> args,
+                                         const OfflineScope& scope);
+[[nodiscard]] Outcome run_offline_export(Store& store, std::span<const std::string> args,
+                                         const OfflineScope& scope);
 
 // A shell or batch line "import <path>" or "export <path>".
 struct TransferLine {

@@ -1,7 +1,8 @@
-// The offline direct-file commands (status, stats, check, collections, usage,
-// put, get, delete, scan, find, query, count): run_offline opens the file
-// with its exclusive lock, the command's handler runs one operation in the
-// default warren and prints compact JSON, and the file is closed. The
+// The offline direct-file commands (status, stats, check, collections,
+// warrens, usage, put, get, delete, scan, find, query, count, distinct):
+// run_offline opens the file with its exclusive lock, the command's handler
+// runs one operation in the default warren (or the one --warren names) and
+// prints compact JSON, and the file is closed. The
 // argument parsers are exposed for unit tests.
 #pragma once
 
@@ -12,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "cli/command_table.h"
 #include "cli/failure.h"
 #include "core/store.h"
 #include "document/json.h"
@@ -41,17 +43,37 @@ bool path_exists(const std::string& path);
 // The handlers of the command table's offline rows: args[0] is the word,
 // args[1] the file (open as store), and there are at least as many
 // arguments as the row requires.
-[[nodiscard]] Outcome offline_status(Store& store, std::span<const std::string> args);
-[[nodiscard]] Outcome offline_stats(Store& store, std::span<const std::string> args);
-[[nodiscard]] Outcome offline_check(Store& store, std::span<const std::string> args);
-[[nodiscard]] Outcome offline_collections(Store& store, std::span<const std::string> args);
-[[nodiscard]] Outcome offline_usage(Store& store, std::span<const std::string> args);
-[[nodiscard]] Outcome offline_put(Store& store, std::span<const std::string> args);
-[[nodiscard]] Outcome offline_get(Store& store, std::span<const std::string> args);
-[[nodiscard]] Outcome offline_delete(Store& store, std::span<const std::string> args);
-[[nodiscard]] Outcome offline_scan(Store& store, std::span<const std::string> args);
-[[nodiscard]] Outcome offline_find(Store& store, std::span<const std::string> args);
-[[nodiscard]] Outcome offline_query(Store& store, std::span<const std::string> args);
-[[nodiscard]] Outcome offline_count(Store& store, std::span<const std::string> args);
+[[nodiscard]] Outcome offline_status(Store& store, std::span<const std::string> args,
+                                     const OfflineScope& scope);
+[[nodiscard]] Outcome offline_stats(Store& store, std::span<const std::string> args,
+                                    const OfflineScope& scope);
+[[nodiscard]] Outcome offline_check(Store& store, std::span<const std::string> args,
+                                    const OfflineScope& scope);
+[[nodiscard]] Outcome offline_collections(Store& store, std::span<const std::string> args,
+                                          const OfflineScope& scope);
+[[nodiscard]] Outcome offline_usage(Store& store, std::span<const std::string> args,
+                                    const OfflineScope& scope);
+[[nodiscard]] Outcome offline_put(Store& store, std::span<const std::string> args,
+                                  const OfflineScope& scope);
+[[nodiscard]] Outcome offline_get(Store& store, std::span<const std::string> args,
+                                  const OfflineScope& scope);
+[[nodiscard]] Outcome offline_delete(Store& store, std::span<const std::string> args,
+                                     const OfflineScope& scope);
+[[nodiscard]] Outcome offline_scan(Store& store, std::span<const std::string> args,
+                                   const OfflineScope& scope);
+[[nodiscard]] Outcome offline_find(Store& store, std::span<const std::string> args,
+                                   const OfflineScope& scope);
+[[nodiscard]] Outcome offline_query(Store& store, std::span<const std::string> args,
+                                    const OfflineScope& scope);
+[[nodiscard]] Outcome offline_count(Store& store, std::span<const std::string> args,
+                                    const OfflineScope& scope);
+[[nodiscard]] Outcome offline_distinct(Store& store, std::span<const std::string> args,
+                                       const OfflineScope& scope);
+[[nodiscard]] Outcome offline_warrens(Store& store, std::span<const std::string> args,
+                                      const OfflineScope& scope);
+
+// Where a named warren (--warren) lacks the den, "no such den
+// <warren>/<den>"; the default warren's dens need not exist.
+[[nodiscard]] Outcome require_den(Store& store, const OfflineScope& scope, std::string_view den);
 
 }  // namespace tovik::cli

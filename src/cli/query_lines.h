@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli/failure.h"
 #include "document/json.h"
@@ -28,6 +29,19 @@ inline constexpr std::string_view kMoreHint = "Type \"more\" for more.";
 // the first JSON value (an object or array ends where its brackets
 // balance, anything else at the first blank), the optional fields follow.
 [[nodiscard]] std::expected<server::Command, Failure> parse_query_line(std::string_view rest);
+// The rest of "query <filter JSON> [<fields JSON array>] [sort <paths>]
+// [skip <n>] [limit <n>]": the options after the fields in any order, each
+// at most once; without limit, kShellQueryLimit.
+// A sort's paths: comma-separated without blanks ("-total,name"), or a
+// JSON array of strings (["-total","name"]) for paths holding a comma.
+[[nodiscard]] std::expected<std::vector<std::string>, Failure> parse_sort_paths(
+    std::string_view text);
+// The rest of "update-many <filter JSON> <update JSON object>".
+[[nodiscard]] std::expected<server::Command, Failure> parse_update_many_line(std::string_view rest);
+// The rest of "delete-many <filter JSON>".
+[[nodiscard]] std::expected<server::Command, Failure> parse_delete_many_line(std::string_view rest);
+// The rest of "distinct <path> [<filter JSON>]".
+[[nodiscard]] std::expected<server::Command, Failure> parse_distinct_line(std::string_view rest);
 // The rest of "count <filter JSON>".
 [[nodiscard]] std::expected<server::Command, Failure> parse_count_line(std::string_view rest);
 
@@ -35,6 +49,13 @@ inline constexpr std::string_view kMoreHint = "Type \"more\" for more.";
 std::string more_hint(const Json& data);
 // "<n> shinies", or "at least <n> shinies (examined <m> records)".
 std::string count_text(const Json& data);
+// "Updated <modified> of <matched> matching shinies".
+std::string update_many_text(const Json& data);
+// "Deleted <n> shinies".
+std::string delete_many_text(const Json& data);
+// The values, one compact JSON line each ("No values." for none), and a
+// last line when the list was truncated.
+std::string distinct_text(const Json& data);
 
 // The last query's cursor, for "more". A continuation belongs to the den
 // its query ran in: moving elsewhere ends it.
@@ -49,6 +70,9 @@ class QueryContinuation {
   // The session begins anew at the instance level (reconnect, a lost
   // connection): nothing continues.
   void restart();
+  // Where the session stands: {"den":..,"warren":..}, null at the
+  // instance level.
+  const Json& place() const { return place_; }
 
  private:
   std::optional<server::Query> next_;

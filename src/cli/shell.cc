@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/confirmation.h"
 #include "cli/data_transfer.h"
 #include "cli/interrupt.h"
 #include "cli/line_editor.h"
@@ -139,10 +140,6 @@ struct SuccessText {
   }
   std::string operator()(const server::Find&) const { return document_listing_text(data, mode); }
   // Commands the shell has no words for yet: their data as it came.
-  std::string operator()(const server::UpdateMany&) const { return compact(data); }
-  std::string operator()(const server::DeleteMany&) const { return compact(data); }
-  std::string operator()(const server::Distinct&) const { return compact(data); }
-  std::string operator()(const server::Drop&) const { return compact(data); }
   std::string operator()(const server::Scan&) const { return document_listing_text(data, mode); }
   std::string operator()(const server::Page& c) const { return page_text(c, data, mode); }
   std::string operator()(const server::Stats&) const { return stats_text(data); }
@@ -160,6 +157,10 @@ struct SuccessText {
     return document_listing_text(data, mode) + more_hint(data);
   }
   std::string operator()(const server::Count&) const { return count_text(data); }
+  std::string operator()(const server::UpdateMany&) const { return update_many_text(data); }
+  std::string operator()(const server::DeleteMany&) const { return delete_many_text(data); }
+  std::string operator()(const server::Distinct&) const { return distinct_text(data); }
+  std::string operator()(const server::Drop& c) const { return drop_text(c, data); }
 };
 
 void append_escape(std::string& out, std::uint32_t cp) {
@@ -183,6 +184,22 @@ void append_escape(std::string& out, std::uint32_t cp) {
       out += "\\u{" + digits + "}";
     }
   }
+}
+
+// On a terminal, a command that removes many shinies at once is asked
+// about first; only a yes sends it. False when it is not to be sent.
+bool confirmed(ClientSession& session, SessionIo& io, const Json& place, const Command& command) {
+  if (!io.interactive) return true;
+  auto probe = confirmation_probe(command);
+  if (!probe) return true;
+  auto answer = round_trip(session, *probe, io);
+  if (!answer) return false;
+  auto question = confirmation_question(command, *answer, place);
+  if (!question) return true;
+  auto reply = io.input.next_line(*question + " ");
+  if (reply && *reply && is_yes(**reply)) return true;
+  io.out << kCancelledText << '\n';
+  return false;
 }
 
 void print_help(std::ostream& out) {
@@ -329,6 +346,11 @@ bool ShellLoop::send(const ShellAction action, const std::string& text) {
     }
     return true;
   }
+  if (!confirmed(session_, io_, queries_.place(), *command)) {
+    if (!session_.connected()) queries_.restart();
+    return true;
+  }
+  if (auto hint = shell_hint(*command)) io_.err << *hint << '\n';
   std::optional<Response> response;
   {
     AbortScope abort(session_.connection.get(), false);
@@ -343,6 +365,7 @@ bool ShellLoop::send(const ShellAction action, const std::string& text) {
   if (!session_.connected()) queries_.restart();
   if (!response) return !quitting;
   if (response->ok && (std::holds_alternative<server::DropEmpty>(*command) ||
+                       std::holds_alternative<server::Drop>(*command) ||
                        std::holds_alternative<server::Navigate>(*command))) {
     session_.position = position_from(response->data);
     set_place(session_, response->data);

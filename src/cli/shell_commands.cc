@@ -40,7 +40,7 @@ std::expected<Command, Failure> parse_no_arguments(std::string_view, std::string
   return Plain{};
 }
 
-// create / drop-empty: "<kind> <name>", the name may hold inner spaces.
+// create / drop-empty / drop: "<kind> <name>", the name may hold inner spaces.
 template <typename NamespaceCommand>
 std::expected<Command, Failure> parse_kind_rule(std::string_view, std::string_view rest) {
   const WordSplit split = split_first_whitespace(rest);
@@ -146,6 +146,18 @@ std::expected<Command, Failure> parse_count(std::string_view, std::string_view r
   return parse_count_line(rest);
 }
 
+std::expected<Command, Failure> parse_update_many(std::string_view, std::string_view rest) {
+  return parse_update_many_line(rest);
+}
+
+std::expected<Command, Failure> parse_delete_many(std::string_view, std::string_view rest) {
+  return parse_delete_many_line(rest);
+}
+
+std::expected<Command, Failure> parse_distinct(std::string_view, std::string_view rest) {
+  return parse_distinct_line(rest);
+}
+
 // ---- The table ---------------------------------------------------------------
 
 using enum ShellAction;
@@ -195,6 +207,14 @@ constexpr ShellCommandRow kRows[] = {
     {"mode", kSetting, nullptr, "pretty|compact|table", kNone,
      "mode pretty | mode compact | mode table | timer on | timer off | show settings"},
     {"timer", kSetting, nullptr, "on|off"},
+    {"update-many", kSend, parse_update_many, "", kRest,
+     "update-many <filter JSON> <update JSON> | delete-many <filter JSON> | "
+     "distinct <path> [<filter JSON>]"},
+    {"delete-many", kSend, parse_delete_many, "", kRest},
+    {"distinct", kSend, parse_distinct, "", kAfterId},
+    {"drop", kSend, parse_kind_rule<server::Drop>, "warren|den", kNone,
+     "query <filter JSON> [<fields>] [sort <paths>] [skip <n>] [limit <n>] | "
+     "drop den <name> | drop warren <name>"},
 };
 
 // A row is sent when it has a parser; the loop's own words have none.

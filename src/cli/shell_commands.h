@@ -46,8 +46,8 @@ enum class Argument {
 // Where the JSON of a line begins, after the command word.
 enum class JsonStart {
   kNone,         // the line holds no JSON worth reading on for
-  kRest,         // the whole rest: query, count
-  kAfterId,      // after the first word of the rest: put, insert, update
+  kRest,         // the whole rest: query, count, update-many, delete-many
+  kAfterId,      // after the first word of the rest: put, insert, update, distinct
   kAfterEquals,  // after the first "=": find
 };
 

@@ -99,7 +99,7 @@ UNKNOWN_OPTIONS = [
     (["delete", "DB", "-d", "i"], "-d", "usage: tovik delete <file> <den> <id>"),
     (["scan", "DB", "-d"], "-d", "usage: tovik scan <file> <den> [limit]"),
     (["find", "DB", "--den", "a=1"], "--den", "usage: tovik find <file> <den> <field>=<value> [limit]"),
-    (["query", "DB", "-d", "{}"], "-d", "usage: tovik query <file> <den> <filter> [limit]"),
+    (["query", "DB", "-d", "{}"], "-d", "usage: tovik query <file> <den> <filter> [limit] [--sort PATHS] [--skip N]"),
     (["count", "DB", "-d", "{}"], "-d", "usage: tovik count <file> <den> <filter>"),
     (["import", "DB", "-d", "in.jsonl"], "-d", IMPORT_USAGE),
     (["import", "DB", "d", "-in.jsonl"], "-in.jsonl", IMPORT_USAGE),

@@ -59,7 +59,7 @@ def test_manual_page_and_completion_cover_the_program(tmp_path):
 
 @pytest.mark.parametrize("words, expected", [
     (("i",), ["import", "init"]),
-    (("export", "shop.tovik", "people", "--"), ["--help", "--id-field"]),
+    (("export", "shop.tovik", "people", "--"), ["--help", "--id-field", "--warren"]),
     (("serve", "--bind", ""), []),
     (("get", "sh"), ["shop.tovik"]),
     (("get", "shop.tovik", ""), []),  # a den name: nothing to offer

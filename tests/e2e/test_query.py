@@ -87,8 +87,8 @@ def test_shell_lists_twenty_then_more(env, provisioned_db):
         assert "> 12 shinies\n" in out
         assert res.stderr.splitlines() == [
             "no query to continue; run query first", "no query to continue; run query first",
-            "usage: query <filter JSON> [<fields JSON array>]", "usage: count <filter JSON>",
-            "usage: query <filter JSON> [<fields JSON array>]", "$in needs an array at n",
+            "usage: query <filter JSON> [<fields JSON array>] [sort <paths>] [skip <n>] [limit <n>]", "usage: count <filter JSON>",
+            "usage: query <filter JSON> [<fields JSON array>] [sort <paths>] [skip <n>] [limit <n>]", "$in needs an array at n",
             "repeated key n in filter at $or.0"]
     finally:
         server.stop()

@@ -34,6 +34,10 @@ def test_prompt_follows_navigation_and_each_output_text(server, env):
         "import <local path> | export <local path>",
         "query <filter JSON> [<fields JSON array>] | more | count <filter JSON>",
         "mode pretty | mode compact | mode table | timer on | timer off | show settings",
+        "update-many <filter JSON> <update JSON> | delete-many <filter JSON> | "
+        "distinct <path> [<filter JSON>]",
+        "query <filter JSON> [<fields>] [sort <paths>] [skip <n>] [limit <n>] | "
+        "drop den <name> | drop warren <name>",
     ]
     limit = "Limit: 100 names / 10,000 examined records."
     expected = (

@@ -29,7 +29,9 @@ using Words = std::vector<std::string>;
 
 TEST(ShellCompletion, FirstWordIsACommandWord) {
   EXPECT_EQ(complete_shell_word("sta").insert, "ts ");
-  EXPECT_EQ(complete_shell_word("  dr").insert, "op-empty ");
+  // drop and drop-empty: only their common start.
+  EXPECT_EQ(complete_shell_word("  dr").insert, "op");
+  EXPECT_EQ(complete_shell_word("  drop-").insert, "empty ");
   EXPECT_EQ(complete_shell_word("re").insert, "connect ");
   // Only one letter in common: nothing to add, so the choices are shown.
   const Completion s = complete_shell_word("s");

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cli/confirmation.h"
 #include "cli/data_transfer.h"
 #include "cli/operator_text.h"
 
@@ -227,6 +228,53 @@ TEST(ShellOutput, SimpleCommandTexts) {
       "Instance: 3 storage records, 120 live bytes, generation 9");
   EXPECT_EQ(response_text(server::Stats{}, ok(Json::array())),
             "Instance: null storage records, null live bytes, generation null");
+}
+
+// What the shell asks before a command that removes many shinies, from the
+// probe's answer; nothing is asked where the probe cannot size it.
+TEST(ShellConfirmation, QuestionsComeFromTheProbe) {
+  const Json in_den{{"den", "stock"}, {"warren", "shop"}};
+  const Json in_warren{{"den", nullptr}, {"warren", "shop"}};
+  const Json usage{
+      {"truncated", false},
+      {"warrens",
+       {{{"name", "shop"},
+         {"dens", {{{"name", "stock"}, {"documents", 4}}, {{"name", "old"}, {"documents", 3}}}}}}}};
+  const server::Command empty_delete = *parse_shell_line("delete-many {}");
+  const server::Command den_drop = server::Drop{server::NamespaceKind::Den, "stock"};
+  const server::Command warren_drop = server::Drop{server::NamespaceKind::Warren, "shop"};
+  const struct {
+    const char* name;
+    server::Command command;
+    server::Response probe;
+    Json place;
+    const char* question;  // "" for none
+  } rows[] = {
+      {"empty den", empty_delete, ok({{"count", 5}, {"complete", true}}), in_den,
+       "delete all 5 shinies in stock? [y/N]"},
+      {"count cut short", empty_delete, ok({{"count", 9}, {"complete", false}}), in_den,
+       "delete all at least 9 shinies in stock? [y/N]"},
+      {"nothing to delete", empty_delete, ok({{"count", 0}}), in_den, ""},
+      {"refused probe", empty_delete, server::failure("no_den", "select a den"), in_den, ""},
+      {"den", den_drop, ok(usage), in_warren, "drop den stock and its 4 shinies? [y/N]"},
+      {"warren", warren_drop, ok(usage), Json{{"den", nullptr}, {"warren", nullptr}},
+       "drop warren shop and its 7 shinies? [y/N]"},
+      {"den not there", server::Drop{server::NamespaceKind::Den, "new"}, ok(usage), in_warren, ""},
+      {"no warren selected", den_drop, ok(usage), Json{{"den", nullptr}, {"warren", nullptr}}, ""},
+  };
+  for (const auto& row : rows) {
+    ASSERT_TRUE(confirmation_probe(row.command).has_value()) << row.name;
+    EXPECT_EQ(confirmation_question(row.command, row.probe, row.place).value_or(""), row.question)
+        << row.name;
+  }
+  EXPECT_FALSE(confirmation_probe(*parse_shell_line(R"(delete-many {"a":1})")).has_value());
+  EXPECT_FALSE(confirmation_probe(server::DropEmpty{}).has_value());
+  for (auto answer : {"y", "YES", " yes "}) EXPECT_TRUE(is_yes(answer)) << answer;
+  for (auto answer : {"", "n", "yess", "no"}) EXPECT_FALSE(is_yes(answer)) << answer;
+  EXPECT_EQ(shell_hint(server::Delete{R"({"a":1})"}), kDeleteByFilterHint);
+  EXPECT_FALSE(shell_hint(server::Delete{"{x"}).has_value());
+  EXPECT_EQ(response_text(den_drop, ok({{"dropped", "stock"}, {"shinies", 4}})),
+            "Dropped den stock and its 4 shinies");
 }
 
 TEST(ShellOutput, FailuresShowOnlyTheMessage) {
