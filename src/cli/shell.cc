@@ -139,7 +139,6 @@ struct SuccessText {
     return mode == OutputMode::kPretty ? pretty(data) : documents_text(Json::array({data}), mode);
   }
   std::string operator()(const server::Find&) const { return document_listing_text(data, mode); }
-  // Commands the shell has no words for yet: their data as it came.
   std::string operator()(const server::Scan&) const { return document_listing_text(data, mode); }
   std::string operator()(const server::Page& c) const { return page_text(c, data, mode); }
   std::string operator()(const server::Stats&) const { return stats_text(data); }

@@ -21,10 +21,7 @@ PROTOCOL_BLOCKS = du.extract_blocks(PROTOCOL)
 
 # Examples that cannot pass yet because the feature they show is still being
 # built, by "<document>::<block id>". Remove an entry once its feature lands.
-PENDING = {
-    "user-guide.md::writes-by-filter-and-drops-in-the-shell-and-batch-mode-2":
-        "the server's update_many, delete_many, sorted query and drop",
-}
+PENDING = {}
 
 RUNNABLE = {"console", "json request", "hex request", "json response", "python example",
             "text output"}
