@@ -218,9 +218,13 @@ constexpr ShellCommandRow kRows[] = {
 };
 
 // A row is sent when it has a parser; the loop's own words have none.
+// (Under AddressSanitizer g++ cannot compare function addresses while
+// compiling; the plain build checks it.)
+#ifndef __SANITIZE_ADDRESS__
 static_assert(std::all_of(std::begin(kRows), std::end(kRows), [](const ShellCommandRow& row) {
   return (row.action == kSend) == (row.parse != nullptr);
 }));
+#endif
 
 constexpr auto kHelpLineArray = [] {
   constexpr std::size_t kCount =
