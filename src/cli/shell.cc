@@ -364,10 +364,18 @@ bool ShellLoop::send(const ShellAction action, const std::string& text) {
   if (!session_.connected()) queries_.restart();
   if (!response) return !quitting;
   if (response->ok && (std::holds_alternative<server::DropEmpty>(*command) ||
-                       std::holds_alternative<server::Drop>(*command) ||
                        std::holds_alternative<server::Navigate>(*command))) {
     session_.position = position_from(response->data);
     set_place(session_, response->data);
+  }
+  if (const auto* drop = std::get_if<server::Drop>(&*command); drop && response->ok) {
+    // Its answer names no place: the shell follows the drop itself.
+    SessionState place{session_.warren, session_.den};
+    leave_dropped(drop->kind, drop->name, place);
+    const Json data{{"warren", place.warren ? Json(*place.warren) : Json(nullptr)},
+                    {"den", place.den ? Json(*place.den) : Json(nullptr)}};
+    session_.position = position_from(data);
+    set_place(session_, data);
   }
   queries_.answered(*command, *response);
   (response->ok ? io_.out : io_.err) << response_text(*command, *response, settings_.mode) << '\n';

@@ -322,7 +322,8 @@ std::expected<NamespaceContent, StoreError> namespace_content(Store& store, Name
   return content;
 }
 
-// A session that was in a dropped namespace is in it no longer.
+}  // namespace
+
 void leave_dropped(NamespaceKind kind, std::string_view name, SessionState& session) {
   if (kind == NamespaceKind::Warren && session.warren == name) {
     session.warren.reset();
@@ -331,8 +332,6 @@ void leave_dropped(NamespaceKind kind, std::string_view name, SessionState& sess
     session.den.reset();
   }
 }
-
-}  // namespace
 
 std::expected<bool, StoreError> any_key_with_prefix(Store& store, std::string_view prefix) {
   auto cursor = store.scan_from(prefix);

@@ -68,6 +68,11 @@ inline constexpr std::size_t kCollectionsByteLimit = 524'288;
                                                            std::string_view name,
                                                            SessionState& session);
 
+// Where a session stands once the namespace kind/name is dropped: out of a
+// dropped warren (and its den), or out of a dropped den. The drops apply it;
+// a client that knows its own place applies it to follow them.
+void leave_dropped(NamespaceKind kind, std::string_view name, SessionState& session);
+
 // A bounded listing: names in ascending order, and whether a limit left
 // some out.
 struct NameList {

@@ -52,7 +52,7 @@ def test_batch_filtered_writes_sorted_queries_distinct_and_drop(stocked, env):
     assert data[4]["values"] == ["jam", "oil", "tea"]
     assert (data[5]["matched"], data[5]["modified"]) == (2, 2)
     assert data[6]["deleted"] == 2
-    assert data[7]["shinies"] == 1  # batch mode never asks
+    assert data[7]["shinies"] == 3  # batch mode never asks
 
 
 def test_terminal_asks_before_emptying_or_dropping_a_den(stocked, env):
