@@ -160,6 +160,7 @@ struct SuccessText {
   std::string operator()(const server::DeleteMany&) const { return delete_many_text(data); }
   std::string operator()(const server::Distinct&) const { return distinct_text(data); }
   std::string operator()(const server::Drop& c) const { return drop_text(c, data); }
+  std::string operator()(const server::Changes&) const { return pretty(data); }
 };
 
 void append_escape(std::string& out, std::uint32_t cp) {

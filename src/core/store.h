@@ -127,6 +127,15 @@ class Store {
   [[nodiscard]] std::expected<void, StoreError> apply_bulk(std::span<const Mutation> batch);
   [[nodiscard]] std::expected<void, StoreError> verify(const RecordValidator& validator);
 
+  // Told of every commit once it is durable, before apply returns, on the
+  // committing thread: the new generation and the mutations that changed
+  // the snapshot, in key order (every put, and every delete of a record
+  // that was there). The pointers live for the call only. An empty observer
+  // (the default) is none; a failed or empty commit tells nothing.
+  using CommitObserver =
+      std::function<void(std::uint64_t generation, std::span<const Mutation* const> changed)>;
+  void set_commit_observer(CommitObserver observer) { observer_ = std::move(observer); }
+
   StoreStats stats() const;
   std::uint64_t generation() const;
   std::uint64_t live_bytes() const;
@@ -192,6 +201,7 @@ class Store {
   bool poisoned_ = false;
   std::uint64_t record_reads_ = 0;
   std::unique_ptr<Scratch> scratch_;
+  CommitObserver observer_;
 };
 
 }  // namespace tovik

@@ -53,7 +53,8 @@ struct Stretch {
 
 struct Store::Plan {
   std::vector<Edit> edits;
-  std::vector<Stretch> stretches;  // the stretches the batch touches, ascending
+  std::vector<const Mutation*> changed;  // for the commit observer
+  std::vector<Stretch> stretches;        // the stretches the batch touches, ascending
   std::uint64_t live_bytes = 0;
   std::uint64_t records = 0;
 };
@@ -94,6 +95,7 @@ std::expected<void, StoreError> Store::apply_checked(std::span<const Mutation> b
     same_.clear();
     return committed;
   }
+  if (observer_) observer_(generation_, plan->changed);
   return {};
 }
 
@@ -141,6 +143,7 @@ std::expected<Store::Plan, StoreError> Store::plan_commit(std::span<const Mutati
         walk.skip();
       }
       const std::uint64_t at = walk.offset();
+      if (m.value || found != nullptr) plan.changed.push_back(&m);
       if (found != nullptr && m.value && *m.value == found->value) {
         keep(found->key, found->length);  // the same bytes again: nothing changes
         walk.skip();

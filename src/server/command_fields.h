@@ -95,6 +95,12 @@ template <typename O>
 constexpr auto any_value(std::string_view name, Json O::*member) {
   return Field<O, Json, field_kind::AnyValue>{name, Presence::Required, member, {}};
 }
+// Any JSON value, absent or null reading as null: for a field whose checks
+// belong to the executor, which names the field in its refusal.
+template <typename O>
+constexpr auto optional_value(std::string_view name, Json O::*member) {
+  return Field<O, Json, field_kind::AnyValue>{name, Presence::Optional, member, {}};
+}
 template <typename O>
 constexpr auto object_value(std::string_view name, Json O::*member) {
   return Field<O, Json, field_kind::ObjectValue>{name, Presence::Required, member, {}};

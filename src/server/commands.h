@@ -37,7 +37,7 @@ std::string_view namespace_kind_name(NamespaceKind kind);
 
 inline constexpr std::tuple<> kNoFields{};
 
-// In wire order (index 0 to 29).
+// In wire order (index 0 to 30).
 struct Create {
   static constexpr std::string_view kOp = "create";
   NamespaceKind kind = NamespaceKind::Warren;
@@ -243,10 +243,32 @@ struct Drop {
       std::tuple{fields::namespace_kind("kind", &Drop::kind), fields::text("name", &Drop::name)};
 };
 
+// The changes of the server's recent commits in the session's place (its
+// den, its warren, or everything), oldest first: those after the position
+// (after, skip), where skip counts the changes of generation `after` that
+// were already seen. Waits up to wait_ms for one when there are none yet.
+// The numbers are any JSON value here: the executor checks them and names
+// the field it refuses.
+struct Changes {
+  static constexpr std::string_view kOp = "changes";
+  Json after;                                                // null: the current generation
+  Json limit;                                                // null: 100
+  Json wait_ms;                                              // null: 0
+  Json filter;                                               // null: every put
+  Json skip;                                                 // null: 0
+  std::optional<std::string> filter_refusal = std::nullopt;  // as in Query
+  static constexpr auto kFields = std::tuple{
+      fields::optional_value("after", &Changes::after),
+      fields::optional_value("limit", &Changes::limit),
+      fields::optional_value("wait_ms", &Changes::wait_ms),
+      fields::optional_query_filter("filter", &Changes::filter, &Changes::filter_refusal),
+      fields::optional_value("skip", &Changes::skip)};
+};
+
 using Command =
     std::variant<Create, DropEmpty, Navigate, Warrens, Dens, Shinies, Auth, Use, Collections, Put,
                  Insert, Update, Page, Get, Delete, Find, Scan, Stats, Check, Quit, Backup, Usage,
-                 Server, Write, Query, Count, UpdateMany, DeleteMany, Distinct, Drop>;
+                 Server, Write, Query, Count, UpdateMany, DeleteMany, Distinct, Drop, Changes>;
 
 inline constexpr std::size_t kCommandCount = std::variant_size_v<Command>;
 

@@ -125,6 +125,18 @@ std::expected<QueryFilter, std::string> command_filter(const Json& filter,
   return std::move(*compiled);
 }
 
+// A number field of changes: its default when null, nullopt unless an
+// integer from 0 to max.
+std::optional<std::uint64_t> whole_number(const Json& value, std::uint64_t otherwise,
+                                          std::uint64_t max) {
+  if (value.is_null()) return otherwise;
+  if (!value.is_number_integer()) return std::nullopt;
+  if (!value.is_number_unsigned() && value.get<std::int64_t>() < 0) return std::nullopt;
+  const auto number = value.get<std::uint64_t>();
+  if (number > max) return std::nullopt;
+  return number;
+}
+
 // An unsorted page that first passes over `skip` matches in id order: the
 // walk goes from page to page of ids (each bounded as every page is) to
 // the skip-th match, whose id is then the page's cursor. examined counts
@@ -322,6 +334,7 @@ struct Executor {
         distinct_data);
   }
   ExecuteResult operator()(const Drop& c) const { return drop(drop_namespace, c.kind, c.name); }
+  ExecuteResult operator()(const Changes&) const { return fail(kNoChangeFeed); }
   ExecuteResult operator()(const Count& c) const {
     const std::optional<Place> place = current_den(session);
     if (!place) return fail(kSelectCollection);
@@ -421,6 +434,49 @@ ExecuteResult stage_document_write(WriteBatch& batch, const SessionState& sessio
 
 void complete_document_write(ResponseData& data, const Command& command, std::uint64_t generation) {
   if (const auto* c = std::get_if<Write>(&command)) data = written_data(generation, c->ops.size());
+}
+
+ExecuteResult execute_changes(ChangeFeed& feed, const SessionState& session, const Changes& command,
+                              std::chrono::milliseconds poll,
+                              const std::function<bool()>& abandon) {
+  try {
+    const auto limit = whole_number(command.limit, kDefaultChangesLimit, kMaxChangesLimit);
+    if (!limit || *limit < 1) return fail(kChangesLimitOutOfRange);
+    const auto wait_ms = whole_number(command.wait_ms, 0, kMaxChangesWaitMs);
+    if (!wait_ms) return fail(kChangesWaitOutOfRange);
+    const auto after = whole_number(command.after, feed.latest(), UINT64_MAX);
+    if (!after) return fail(kChangesBadAfter);
+    const auto skip = whole_number(command.skip, 0, UINT64_MAX);
+    if (!skip) return fail(kChangesBadSkip);
+    if (!command.skip.is_null() && command.after.is_null()) return fail(kChangesSkipNeedsAfter);
+    std::optional<QueryFilter> filter;
+    if (command.filter_refusal || !command.filter.is_null()) {
+      auto compiled = command_filter(command.filter, command.filter_refusal);
+      if (!compiled) return std::unexpected(std::move(compiled.error()));
+      filter = std::move(*compiled);
+    }
+    FeedSelection selection;
+    selection.filter = filter ? &*filter : nullptr;
+    selection.limit = *limit;
+    selection.byte_budget = kResponseDocumentBytes;
+    if (const std::optional<Place> place = current_den(session)) {
+      selection.scope = FeedScope{std::string(place->warren), std::string(place->den)};
+    } else if (session.warren) {
+      selection.scope = FeedScope{*session.warren, std::nullopt};
+    }
+    FeedPosition at{*after, *skip};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(*wait_ms);
+    while (true) {
+      auto page = feed.read(at, selection);
+      if (!page) return std::unexpected(std::move(page.error()));
+      if (!page->changes.empty() || !feed.wait_beyond(page->next.after, deadline, poll, abandon)) {
+        return changes_data(*page);
+      }
+      at = page->next;
+    }
+  } catch (const std::exception&) {
+    return fail(store_error_text(StoreError::Invalid));
+  }
 }
 
 Response to_response(const ExecuteResult& result) {

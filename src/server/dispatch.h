@@ -20,6 +20,7 @@
 // max_value_len (the server opens its store with that limit). Never throws.
 #pragma once
 
+#include <chrono>
 #include <expected>
 #include <functional>
 #include <span>
@@ -31,6 +32,7 @@
 #include "document/documents.h"
 #include "document/json.h"
 #include "document/namespaces.h"
+#include "server/change_feed.h"
 #include "server/protocol.h"
 
 namespace tovik::server {
@@ -60,6 +62,16 @@ struct OperatorContext {
 };
 
 inline constexpr std::string_view kNoServerStatus = "server status is not available";
+inline constexpr std::string_view kNoChangeFeed = "the change feed is not available";
+inline constexpr std::string_view kChangesLimitOutOfRange = "limit must be between 1 and 1000";
+inline constexpr std::string_view kChangesWaitOutOfRange = "wait_ms must be between 0 and 30000";
+inline constexpr std::string_view kChangesSkipNeedsAfter = "skip needs after";
+inline constexpr std::string_view kChangesBadAfter =
+    "after must be a generation (an integer of 0 or more)";
+inline constexpr std::string_view kChangesBadSkip = "skip must be an integer of 0 or more";
+inline constexpr std::uint64_t kDefaultChangesLimit = 100;
+inline constexpr std::uint64_t kMaxChangesLimit = 1'000;
+inline constexpr std::uint64_t kMaxChangesWaitMs = 30'000;
 
 // max_document_bytes bounds the stored text that put, insert, update and
 // update_many may write (a server may allow less than its store holds). context may be
@@ -95,6 +107,15 @@ bool is_document_write(const Command& command);
 // Completes the answer of a staged document write once its batch has
 // committed as `generation` (write answers with the generation it made).
 void complete_document_write(ResponseData& data, const Command& command, std::uint64_t generation);
+
+// changes: reads the feed at the session's place (its den, its warren, or
+// everything) and, when nothing is there yet, waits for commits up to the
+// request's wait_ms, asking `abandon` at least every poll interval whether
+// to give up (the server stopping, the client gone). Takes no store lock;
+// execute answers it with kNoChangeFeed.
+[[nodiscard]] ExecuteResult execute_changes(ChangeFeed& feed, const SessionState& session,
+                                            const Changes& command, std::chrono::milliseconds poll,
+                                            const std::function<bool()>& abandon);
 
 // Wraps an ExecuteResult as the response the server writes: success with
 // the data, or "operation_failed" with the message.

@@ -159,7 +159,45 @@ Json server_data(const ServerFigures& figures) {
       {"bytes_out", figures.bytes_out},
       {"log_errors", figures.log_errors},
       {"max_request_bytes", figures.max_request_bytes},
-      {"max_document_bytes", figures.max_document_bytes}};
+      {"max_document_bytes", figures.max_document_bytes},
+      {"feed", Json{{"changes", figures.feed.changes},
+                    {"bytes", figures.feed.bytes},
+                    {"oldest", figures.feed.oldest},
+                    {"waiting", figures.feed.waiting}}}};
+}
+
+DataText changes_data(const ChangesPage& page) {
+  std::size_t size = 64;
+  for (const auto& change : page.changes) {
+    size += 96 + change->warren.size() + change->den.size() + change->id.size() +
+            change->document.size();
+  }
+  ObjectText data(size);
+  std::string& out = data.key("changes");
+  out += '[';
+  std::string rewritten;
+  for (std::size_t i = 0; i < page.changes.size(); ++i) {
+    const Change& change = *page.changes[i];
+    out += i > 0 ? ",{\"den\":" : "{\"den\":";
+    append_string(out, change.den);
+    if (change.kind == ChangeKind::Put) {
+      // What this server stored is already compact; a text that is not is
+      // written in the form every read hands out.
+      auto text = stored_document_text(change.document, change.id, rewritten);
+      out += ",\"document\":";
+      out += text ? *text : std::string_view("null");
+    }
+    out += ",\"generation\":" + std::to_string(change.generation) + ",\"id\":";
+    append_string(out, change.id);
+    out += change.kind == ChangeKind::Put ? ",\"kind\":\"put\",\"warren\":"
+                                          : ",\"kind\":\"delete\",\"warren\":";
+    append_string(out, change.warren);
+    out += '}';
+  }
+  out += ']';
+  data.key("next") += std::to_string(page.next.after);
+  if (page.next.skip > 0) data.key("skip") += std::to_string(page.next.skip);
+  return data.finish();
 }
 
 Json written_data(std::uint64_t generation, std::uint64_t written) {

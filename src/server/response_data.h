@@ -15,6 +15,7 @@
 #include "document/namespaces.h"
 #include "document/queries.h"
 #include "document/usage.h"
+#include "server/change_feed.h"
 #include "server/commands.h"
 #include "server/response.h"
 
@@ -63,6 +64,7 @@ Json written_data(std::uint64_t generation, std::uint64_t written);
 //   server:  {"bytes_in","bytes_out","clients":{"connected","max"},
 //             "commands":{"by_op":{op: n},"failed","total"},
 //             "commits":{"count","max_ms","p50_ms","p99_ms"},"log_errors",
+//             "feed":{"bytes","changes","oldest","waiting"},
 //             "max_document_bytes","max_request_bytes","started_at","uptime_s"}
 Json backup_data(std::string_view name, std::uint64_t bytes, std::uint64_t generation);
 
@@ -95,9 +97,14 @@ struct ServerFigures {
   // The server's limits, so a client can size its requests.
   std::uint64_t max_request_bytes = 0;
   std::uint64_t max_document_bytes = 0;
+  FeedFigures feed;
 };
 // Ops that never ran are left out of "by_op".
 Json server_data(const ServerFigures& figures);
+
+// changes: {"changes":[{"den","document" (puts only),"generation","id",
+// "kind","warren"}],"next"} and "skip" when next stops inside a commit.
+DataText changes_data(const ChangesPage& page);
 
 Json count_data(const CountResult& result);
 Json update_many_data(const UpdateManyResult& result);

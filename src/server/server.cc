@@ -53,15 +53,25 @@ struct Shared {
         stop(stop),
         config(config),
         writes(store, store_lock, config.max_document_bytes, config.write_groups,
-               [this](std::chrono::steady_clock::duration took) { status.record_commit(took); }) {
+               [this](std::chrono::steady_clock::duration took) { status.record_commit(took); }),
+        feed(store.generation(), config.feed) {
     operating.backup_dir = config.backup_dir;
     operating.figures = [this] {
       ServerFigures figures = status.snapshot(this->config.max_clients, this->config.access_log);
       figures.max_request_bytes = this->config.max_request_bytes;
       figures.max_document_bytes = this->config.max_document_bytes;
+      figures.feed = feed.figures();
       return figures;
     };
+    // Every commit, whatever command made it, reaches the feed once durable.
+    store.set_commit_observer(
+        [this](std::uint64_t generation, std::span<const Mutation* const> changed) {
+          feed.committed(generation, changed);
+        });
   }
+  ~Shared() { store.set_commit_observer({}); }
+  Shared(const Shared&) = delete;
+  Shared& operator=(const Shared&) = delete;
 
   Store& store;
   const Credentials& credentials;
@@ -73,6 +83,7 @@ struct Shared {
   OperatorContext operating;
   // Document writes go through here, so that concurrent ones share commits.
   WriteGroups writes;
+  ChangeFeed feed;
 };
 
 struct ConnectionEntry {
@@ -82,6 +93,14 @@ struct ConnectionEntry {
 };
 
 bool stopping(const std::atomic<bool>& stop) { return stop.load(std::memory_order_relaxed); }
+
+// Whether the client has closed its end (or the connection broke): a
+// waiting request then ends rather than answering no one.
+bool peer_gone(int socket) {
+  pollfd watched{socket, POLLRDHUP, 0};
+  if (::poll(&watched, 1, 0) <= 0) return false;
+  return (watched.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
 
 void write_ignoring_errors(int socket, const Response& response) {
   const auto ignored = write_response(socket, response);
@@ -188,6 +207,10 @@ void serve_connection(UniqueFd socket, Shared& shared) {
     std::optional<Response> response;
     if (request->integer_out_of_range && stores_document(request->command)) {
       response = failure(kCodeOperationFailed, kNumberOutOfRange);
+    } else if (const auto* changes = std::get_if<Changes>(&request->command)) {
+      response =
+          to_response(execute_changes(shared.feed, session, *changes, timings.stop_poll_interval,
+                                      [&] { return stopping(shared.stop) || peer_gone(fd); }));
     } else if (is_document_write(request->command)) {
       response = shared.writes.write(session, request->command);
     } else {
@@ -415,6 +438,7 @@ std::expected<void, TransportError> run_server(UniqueFd listener, Store& store,
     if (!outcome || stopping(stop)) break;
   }
 
+  shared.feed.close();
   stop_all(connections);
   listener.reset();
   return outcome;

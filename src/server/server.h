@@ -27,6 +27,7 @@
 #include "core/posix_file.h"
 #include "core/store.h"
 #include "server/access_log.h"
+#include "server/change_feed.h"
 #include "server/credentials.h"
 #include "server/transport.h"
 #include "server/write_groups.h"
@@ -63,6 +64,7 @@ struct ServerConfig {
   TransportTimings timings{};
   ServerHooks hooks{};
   GroupLimits write_groups{};  // how many concurrent writes may share a commit
+  FeedLimits feed{};           // how much of the recent commits' changes is kept
   // Where the backup command writes its copies; empty: online backup off.
   std::string backup_dir;
   // The access log, or null for none; the caller keeps it alive until
