@@ -130,8 +130,9 @@ class Store {
   // Told of every commit once it is durable, before apply returns, on the
   // committing thread: the new generation and the mutations that changed
   // the snapshot, in key order (every put, and every delete of a record
-  // that was there). The pointers live for the call only. An empty observer
-  // (the default) is none; a failed or empty commit tells nothing.
+  // that was there; possibly none). The pointers live for the call only. An
+  // empty observer (the default) is none; a refused or failed commit, and
+  // an empty batch, tell nothing.
   using CommitObserver =
       std::function<void(std::uint64_t generation, std::span<const Mutation* const> changed)>;
   void set_commit_observer(CommitObserver observer) { observer_ = std::move(observer); }

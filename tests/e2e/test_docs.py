@@ -166,7 +166,7 @@ def test_protocol_reference_shows_every_operation():
     assert ops == {"create", "drop_empty", "navigate", "warrens", "dens", "shinies", "auth",
                    "use", "collections", "put", "insert", "update", "page", "get", "delete",
                    "find", "scan", "stats", "check", "quit", "backup", "usage", "server", "write",
-                   "query", "count", "update_many", "delete_many", "distinct", "drop"}
+                   "query", "count", "update_many", "delete_many", "distinct", "drop", "changes"}
 
 
 def test_user_guide_shows_every_command():

@@ -330,6 +330,57 @@ TEST_F(ServerTest, SessionsKeepTheirOwnPositionAndSeeEachOthersWrites) {
   EXPECT_EQ(b.call(Get{"x"})->data, Json({{"id", "x"}}));
 }
 
+// A small feed, so that it overflows; waits end with a commit, with their
+// client leaving (no waiter is left behind) and with the server stopping.
+TEST_F(ServerTest, ChangeFeedWaitsEndWithACommitTheirClientOrTheServer) {
+  ServerConfig config = fast_config();
+  config.feed = FeedLimits{3, 1 << 20};
+  start(config);
+  Client watcher = authenticated_client();
+  Client writer = authenticated_client();
+  ASSERT_TRUE(watcher.call(Use{"c"})->ok);
+  ASSERT_TRUE(writer.call(Use{"c"})->ok);
+  const auto waiting_becomes = [&](std::uint64_t count) {
+    for (int i = 0; i < 300; ++i) {
+      auto status = writer.call(Server{});
+      if (status && status->data["feed"]["waiting"] == count) return true;
+      std::this_thread::sleep_for(milliseconds{10});
+    }
+    return false;
+  };
+  const std::uint64_t started_at = writer.call(Stats{})->data["generation"].get<std::uint64_t>();
+  Changes wait;
+  wait.wait_ms = 20'000;
+  ASSERT_TRUE(write_frame(watcher.fd(), encode_request(Command{wait})));
+  ASSERT_TRUE(waiting_becomes(1));
+  // The waiter holds no lock the writer needs; the commit answers it.
+  ASSERT_TRUE(writer.call(Put{"a", Json::object()})->ok);
+  auto answered = watcher.receive();
+  ASSERT_TRUE(answered && answered->ok) << failure_code(answered);
+  ASSERT_EQ(answered->data["changes"].size(), 1u);
+  EXPECT_EQ(answered->data["changes"][0]["id"], "a");
+  EXPECT_EQ(answered->data["next"], started_at + 1);
+
+  for (const char* id : {"b", "c", "d"}) ASSERT_TRUE(writer.call(Put{id, Json::object()})->ok);
+  Changes from_start;
+  from_start.after = started_at;
+  auto refused = watcher.call(from_start);
+  ASSERT_TRUE(refused && refused->error);
+  EXPECT_EQ(refused->error->message, no_longer_available(started_at, started_at + 1));
+
+  ASSERT_TRUE(write_frame(watcher.fd(), encode_request(Command{wait})));
+  ASSERT_TRUE(waiting_becomes(1));
+  watcher.close();
+  EXPECT_TRUE(waiting_becomes(0));
+
+  Client last = authenticated_client();
+  ASSERT_TRUE(write_frame(last.fd(), encode_request(Command{wait})));
+  ASSERT_TRUE(waiting_becomes(1));
+  writer.close();
+  EXPECT_LT(stop_server(), milliseconds{1'000});
+  EXPECT_TRUE(last.sees_close());
+}
+
 TEST_F(ServerTest, SilentPeersMeetTheFirstAndIdleDeadlines) {
   ServerConfig config = fast_config();
   config.timings.first_request_timeout = milliseconds{150};

@@ -114,6 +114,31 @@ TEST_F(StoreCommit, DeleteOfMissingKeyStillAdvancesGeneration) {
   EXPECT_EQ(store().generation(), before.generation + 2);
 }
 
+TEST_F(StoreCommit, ObserverHearsEachDurableCommitWithWhatItChanged) {
+  reopen();
+  std::vector<std::string> heard;
+  store().set_commit_observer(
+      [&](std::uint64_t generation, std::span<const Mutation* const> changed) {
+        std::string line = std::to_string(generation) + ":";
+        for (const Mutation* m : changed) line += " " + m->key + (m->value ? "=" + *m->value : "-");
+        heard.push_back(line);
+      });
+  const std::uint64_t g = store().generation();
+  put("a", "1");
+  put("a", "1");  // the same bytes again: still a put
+  ASSERT_TRUE(
+      store()
+          .apply(std::vector<Mutation>{{"a", std::nullopt}, {"b", std::nullopt}, {"c", "3"}})
+          .has_value());
+  del("zz");  // removes nothing, yet a commit
+  expect_refused({{"d", std::string(5000, 'v')}}, StoreError::Full);
+  EXPECT_TRUE(store().apply({}).has_value());
+  const std::vector<std::string> expected{
+      std::to_string(g + 1) + ": a=1", std::to_string(g + 2) + ": a=1",
+      std::to_string(g + 3) + ": a- c=3", std::to_string(g + 4) + ":"};
+  EXPECT_EQ(heard, expected);
+}
+
 TEST_F(StoreCommit, PutOverExistingChangesLiveBytesByTheValueDifference) {
   reopen();
   put("a", "1");
