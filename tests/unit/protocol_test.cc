@@ -328,6 +328,7 @@ TEST(EncodeRequest, EveryCommandRoundTrips) {
       DeleteMany{Json::object()},
       Distinct{"a.b", Json::parse(R"({"n":{"$gt":1}})")},
       Drop{NamespaceKind::Den, "d"},
+      Changes{Json(7), Json(5), nullptr, Json::parse(R"({"n":1})"), Json(2)},
   };
   ASSERT_EQ(commands.size(), kCommandCount);
   for (std::size_t i = 0; i < commands.size(); ++i) {
