@@ -63,7 +63,7 @@ ChangeFeed::ChangeFeed(std::uint64_t generation, FeedLimits limits)
     : limits_(limits), floor_(generation), latest_(generation) {}
 
 void ChangeFeed::committed(std::uint64_t generation, std::span<const Mutation* const> changed) {
-  std::vector<std::shared_ptr<const Change>> made;
+  std::vector<std::shared_ptr<Change>> made;
   made.reserve(changed.size());
   for (const Mutation* mutation : changed) {
     if (is_marker_key(mutation->key)) continue;
@@ -79,9 +79,7 @@ void ChangeFeed::committed(std::uint64_t generation, std::span<const Mutation* c
     if (mutation->value) change->document = *mutation->value;
     made.push_back(std::move(change));
   }
-  if (!made.empty()) {
-    std::const_pointer_cast<Change>(made.back())->last_of_commit = true;
-  }
+  if (!made.empty()) made.back()->last_of_commit = true;
   {
     std::lock_guard lock(mutex_);
     for (auto& change : made) {
