@@ -201,7 +201,8 @@ def main():
 
     ordered = sorted(deltas)
     p99 = ordered[min(len(ordered) - 1, round(0.99 * (len(ordered) - 1)))]
-    print(f"wake-up, {args.puts} puts, each to a waiting watcher (negative: watcher answered first)")
+    print(f"wake-up, {args.puts} puts, each to a waiting watcher "
+          "(negative: the watcher was answered first)")
     print(f"  watcher answer minus put ack   median {ms(deltas)}  p99 {p99 * 1000:8.3f} ms  "
           f"min {ordered[0] * 1000:8.3f} ms  max {ordered[-1] * 1000:8.3f} ms")
     print(f"  put round trip                 median {ms(round_trips)}")
