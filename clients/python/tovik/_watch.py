@@ -6,7 +6,7 @@ from collections import deque
 from typing import TYPE_CHECKING, Any, Deque, NamedTuple, NoReturn, Optional
 
 from ._wire import BAD_FRAME_TEXT, MAX_FRAME_BYTES, Connection, encode_request
-from .errors import ConnectionLost, TovikError
+from .errors import ConnectionLost
 
 if TYPE_CHECKING:
     from .client import Client
@@ -44,10 +44,11 @@ class Watch:
 
     A watch has a connection of its own, logged in as its client's user
     (it takes one of the server's client slots), so the client stays free
-    for other calls between changes. Its position is fixed when it is
-    made: with after=None, what is committed from then on comes. close(),
-    leaving a `with` block or dropping the last reference closes the
-    connection; a closed watch ends its iteration.
+    for other calls between changes, and a watch may be iterated in a
+    thread of its own (one thread per watch). Its position is fixed when
+    it is made: with after=None, what is committed from then on comes.
+    close(), leaving a `with` block or dropping the last reference closes
+    the connection; a closed watch ends its iteration.
 
     `after` and `skip` hold the position behind the last change handed
     out: a new watch given both goes on from there. One stopped between two
@@ -127,7 +128,8 @@ class Watch:
         try:
             return connection.call(encode_request(command, MAX_FRAME_BYTES),
                                    self._timeout + wait_ms / 1000)
-        except TovikError:
+        except BaseException:
+            # A refusal, a loss or an interruption: the watch cannot go on.
             self.close()
             raise
 
