@@ -372,7 +372,8 @@ def test_watches_see_each_change_once_in_order(shared, monkeypatch, alarm):
     monkeypatch.setattr(tovik._watch, "LIMIT", 2)  # answers that stop inside a commit
     with tovik.connect(shared.address, password=PASSWORD) as client, \
             tovik.connect(shared.address, password=PASSWORD) as writer:
-        a, b, elsewhere = den_in(client, "watch", "a"), den_in(client, "watch", "b"), den_in(client, "w2")
+        a, b = den_in(client, "watch", "a"), den_in(client, "watch", "b")
+        den_in(client, "w2")
         g = client.stats()["generation"]
         watches = [(a.watch(), ["a/x put", "a/k0 put", "a/k1 put", "a/k2 put", "a/x delete"]),
                    (a.watch(filter={"n": {"$gte": 3}}), ["a/k1 put", "a/k2 put", "a/x delete"]),
@@ -380,12 +381,12 @@ def test_watches_see_each_change_once_in_order(shared, monkeypatch, alarm):
                                                      "b/y put", "a/x delete"]),
                    (client.watch(), ["a/x put", "a/k0 put", "a/k1 put", "a/k2 put", "b/y put",
                                      "d/z put", "a/x delete"])]
-        writer.warren("watch").den("a").put("x", {"n": 1})
-        writer.warren("watch").den("a").write([{"op": "put", "id": f"k{i}", "document": {"n": i + 2}}
-                                               for i in range(3)])
+        mine = writer.warren("watch").den("a")
+        mine.put("x", {"n": 1})
+        mine.write([{"op": "put", "id": f"k{i}", "document": {"n": i + 2}} for i in range(3)])
         writer.warren("watch").den("b").put("y", {})
         writer.warren("w2").den("d").put("z", {})
-        writer.warren("watch").den("a").delete("x")
+        mine.delete("x")
         for watch, expected in watches:
             seen = [next(watch) for _ in expected]
             assert [f"{c.den}/{c.id} {c.kind}" for c in seen] == expected
@@ -406,7 +407,7 @@ def test_watches_see_each_change_once_in_order(shared, monkeypatch, alarm):
                 until(lambda: writer._call({"op": "server"})["feed"]["waiting"] == 1)
                 waited.append(True)
             finally:
-                writer.warren("watch").den("a").put("late", {})
+                mine.put("late", {})
         late = threading.Thread(target=put_once_waiting)
         late.start()
         assert next(watch).id == "late"
