@@ -243,6 +243,24 @@ def backup_figures(tovik, work, runs):
                    "read+write+fsync of 32 MiB")], out
 
 
+# --- change feed: a waiting watcher's wake-up, and puts with watchers beside none -------------
+
+def feed_figures(tovik, quick):
+    argv = [sys.executable, os.path.join(HERE, "feed_bench.py"), "--tovik", tovik]
+    out = run(argv + (["--puts", "200", "--seconds", "1", "--runs", "3"] if quick else []))
+    wake = re.search(r"watcher answer minus put ack\s+median\s+(-?[\d.]+) ms\s+"
+                     r"p99\s+(-?[\d.]+)", out)
+    rates = re.search(r"median\s+no watchers\s+([\d.]+)/s\s+(\d+) watchers\s+([\d.]+)/s", out)
+    if not wake or not rates:
+        raise SystemExit(f"feed_bench.py printed nothing to parse:\n{out}")
+    alone, watched = float(rates.group(1)), float(rates.group(3))
+    return [Figure("feed wake-up, put ack to watcher", float(wake.group(1)),
+                   note=f"p99 {wake.group(2)} ms; negative: the watcher is answered first"),
+            Figure(f"feed, 8 putters, {rates.group(2)} watchers", 8_000 / watched, 8_000 / alone,
+                   "the same puts with no watcher",
+                   note=f"{watched:.0f} puts/s beside {alone:.0f}")], out
+
+
 def cell(value):
     return "-" if value is None else f"{value:.3f}" if value < 10 else f"{value:.1f}"
 
@@ -290,6 +308,7 @@ def main():
             ("server_bench", lambda: server_figures(build, work, 0.5 if args.quick else 1.0,
                                                     2 if args.quick else 3)),
             ("backup_bench", lambda: backup_figures(tovik, work, 3 if args.quick else 7)),
+            ("feed_bench", lambda: feed_figures(tovik, args.quick)),
         ]
         for name, step in steps:
             print(f"running {name} ...", file=sys.stderr, flush=True)
@@ -302,7 +321,7 @@ def main():
         for name, out in raw:
             if out:
                 print(f"== {name}\n{out}")
-    order = ["offline", "server", "commit", "check", "find", "scan", "walk", "backup"]
+    order = ["offline", "server", "feed", "commit", "check", "find", "scan", "walk", "backup"]
     figures.sort(key=lambda f: next(i for i, p in enumerate(order) if f.name.startswith(p)))
     print_table(figures)
     print()

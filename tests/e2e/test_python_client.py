@@ -349,6 +349,93 @@ def test_lost_connections_and_reconnect(provisioned_db, env):
             srv.stop()
 
 
+def until(check, seconds=10):
+    deadline = time.monotonic() + seconds
+    while not check():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.02)
+
+
+@pytest.fixture
+def alarm():
+    """Fails a test that waits too long: a watch waits for changes without end."""
+    def expired(*args):
+        pytest.fail("no change came within 60 seconds")
+    previous = signal.signal(signal.SIGALRM, expired)
+    signal.alarm(60)
+    yield
+    signal.alarm(0)
+    signal.signal(signal.SIGALRM, previous)
+
+
+def test_watches_see_each_change_once_in_order(shared, monkeypatch, alarm):
+    monkeypatch.setattr(tovik._watch, "LIMIT", 2)  # answers that stop inside a commit
+    with tovik.connect(shared.address, password=PASSWORD) as client, \
+            tovik.connect(shared.address, password=PASSWORD) as writer:
+        a, b = den_in(client, "watch", "a"), den_in(client, "watch", "b")
+        den_in(client, "w2")
+        g = client.stats()["generation"]
+        watches = [(a.watch(), ["a/x put", "a/k0 put", "a/k1 put", "a/k2 put", "a/x delete"]),
+                   (a.watch(filter={"n": {"$gte": 3}}), ["a/k1 put", "a/k2 put", "a/x delete"]),
+                   (client.warren("watch").watch(), ["a/x put", "a/k0 put", "a/k1 put", "a/k2 put",
+                                                     "b/y put", "a/x delete"]),
+                   (client.watch(), ["a/x put", "a/k0 put", "a/k1 put", "a/k2 put", "b/y put",
+                                     "d/z put", "a/x delete"])]
+        mine = writer.warren("watch").den("a")
+        mine.put("x", {"n": 1})
+        mine.write([{"op": "put", "id": f"k{i}", "document": {"n": i + 2}} for i in range(3)])
+        writer.warren("watch").den("b").put("y", {})
+        writer.warren("w2").den("d").put("z", {})
+        mine.delete("x")
+        for watch, expected in watches:
+            seen = [next(watch) for _ in expected]
+            assert [f"{c.den}/{c.id} {c.kind}" for c in seen] == expected
+            assert [c.generation for c in seen] == sorted(c.generation for c in seen)
+            assert all((c.kind == "put") == isinstance(c.document, dict) for c in seen)
+        assert seen[0].document == {"id": "x", "n": 1} and seen[-1].document is None
+        # Positions: exact between answers and commits; inside a commit, its start.
+        watch = a.watch(after=g)
+        positions = [(next(watch), (watch.after, watch.skip))[1] for _ in range(5)]
+        assert positions == [(g + 1, 0), (g + 2, 1), (g + 2, 1), (g + 2, 0), (g + 5, 0)]
+        resumed = a.watch(after=g + 2, skip=1)
+        assert [next(resumed).id for _ in range(2)] == ["k1", "k2"]
+        # A waiting watch is answered by the next commit.
+        waited = []
+
+        def put_once_waiting():
+            try:
+                until(lambda: writer._call({"op": "server"})["feed"]["waiting"] == 1)
+                waited.append(True)
+            finally:
+                mine.put("late", {})
+        late = threading.Thread(target=put_once_waiting)
+        late.start()
+        assert next(watch).id == "late"
+        late.join()
+        assert waited
+
+
+def test_watch_refusals_and_endings_leave_no_connection(shared, alarm):
+    with tovik.connect(shared.address, password=PASSWORD) as client:
+        den = den_in(client, "watch_end")
+        status = lambda: client._call({"op": "server"})
+        oldest, current = status()["feed"]["oldest"], client.stats()["generation"]
+        for after, lost in [(0, (0, oldest, None)), (current + 9, (current + 9, None, current))]:
+            with pytest.raises(tovik.FeedPositionLost) as e:
+                den.watch(after=after)
+            assert (e.value.after, e.value.oldest, e.value.current) == lost
+        with pytest.raises(tovik.TovikError, match="unknown query operator"):
+            den.watch(filter={"n": {"$regex": "x"}})
+        den.put("a", {})
+        for change in den.watch(after=current):
+            break
+        assert change.id == "a"
+        with client.watch() as watch:
+            pass
+        assert list(watch) == []
+        until(lambda: status()["clients"]["connected"] == 1 and status()["feed"]["waiting"] == 0)
+
+
 ADDRESSES = ["10.0.0.5:7337", "tovik://admin@10.0.0.5:7337", "[::ffff:127.0.0.1]:7337",
              "[::2]:1", "tovik://admin:pw@127.0.0.1:1", "tovik://@127.0.0.1:1",
              "127.0.0.1", "localhost:x", "127.0.0.1:70000"]

@@ -8,12 +8,14 @@
 
 Standard library only. A Client is not thread-safe: one per thread.
 """
+from ._watch import Change, Watch
 from .client import Client, Den, DistinctValues, Warren, connect
 from .errors import (AlreadyExists, AuthenticationError, ConnectionLost, DatabaseFull,
-                     InvalidInput, NotFound, TovikError)
+                     FeedPositionLost, InvalidInput, NotFound, TovikError)
 
 __all__ = [
     "connect", "Client", "Warren", "Den", "DistinctValues", "TovikError", "AuthenticationError",
     "ConnectionLost", "AlreadyExists", "NotFound", "InvalidInput", "DatabaseFull",
+    "FeedPositionLost", "Watch", "Change",
 ]
 __version__ = "0.1.0"

@@ -11,6 +11,7 @@ import os
 from typing import Any, Iterator, NoReturn, Optional, TypeVar, Union
 
 from . import _transfer
+from ._watch import Watch
 from ._wire import (MAX_FRAME_BYTES, MAX_LOGIN_BYTES, Connection, Target, connect_socket,
                     encode_request, frame, parse_target)
 from .errors import ConnectionLost, InvalidInput, TovikError, from_failure, invalid_input
@@ -117,6 +118,10 @@ class Client:
         """Drops the current connection, if any, opens a new one and logs in
         again. The new session starts at the instance level."""
         self.close()
+        self._connection, self._position = self._login(), (None, None)
+
+    def _login(self) -> Connection:
+        """A new connection, logged in, at the instance level."""
         connection = Connection(connect_socket(self._target, self.timeout))
         frame = encode_request({"op": "auth", "username": self.user,
                                 "password": self._password}, MAX_LOGIN_BYTES)
@@ -125,7 +130,7 @@ class Client:
         except BaseException:
             connection.close()
             raise
-        self._connection, self._position = connection, (None, None)
+        return connection
 
     def close(self) -> None:
         """Says quit and closes the connection. Safe to call twice."""
@@ -228,6 +233,15 @@ class Client:
         """The warren called name (no request is sent; it need not exist)."""
         return Warren(self, _name(name))
 
+    def watch(self, after: Optional[int] = None, filter: Optional[dict[str, Any]] = None,
+              skip: int = 0) -> Watch:
+        """The changes of every warren and den as they are committed: a
+        `Watch`, iterating `Change`s, on a connection of its own. after: the
+        generation to start after (None: the current one), with skip when a
+        position came from an earlier watch; filter: only the puts that
+        match it come (deletes always do)."""
+        return Watch(self, None, after, skip, filter)
+
     def stats(self) -> dict[str, Any]:
         """Storage records, their bytes and the generation, as the server
         counts them."""
@@ -285,6 +299,12 @@ class Warren:
     def den(self, name: str) -> Den:
         """The den called name (no request is sent; it need not exist)."""
         return Den(self.client, self.name, _name(name))
+
+    def watch(self, after: Optional[int] = None, filter: Optional[dict[str, Any]] = None,
+              skip: int = 0) -> Watch:
+        """The changes of every den of this warren as they are committed;
+        as `Client.watch`."""
+        return Watch(self.client, "/" + self.name, after, skip, filter)
 
 
 class Den:
@@ -519,6 +539,11 @@ class Den:
                 os.unlink(name)
             raise
         return count
+
+    def watch(self, after: Optional[int] = None, filter: Optional[dict[str, Any]] = None,
+              skip: int = 0) -> Watch:
+        """The changes of this den as they are committed; as `Client.watch`."""
+        return Watch(self.client, f"/{self.warren}/{self.name}", after, skip, filter)
 
     def _walk(self, where: Optional[dict[str, Any]]) -> Iterator[Document]:
         after: Optional[str] = None

@@ -8,6 +8,7 @@ None; input it refuses before sending because the server would refuse it too
 """
 from __future__ import annotations
 
+import re
 from typing import Optional
 
 
@@ -51,6 +52,23 @@ class DatabaseFull(TovikError):
     """The write does not fit in the database's capacity; nothing changed."""
 
 
+class FeedPositionLost(TovikError):
+    """A watch asked for changes the server's feed cannot give: those after
+    `after` are no longer kept (the feed dropped them, or the server started
+    after that generation; `oldest` is the generation it still holds
+    changes after), or `after` is beyond the server's `current` generation
+    (a server that restarted on an older file). Either way some changes
+    cannot be delivered: read the data again and watch from the generation
+    noted before reading (`client.stats()["generation"]`)."""
+
+    def __init__(self, code: Optional[str], message: str, after: Optional[int] = None,
+                 oldest: Optional[int] = None, current: Optional[int] = None) -> None:
+        super().__init__(code, message)
+        self.after, self.oldest, self.current = after, oldest, current
+
+
+_POSITION_LOST = re.compile(r"changes after generation (\d+) are (no longer available; the oldest "
+                            r"is|not available yet; the current generation is) (\d+)")
 OPERATION_FAILURES = {
     "shiny already exists": AlreadyExists,
     "shiny does not exist": NotFound,
@@ -68,6 +86,12 @@ def from_failure(code: str, message: str) -> TovikError:
         return AuthenticationError(code, message)
     if code in CLOSING_CODES:
         return ConnectionLost(code, message)
+    lost = _POSITION_LOST.fullmatch(message)
+    if code == "operation_failed" and lost:
+        after, other = int(lost.group(1)), int(lost.group(3))
+        gone = lost.group(2).startswith("no longer")
+        return FeedPositionLost(code, message, after, other if gone else None,
+                                None if gone else other)
     if code == "operation_failed":
         return OPERATION_FAILURES.get(message, TovikError)(code, message)
     return TovikError(code, message)
