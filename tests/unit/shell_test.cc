@@ -9,6 +9,7 @@
 #include "cli/confirmation.h"
 #include "cli/data_transfer.h"
 #include "cli/operator_text.h"
+#include "cli/shell_watch.h"
 
 namespace tovik::cli {
 namespace {
@@ -135,6 +136,36 @@ TEST(ShellGrammar, WordsWithoutArguments) {
   }
 }
 
+TEST(ShellGrammar, ChangesTakeAfterThenLimitAndSkip) {
+  const struct {
+    const char* line;
+    const char* after;
+    const char* limit;
+    const char* skip;
+  } rows[] = {
+      {"changes 41", "41", "null", "null"},
+      {"changes  41  5 ", "41", "5", "null"},
+      {"changes 41 skip 3", "41", "null", "3"},
+      {"changes 0 1000 skip 0", "0", "1000", "0"},
+      {"changes 7 0", "7", "0", "null"},  // the server names the range it takes
+  };
+  for (const auto& row : rows) {
+    const auto changes = parsed_as<server::Changes>(row.line);
+    EXPECT_EQ(dump_compact(changes.after), row.after) << row.line;
+    EXPECT_EQ(dump_compact(changes.limit), row.limit) << row.line;
+    EXPECT_EQ(dump_compact(changes.skip), row.skip) << row.line;
+    EXPECT_TRUE(changes.filter.is_null() && changes.wait_ms.is_null()) << row.line;
+  }
+  for (const char* line : {"changes", "changes x", "changes -1", "changes 1 2 3", "changes 1 skip",
+                           "changes 1 skip 2 5", "changes 1 2 skip x", "changes 1 limit 2"}) {
+    EXPECT_EQ(refusal(line), kChangesUsage) << line;
+  }
+  EXPECT_EQ(*parse_watch_line("  "), Json(nullptr));
+  EXPECT_EQ(*parse_watch_line(R"( {"qty": {"$gt": 1}} )"), Json::parse(R"({"qty":{"$gt":1}})"));
+  EXPECT_FALSE(parse_watch_line(R"({"a": 1, "a": 2})"));
+  EXPECT_FALSE(parse_watch_line("{nope"));
+}
+
 TEST(ShellGrammar, EverythingElseIsUnknown) {
   // help and reconnect belong to the loop; batch mode refuses them here.
   for (auto line : {"help", "reconnect", "GET a", "collections", "use-it x", "auth a b", "\x01"}) {
@@ -166,6 +197,9 @@ TEST(ShellCommandTable, EveryRowIsUsableByEveryReader) {
     if (row.action == ShellAction::kTransfer) {
       EXPECT_EQ(shell_action(word + " p"), ShellAction::kTransfer) << word;
       EXPECT_TRUE(parse_transfer_line(word + " p").has_value()) << word;
+    } else if (row.action == ShellAction::kWatch) {
+      EXPECT_EQ(shell_action(word + " {}"), ShellAction::kWatch) << word;
+      EXPECT_EQ(refusal(word), kUnknownCommandText) << word;  // batch mode has none
     } else if (row.action == ShellAction::kSetting) {
       ShellSettings settings;
       EXPECT_EQ(shell_action(word + " x"), ShellAction::kSetting) << word;
@@ -338,6 +372,33 @@ TEST(ShellOutput, PageOffersTheNextCommand) {
   EXPECT_EQ(response_text(page, ok(Json::object())), "null");
 }
 
+TEST(ShellOutput, ChangesNameWhereTheyHappenedAndOfferTheNextCommand) {
+  const Json put = Json::parse(
+      R"({"den":"orders","document":{"id":"a\n1","qty":2},"generation":9,"id":"a\n1",
+          "kind":"put","warren":"shop"})");
+  const Json gone = Json::parse(
+      R"({"den":"orders","generation":10,"id":"b","kind":"delete","warren":"shop"})");
+  EXPECT_EQ(change_text(put, OutputMode::kPretty, true),
+            "put orders a\\n1\n{\n  \"id\": \"a\\n1\",\n  \"qty\": 2\n}");
+  EXPECT_EQ(change_text(put, OutputMode::kCompact, false),
+            "put shop/orders a\\n1\n{\"id\":\"a\\n1\",\"qty\":2}");
+  EXPECT_EQ(change_text(gone, OutputMode::kCompact, false), "delete shop/orders b");
+  EXPECT_EQ(change_text(Json(7), OutputMode::kPretty, false), "? ?/? ?");
+
+  server::Changes first = parsed_as<server::Changes>("changes 8 2");
+  EXPECT_EQ(response_text(first, ok({{"changes", Json::array({put, gone})}, {"next", 10}}),
+                          OutputMode::kCompact, true),
+            "put orders a\\n1\n{\"id\":\"a\\n1\",\"qty\":2}\ndelete orders b\n"
+            "Next: changes 10 2");
+  server::Changes bare = parsed_as<server::Changes>("changes 8");
+  EXPECT_EQ(response_text(bare, ok({{"changes", Json::array({gone})}, {"next", 9}, {"skip", 1}}),
+                          OutputMode::kCompact, false),
+            "delete shop/orders b\nNext: changes 9 skip 1");
+  EXPECT_EQ(response_text(bare, ok({{"changes", Json::array()}, {"next", 8}})),
+            "No changes.\nNext: changes 8");
+  EXPECT_EQ(response_text(bare, ok(Json::object())), "Invalid change list from server.");
+}
+
 TEST(ShellOutput, SettingsChangeHowDocumentsShow) {
   ShellSettings settings;
   EXPECT_EQ(*apply_setting(settings, "show settings"), "mode: pretty\ntimer: off");
@@ -391,6 +452,15 @@ TEST(ShellOperator, BackupUsageAndShowServerLines) {
   EXPECT_EQ(refusal("usage now"), "unexpected command arguments");
   EXPECT_EQ(response_text(server::Backup{"b\x1b"}, ok({{"generation", 7}})),
             "Backup written: b\\u{1b} (generation 7)");
+  // The feed's line follows the others; a server without a feed has none.
+  const std::string status = response_text(
+      server::Server{},
+      ok({{"feed", {{"bytes", 512}, {"changes", 3}, {"oldest", 7}, {"waiting", 1}}}}));
+  EXPECT_TRUE(status.ends_with(
+      "\nLog errors: null\nFeed: 3 changes held, 512 bytes, oldest generation 7, 1 clients "
+      "waiting"))
+      << status;
+  EXPECT_TRUE(response_text(server::Server{}, ok(Json::object())).ends_with("Log errors: null"));
 }
 
 TEST(ShellOperator, FillBarRoundsTheBarAndFloorsThePercent) {
