@@ -44,6 +44,15 @@ std::string pad_left(const std::string& text, std::size_t width) {
   return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
 }
 
+// "\nFeed: ..." for the change feed's figures; nothing from a server that
+// has no feed.
+std::string feed_line(const Json& feed) {
+  if (!feed.is_object()) return {};
+  return "\nFeed: " + shown(field(feed, "changes")) + " changes held, " +
+         shown(field(feed, "bytes")) + " bytes, oldest generation " + shown(field(feed, "oldest")) +
+         ", " + shown(field(feed, "waiting")) + " clients waiting";
+}
+
 struct Row {
   std::string name;
   std::string documents;
@@ -135,15 +144,6 @@ std::string server_text(const Json& data) {
       by_op += (by_op.empty() ? "; " : ", ") + display_safe(it.key()) + " " + shown(it.value());
     }
   }
-  // A server from before the change feed has no feed line.
-  const Json& feed = field(data, "feed");
-  const std::string feed_line =
-      !feed.is_object()
-          ? std::string()
-          : "\nFeed: " + shown(field(feed, "changes")) + " changes held, " +
-                shown(field(feed, "bytes")) + " bytes, oldest generation " +
-                shown(field(feed, "oldest")) + ", " + shown(field(feed, "waiting")) +
-                " clients waiting";
   return "Started: " + text_of(field(data, "started_at")) + " (up " +
          shown(field(data, "uptime_s")) + " s)\n" +
          "Clients: " + shown(field(clients, "connected")) + " connected, at most " +
@@ -153,7 +153,7 @@ std::string server_text(const Json& data) {
          " ms, p99 " + shown(field(commits, "p99_ms")) + " ms, max " +
          shown(field(commits, "max_ms")) + " ms\n" + "Traffic: " + shown(field(data, "bytes_in")) +
          " bytes in, " + shown(field(data, "bytes_out")) + " bytes out\n" +
-         "Log errors: " + shown(field(data, "log_errors")) + feed_line;
+         "Log errors: " + shown(field(data, "log_errors")) + feed_line(field(data, "feed"));
 }
 
 }  // namespace tovik::cli

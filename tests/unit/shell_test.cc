@@ -143,10 +143,8 @@ TEST(ShellGrammar, ChangesTakeAfterThenLimitAndSkip) {
     const char* limit;
     const char* skip;
   } rows[] = {
-      {"changes 41", "41", "null", "null"},
-      {"changes  41  5 ", "41", "5", "null"},
-      {"changes 41 skip 3", "41", "null", "3"},
-      {"changes 0 1000 skip 0", "0", "1000", "0"},
+      {"changes 41", "41", "null", "null"},     {"changes  41  5 ", "41", "5", "null"},
+      {"changes 41 skip 3", "41", "null", "3"}, {"changes 0 1000 skip 0", "0", "1000", "0"},
       {"changes 7 0", "7", "0", "null"},  // the server names the range it takes
   };
   for (const auto& row : rows) {
@@ -376,8 +374,8 @@ TEST(ShellOutput, ChangesNameWhereTheyHappenedAndOfferTheNextCommand) {
   const Json put = Json::parse(
       R"({"den":"orders","document":{"id":"a\n1","qty":2},"generation":9,"id":"a\n1",
           "kind":"put","warren":"shop"})");
-  const Json gone = Json::parse(
-      R"({"den":"orders","generation":10,"id":"b","kind":"delete","warren":"shop"})");
+  const Json gone =
+      Json::parse(R"({"den":"orders","generation":10,"id":"b","kind":"delete","warren":"shop"})");
   EXPECT_EQ(change_text(put, OutputMode::kPretty, true),
             "put orders a\\n1\n{\n  \"id\": \"a\\n1\",\n  \"qty\": 2\n}");
   EXPECT_EQ(change_text(put, OutputMode::kCompact, false),
