@@ -4,7 +4,7 @@ for user name and password on a terminal."""
 import os
 
 from conftest import PASSWORD, clean_env, run, start_server
-from shell_util import RawClient, Session, shell_env, start_server_on, wait_watching
+from shell_util import RawClient, Session, shell_env, start_server_on
 
 
 def shell(server, env, text, args=None):
@@ -237,31 +237,6 @@ def test_connection_loss_and_reconnect(provisioned_db, env):
     finally:
         session.kill()
         srv.stop()
-
-
-def test_watch_on_a_pipe_runs_until_the_server_ends(server, env):
-    client = RawClient(server.port)
-    session = Session([server.address], shell_env(env))
-    try:
-        session.send('use shop/orders\nwatch {"$where": 1}\nwatch\nstats\n')
-        # A filter the server refuses ends the watch at once, with its reason.
-        session.expect("\n", "err")
-        wait_watching(client)
-        client.send({"op": "navigate", "name": "shop/orders"})
-        client.send({"op": "put", "id": "a1", "document": {"n": 1}})
-        session.expect('put orders a1\n{\n  "id": "a1",\n  "n": 1\n}\n', "out")
-        server.stop()
-        # A stopping server may still refuse the request that arrives as it
-        # stops, rather than just close.
-        ended = session.expect("\n", "err")
-        assert ended.startswith("Connection lost: ") or "frame" in ended, ended
-        session.expect("Disconnected. Type reconnect or exit.\n", "err")
-        session.close_input()
-        status, rest = session.finish()
-        assert status == 0, rest
-    finally:
-        session.kill()
-        client.close()
 
 
 def test_terminal_prompts_for_user_and_password_without_echo(provisioned_db, env):

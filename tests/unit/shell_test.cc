@@ -137,31 +137,23 @@ TEST(ShellGrammar, WordsWithoutArguments) {
 }
 
 TEST(ShellGrammar, ChangesTakeAfterThenLimitAndSkip) {
-  const struct {
-    const char* line;
-    const char* after;
-    const char* limit;
-    const char* skip;
-  } rows[] = {
-      {"changes 41", "41", "null", "null"},     {"changes  41  5 ", "41", "5", "null"},
-      {"changes 41 skip 3", "41", "null", "3"}, {"changes 0 1000 skip 0", "0", "1000", "0"},
-      {"changes 7 0", "7", "0", "null"},  // the server names the range it takes
-  };
+  // after, limit, skip as sent; the server checks the ranges.
+  const char* rows[][4] = {{"changes 41", "41", "null", "null"},
+                           {"changes  41  0 ", "41", "0", "null"},
+                           {"changes 41 skip 3", "41", "null", "3"},
+                           {"changes 0 1000 skip 0", "0", "1000", "0"}};
   for (const auto& row : rows) {
-    const auto changes = parsed_as<server::Changes>(row.line);
-    EXPECT_EQ(dump_compact(changes.after), row.after) << row.line;
-    EXPECT_EQ(dump_compact(changes.limit), row.limit) << row.line;
-    EXPECT_EQ(dump_compact(changes.skip), row.skip) << row.line;
-    EXPECT_TRUE(changes.filter.is_null() && changes.wait_ms.is_null()) << row.line;
+    const auto changes = parsed_as<server::Changes>(row[0]);
+    EXPECT_EQ(dump_compact(Json::array({changes.after, changes.limit, changes.skip})),
+              std::string("[") + row[1] + "," + row[2] + "," + row[3] + "]")
+        << row[0];
   }
   for (const char* line : {"changes", "changes x", "changes -1", "changes 1 2 3", "changes 1 skip",
-                           "changes 1 skip 2 5", "changes 1 2 skip x", "changes 1 limit 2"}) {
+                           "changes 1 skip 2 5", "changes 1 limit 2"}) {
     EXPECT_EQ(refusal(line), kChangesUsage) << line;
   }
   EXPECT_EQ(*parse_watch_line("  "), Json(nullptr));
-  EXPECT_EQ(*parse_watch_line(R"( {"qty": {"$gt": 1}} )"), Json::parse(R"({"qty":{"$gt":1}})"));
   EXPECT_FALSE(parse_watch_line(R"({"a": 1, "a": 2})"));
-  EXPECT_FALSE(parse_watch_line("{nope"));
 }
 
 TEST(ShellGrammar, EverythingElseIsUnknown) {
@@ -371,30 +363,22 @@ TEST(ShellOutput, PageOffersTheNextCommand) {
 }
 
 TEST(ShellOutput, ChangesNameWhereTheyHappenedAndOfferTheNextCommand) {
-  const Json put = Json::parse(
-      R"({"den":"orders","document":{"id":"a\n1","qty":2},"generation":9,"id":"a\n1",
-          "kind":"put","warren":"shop"})");
-  const Json gone =
-      Json::parse(R"({"den":"orders","generation":10,"id":"b","kind":"delete","warren":"shop"})");
-  EXPECT_EQ(change_text(put, OutputMode::kPretty, true),
-            "put orders a\\n1\n{\n  \"id\": \"a\\n1\",\n  \"qty\": 2\n}");
-  EXPECT_EQ(change_text(put, OutputMode::kCompact, false),
-            "put shop/orders a\\n1\n{\"id\":\"a\\n1\",\"qty\":2}");
-  EXPECT_EQ(change_text(gone, OutputMode::kCompact, false), "delete shop/orders b");
-  EXPECT_EQ(change_text(Json(7), OutputMode::kPretty, false), "? ?/? ?");
-
-  server::Changes first = parsed_as<server::Changes>("changes 8 2");
-  EXPECT_EQ(response_text(first, ok({{"changes", Json::array({put, gone})}, {"next", 10}}),
-                          OutputMode::kCompact, true),
-            "put orders a\\n1\n{\"id\":\"a\\n1\",\"qty\":2}\ndelete orders b\n"
-            "Next: changes 10 2");
-  server::Changes bare = parsed_as<server::Changes>("changes 8");
-  EXPECT_EQ(response_text(bare, ok({{"changes", Json::array({gone})}, {"next", 9}, {"skip", 1}}),
-                          OutputMode::kCompact, false),
+  const Json put = Json::parse(R"({"den":"orders","document":{"id":"a\n1"},"generation":9,
+                                   "id":"a\n1","kind":"put","warren":"shop"})");
+  const Json gone = Json::parse(R"({"den":"orders","id":"b","kind":"delete","warren":"shop"})");
+  const auto text = [](const server::Changes& c, const Json& data, bool in_den) {
+    return response_text(c, ok(data), OutputMode::kCompact, in_den);
+  };
+  // The warren is left out only where the den alone is unambiguous.
+  EXPECT_EQ(text(parsed_as<server::Changes>("changes 8 2"),
+                 {{"changes", Json::array({put, gone})}, {"next", 10}}, true),
+            "put orders a\\n1\n{\"id\":\"a\\n1\"}\ndelete orders b\nNext: changes 10 2");
+  const auto bare = parsed_as<server::Changes>("changes 8");
+  EXPECT_EQ(text(bare, {{"changes", Json::array({gone})}, {"next", 9}, {"skip", 1}}, false),
             "delete shop/orders b\nNext: changes 9 skip 1");
-  EXPECT_EQ(response_text(bare, ok({{"changes", Json::array()}, {"next", 8}})),
+  EXPECT_EQ(text(bare, {{"changes", Json::array()}, {"next", 8}}, false),
             "No changes.\nNext: changes 8");
-  EXPECT_EQ(response_text(bare, ok(Json::object())), "Invalid change list from server.");
+  EXPECT_EQ(text(bare, Json::object(), false), "Invalid change list from server.");
 }
 
 TEST(ShellOutput, SettingsChangeHowDocumentsShow) {
@@ -451,13 +435,10 @@ TEST(ShellOperator, BackupUsageAndShowServerLines) {
   EXPECT_EQ(response_text(server::Backup{"b\x1b"}, ok({{"generation", 7}})),
             "Backup written: b\\u{1b} (generation 7)");
   // The feed's line follows the others; a server without a feed has none.
-  const std::string status = response_text(
-      server::Server{},
-      ok({{"feed", {{"bytes", 512}, {"changes", 3}, {"oldest", 7}, {"waiting", 1}}}}));
-  EXPECT_TRUE(status.ends_with(
-      "\nLog errors: null\nFeed: 3 changes held, 512 bytes, oldest generation 7, 1 clients "
-      "waiting"))
-      << status;
+  const Json feed = {{"bytes", 512}, {"changes", 3}, {"oldest", 7}, {"waiting", 1}};
+  EXPECT_TRUE(response_text(server::Server{}, ok({{"feed", feed}}))
+                  .ends_with("\nLog errors: null\nFeed: 3 changes held, 512 bytes, oldest "
+                             "generation 7, 1 clients waiting"));
   EXPECT_TRUE(response_text(server::Server{}, ok(Json::object())).ends_with("Log errors: null"));
 }
 
