@@ -44,6 +44,15 @@ std::string pad_left(const std::string& text, std::size_t width) {
   return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
 }
 
+// "\nFeed: ..." for the change feed's figures; nothing from a server that
+// has no feed.
+std::string feed_line(const Json& feed) {
+  if (!feed.is_object()) return {};
+  return "\nFeed: " + shown(field(feed, "changes")) + " changes held, " +
+         shown(field(feed, "bytes")) + " bytes, oldest generation " + shown(field(feed, "oldest")) +
+         ", " + shown(field(feed, "waiting")) + " clients waiting";
+}
+
 struct Row {
   std::string name;
   std::string documents;
@@ -144,7 +153,7 @@ std::string server_text(const Json& data) {
          " ms, p99 " + shown(field(commits, "p99_ms")) + " ms, max " +
          shown(field(commits, "max_ms")) + " ms\n" + "Traffic: " + shown(field(data, "bytes_in")) +
          " bytes in, " + shown(field(data, "bytes_out")) + " bytes out\n" +
-         "Log errors: " + shown(field(data, "log_errors"));
+         "Log errors: " + shown(field(data, "log_errors")) + feed_line(field(data, "feed"));
 }
 
 }  // namespace tovik::cli

@@ -20,6 +20,7 @@
 #include "cli/query_lines.h"
 #include "cli/shell_output.h"
 #include "cli/shell_transfer.h"
+#include "cli/shell_watch.h"
 #include "cli/terminal.h"
 
 namespace tovik::cli {
@@ -111,6 +112,7 @@ std::string stats_text(const Json& data) {
 struct SuccessText {
   const Json& data;
   OutputMode mode;
+  bool in_den;
 
   std::string operator()(const server::Create& c) const {
     return "Namespace ready: " + display_safe(c.name);
@@ -160,7 +162,9 @@ struct SuccessText {
   std::string operator()(const server::DeleteMany&) const { return delete_many_text(data); }
   std::string operator()(const server::Distinct&) const { return distinct_text(data); }
   std::string operator()(const server::Drop& c) const { return drop_text(c, data); }
-  std::string operator()(const server::Changes&) const { return pretty(data); }
+  std::string operator()(const server::Changes& c) const {
+    return changes_text(c, data, mode, in_den);
+  }
 };
 
 void append_escape(std::string& out, std::uint32_t cp) {
@@ -277,12 +281,13 @@ std::string position_from(const Json& data) {
   return position;
 }
 
-std::string response_text(const Command& command, const Response& response, OutputMode mode) {
+std::string response_text(const Command& command, const Response& response, OutputMode mode,
+                          bool in_den) {
   if (!response.ok) {
     if (!response.error) return "Request failed";
     return display_safe(response.error->message);
   }
-  return std::visit(SuccessText{response.data, mode}, command);
+  return std::visit(SuccessText{response.data, mode, in_den}, command);
 }
 
 namespace {
@@ -297,6 +302,7 @@ class ShellLoop {
 
  private:
   bool send(const ShellAction action, const std::string& text);
+  void watch(const std::string& text);
   bool connected_for(bool quitting);
 
   ClientSession& session_;
@@ -318,7 +324,23 @@ bool ShellLoop::connected_for(bool quitting) {
   return resume_session(session_, io_);
 }
 
+void ShellLoop::watch(const std::string& text) {
+  auto filter = parse_watch_line(split_first_whitespace(trim(text)).rest);
+  if (!filter) {
+    io_.err << filter.error().text() << '\n';
+  } else if (connected_for(false)) {
+    run_watch(session_, io_, *filter, settings_.mode);
+  } else if (!io_.interactive || session_.login_refused) {
+    io_.err << "Disconnected. Type reconnect or exit.\n";
+  }
+  if (!session_.connected()) queries_.restart();
+}
+
 bool ShellLoop::send(const ShellAction action, const std::string& text) {
+  if (action == ShellAction::kWatch) {
+    watch(text);
+    return true;
+  }
   if (action == ShellAction::kTransfer) {
     // The row's word is import or export, so the line is one.
     const auto line = *parse_transfer_line(text);
@@ -379,7 +401,8 @@ bool ShellLoop::send(const ShellAction action, const std::string& text) {
     set_place(session_, data);
   }
   queries_.answered(*command, *response);
-  (response->ok ? io_.out : io_.err) << response_text(*command, *response, settings_.mode) << '\n';
+  (response->ok ? io_.out : io_.err)
+      << response_text(*command, *response, settings_.mode, session_.den.has_value()) << '\n';
   if (quitting) {
     session_.connection.reset();
     return false;

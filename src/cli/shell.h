@@ -34,9 +34,10 @@ std::string position_from(const Json& data);
 
 // What the shell prints for a response (without the final line feed): the
 // command's success text, documents shown as the output mode says, or the
-// server's message when ok is false.
+// server's message when ok is false. in_den: the session stands in a den
+// (a change then goes without its warren).
 std::string response_text(const server::Command& command, const server::Response& response,
-                          OutputMode mode = OutputMode::kPretty);
+                          OutputMode mode = OutputMode::kPretty, bool in_den = false);
 
 // The loop after a successful open_session; returns when input ends, after
 // quit, or with the failure that ended it (prompt or read failure).

@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "cli/query_lines.h"
+#include "cli/shell_watch.h"
 #include "cli/text.h"
 #include "document/json.h"
 
@@ -158,6 +159,10 @@ std::expected<Command, Failure> parse_distinct(std::string_view, std::string_vie
   return parse_distinct_line(rest);
 }
 
+std::expected<Command, Failure> parse_changes(std::string_view, std::string_view rest) {
+  return parse_changes_line(rest);
+}
+
 // ---- The table ---------------------------------------------------------------
 
 using enum ShellAction;
@@ -215,6 +220,9 @@ constexpr ShellCommandRow kRows[] = {
     {"drop", kSend, parse_kind_rule<server::Drop>, "warren|den", kNone,
      "query <filter JSON> [<fields>] [sort <paths>] [skip <n>] [limit <n>] | "
      "drop den <name> | drop warren <name>"},
+    {"watch", kWatch, nullptr, "", kRest,
+     "watch [<filter JSON>] | changes <after> [<limit>] [skip <n>]"},
+    {"changes", kSend, parse_changes},
 };
 
 // A row is sent when it has a parser; the loop's own words have none.
@@ -269,9 +277,12 @@ ShellAction shell_action(std::string_view line) {
   const ShellCommandRow* row = find_shell_command(split.first);
   if (row == nullptr) return kSend;
   if (row->word == "show" && split.rest == "settings") return kSetting;
-  // Only import, export and the settings take arguments among the loop's
-  // words.
-  if (row->action != kTransfer && row->action != kSetting && !split.rest.empty()) return kSend;
+  // Only import, export, the settings and watch take arguments among the
+  // loop's words.
+  if (row->action != kTransfer && row->action != kSetting && row->action != kWatch &&
+      !split.rest.empty()) {
+    return kSend;
+  }
   return row->action;
 }
 

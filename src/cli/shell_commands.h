@@ -33,6 +33,7 @@ enum class ShellAction {
   kMore,       // continue the last query
   kTransfer,   // import or export a local file
   kSetting,    // mode, timer, show settings: the shell's own output settings
+  kWatch,      // follow the change feed (the shell's; batch mode has no watch)
 };
 
 // What is completed after a row's command word (and its sub-word, if any),
@@ -84,7 +85,8 @@ struct ShellCommandRow {
 extern const std::span<const std::string_view> kShellHelpLines;
 
 // The loop's reading of a non-empty trimmed line. A loop word with
-// arguments (other than import and export's path and the settings' values)
+// arguments (other than import and export's path, the settings' values and
+// watch's filter)
 // and an unknown word are kSend: parse_shell_line then refuses them. "show
 // settings" is kSetting: the shell answers it itself.
 [[nodiscard]] ShellAction shell_action(std::string_view line);

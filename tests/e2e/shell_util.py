@@ -33,6 +33,15 @@ class RawClient(WireClient):
         return reply
 
 
+def wait_watching(client, count=1):
+    """Waits until the server holds `count` changes requests: a watch starts
+    from the generation its first request finds."""
+    deadline = time.monotonic() + 10
+    while client.send({"op": "server"})["data"]["feed"]["waiting"] < count:
+        assert time.monotonic() < deadline, "no watch is waiting"
+        time.sleep(0.02)
+
+
 def start_server_on(path, env, port):
     """`tovik serve` bound to a given loopback port (to bring a server back
     where a shell expects it)."""

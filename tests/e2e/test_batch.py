@@ -83,3 +83,23 @@ def test_connect_failure_and_line_limit(server, env):
     assert res.returncode == 1
     assert res.stderr == "tovik: input line exceeds 1 MiB\n"
     assert len(res.stdout.splitlines()) == 1
+
+
+
+def test_changes_are_read_once_each_by_following_next_and_skip(server, env):
+    after = json.loads(batch(server, env, "stats\n").stdout)["data"]["generation"]
+    assert batch(server, env, 'use w/d\nput a {}\nput b {}\nupdate-many {} {"$set":{"n":1}}\n'
+                              "delete a\n").returncode == 0
+    # One at a time: an answer stops inside the update-many's commit of two.
+    seen, skip = [], ""
+    while True:
+        res = batch(server, env, f"use w/d\nchanges {after} 1{skip}\n")
+        line = res.stdout.splitlines()[1]
+        assert line.startswith('{"version":1,"ok":true,"data":{"changes":['), line
+        data = json.loads(line)["data"]
+        if not data["changes"]:
+            break
+        seen += [(c["kind"], c["id"], "n" in c.get("document", {})) for c in data["changes"]]
+        after, skip = data["next"], f" skip {data['skip']}" if "skip" in data else ""
+    assert seen == [("put", "a", False), ("put", "b", False), ("put", "a", True),
+                    ("put", "b", True), ("delete", "a", False)]

@@ -38,6 +38,7 @@ def test_prompt_follows_navigation_and_each_output_text(server, env):
         "distinct <path> [<filter JSON>]",
         "query <filter JSON> [<fields>] [sort <paths>] [skip <n>] [limit <n>] | "
         "drop den <name> | drop warren <name>",
+        "watch [<filter JSON>] | changes <after> [<limit>] [skip <n>]",
     ]
     limit = "Limit: 100 names / 10,000 examined records."
     expected = (

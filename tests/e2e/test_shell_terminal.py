@@ -1,6 +1,6 @@
 """The shell at a terminal: Ctrl+C, history kept across sessions, completion
-of names and paths, reopening a lost connection by itself, and the output
-settings."""
+of names and paths, reopening a lost connection by itself, the output
+settings, and watching changes."""
 import json
 import os
 import re
@@ -9,7 +9,7 @@ import stat
 import struct
 import threading
 
-from shell_util import RawClient, Session, shell_env
+from shell_util import RawClient, Session, shell_env, wait_watching
 from test_line_editing import command, terminal_env, wait_for_editor
 
 UP = "\x1b[A"
@@ -263,3 +263,46 @@ def test_output_modes_and_timer(server, env):
         leave(session)
     finally:
         session.kill()
+
+
+def test_watch_prints_changes_until_ctrl_c(server, env):
+    client = den_with(server, [{"id": "a0", "qty": 1}])
+    here, up = "tovik:shop/orders> ", "tovik:shop> "
+    session = shell(server.address, env, TOVIK_HISTORY="")
+    try:
+        command(session, "use shop/orders\r", "Using den", prompt=here)
+        wait_for_editor(session)
+        session.send("watch\r")
+        wait_watching(client)
+        client.send({"op": "put", "id": "a1", "document": {"qty": 2}})
+        client.send({"op": "delete", "id": "a0"})
+        seen = session.expect("delete orders a0")
+        assert 'put orders a1\r\n{\r\n  "id": "a1",\r\n  "qty": 2\r\n}\r\n' in seen, seen
+        # Ctrl+C ends the watch; the session, its connection and place stay.
+        session.send("\x03")
+        seen = session.expect(here)
+        assert "Stopped watching." in seen, seen
+        seen = command(session, "get a1\r", '"qty": 2', prompt=here)
+        assert "reconnected" not in seen, seen
+        # At the warren level each change names its den; deletes pass any
+        # filter.
+        command(session, "use ..\r", "Using warren: shop", prompt=up)
+        command(session, "mode compact\r", "Output mode: compact", prompt=up)
+        wait_for_editor(session)
+        session.send('watch {"qty": {"$gt": 5}}\r')
+        wait_watching(client)
+        for op in ({"op": "put", "id": "a2", "document": {"qty": 3}},
+                   {"op": "put", "id": "a3", "document": {"qty": 9}},
+                   {"op": "delete", "id": "a2"}):
+            client.send(op)
+        seen = session.expect("delete shop/orders a2")
+        assert seen.endswith('put shop/orders a3\r\n{"id":"a3","qty":9}\r\n'
+                             "delete shop/orders a2"), seen
+        session.send("\x03")
+        session.expect(up)
+        # A filter the server refuses ends the watch with its reason.
+        command(session, 'watch {"$where": 1}\r', "unknown query operator $where", prompt=up)
+        leave(session)
+    finally:
+        session.kill()
+        client.close()

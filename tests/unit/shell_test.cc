@@ -9,6 +9,7 @@
 #include "cli/confirmation.h"
 #include "cli/data_transfer.h"
 #include "cli/operator_text.h"
+#include "cli/shell_watch.h"
 
 namespace tovik::cli {
 namespace {
@@ -135,6 +136,26 @@ TEST(ShellGrammar, WordsWithoutArguments) {
   }
 }
 
+TEST(ShellGrammar, ChangesTakeAfterThenLimitAndSkip) {
+  // after, limit, skip as sent; the server checks the ranges.
+  const char* rows[][4] = {{"changes 41", "41", "null", "null"},
+                           {"changes  41  0 ", "41", "0", "null"},
+                           {"changes 41 skip 3", "41", "null", "3"},
+                           {"changes 0 1000 skip 0", "0", "1000", "0"}};
+  for (const auto& row : rows) {
+    const auto changes = parsed_as<server::Changes>(row[0]);
+    EXPECT_EQ(dump_compact(Json::array({changes.after, changes.limit, changes.skip})),
+              std::string("[") + row[1] + "," + row[2] + "," + row[3] + "]")
+        << row[0];
+  }
+  for (const char* line : {"changes", "changes x", "changes -1", "changes 1 2 3", "changes 1 skip",
+                           "changes 1 skip 2 5", "changes 1 limit 2"}) {
+    EXPECT_EQ(refusal(line), kChangesUsage) << line;
+  }
+  EXPECT_EQ(*parse_watch_line("  "), Json(nullptr));
+  EXPECT_FALSE(parse_watch_line(R"({"a": 1, "a": 2})"));
+}
+
 TEST(ShellGrammar, EverythingElseIsUnknown) {
   // help and reconnect belong to the loop; batch mode refuses them here.
   for (auto line : {"help", "reconnect", "GET a", "collections", "use-it x", "auth a b", "\x01"}) {
@@ -166,6 +187,9 @@ TEST(ShellCommandTable, EveryRowIsUsableByEveryReader) {
     if (row.action == ShellAction::kTransfer) {
       EXPECT_EQ(shell_action(word + " p"), ShellAction::kTransfer) << word;
       EXPECT_TRUE(parse_transfer_line(word + " p").has_value()) << word;
+    } else if (row.action == ShellAction::kWatch) {
+      EXPECT_EQ(shell_action(word + " {}"), ShellAction::kWatch) << word;
+      EXPECT_EQ(refusal(word), kUnknownCommandText) << word;  // batch mode has none
     } else if (row.action == ShellAction::kSetting) {
       ShellSettings settings;
       EXPECT_EQ(shell_action(word + " x"), ShellAction::kSetting) << word;
@@ -338,6 +362,25 @@ TEST(ShellOutput, PageOffersTheNextCommand) {
   EXPECT_EQ(response_text(page, ok(Json::object())), "null");
 }
 
+TEST(ShellOutput, ChangesNameWhereTheyHappenedAndOfferTheNextCommand) {
+  const Json put = Json::parse(R"({"den":"orders","document":{"id":"a\n1"},"generation":9,
+                                   "id":"a\n1","kind":"put","warren":"shop"})");
+  const Json gone = Json::parse(R"({"den":"orders","id":"b","kind":"delete","warren":"shop"})");
+  const auto text = [](const server::Changes& c, const Json& data, bool in_den) {
+    return response_text(c, ok(data), OutputMode::kCompact, in_den);
+  };
+  // The warren is left out only where the den alone is unambiguous.
+  EXPECT_EQ(text(parsed_as<server::Changes>("changes 8 2"),
+                 {{"changes", Json::array({put, gone})}, {"next", 10}}, true),
+            "put orders a\\n1\n{\"id\":\"a\\n1\"}\ndelete orders b\nNext: changes 10 2");
+  const auto bare = parsed_as<server::Changes>("changes 8");
+  EXPECT_EQ(text(bare, {{"changes", Json::array({gone})}, {"next", 9}, {"skip", 1}}, false),
+            "delete shop/orders b\nNext: changes 9 skip 1");
+  EXPECT_EQ(text(bare, {{"changes", Json::array()}, {"next", 8}}, false),
+            "No changes.\nNext: changes 8");
+  EXPECT_EQ(text(bare, Json::object(), false), "Invalid change list from server.");
+}
+
 TEST(ShellOutput, SettingsChangeHowDocumentsShow) {
   ShellSettings settings;
   EXPECT_EQ(*apply_setting(settings, "show settings"), "mode: pretty\ntimer: off");
@@ -391,6 +434,12 @@ TEST(ShellOperator, BackupUsageAndShowServerLines) {
   EXPECT_EQ(refusal("usage now"), "unexpected command arguments");
   EXPECT_EQ(response_text(server::Backup{"b\x1b"}, ok({{"generation", 7}})),
             "Backup written: b\\u{1b} (generation 7)");
+  // The feed's line follows the others; a server without a feed has none.
+  const Json feed = {{"bytes", 512}, {"changes", 3}, {"oldest", 7}, {"waiting", 1}};
+  EXPECT_TRUE(response_text(server::Server{}, ok({{"feed", feed}}))
+                  .ends_with("\nLog errors: null\nFeed: 3 changes held, 512 bytes, oldest "
+                             "generation 7, 1 clients waiting"));
+  EXPECT_TRUE(response_text(server::Server{}, ok(Json::object())).ends_with("Log errors: null"));
 }
 
 TEST(ShellOperator, FillBarRoundsTheBarAndFloorsThePercent) {
