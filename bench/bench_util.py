@@ -1,11 +1,14 @@
 """What the benchmark scripts share: the stored record's bytes, compact JSON,
-one summary line per figure, and a plain wire client. Each script imports it
+one summary line per figure, a plain wire client, and a fresh served
+database. Each script imports it
 from its own folder; nothing here times or asserts anything by itself."""
 import json
 import os
+import re
 import socket
 import statistics
 import struct
+import subprocess
 import zlib
 
 
@@ -70,3 +73,22 @@ class Wire:
 
 DEFAULT_TOVIK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "src",
                              "cli", "tovik")
+
+
+def serve_fresh(binary, workdir, password="correct horse battery"):
+    """A new database in workdir with the administrator "admin", served on a
+    free loopback port: the server process, its address and the environment
+    (with TOVIK_PASSWORD) that reaches it."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("TOVIK_")}
+    env["HOME"] = workdir
+    db = os.path.join(workdir, "bench.tovik")
+    subprocess.run([binary, "init", db], env=env, check=True, capture_output=True)
+    subprocess.run([binary, "setup", db, "admin"], env={**env, "TOVIK_PASSWORD": password},
+                   check=True, capture_output=True)
+    proc = subprocess.Popen([binary, "serve", db, "--bind", "127.0.0.1:0"], env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    m = re.match(r"Tovik listening on (\S+) ", proc.stdout.readline())
+    if not m:
+        proc.kill()
+        raise SystemExit("server did not start")
+    return proc, m.group(1), {**env, "TOVIK_PASSWORD": password}

@@ -22,7 +22,6 @@ Prints figures only; nothing here asserts on time.
 import argparse
 import multiprocessing
 import os
-import re
 import signal
 import statistics
 import subprocess
@@ -32,28 +31,12 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from bench_util import DEFAULT_TOVIK, Wire  # noqa: E402
+from bench_util import DEFAULT_TOVIK, Wire, serve_fresh  # noqa: E402
 
 PASSWORD = "correct horse battery"
 PUTTERS, WATCHERS = 8, 4
 IDS = 1_000
 PAD = "x" * 120
-
-
-def start(binary, workdir):
-    env = {k: v for k, v in os.environ.items() if not k.startswith("TOVIK_")}
-    env["HOME"] = workdir
-    db = os.path.join(workdir, "bench.tovik")
-    subprocess.run([binary, "init", db], env=env, check=True, capture_output=True)
-    subprocess.run([binary, "setup", db, "admin"], env={**env, "TOVIK_PASSWORD": PASSWORD},
-                   check=True, capture_output=True)
-    proc = subprocess.Popen([binary, "serve", db, "--bind", "127.0.0.1:0"], env=env,
-                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    m = re.match(r"Tovik listening on 127\.0\.0\.1:(\d+) ", proc.stdout.readline())
-    if not m:
-        proc.kill()
-        raise SystemExit("server did not start")
-    return proc, int(m.group(1))
 
 
 def session(port, place="/bench/items"):
@@ -184,7 +167,8 @@ def main():
     args = ap.parse_args()
     multiprocessing.set_start_method("fork")
     with tempfile.TemporaryDirectory(prefix="tovik-feed-") as workdir:
-        proc, port = start(args.tovik, workdir)
+        proc, address, _ = serve_fresh(args.tovik, workdir, PASSWORD)
+        port = int(address.rsplit(":", 1)[1])
         try:
             admin = session(port, None)
             admin.data({"op": "create", "kind": "warren", "name": "bench"})

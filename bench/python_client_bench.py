@@ -14,7 +14,6 @@ Prints figures only: medians with min-max over the runs.
 """
 import argparse
 import os
-import re
 import signal
 import statistics
 import subprocess
@@ -27,24 +26,11 @@ ROOT = os.path.join(HERE, "..")
 sys.path.insert(0, os.path.join(ROOT, "clients", "python"))
 import tovik  # noqa: E402
 
+sys.path.insert(0, HERE)
+from bench_util import serve_fresh  # noqa: E402
+
 DEFAULT_TOVIK = os.path.join(ROOT, "build", "src", "cli", "tovik")
 PASSWORD = "correct horse battery"
-
-
-def start(binary, workdir):
-    env = {k: v for k, v in os.environ.items() if not k.startswith("TOVIK_")}
-    env["HOME"] = workdir
-    db = os.path.join(workdir, "bench.tovik")
-    subprocess.run([binary, "init", db], env=env, check=True, capture_output=True)
-    subprocess.run([binary, "setup", db, "admin"], env={**env, "TOVIK_PASSWORD": PASSWORD},
-                   check=True, capture_output=True)
-    proc = subprocess.Popen([binary, "serve", db, "--bind", "127.0.0.1:0"], env=env,
-                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    m = re.match(r"Tovik listening on (\S+) ", proc.stdout.readline())
-    if not m:
-        proc.kill()
-        raise SystemExit("server did not start")
-    return proc, m.group(1), {**env, "TOVIK_PASSWORD": PASSWORD}
 
 
 def python_run(address, ids):
@@ -81,7 +67,7 @@ def main():
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory() as workdir:
-        proc, address, env = start(args.tovik, workdir)
+        proc, address, env = serve_fresh(args.tovik, workdir, PASSWORD)
         try:
             ids = [f"k{i:05d}" for i in range(args.docs)]
             with tovik.connect(address, password=PASSWORD) as client:
