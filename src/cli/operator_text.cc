@@ -10,13 +10,6 @@
 namespace tovik::cli {
 namespace {
 
-const Json& field(const Json& data, const char* key) {
-  static const Json kNull;
-  if (!data.is_object()) return kNull;
-  const auto it = data.find(key);
-  return it == data.end() ? kNull : *it;
-}
-
 std::uint64_t number(const Json& value) {
   return value.is_number_unsigned() ? value.get<std::uint64_t>() : 0;
 }
@@ -48,9 +41,10 @@ std::string pad_left(const std::string& text, std::size_t width) {
 // has no feed.
 std::string feed_line(const Json& feed) {
   if (!feed.is_object()) return {};
-  return "\nFeed: " + shown(field(feed, "changes")) + " changes held, " +
-         shown(field(feed, "bytes")) + " bytes, oldest generation " + shown(field(feed, "oldest")) +
-         ", " + shown(field(feed, "waiting")) + " clients waiting";
+  return "\nFeed: " + shown(answer_member(feed, "changes")) + " changes held, " +
+         shown(answer_member(feed, "bytes")) + " bytes, oldest generation " +
+         shown(answer_member(feed, "oldest")) + ", " + shown(answer_member(feed, "waiting")) +
+         " clients waiting";
 }
 
 struct Row {
@@ -64,7 +58,7 @@ struct Row {
 
 std::string backup_text(std::string_view name, const Json& data) {
   return "Backup written: " + display_safe(name) + " (generation " +
-         shown(field(data, "generation")) + ")";
+         shown(answer_member(data, "generation")) + ")";
 }
 
 std::string fill_bar(std::uint64_t live, std::uint64_t capacity) {
@@ -82,22 +76,22 @@ std::string fill_bar(std::uint64_t live, std::uint64_t capacity) {
 }
 
 std::string usage_text(const Json& data) {
-  const std::uint64_t capacity = number(field(data, "capacity_bytes"));
+  const std::uint64_t capacity = number(answer_member(data, "capacity_bytes"));
   std::vector<Row> rows{{"warren/den", "documents", "bytes", "share"}};
-  const Json& warrens = field(data, "warrens");
+  const Json& warrens = answer_member(data, "warrens");
   if (warrens.is_array()) {
     for (const Json& warren : warrens) {
-      const std::string warren_name = text_of(field(warren, "name"));
-      const std::uint64_t warren_bytes = number(field(warren, "bytes"));
+      const std::string warren_name = text_of(answer_member(warren, "name"));
+      const std::uint64_t warren_bytes = number(answer_member(warren, "bytes"));
       std::uint64_t documents = 0;
       std::vector<Row> dens;
-      const Json& den_list = field(warren, "dens");
+      const Json& den_list = answer_member(warren, "dens");
       if (den_list.is_array()) {
         for (const Json& den : den_list) {
-          const std::uint64_t den_documents = number(field(den, "documents"));
-          const std::uint64_t den_bytes = number(field(den, "bytes"));
+          const std::uint64_t den_documents = number(answer_member(den, "documents"));
+          const std::uint64_t den_bytes = number(answer_member(den, "bytes"));
           documents += den_documents;
-          dens.push_back({"  " + warren_name + "/" + text_of(field(den, "name")),
+          dens.push_back({"  " + warren_name + "/" + text_of(answer_member(den, "name")),
                           std::to_string(den_documents), std::to_string(den_bytes),
                           share(den_bytes, capacity)});
         }
@@ -125,35 +119,39 @@ std::string usage_text(const Json& data) {
     text += line + "\n";
   }
   if (rows.size() == 1) text += "No records yet.\n";
-  const Json& truncated = field(data, "truncated");
+  const Json& truncated = answer_member(data, "truncated");
   if (truncated.is_boolean() && truncated.get<bool>()) {
     text += "Truncated: only the " + std::to_string(server::kUsageRows) +
             " largest dens are listed; warren bytes and the total cover every den.\n";
   }
-  return text + fill_bar(number(field(data, "live_bytes")), capacity);
+  return text + fill_bar(number(answer_member(data, "live_bytes")), capacity);
 }
 
 std::string server_text(const Json& data) {
-  const Json& clients = field(data, "clients");
-  const Json& commands = field(data, "commands");
-  const Json& commits = field(data, "commits");
+  const Json& clients = answer_member(data, "clients");
+  const Json& commands = answer_member(data, "commands");
+  const Json& commits = answer_member(data, "commits");
   std::string by_op;
-  const Json& ops = field(commands, "by_op");
+  const Json& ops = answer_member(commands, "by_op");
   if (ops.is_object()) {
     for (auto it = ops.begin(); it != ops.end(); ++it) {
       by_op += (by_op.empty() ? "; " : ", ") + display_safe(it.key()) + " " + shown(it.value());
     }
   }
-  return "Started: " + text_of(field(data, "started_at")) + " (up " +
-         shown(field(data, "uptime_s")) + " s)\n" +
-         "Clients: " + shown(field(clients, "connected")) + " connected, at most " +
-         shown(field(clients, "max")) + "\n" + "Commands: " + shown(field(commands, "total")) +
-         " (" + shown(field(commands, "failed")) + " failed)" + by_op + "\n" +
-         "Commits: " + shown(field(commits, "count")) + "; p50 " + shown(field(commits, "p50_ms")) +
-         " ms, p99 " + shown(field(commits, "p99_ms")) + " ms, max " +
-         shown(field(commits, "max_ms")) + " ms\n" + "Traffic: " + shown(field(data, "bytes_in")) +
-         " bytes in, " + shown(field(data, "bytes_out")) + " bytes out\n" +
-         "Log errors: " + shown(field(data, "log_errors")) + feed_line(field(data, "feed"));
+  return "Started: " + text_of(answer_member(data, "started_at")) + " (up " +
+         shown(answer_member(data, "uptime_s")) + " s)\n" +
+         "Clients: " + shown(answer_member(clients, "connected")) + " connected, at most " +
+         shown(answer_member(clients, "max")) + "\n" +
+         "Commands: " + shown(answer_member(commands, "total")) + " (" +
+         shown(answer_member(commands, "failed")) + " failed)" + by_op + "\n" +
+         "Commits: " + shown(answer_member(commits, "count")) + "; p50 " +
+         shown(answer_member(commits, "p50_ms")) + " ms, p99 " +
+         shown(answer_member(commits, "p99_ms")) + " ms, max " +
+         shown(answer_member(commits, "max_ms")) + " ms\n" +
+         "Traffic: " + shown(answer_member(data, "bytes_in")) + " bytes in, " +
+         shown(answer_member(data, "bytes_out")) + " bytes out\n" +
+         "Log errors: " + shown(answer_member(data, "log_errors")) +
+         feed_line(answer_member(data, "feed"));
 }
 
 }  // namespace tovik::cli

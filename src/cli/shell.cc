@@ -24,29 +24,28 @@
 #include "cli/terminal.h"
 
 namespace tovik::cli {
-namespace {
 
-using server::Command;
-using server::Response;
-
-// A member of an object, or null when data is no object or lacks the key: a
-// misbehaving server must not be able to crash the shell with odd data.
-const Json& member(const Json& data, const char* key) {
+const Json& answer_member(const Json& data, const char* key) {
   static const Json kNull;
   if (!data.is_object()) return kNull;
   const auto it = data.find(key);
   return it == data.end() ? kNull : *it;
 }
 
+namespace {
+
+using server::Command;
+using server::Response;
+
 std::string pretty(const Json& value) { return terminal_safe_json(dump_pretty(value)); }
 std::string compact(const Json& value) { return terminal_safe_json(dump_compact(value)); }
 
 std::string listing_text(const Json& data) {
-  const Json& names = member(data, "names");
+  const Json& names = answer_member(data, "names");
   if (!names.is_array()) return "Invalid name list from server.";
   std::string text;
   if (names.empty()) {
-    const Json& kind = member(data, "kind");
+    const Json& kind = answer_member(data, "kind");
     text = "No " + (kind.is_string() ? display_safe(kind.get_ref<const std::string&>()) : "names") +
            " yet.";
   } else {
@@ -59,12 +58,12 @@ std::string listing_text(const Json& data) {
     }
   }
   text += "\nLimit: 100 names / 10,000 examined records.";
-  if (member(data, "truncated") == Json(true)) text += " Results truncated.";
+  if (answer_member(data, "truncated") == Json(true)) text += " Results truncated.";
   return text;
 }
 
 std::string document_listing_text(const Json& data, OutputMode mode) {
-  const Json& documents = member(data, "documents");
+  const Json& documents = answer_member(data, "documents");
   if (!documents.is_array()) return "Invalid document list from server.";
   std::string text;
   if (documents.empty()) {
@@ -72,7 +71,7 @@ std::string document_listing_text(const Json& data, OutputMode mode) {
   } else {
     text = documents_text(documents, mode);
   }
-  if (member(data, "possibly_truncated") == Json(true)) {
+  if (answer_member(data, "possibly_truncated") == Json(true)) {
     text +=
         "\nListing limited: at most 100 matches, 10,000 examined records, 512 KiB. Use page to "
         "browse this den.";
@@ -81,9 +80,9 @@ std::string document_listing_text(const Json& data, OutputMode mode) {
 }
 
 std::string navigate_text(const Json& data) {
-  const Json& den = member(data, "den");
+  const Json& den = answer_member(data, "den");
   if (den.is_string()) return "Using den: " + display_safe(den.get_ref<const std::string&>());
-  const Json& warren = member(data, "warren");
+  const Json& warren = answer_member(data, "warren");
   if (warren.is_string()) {
     return "Using warren: " + display_safe(warren.get_ref<const std::string&>());
   }
@@ -91,11 +90,11 @@ std::string navigate_text(const Json& data) {
 }
 
 std::string page_text(const server::Page& page, const Json& data, OutputMode mode) {
-  const Json& documents = member(data, "documents");
+  const Json& documents = answer_member(data, "documents");
   std::string text = mode == OutputMode::kPretty || !documents.is_array() ? pretty(documents)
                      : documents.empty()                                  ? "No matching shinies."
                                          : documents_text(documents, mode);
-  const Json& next = member(data, "next_after");
+  const Json& next = answer_member(data, "next_after");
   if (next.is_string()) {
     text += "\nNext: page " + std::to_string(page.limit) + " " + compact(next);
   }
@@ -103,9 +102,9 @@ std::string page_text(const server::Page& page, const Json& data, OutputMode mod
 }
 
 std::string stats_text(const Json& data) {
-  return "Instance: " + compact(member(data, "records")) + " storage records, " +
-         compact(member(data, "live_bytes")) + " live bytes, generation " +
-         compact(member(data, "generation"));
+  return "Instance: " + compact(answer_member(data, "records")) + " storage records, " +
+         compact(answer_member(data, "live_bytes")) + " live bytes, generation " +
+         compact(answer_member(data, "generation"));
 }
 
 // The success text of each command.
@@ -273,10 +272,10 @@ std::string terminal_safe_json(std::string_view json_text) {
 }
 
 std::string position_from(const Json& data) {
-  const Json& warren = member(data, "warren");
+  const Json& warren = answer_member(data, "warren");
   if (!warren.is_string()) return {};
   std::string position = ":" + display_safe(warren.get_ref<const std::string&>());
-  const Json& den = member(data, "den");
+  const Json& den = answer_member(data, "den");
   if (den.is_string()) position += "/" + display_safe(den.get_ref<const std::string&>());
   return position;
 }
@@ -497,7 +496,7 @@ std::vector<std::string> NameCache::operator()(NameKind kind) {
   const Command command = kind == NameKind::kWarrens ? Command(server::Warrens{}) : server::Dens{};
   auto response = server::send_command(session->connection.get(), command, timings_);
   if (!response || !response->ok) return {};
-  const Json& names = member(response->data, "names");
+  const Json& names = answer_member(response->data, "names");
   if (!names.is_array()) return {};
   for (const Json& name : names) {
     if (name.is_string()) listing.names.push_back(name.get<std::string>());

@@ -32,6 +32,11 @@ std::string terminal_safe_json(std::string_view json_text);
 // at: "", ":warren" or ":warren/den".
 std::string position_from(const Json& data);
 
+// A member of an answer's data, or null when the data is no object or lacks
+// the key: a misbehaving server must not be able to crash the shell with odd
+// data.
+const Json& answer_member(const Json& data, const char* key);
+
 // What the shell prints for a response (without the final line feed): the
 // command's success text, documents shown as the output mode says, or the
 // server's message when ok is false. in_den: the session stands in a den

@@ -16,15 +16,6 @@ namespace {
 
 constexpr std::string_view kInvalidChanges = "Invalid change list from server.";
 
-// A member of an object, or null: odd data from a server must not crash
-// the shell.
-const Json& member(const Json& data, const char* key) {
-  static const Json kNull;
-  if (!data.is_object()) return kNull;
-  const auto it = data.find(key);
-  return it == data.end() ? kNull : *it;
-}
-
 std::string text_of(const Json& value) {
   return value.is_string() ? display_safe(value.get_ref<const std::string&>()) : "?";
 }
@@ -42,9 +33,9 @@ std::optional<std::uint64_t> whole(std::string_view text) {
 // when the answer is not one the watch can go on from.
 bool print_and_advance(const Json& data, server::Changes& request, std::ostream& out,
                        OutputMode mode, bool in_den) {
-  const Json& changes = member(data, "changes");
-  const Json& next = member(data, "next");
-  const Json& skip = member(data, "skip");
+  const Json& changes = answer_member(data, "changes");
+  const Json& next = answer_member(data, "next");
+  const Json& skip = answer_member(data, "skip");
   if (!changes.is_array() || !next.is_number_unsigned() ||
       !(skip.is_null() || skip.is_number_unsigned())) {
     return false;
@@ -92,11 +83,11 @@ std::expected<server::Command, Failure> parse_changes_line(std::string_view rest
 }
 
 std::string change_text(const Json& change, OutputMode mode, bool in_den) {
-  std::string text = text_of(member(change, "kind")) + " ";
-  if (!in_den) text += text_of(member(change, "warren")) + "/";
-  text += text_of(member(change, "den")) + " " + text_of(member(change, "id"));
-  const Json& document = member(change, "document");
-  if (member(change, "kind") == Json("put") && !document.is_null()) {
+  std::string text = text_of(answer_member(change, "kind")) + " ";
+  if (!in_den) text += text_of(answer_member(change, "warren")) + "/";
+  text += text_of(answer_member(change, "den")) + " " + text_of(answer_member(change, "id"));
+  const Json& document = answer_member(change, "document");
+  if (answer_member(change, "kind") == Json("put") && !document.is_null()) {
     text += "\n" + documents_text(Json::array({document}), mode);
   }
   return text;
@@ -104,15 +95,15 @@ std::string change_text(const Json& change, OutputMode mode, bool in_den) {
 
 std::string changes_text(const server::Changes& command, const Json& data, OutputMode mode,
                          bool in_den) {
-  const Json& changes = member(data, "changes");
+  const Json& changes = answer_member(data, "changes");
   if (!changes.is_array()) return std::string(kInvalidChanges);
   std::string text;
   for (const Json& change : changes) text += change_text(change, mode, in_den) + "\n";
   if (changes.empty()) text = "No changes.\n";
   // Typed as it stands, the next command goes on where this one stopped.
-  text += "Next: changes " + terminal_safe_json(dump_compact(member(data, "next")));
+  text += "Next: changes " + terminal_safe_json(dump_compact(answer_member(data, "next")));
   if (!command.limit.is_null()) text += " " + terminal_safe_json(dump_compact(command.limit));
-  const Json& skip = member(data, "skip");
+  const Json& skip = answer_member(data, "skip");
   if (!skip.is_null()) text += " skip " + terminal_safe_json(dump_compact(skip));
   return text;
 }

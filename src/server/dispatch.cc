@@ -137,6 +137,23 @@ std::optional<std::uint64_t> whole_number(const Json& value, std::uint64_t other
   return number;
 }
 
+// The den a filtering command works in and its compiled filter, refused in
+// that order (a session in the wrong place learns that first).
+struct FilteredDen {
+  Place place;
+  QueryFilter filter;
+};
+template <typename FilteringCommand>
+std::expected<FilteredDen, std::string> filtered_den(const SessionState& session,
+                                                     const FilteringCommand& c,
+                                                     NullFilter null = NullFilter::Refused) {
+  const std::optional<Place> place = current_den(session);
+  if (!place) return std::unexpected(std::string(kSelectCollection));
+  auto filter = command_filter(c.filter, c.filter_refusal, null);
+  if (!filter) return std::unexpected(std::move(filter.error()));
+  return FilteredDen{*place, std::move(*filter)};
+}
+
 // An unsorted page that first passes over `skip` matches in id order: the
 // walk goes from page to page of ids (each bounded as every page is) to
 // the skip-th match, whose id is then the page's cursor. examined counts
@@ -281,10 +298,10 @@ struct Executor {
   // with sort, in that order after the cursor in after. skip passes over
   // matches on the first page only (a cursor carries its position).
   ExecuteResult operator()(const Query& c) const {
-    const std::optional<Place> place = current_den(session);
-    if (!place) return fail(kSelectCollection);
-    auto filter = command_filter(c.filter, c.filter_refusal);
-    if (!filter) return std::unexpected(std::move(filter.error()));
+    auto den = filtered_den(session, c);
+    if (!den) return std::unexpected(std::move(den.error()));
+    const Place& place = den->place;
+    const QueryFilter& filter = den->filter;
     std::optional<Projection> fields;
     if (c.fields) {
       auto projection = Projection::compile(*c.fields);
@@ -297,50 +314,43 @@ struct Executor {
     if (c.sort) {
       auto order = SortOrder::compile(*c.sort);
       if (!order) return std::unexpected(std::move(order.error()));
-      return from(sorted_query_page(store, place->warren, place->den, *filter, *order, projection,
+      return from(sorted_query_page(store, place.warren, place.den, filter, *order, projection,
                                     skip, c.limit, c.after, kResponseDocumentBytes),
                   page_data);
     }
     if (skip > 0 && !c.after) {
-      return from(skipped_query_page(store, *place, *filter, projection, skip, c.limit), page_data);
+      return from(skipped_query_page(store, place, filter, projection, skip, c.limit), page_data);
     }
-    return from(query_page(store, place->warren, place->den, *filter, projection, c.limit, c.after,
+    return from(query_page(store, place.warren, place.den, filter, projection, c.limit, c.after,
                            kResponseDocumentBytes),
                 page_data);
   }
   ExecuteResult operator()(const UpdateMany& c) const {
-    const std::optional<Place> place = current_den(session);
-    if (!place) return fail(kSelectCollection);
-    auto filter = command_filter(c.filter, c.filter_refusal);
-    if (!filter) return std::unexpected(std::move(filter.error()));
-    return from(
-        update_many(store, place->warren, place->den, *filter, c.update, max_document_bytes),
-        update_many_data);
+    auto den = filtered_den(session, c);
+    if (!den) return std::unexpected(std::move(den.error()));
+    return from(update_many(store, den->place.warren, den->place.den, den->filter, c.update,
+                            max_document_bytes),
+                update_many_data);
   }
   ExecuteResult operator()(const DeleteMany& c) const {
-    const std::optional<Place> place = current_den(session);
-    if (!place) return fail(kSelectCollection);
-    auto filter = command_filter(c.filter, c.filter_refusal);
-    if (!filter) return std::unexpected(std::move(filter.error()));
-    return from(delete_many(store, place->warren, place->den, *filter), delete_many_data);
+    auto den = filtered_den(session, c);
+    if (!den) return std::unexpected(std::move(den.error()));
+    return from(delete_many(store, den->place.warren, den->place.den, den->filter),
+                delete_many_data);
   }
   ExecuteResult operator()(const Distinct& c) const {
-    const std::optional<Place> place = current_den(session);
-    if (!place) return fail(kSelectCollection);
-    auto filter = command_filter(c.filter, c.filter_refusal, NullFilter::Everything);
-    if (!filter) return std::unexpected(std::move(filter.error()));
-    return from(
-        distinct_values(store, place->warren, place->den, *filter, c.path, kResponseDocumentBytes),
-        distinct_data);
+    auto den = filtered_den(session, c, NullFilter::Everything);
+    if (!den) return std::unexpected(std::move(den.error()));
+    return from(distinct_values(store, den->place.warren, den->place.den, den->filter, c.path,
+                                kResponseDocumentBytes),
+                distinct_data);
   }
   ExecuteResult operator()(const Drop& c) const { return drop(drop_namespace, c.kind, c.name); }
   ExecuteResult operator()(const Changes&) const { return fail(kNoChangeFeed); }
   ExecuteResult operator()(const Count& c) const {
-    const std::optional<Place> place = current_den(session);
-    if (!place) return fail(kSelectCollection);
-    auto filter = command_filter(c.filter, c.filter_refusal);
-    if (!filter) return std::unexpected(std::move(filter.error()));
-    return from(count_documents(store, place->warren, place->den, *filter), count_data);
+    auto den = filtered_den(session, c);
+    if (!den) return std::unexpected(std::move(den.error()));
+    return from(count_documents(store, den->place.warren, den->place.den, den->filter), count_data);
   }
 
   // drop_empty and drop work on a copy of the session, which moves only

@@ -7,7 +7,7 @@ import pytest
 
 from conftest import PASSWORD, run
 from shell_util import Session, shell_env
-from test_line_editing import command, terminal_env, wait_for_editor
+from test_line_editing import command, leave, terminal_env
 
 
 def batch(server, env, text):
@@ -70,10 +70,7 @@ def test_terminal_asks_before_emptying_or_dropping_a_den(stocked, env):
         command(session, "drop den stock\r", "drop den stock and its 5 shinies? [y/N]",
                 prompt="[y/N] ")
         command(session, "y\r", "Dropped den stock and its 5 shinies", prompt="shop> ")
-        wait_for_editor(session)
-        session.send("\x04")
-        status, rest = session.finish()
-        assert status == 0, rest
+        leave(session)
     finally:
         session.kill()
 

@@ -32,6 +32,16 @@ def wait_for_editor(session, timeout=5):
         time.sleep(0.01)
 
 
+def leave(session):
+    """Ctrl+D on an empty line ends the input; the shell exits 0. Returns
+    what the terminal showed."""
+    wait_for_editor(session)
+    session.send("\x04")
+    status, rest = session.finish()
+    assert status == 0, rest
+    return rest["tty"]
+
+
 def command(session, line, expect, prompt="tovik> "):
     wait_for_editor(session)
     session.send(line)
@@ -68,11 +78,7 @@ def test_recall_completion_and_cursor_editing(server, env, tmp_path):
         # Fix a typo in the middle of the line: left three times, insert.
         command(session, "use sop" + LEFT * 2 + "h\r", "Using warren: shop",
                 prompt="tovik:shop> ")
-        wait_for_editor(session)
-        session.send("\x04")  # Ctrl+D on an empty line ends the input
-        status, rest = session.finish()
-        assert status == 0, rest
-        assert "Goodbye." not in rest["tty"]
+        assert "Goodbye." not in leave(session)
     finally:
         session.kill()
     # An empty TOVIK_HISTORY keeps history in memory only.
@@ -176,9 +182,6 @@ def test_pasted_json_continues_over_lines_until_its_brackets_balance(server, env
         command(session, "]}\r", "Stored shiny: p1", prompt="tovik:default/c> ")
         seen = command(session, "get p1\r", '"b": 2', prompt="tovik:default/c> ")
         assert '"]"' in seen
-        wait_for_editor(session)
-        session.send("\x04")
-        status, rest = session.finish()
-        assert status == 0, rest
+        leave(session)
     finally:
         session.kill()

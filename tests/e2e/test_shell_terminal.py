@@ -10,7 +10,7 @@ import struct
 import threading
 
 from shell_util import RawClient, Session, shell_env, wait_watching
-from test_line_editing import command, terminal_env, wait_for_editor
+from test_line_editing import command, leave, terminal_env, wait_for_editor
 
 UP = "\x1b[A"
 
@@ -19,14 +19,6 @@ def shell(address, env, **extra):
     session = Session([address], terminal_env(shell_env(env), **extra), use_pty=True)
     session.expect("tovik> ")
     return session
-
-
-def leave(session):
-    wait_for_editor(session)
-    session.send("\x04")
-    status, rest = session.finish()
-    assert status == 0, rest
-    return rest["tty"]
 
 
 def den_with(server, documents=()):
